@@ -1,0 +1,45 @@
+// The reference matcher: which reference a query is corrected to.
+//
+// A reference is accepted when, in this order, the lengths differ by at most
+// max_flex, the counts of 'A' differ by at most max_flex, and their longest
+// common subsequence is at least the reference length minus max_flex. The
+// first accepted reference in list order wins; none gives the empty string.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "engine/sequence.hpp"
+
+namespace mendseqs {
+
+// The references of one call with what the two cheap filters need, computed
+// once per call instead of once per query and candidate. Read-only after
+// construction, so any number of threads may match against it at once.
+class ReferenceSet {
+ public:
+  explicit ReferenceSet(SequenceList sequences);
+
+  size_t size() const noexcept { return sequences_.size(); }
+  const Sequence& sequence(size_t i) const noexcept { return sequences_[i]; }
+  intptr_t length(size_t i) const noexcept { return lengths_[i]; }
+  intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
+
+ private:
+  SequenceList sequences_;
+  std::vector<intptr_t> lengths_;   // code points
+  std::vector<intptr_t> a_counts_;
+};
+
+// Message of the tolerance guard, which ends the whole call.
+inline constexpr std::string_view tolerance_guard_message =
+    "max_flex cannot be greater than the length of the sequences.";
+
+// Returns a copy of the first acceptable reference, or the empty string.
+// Fails (Panic) when a reference passes both filters while max_flex exceeds
+// the shorter of the two lengths.
+Sequence correct_seq(const ReferenceSet& references, std::string_view query, intptr_t max_flex);
+
+}  // namespace mendseqs

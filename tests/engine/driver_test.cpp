@@ -1,0 +1,149 @@
+#include "engine/driver.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "engine/panic.hpp"
+#include "engine/parallel.hpp"
+
+namespace mendseqs {
+namespace {
+
+// A stream on an anonymous temporary file, read back as bytes. Streams are
+// leaked on purpose: detached workers of a failed call may outlive a test.
+class CapturedOutput {
+ public:
+  CapturedOutput() : file_(std::tmpfile()), stream_(new OutputStream(fileno(file_))) {}
+  OutputStream& stream() { return *stream_; }
+  std::string bytes() {
+    std::string out;
+    char buffer[4096];
+    ssize_t got;
+    for (off_t offset = 0; (got = pread(fileno(file_), buffer, sizeof buffer, offset)) > 0; offset += got)
+      out.append(buffer, static_cast<size_t>(got));
+    return out;
+  }
+
+ private:
+  FILE* file_;
+  OutputStream* stream_;
+};
+
+size_t count_marks(const std::string& text) {
+  size_t count = 0;
+  for (size_t at = text.find(progress_mark); at != std::string::npos; at = text.find(progress_mark, at + 1)) ++count;
+  return count;
+}
+
+SequenceList numbered_queries(size_t n) {
+  SequenceList queries;
+  for (size_t i = 0; i < n; ++i) queries.push_back(i % 2 ? "ACGTACGT" : "TTTTGGGG");
+  return queries;
+}
+
+TEST(Driver, NoThreadsPrintsOnlyTheBannerAndDoesNoWork) {
+  CapturedOutput out;
+  // Would trip the guard if the matcher ran.
+  EXPECT_TRUE(correct_seq_mt({"ACG"}, {"AC"}, 3, 0, out.stream()).empty());
+  EXPECT_EQ(out.bytes(), "    Aligning with 0 threads: ");
+}
+
+TEST(Driver, SerialPathMarksEveryStepAndEndsTheLine) {
+  struct Case { size_t queries; size_t marks; };
+  for (Case c : {Case{0, 0}, Case{3, 3}, Case{99, 99}, Case{120, 60}, Case{149, 75}, Case{150, 50}}) {
+    CapturedOutput out;
+    EXPECT_EQ(correct_seq_mt({"ACGTACGT"}, numbered_queries(c.queries), 1, 1, out.stream()).size(), c.queries);
+    const std::string bytes = out.bytes();
+    EXPECT_EQ(count_marks(bytes), c.marks) << c.queries << " queries";
+    EXPECT_EQ(bytes, "    Aligning with 1 threads: " + [&] {
+      std::string marks;
+      for (size_t i = 0; i < c.marks; ++i) marks += progress_mark;
+      return marks;
+    }() + "\n");
+  }
+}
+
+TEST(Driver, ResultsKeepQueryOrder) {
+  CapturedOutput out;
+  const SequenceList result =
+      correct_seq_mt({"ACGTACGT", "TTTTGGGG"}, {"ACGTACGA", "GGGG", "TTTTGGGC", "ACGTACGA"}, 1, 1, out.stream());
+  EXPECT_EQ(result, (SequenceList{"ACGTACGT", "", "TTTTGGGG", "ACGTACGT"}));
+}
+
+TEST(Parallel, ChunkPlanIsExactForEveryThreadCount) {
+  struct Case { uint64_t n; uint32_t threads; uint64_t chunk, workers; uint32_t step; };
+  for (Case c : {Case{0, 2, 0, 0, 1}, Case{3, 8, 1, 3, 1}, Case{5, 4, 2, 3, 1}, Case{10, 4, 3, 4, 1},
+                 Case{49, 2, 25, 2, 1}, Case{100, 2, 50, 2, 2}, Case{1000, 4, 250, 4, 20},
+                 Case{2, 4294967295u, 1, 2, 1}, Case{4294967295u, 4294967295u, 1, 4294967295u, 1}}) {
+    const ChunkPlan plan = plan_chunks(c.n, c.threads);
+    EXPECT_EQ(plan.chunk_size, c.chunk) << c.n << "/" << c.threads;
+    EXPECT_EQ(plan.workers, c.workers) << c.n << "/" << c.threads;
+    EXPECT_EQ(plan.progress_step, c.step) << c.n << "/" << c.threads;
+  }
+}
+
+TEST(Parallel, MarkCountsFollowTheStaggeredCounters) {
+  struct Case { size_t n; uint32_t threads; size_t marks; };
+  for (Case c : {Case{0, 2, 0}, Case{3, 8, 3}, Case{5, 4, 5}, Case{10, 4, 10}, Case{49, 2, 49},
+                 Case{100, 2, 50}, Case{198, 2, 99}, Case{1000, 4, 49}, Case{2, 4294967295u, 2}}) {
+    CapturedOutput out;
+    const SequenceList queries = numbered_queries(c.n);
+    const SequenceList parallel = correct_seq_mt({"ACGTACGT"}, queries, 1, c.threads, out.stream());
+    const std::string bytes = out.bytes();
+    EXPECT_EQ(count_marks(bytes), c.marks) << c.n << "/" << c.threads;
+    EXPECT_EQ(bytes.back(), '\n');
+    CapturedOutput serial_out;
+    EXPECT_EQ(parallel, correct_seq_mt({"ACGTACGT"}, queries, 1, 1, serial_out.stream()));
+  }
+}
+
+TEST(Parallel, AFailedWorkerFailsTheCallWithoutEndingTheLine) {
+  CapturedOutput out;
+  SequenceList queries = numbered_queries(40);
+  queries[25] = "AC";  // trips the guard against ACG with max_flex 3
+  try {
+    correct_seq_mt({"ACG"}, queries, 3, 4, out.stream());
+    FAIL() << "expected a failure";
+  } catch (const Panic& failure) {
+    EXPECT_EQ(failure.message(), "called `Result::unwrap()` on an `Err` value: Any { .. }");
+  }
+  EXPECT_EQ(out.bytes().find('\n'), std::string::npos);
+}
+
+TEST(Output, FailedFlushAndFailedLineEndSayWhatHappened) {
+  FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  OutputStream stream(fileno(full));
+  try {
+    stream.print_flushed(progress_mark);
+    FAIL();
+  } catch (const Panic& failure) {
+    EXPECT_EQ(failure.message(),
+              "called `Result::unwrap()` on an `Err` value: "
+              "Os { code: 28, kind: StorageFull, message: \"No space left on device\" }");
+  }
+  try {
+    stream.print_line_end();
+    FAIL();
+  } catch (const Panic& failure) {
+    EXPECT_EQ(failure.message(), "failed printing to stdout: No space left on device (os error 28)");
+  }
+  std::fclose(full);
+}
+
+TEST(Output, AClosedDescriptorDropsTheBytes) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  close(fds[1]);
+  OutputStream stream(fds[1]);  // no longer open
+  EXPECT_NO_THROW(stream.print_flushed(progress_mark));
+  EXPECT_NO_THROW(stream.print_line_end());
+}
+
+}  // namespace
+}  // namespace mendseqs

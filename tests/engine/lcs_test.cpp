@@ -1,0 +1,72 @@
+#include "engine/lcs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "oracle.hpp"
+
+namespace mendseqs {
+namespace {
+
+std::string random_text(std::mt19937_64& rng, size_t length, std::string_view alphabet) {
+  std::string text;
+  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+  for (size_t i = 0; i < length; ++i) text += alphabet[pick(rng)];
+  return text;
+}
+
+TEST(Lcs, EmptySidesHaveNothingInCommon) {
+  EXPECT_EQ(lcs_length(QueryPattern(""), "ACGT"), 0u);
+  EXPECT_EQ(lcs_length(QueryPattern("ACGT"), ""), 0u);
+  EXPECT_EQ(lcs_length(QueryPattern(""), ""), 0u);
+}
+
+TEST(Lcs, KnownPairs) {
+  EXPECT_EQ(lcs_length(QueryPattern("ACGT"), "ACGA"), 3u);
+  EXPECT_EQ(lcs_length(QueryPattern("AGGTAB"), "GXTXAYB"), 4u);
+  EXPECT_EQ(lcs_length(QueryPattern("aaaa"), "AAAA"), 0u);  // case-sensitive
+}
+
+// Word boundaries are where a multi-word carry goes wrong.
+TEST(Lcs, AgreesWithFullTableAroundWordBoundaries) {
+  std::mt19937_64 rng(7);
+  for (size_t query_length : {0, 1, 2, 63, 64, 65, 127, 128, 129, 200})
+    for (size_t reference_length : {0, 1, 63, 64, 65, 128, 129, 190})
+      for (int round = 0; round < 3; ++round) {
+        const std::string query = random_text(rng, query_length, "ACGT");
+        const std::string reference = random_text(rng, reference_length, "ACGT");
+        ASSERT_EQ(lcs_length(QueryPattern(query), reference), oracle::lcs_length(query, reference))
+            << query << " / " << reference;
+      }
+}
+
+TEST(Lcs, CarryRunsAcrossManyWords) {
+  // All-equal text makes the addition carry through every word at once.
+  const std::string query(300, 'A');
+  EXPECT_EQ(lcs_length(QueryPattern(query), std::string(250, 'A')), 250u);
+  EXPECT_EQ(lcs_length(QueryPattern(query), std::string(301, 'A')), 300u);
+}
+
+TEST(Lcs, ComparesCodePointsNotBytes) {
+  // U+00E9 and U+00E8 share their first UTF-8 byte; as characters they differ.
+  EXPECT_EQ(lcs_length(QueryPattern("\xC3\xA9t\xC3\xA9"), "\xC3\xA8t\xC3\xA9"), 2u);
+  std::mt19937_64 rng(11);
+  const std::string alphabet[] = {"A", "C", "\xC3\xA9", "\xE2\x96\xA0", "\xF0\x9F\xA7\xAC"};
+  for (int round = 0; round < 200; ++round) {
+    std::string query, reference;
+    for (int i = rng() % 80; i > 0; --i) query += alphabet[rng() % 5];
+    for (int i = rng() % 80; i > 0; --i) reference += alphabet[rng() % 5];
+    ASSERT_EQ(lcs_length(QueryPattern(query), reference), oracle::lcs_length(query, reference));
+  }
+}
+
+TEST(Lcs, MalformedBytesAreCharactersOfTheirOwn) {
+  const std::string query = "A\xFF" "C\xC3";
+  EXPECT_EQ(lcs_length(QueryPattern(query), "\xFF\xC3"), 2u);
+  EXPECT_EQ(QueryPattern(query).length(), 4u);
+}
+
+}  // namespace
+}  // namespace mendseqs

@@ -1,0 +1,79 @@
+#include "engine/matcher.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine/panic.hpp"
+#include "oracle.hpp"
+
+namespace mendseqs {
+namespace {
+
+Sequence correct(SequenceList references, std::string_view query, intptr_t max_flex) {
+  return correct_seq(ReferenceSet(std::move(references)), query, max_flex);
+}
+
+TEST(Matcher, FirstAcceptableReferenceWinsOverAnExactLaterOne) {
+  EXPECT_EQ(correct({"ACGA", "ACGT"}, "ACGT", 1), "ACGA");
+  EXPECT_EQ(correct({"ACGT", "ACGT"}, "ACGT", 0), "ACGT");
+}
+
+TEST(Matcher, ExactToleranceRejectsAnyChange) {
+  EXPECT_EQ(correct({"ACGC", "ACGT"}, "ACGT", 0), "ACGT");  // L = 3 < 4 for ACGC
+  EXPECT_EQ(correct({"ACGA"}, "ACGT", 0), "");              // A-count filter
+  EXPECT_EQ(correct({}, "ACGT", 2), "");
+}
+
+TEST(Matcher, NegativeToleranceRejectsEverythingWithoutTheGuard) {
+  EXPECT_EQ(correct({"A", "ACGT"}, "ACGT", -1), "");
+  EXPECT_EQ(correct({""}, "", INTPTR_MIN), "");
+}
+
+TEST(Matcher, GuardFiresOnlyForAReferenceThatPassedTheFilters) {
+  EXPECT_THROW(correct({"ACG"}, "AC", 3), Panic);
+  EXPECT_EQ(correct({"GGGGGGG"}, "AC", 3), "");
+  EXPECT_THROW(correct({"C"}, "", 1), Panic);
+  EXPECT_EQ(correct({""}, "", 0), "");  // an empty reference is accepted
+  try {
+    correct({"ACG"}, "AC", 3);
+  } catch (const Panic& failure) {
+    EXPECT_EQ(failure.message(), tolerance_guard_message);
+  }
+  // Equal to the shorter length is allowed.
+  EXPECT_EQ(correct({"ACG"}, "AC", 2), "ACG");
+}
+
+TEST(Matcher, ACountIsCaseSensitive) {
+  EXPECT_EQ(correct({"AAAA"}, "aaaa", 3), "");
+}
+
+TEST(Matcher, LengthsAreCountedInCharacters) {
+  // Two characters each, though four and two bytes: the guard does not fire.
+  EXPECT_EQ(correct({"\xC3\xA9\xC3\xA9"}, "AB", 2), "\xC3\xA9\xC3\xA9");
+  EXPECT_EQ(correct({"\xC3\xA9" "C"}, "\xC3\xA9G", 1), "\xC3\xA9" "C");
+}
+
+TEST(Matcher, AgreesWithTheFullTableSelection) {
+  std::mt19937_64 rng(2024);
+  const auto text = [&](size_t max_length) {
+    std::string s;
+    for (size_t i = rng() % (max_length + 1); i > 0; --i) s += "ACGTa"[rng() % 5];
+    return s;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    SequenceList references;
+    for (int i = rng() % 6; i > 0; --i) references.push_back(text(12));
+    const std::string query = text(12);
+    const intptr_t max_flex = static_cast<intptr_t>(rng() % 7) - 1;
+    const auto expected = oracle::correct_seq(references, query, max_flex);
+    if (expected) {
+      ASSERT_EQ(correct(references, query, max_flex), *expected);
+    } else {
+      ASSERT_THROW(correct(references, query, max_flex), Panic);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mendseqs
