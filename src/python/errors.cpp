@@ -1,0 +1,132 @@
+#include "python/errors.hpp"
+
+#include <unistd.h>
+
+#include <mutex>
+#include <string_view>
+
+#include "engine/panic.hpp"
+#include "python/once.hpp"
+#include "python/text.hpp"
+
+namespace mendseqs::py {
+namespace {
+
+constexpr const char* panic_exception_doc =
+    "\n"
+    "The exception raised when native code called from Python fails unrecoverably.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException, so that it typically propagates\n"
+    "all the way up the stack and makes the Python interpreter exit.\n";
+
+constexpr std::string_view resume_banner =
+    "--- mendseqs is resuming a PanicException fetched from Python ---\n"
+    "Python stack trace below:\n";
+
+PyObject* panic_type = nullptr;  // process-wide, never released
+std::mutex panic_type_mutex;
+
+// Takes the pending exception without the PanicException check: used while
+// the type does not exist yet, when no exception can be an instance of it.
+PendingError fetch_plain() {
+  if (Ref exception = Ref::steal(PyErr_GetRaisedException()))
+    return PendingError::of_object(std::move(exception));
+  return PendingError::of_type(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void write_to_stderr(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+// A PanicException raised by Python code inside one of our calls goes on as
+// the unrecoverable failure it was, with its traceback shown first.
+[[noreturn]] void resume_panic(Ref exception) {
+  std::string message = "Unwrapped panic from Python code";
+  if (Ref text = Ref::steal(PyObject_Str(exception.get())))
+    message = lenient_utf8(text.get());
+  else
+    PyErr_Clear();
+  write_to_stderr(resume_banner);
+  PyErr_SetRaisedException(exception.release());
+  PyErr_PrintEx(0);
+  throw Panic(std::move(message), std::source_location::current());  // no second report
+}
+
+}  // namespace
+
+PendingError PendingError::of_type(PyObject* type, std::string message) {
+  PendingError error;
+  error.type_ = type;
+  error.message_ = std::move(message);
+  return error;
+}
+
+PendingError PendingError::of_object(Ref exception) {
+  PendingError error;
+  error.exception_ = std::move(exception);
+  return error;
+}
+
+PyObject* PendingError::type() const noexcept {
+  return exception_ ? reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) : type_;
+}
+
+void PendingError::raise() && {
+  if (exception_) {
+    PyErr_SetRaisedException(exception_.release());
+    return;
+  }
+  Ref message = Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+  if (!message) api_call_failed();
+  PyErr_SetObject(type_, message.get());
+}
+
+PendingError fetch_error() {
+  Ref exception = Ref::steal(PyErr_GetRaisedException());
+  if (!exception)
+    return PendingError::of_type(PyExc_SystemError, "attempted to fetch exception but none was set");
+  if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_exception_type())
+    resume_panic(std::move(exception));
+  return PendingError::of_object(std::move(exception));
+}
+
+std::optional<PendingError> take_error() {
+  if (!PyErr_Occurred()) return std::nullopt;
+  return fetch_error();
+}
+
+[[noreturn]] void api_call_failed(std::source_location where) {
+  PyErr_Print();
+  panic("Python API call failed", where);
+}
+
+PyObject* panic_exception_type() {
+  if (panic_type) return panic_type;
+  CreationGuard guard(panic_type_mutex);
+  if (panic_type) return panic_type;
+  PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
+                                             PyExc_BaseException, nullptr);
+  if (!type) {
+    PendingError error = fetch_plain();
+    panic("Failed to initialize new exception type.: " +
+          (error.object() ? describe_exception(error.object()) : std::string("no exception set")));
+  }
+  panic_type = type;
+  return panic_type;
+}
+
+void raise_panic(const std::string& message) {
+  PyObject* type = panic_exception_type();
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) api_call_failed();
+  Ref arguments = Ref::steal(PyTuple_New(1));
+  if (!arguments) api_call_failed();
+  PyTuple_SET_ITEM(arguments.get(), 0, text.release());
+  PyErr_SetObject(type, arguments.get());
+}
+
+}  // namespace mendseqs::py

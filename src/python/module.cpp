@@ -1,0 +1,90 @@
+#include "python/module.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "engine/panic.hpp"
+#include "python/once.hpp"
+#include "python/text.hpp"
+
+namespace mendseqs::py {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "mendseqs",
+    "A Python module implemented in native code that corrects sequences to their closest reference.",
+    0,        // no per-module state
+    nullptr,  // the function is added by the initialiser, not a method table
+    nullptr,  // single-phase initialisation
+    nullptr, nullptr, nullptr,
+};
+
+// The first interpreter to import the module owns it: a single-phase module
+// holds process-wide state and cannot be shared with subinterpreters.
+std::atomic<int64_t> owning_interpreter{-1};
+
+PyObject* module_cache = nullptr;  // created once, never released
+std::mutex module_mutex;
+
+constexpr const char* subinterpreter_message =
+    "mendseqs, like every native module of its kind, does not yet support subinterpreters; "
+    "it can be imported by one interpreter per process (see \"Subinterpreters\" in the "
+    "project's README and its issue tracker)";
+
+// Finds the module's __all__, creating it as an empty list when missing.
+PyResult<Ref> export_list(PyObject* module) {
+  static PyObject* const all_name = PyUnicode_InternFromString("__all__");
+  if (Ref all = Ref::steal(PyObject_GetAttr(module, all_name))) return all;
+  PendingError error = fetch_error();
+  if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) return Failure(std::move(error));
+  Ref all = Ref::steal(PyList_New(0));
+  if (!all) api_call_failed();
+  if (PyObject_SetAttr(module, all_name, all.get()) == -1) return Failure(fetch_error());
+  return all;
+}
+
+// Registers the function: its name joins __all__ before the attribute is set.
+PyResult<void> initialise(PyObject* module, PyMethodDef* function_definition) {
+  Ref function;
+  {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return Failure(fetch_error());
+    function = Ref::steal(PyCMethod_New(function_definition, module, name.get(), nullptr));
+    if (!function) return Failure(fetch_error());
+  }
+  Ref function_name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!function_name) return Failure(fetch_error());
+
+  PyResult<Ref> all = export_list(module);
+  if (!all) return Failure(std::move(all.error()));
+  if (PyList_Append(all->get(), function_name.get()) == -1) {
+    PendingError error = fetch_error();
+    panic("could not append __name__ to __all__: " +
+          (error.object() ? describe_exception(error.object()) : std::string("no exception set")));
+  }
+  if (PyObject_SetAttr(module, function_name.get(), function.get()) == -1) return Failure(fetch_error());
+  return {};
+}
+
+}  // namespace
+
+PyResult<Ref> module_for_current_interpreter(PyMethodDef* function) {
+  const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1) return Failure(fetch_error());
+  int64_t owner = -1;
+  if (!owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter)
+    return fail(PyExc_ImportError, subinterpreter_message);
+
+  CreationGuard guard(module_mutex);
+  if (module_cache) return Ref::borrow(module_cache);
+
+  Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+  if (!module) return Failure(fetch_error());
+  if (PyResult<void> done = initialise(module.get(), function); !done) return Failure(std::move(done.error()));
+  module_cache = module.release();
+  return Ref::borrow(module_cache);
+}
+
+}  // namespace mendseqs::py
