@@ -4,10 +4,13 @@
 
 Both files hold one sequence per line, or FASTA (the sequence lines of each
 record are joined). Prints one corrected sequence per query, in query order:
-the first reference close enough to it, or an empty line when none is. A
-summary goes to stderr.
+the first reference close enough to it, or an empty line when none is. The
+module's progress bar and a summary go to stderr, so that stdout holds only
+the results.
 """
 import argparse
+import contextlib
+import os
 import sys
 import time
 
@@ -33,6 +36,20 @@ def read_sequences(path):
     return sequences
 
 
+@contextlib.contextmanager
+def progress_on_stderr():
+    """The module draws its progress bar on file descriptor 1; point that at
+    stderr meanwhile, so that stdout carries nothing but results."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    try:
+        os.dup2(2, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("references")
@@ -46,7 +63,8 @@ def main(argv=None):
     references = read_sequences(args.references)
     queries = read_sequences(args.queries)
     started = time.perf_counter()
-    corrected = mendseqs.correct_seq_mt(references, queries, args.max_flex, args.threads)
+    with progress_on_stderr():
+        corrected = mendseqs.correct_seq_mt(references, queries, args.max_flex, args.threads)
     seconds = time.perf_counter() - started
 
     lines = [sequence + "\n" for sequence in corrected]

@@ -16,12 +16,12 @@ namespace {
 constexpr const char* out_of_range = "out of range integral type conversion attempted";
 
 PyObject* sequence_class = nullptr;  // collections.abc.Sequence, looked up once, never released
-std::mutex sequence_class_mutex;
+CreationLock sequence_class_lock;
 
 // collections.abc.Sequence, for messages about objects that are not one.
 PyObject* sequence_abc() {
   if (sequence_class) return sequence_class;
-  CreationGuard guard(sequence_class_mutex);
+  CreationGuard guard(sequence_class_lock);
   if (sequence_class) return sequence_class;
   Ref name = Ref::steal(PyUnicode_FromString("collections.abc"));
   if (!name) api_call_failed();
@@ -35,7 +35,7 @@ PyObject* sequence_abc() {
     }
     panic("called `Result::unwrap()` on an `Err` value: " + description);
   }
-  sequence_class = found.release();
+  if (!sequence_class) sequence_class = found.release();  // else a nested lookup won
   return sequence_class;
 }
 

@@ -24,7 +24,7 @@ constexpr std::string_view resume_banner =
     "Python stack trace below:\n";
 
 PyObject* panic_type = nullptr;  // process-wide, never released
-std::mutex panic_type_mutex;
+CreationLock panic_type_lock;
 
 // Takes the pending exception without the PanicException check: used while
 // the type does not exist yet, when no exception can be an instance of it.
@@ -106,7 +106,7 @@ std::optional<PendingError> take_error() {
 
 PyObject* panic_exception_type() {
   if (panic_type) return panic_type;
-  CreationGuard guard(panic_type_mutex);
+  CreationGuard guard(panic_type_lock);
   if (panic_type) return panic_type;
   PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
                                              PyExc_BaseException, nullptr);
@@ -115,7 +115,10 @@ PyObject* panic_exception_type() {
     panic("Failed to initialize new exception type.: " +
           (error.object() ? describe_exception(error.object()) : std::string("no exception set")));
   }
-  panic_type = type;
+  if (panic_type)  // made meanwhile by a nested creation: keep that one
+    Py_DECREF(type);
+  else
+    panic_type = type;
   return panic_type;
 }
 

@@ -14,7 +14,8 @@ namespace {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "mendseqs",
-    "A Python module implemented in native code that corrects sequences to their closest reference.",
+    "A Python module implemented in native code that corrects each query sequence to the first "
+    "reference close enough to it.",
     0,        // no per-module state
     nullptr,  // the function is added by the initialiser, not a method table
     nullptr,  // single-phase initialisation
@@ -26,7 +27,7 @@ PyModuleDef module_definition = {
 std::atomic<int64_t> owning_interpreter{-1};
 
 PyObject* module_cache = nullptr;  // created once, never released
-std::mutex module_mutex;
+CreationLock module_lock;
 
 constexpr const char* subinterpreter_message =
     "mendseqs, like every native module of its kind, does not yet support subinterpreters; "
@@ -77,13 +78,13 @@ PyResult<Ref> module_for_current_interpreter(PyMethodDef* function) {
   if (!owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter)
     return fail(PyExc_ImportError, subinterpreter_message);
 
-  CreationGuard guard(module_mutex);
+  CreationGuard guard(module_lock);
   if (module_cache) return Ref::borrow(module_cache);
 
   Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!module) return Failure(fetch_error());
   if (PyResult<void> done = initialise(module.get(), function); !done) return Failure(std::move(done.error()));
-  module_cache = module.release();
+  if (!module_cache) module_cache = module.release();  // else a nested creation won
   return Ref::borrow(module_cache);
 }
 

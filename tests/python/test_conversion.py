@@ -343,3 +343,34 @@ def test_failed_sequence_class_lookup_is_unrecoverable_and_retried(python):
     assert lines[1].startswith(unwrap), lines
     assert lines[2:] == ["TypeError argument 'ref_seqs': 'NoneType' object cannot be cast as 'Sequence'"] * 2
     assert run.stderr.count(b"called `Result::unwrap()`") == 2, run
+
+
+def test_sequence_class_lookup_that_calls_back_into_the_module_finishes(python):
+    # The import run by the lookup calls the module again, on the same thread,
+    # needing the same lookup: it must go ahead, not wait for itself forever.
+    run = python(
+        """
+        import builtins, mendseqs
+
+        real_import, nested = builtins.__import__, []
+        def reentrant_import(name, *args, **kwargs):
+            if name == "collections.abc" and not nested:
+                nested.append(name)
+                try:
+                    mendseqs.correct_seq_mt(5, [], 0, 0)
+                except TypeError as error:
+                    print("nested:", error, flush=True)
+            return real_import(name, *args, **kwargs)
+        builtins.__import__ = reentrant_import
+        try:
+            mendseqs.correct_seq_mt([], 5, 0, 0)
+        except TypeError as error:
+            print("outer:", error, flush=True)
+        """,
+        timeout=60,
+    )
+    assert run.returncode == 0, run
+    assert run.stdout.decode().splitlines() == [
+        "nested: argument 'ref_seqs': 'int' object cannot be cast as 'Sequence'",
+        "outer: argument 'query_seqs': 'int' object cannot be cast as 'Sequence'",
+    ]
