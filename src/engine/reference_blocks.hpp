@@ -1,0 +1,66 @@
+// Short references laid out side by side, so one pass over a query compares
+// it with a whole run of references at once.
+//
+// The reference list is cut, in list order, into blocks of at most 64
+// references. Each short reference (at most 64 characters) of a block gets a
+// lane of 16, 32 or 64 bits, the same width for the whole block, and 1024
+// bits of lanes per block and character hold, lane by lane, the positions
+// where that reference has that character. Long references keep no lane and
+// are compared one by one; keeping them in the block preserves list order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/alphabet.hpp"
+#include "engine/sequence.hpp"
+
+namespace mendseqs {
+
+inline constexpr intptr_t short_reference_limit = 64;  // characters
+inline constexpr size_t block_mask_bytes = 128;        // 1024 bits of lanes
+inline constexpr size_t max_block_span = 64;           // references per block
+inline constexpr uint8_t no_lane = 0xFF;
+
+// Bits of the narrowest lane that holds a short reference of `length`.
+constexpr unsigned lane_bits_for(intptr_t length) noexcept {
+  return length <= 16 ? 16 : length <= 32 ? 32 : 64;
+}
+
+struct ReferenceBlock {
+  size_t first;        // the references first .. end - 1
+  size_t end;
+  unsigned lane_bits;  // 16, 32 or 64
+  unsigned lanes;      // short references in the block
+  // Over every reference of the block, so a query can skip it unscanned.
+  intptr_t min_length, max_length, min_a_count, max_a_count;
+};
+
+class ReferenceBlocks {
+ public:
+  ReferenceBlocks(const SequenceList& references, std::span<const intptr_t> lengths,
+                  std::span<const intptr_t> a_counts);
+
+  std::span<const ReferenceBlock> blocks() const noexcept { return blocks_; }
+  // The lane of a reference, or no_lane: long, or the masks were not built.
+  uint8_t lane(size_t reference) const noexcept { return lanes_[reference]; }
+  const Alphabet& alphabet() const noexcept { return alphabet_; }
+  // alphabet().size() entries of block_mask_bytes, one per character.
+  const unsigned char* masks(size_t block) const noexcept {
+    return masks_.data() + block * alphabet_.size() * block_mask_bytes;
+  }
+
+ private:
+  void cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
+  bool masks_fit(const SequenceList& references);
+  void fill_masks(const SequenceList& references);
+
+  std::vector<ReferenceBlock> blocks_;
+  std::vector<uint8_t> lanes_;
+  Alphabet alphabet_;
+  std::vector<unsigned char> masks_;
+};
+
+}  // namespace mendseqs
