@@ -1,5 +1,9 @@
 #include "engine/block_kernel.hpp"
 
+#include <algorithm>
+
+#include "engine/reference_blocks.hpp"
+
 namespace mendseqs {
 namespace {
 
@@ -31,12 +35,18 @@ std::string_view block_kernel_name(BlockKernel kernel) noexcept {
   return kernel == BlockKernel::avx2 ? "avx2" : "portable";
 }
 
-void block_lcs(BlockKernel kernel, unsigned lane_bits, const unsigned char* masks,
-               std::span<const uint32_t> slots, uint8_t* common) {
+uint64_t block_accepting_lanes(BlockKernel kernel, const BlockQuery& query, intptr_t max_flex) {
+  // A lane holds at most 64 characters: any larger tolerance accepts alike.
+  const auto tolerance = static_cast<uint8_t>(std::min<intptr_t>(max_flex, short_reference_limit));
+  return kernel == BlockKernel::avx2 ? block_accepting_lanes_avx2(query, tolerance)
+                                     : block_accepting_lanes_portable(query, tolerance);
+}
+
+void block_lcs(BlockKernel kernel, const BlockQuery& query, uint8_t* common) {
   if (kernel == BlockKernel::avx2) {
-    block_lcs_avx2(lane_bits, masks, slots, common);
+    block_lcs_avx2(query, common);
   } else {
-    block_lcs_portable(lane_bits, masks, slots, common);
+    block_lcs_portable(query, common);
   }
 }
 

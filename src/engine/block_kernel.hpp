@@ -22,16 +22,28 @@ bool block_kernel_supported(BlockKernel kernel) noexcept;
 BlockKernel fastest_block_kernel() noexcept;
 std::string_view block_kernel_name(BlockKernel kernel) noexcept;
 
-// Writes to common[l] the LCS length of the query with the reference in lane
-// l, for every lane of the block (block_mask_bytes * 8 / lane_bits of them).
-// `masks` are the block's masks, `slots` the query's characters as alphabet
-// numbers (reference_blocks.hpp, alphabet.hpp). `kernel` must be supported.
-void block_lcs(BlockKernel kernel, unsigned lane_bits, const unsigned char* masks,
-               std::span<const uint32_t> slots, uint8_t* common);
+// What a block comparison needs: the block's masks and lane lengths
+// (reference_blocks.hpp) and the query's characters as alphabet numbers.
+struct BlockQuery {
+  unsigned lane_bits;
+  const unsigned char* masks;
+  const unsigned char* lane_lengths;
+  std::span<const uint32_t> slots;
+};
 
-void block_lcs_portable(unsigned lane_bits, const unsigned char* masks, std::span<const uint32_t> slots,
-                        uint8_t* common);
-void block_lcs_avx2(unsigned lane_bits, const unsigned char* masks, std::span<const uint32_t> slots,
-                    uint8_t* common);
+// Bit l set when lane l's reference is accepted: its LCS with the query is
+// at least its length minus max_flex (max_flex >= 0). The matcher's test.
+uint64_t block_accepting_lanes(BlockKernel kernel, const BlockQuery& query, intptr_t max_flex);
+
+// common[l] = the LCS length of the query with lane l's reference, for every
+// lane of the block (block_mask_bytes * 8 / lane_bits of them).
+void block_lcs(BlockKernel kernel, const BlockQuery& query, uint8_t* common);
+
+// The implementations behind both, callable directly (the AVX2 ones only
+// where block_kernel_supported says so).
+uint64_t block_accepting_lanes_portable(const BlockQuery& query, uint8_t max_flex);
+uint64_t block_accepting_lanes_avx2(const BlockQuery& query, uint8_t max_flex);
+void block_lcs_portable(const BlockQuery& query, uint8_t* common);
+void block_lcs_avx2(const BlockQuery& query, uint8_t* common);
 
 }  // namespace mendseqs

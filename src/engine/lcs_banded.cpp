@@ -74,13 +74,7 @@ bool reaches_in_band(const QueryPattern& query, std::string_view reference, size
     const size_t last = band.last_word(read);
     if (matches) {
       uint64_t carry = 0;
-      for (size_t w = first; w <= last; ++w) {
-        const uint64_t s = state[w];
-        const uint64_t u = s & matches[w];
-        const uint64_t sum = s + u + carry;
-        carry = sum < s || (carry && sum == s);
-        state[w] = sum | (s - u);
-      }
+      for (size_t w = first; w <= last; ++w) advance_word(state[w], matches[w], carry);
     }
     if (read % check_interval == 0 || read == reference_length) {
       size_t common = frozen_common;

@@ -33,9 +33,27 @@ std::vector<intptr_t> a_counts_of(const SequenceList& sequences) {
   return counts;
 }
 
+// Which references of a block pass both filters, and which of those trip
+// the tolerance guard: bit j stands for reference first + j.
+struct Filtered {
+  uint64_t passing = 0;
+  uint64_t guarded = 0;
+};
+
+// The positions in a block of the references in the given lanes.
+uint64_t lanes_to_positions(const ReferenceBlock& block, uint64_t lanes) noexcept {
+  if (block.short_positions == (block.lanes == 64 ? ~uint64_t{0} : (uint64_t{1} << block.lanes) - 1))
+    return lanes;  // no long reference in the block: lane l is position l
+  uint64_t positions = 0;
+  uint64_t remaining = block.short_positions;
+  for (unsigned lane = 0; remaining != 0; ++lane, remaining &= remaining - 1)
+    if ((lanes >> lane) & 1) positions |= remaining & -remaining;
+  return positions;
+}
+
 // One query's walk through the references, block by block in list order.
 // What the comparisons need from the query (its alphabet numbers, its bit
-// masks, a block's results) is made on first use and kept for the walk.
+// masks) is made on first use and kept for the walk.
 class QuerySearch {
  public:
   QuerySearch(const ReferenceSet& references, std::string_view query, intptr_t max_flex)
@@ -45,19 +63,25 @@ class QuerySearch {
         length_(static_cast<intptr_t>(utf8::count_code_points(query))),
         a_count_(static_cast<intptr_t>(utf8::count_letter_a(query))) {}
 
-  // The index of the first accepted reference. Candidates are taken in list
-  // order and the guard is checked before each one's comparison, exactly as
-  // a one-by-one loop would.
+  // The index of the first accepted reference. Within a block, the short
+  // references are all compared at once; then the references that decide
+  // something (tripping the guard, accepted, or long and still to be
+  // compared) are visited in list order, so the outcome is the one-by-one
+  // loop's: the guard fires only if no earlier reference was accepted.
   std::optional<size_t> first_accepted() {
     const auto blocks = references_.blocks().blocks();
     for (size_t b = 0; b < blocks.size(); ++b) {
       const ReferenceBlock& block = blocks[b];
       if (!may_pass(block)) continue;
-      block_compared_ = false;
-      for (uint64_t passing = passing_filters(block); passing != 0; passing &= passing - 1) {
-        const size_t i = block.first + static_cast<size_t>(std::countr_zero(passing));
-        if (max_flex_ > std::min(length_, references_.length(i))) panic(std::string(tolerance_guard_message));
-        if (accepts(b, i)) return i;
+      const Filtered filtered = filter(block);
+      if (filtered.passing == 0) continue;
+      uint64_t decisive = filtered.guarded | (filtered.passing & ~block.short_positions);
+      if (filtered.passing & block.short_positions) decisive |= filtered.passing & accepted_short(b);
+      for (; decisive != 0; decisive &= decisive - 1) {
+        const uint64_t position = decisive & -decisive;
+        const size_t i = block.first + static_cast<size_t>(std::countr_zero(decisive));
+        if (filtered.guarded & position) panic(std::string(tolerance_guard_message));
+        if ((block.short_positions & position) || accepts_long(i)) return i;
       }
     }
     return std::nullopt;
@@ -69,39 +93,36 @@ class QuerySearch {
            gap(a_count_, block.min_a_count, block.max_a_count) <= max_flex_;
   }
 
-  // Bit j: reference block.first + j passes the length and A-count filters.
-  uint64_t passing_filters(const ReferenceBlock& block) const noexcept {
-    uint64_t passing = 0;
+  Filtered filter(const ReferenceBlock& block) const noexcept {
+    Filtered filtered;
     for (size_t i = block.first; i < block.end; ++i) {
-      const bool passes = (distance(length_, references_.length(i)) <= max_flex_) &
+      const intptr_t length = references_.length(i);
+      const bool passes = (distance(length_, length) <= max_flex_) &
                           (distance(a_count_, references_.a_count(i)) <= max_flex_);
-      passing |= static_cast<uint64_t>(passes) << (i - block.first);
+      const bool guard = max_flex_ > std::min(length_, length);
+      filtered.passing |= static_cast<uint64_t>(passes) << (i - block.first);
+      filtered.guarded |= static_cast<uint64_t>(passes & guard) << (i - block.first);
     }
-    return passing;
+    return filtered;
+  }
+
+  // Positions of the block's short references that the LCS test accepts.
+  uint64_t accepted_short(size_t b) {
+    const ReferenceBlocks& blocks = references_.blocks();
+    if (!translated_) {
+      blocks.alphabet().translate(query_, slots_);
+      translated_ = true;
+    }
+    const ReferenceBlock& block = blocks.blocks()[b];
+    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), slots_};
+    return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
   }
 
   // Filters and guard passed: 0 <= max_flex <= min(Lq, Lr).
-  bool accepts(size_t block, size_t i) {
-    const intptr_t needed = references_.length(i) - max_flex_;
-    if (needed <= 0) return true;
-    const uint8_t lane = references_.blocks().lane(i);
-    if (lane != no_lane) return compare_block(block)[lane] >= needed;
+  bool accepts_long(size_t i) {
+    if (references_.length(i) - max_flex_ <= 0) return true;
     if (!pattern_) pattern_.emplace(query_);
     return lcs_reaches(*pattern_, references_.sequence(i), references_.length(i), max_flex_);
-  }
-
-  // The LCS with every short reference of the block, computed at most once.
-  const uint8_t* compare_block(size_t b) {
-    if (!block_compared_) {
-      const ReferenceBlocks& blocks = references_.blocks();
-      if (!translated_) {
-        blocks.alphabet().translate(query_, slots_);
-        translated_ = true;
-      }
-      block_lcs(references_.kernel(), blocks.blocks()[b].lane_bits, blocks.masks(b), slots_, block_common_);
-      block_compared_ = true;
-    }
-    return block_common_;
   }
 
   const ReferenceSet& references_;
@@ -113,8 +134,6 @@ class QuerySearch {
   // Kept per thread so a query costs no allocation once warm.
   static thread_local std::vector<uint32_t> slots_;
   bool translated_ = false;
-  uint8_t block_common_[block_mask_bytes * 8 / 16];
-  bool block_compared_ = false;
 };
 
 thread_local std::vector<uint32_t> QuerySearch::slots_;

@@ -13,6 +13,9 @@ namespace {
 // characters) short references are compared one by one instead.
 constexpr size_t mask_budget_floor = size_t{4} << 20;
 constexpr size_t mask_budget_per_character = 32;
+// Longer than any short reference plus any tolerance a lane is tested with:
+// an unused lane never accepts.
+constexpr uint8_t unused_lane_length = 255;
 
 template <typename Lane>
 void set_lane_bit(unsigned char* entry, size_t lane, size_t position) {
@@ -20,6 +23,28 @@ void set_lane_bit(unsigned char* entry, size_t lane, size_t position) {
   std::memcpy(&bits, entry + lane * sizeof(Lane), sizeof(Lane));
   bits |= static_cast<Lane>(Lane{1} << position);
   std::memcpy(entry + lane * sizeof(Lane), &bits, sizeof(Lane));
+}
+
+template <typename Lane>
+void set_lane(unsigned char* entry, size_t lane, uint8_t value) {
+  const auto wide = static_cast<Lane>(value);
+  std::memcpy(entry + lane * sizeof(Lane), &wide, sizeof(Lane));
+}
+
+void set_lane(unsigned char* entry, unsigned lane_bits, size_t lane, uint8_t value) {
+  switch (lane_bits) {
+    case 16: set_lane<uint16_t>(entry, lane, value); break;
+    case 32: set_lane<uint32_t>(entry, lane, value); break;
+    default: set_lane<uint64_t>(entry, lane, value); break;
+  }
+}
+
+void set_lane_bit(unsigned char* entry, unsigned lane_bits, size_t lane, size_t position) {
+  switch (lane_bits) {
+    case 16: set_lane_bit<uint16_t>(entry, lane, position); break;
+    case 32: set_lane_bit<uint32_t>(entry, lane, position); break;
+    default: set_lane_bit<uint64_t>(entry, lane, position); break;
+  }
 }
 
 }  // namespace
@@ -32,6 +57,7 @@ ReferenceBlocks::ReferenceBlocks(const SequenceList& references, std::span<const
     fill_masks(references);
   } else {
     std::fill(lanes_.begin(), lanes_.end(), no_lane);
+    for (ReferenceBlock& block : blocks_) block.short_positions = 0;
   }
 }
 
@@ -45,14 +71,15 @@ void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::sp
       const unsigned bits = is_short ? std::max(open.lane_bits, lane_bits_for(lengths[i])) : open.lane_bits;
       const bool full = i - open.first == max_block_span ||
                         open.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits;
-      if (full) blocks_.push_back({i, i, 16, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
+      if (full) blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
     } else {
-      blocks_.push_back({i, i, 16, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
+      blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
     }
     ReferenceBlock& block = blocks_.back();
     block.end = i + 1;
     if (is_short) {
       lanes_[i] = static_cast<uint8_t>(block.lanes++);
+      block.short_positions |= uint64_t{1} << (i - block.first);
       block.lane_bits = std::max(block.lane_bits, lane_bits_for(lengths[i]));
     }
     block.min_length = std::min(block.min_length, lengths[i]);
@@ -70,26 +97,27 @@ bool ReferenceBlocks::masks_fit(const SequenceList& references) {
     for (size_t pos = 0; pos < references[i].size();) alphabet_.add(utf8::next(references[i], pos));
   }
   const size_t budget = std::max(mask_budget_floor, mask_budget_per_character * short_bytes);
-  const size_t per_block = std::max<size_t>(alphabet_.size(), 1) * block_mask_bytes;
+  const size_t per_block = (alphabet_.size() + 1) * block_mask_bytes;
   return blocks_.size() <= budget / per_block;
 }
 
 void ReferenceBlocks::fill_masks(const SequenceList& references) {
-  masks_.assign(blocks_.size() * alphabet_.size() * block_mask_bytes, 0);
+  const size_t entries = alphabet_.size() + 1;
+  masks_.assign(blocks_.size() * entries * block_mask_bytes, 0);
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const ReferenceBlock& block = blocks_[b];
-    unsigned char* table = masks_.data() + b * alphabet_.size() * block_mask_bytes;
+    unsigned char* table = masks_.data() + b * entries * block_mask_bytes;
+    unsigned char* lengths = table + alphabet_.size() * block_mask_bytes;
+    for (size_t lane = 0; lane < block_mask_bytes * 8 / block.lane_bits; ++lane)
+      set_lane(lengths, block.lane_bits, lane, unused_lane_length);
     for (size_t i = block.first; i < block.end; ++i) {
       if (lanes_[i] == no_lane) continue;
       size_t position = 0;
       for (size_t pos = 0; pos < references[i].size(); ++position) {
         unsigned char* entry = table + alphabet_.slot(utf8::next(references[i], pos)) * block_mask_bytes;
-        switch (block.lane_bits) {
-          case 16: set_lane_bit<uint16_t>(entry, lanes_[i], position); break;
-          case 32: set_lane_bit<uint32_t>(entry, lanes_[i], position); break;
-          default: set_lane_bit<uint64_t>(entry, lanes_[i], position); break;
-        }
+        set_lane_bit(entry, block.lane_bits, lanes_[i], position);
       }
+      set_lane(lengths, block.lane_bits, lanes_[i], static_cast<uint8_t>(position));
     }
   }
 }

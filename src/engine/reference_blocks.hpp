@@ -5,8 +5,9 @@
 // references. Each short reference (at most 64 characters) of a block gets a
 // lane of 16, 32 or 64 bits, the same width for the whole block, and 1024
 // bits of lanes per block and character hold, lane by lane, the positions
-// where that reference has that character. Long references keep no lane and
-// are compared one by one; keeping them in the block preserves list order.
+// where that reference has that character; one more entry holds each lane's
+// reference length (255 for an unused lane). Long references keep no lane
+// and are compared one by one; keeping them in the block preserves list order.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,7 @@ struct ReferenceBlock {
   size_t end;
   unsigned lane_bits;  // 16, 32 or 64
   unsigned lanes;      // short references in the block
+  uint64_t short_positions;  // bit j: reference first + j has a lane
   // Over every reference of the block, so a query can skip it unscanned.
   intptr_t min_length, max_length, min_a_count, max_a_count;
 };
@@ -49,7 +51,10 @@ class ReferenceBlocks {
   const Alphabet& alphabet() const noexcept { return alphabet_; }
   // alphabet().size() entries of block_mask_bytes, one per character.
   const unsigned char* masks(size_t block) const noexcept {
-    return masks_.data() + block * alphabet_.size() * block_mask_bytes;
+    return masks_.data() + block * (alphabet_.size() + 1) * block_mask_bytes;
+  }
+  const unsigned char* lane_lengths(size_t block) const noexcept {
+    return masks(block) + alphabet_.size() * block_mask_bytes;
   }
 
  private:

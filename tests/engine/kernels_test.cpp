@@ -26,7 +26,8 @@ class BlockKernelTest : public ::testing::TestWithParam<BlockKernel> {
     if (!block_kernel_supported(GetParam())) GTEST_SKIP() << "processor lacks " << block_kernel_name(GetParam());
   }
 
-  // Compares every lane of every block with the full table.
+  // Compares every lane of every block with the full table: the LCS length
+  // itself and the acceptance test for tolerances around it.
   void expect_lanes_agree(const SequenceList& references, const std::vector<std::string>& queries) {
     const ReferenceSet set(references, GetParam());
     const ReferenceBlocks& blocks = set.blocks();
@@ -35,12 +36,22 @@ class BlockKernelTest : public ::testing::TestWithParam<BlockKernel> {
       blocks.alphabet().translate(query, slots);
       for (size_t b = 0; b < blocks.blocks().size(); ++b) {
         const ReferenceBlock& block = blocks.blocks()[b];
+        const BlockQuery block_query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), slots};
         uint8_t common[64];
-        block_lcs(GetParam(), block.lane_bits, blocks.masks(b), slots, common);
+        block_lcs(GetParam(), block_query, common);
+        uint64_t accepted[6];
+        const intptr_t tolerances[6] = {0, 1, 2, 5, 64, 1000};
+        for (int t = 0; t < 6; ++t) accepted[t] = block_accepting_lanes(GetParam(), block_query, tolerances[t]);
+        for (int t = 0; t < 6; ++t) ASSERT_EQ(accepted[t] >> block.lanes, 0u) << "an unused lane accepted";
         for (size_t i = block.first; i < block.end; ++i) {
-          if (blocks.lane(i) == no_lane) continue;
-          ASSERT_EQ(common[blocks.lane(i)], oracle::lcs_length(query, references[i]))
+          const uint8_t lane = blocks.lane(i);
+          if (lane == no_lane) continue;
+          const auto expected = static_cast<intptr_t>(oracle::lcs_length(query, references[i]));
+          ASSERT_EQ(common[lane], expected)
               << "query " << query << " reference " << references[i] << " lane bits " << block.lane_bits;
+          for (int t = 0; t < 6; ++t)
+            ASSERT_EQ((accepted[t] >> lane) & 1, expected >= set.length(i) - tolerances[t] ? 1u : 0u)
+                << "query " << query << " reference " << references[i] << " max_flex " << tolerances[t];
         }
       }
     }
