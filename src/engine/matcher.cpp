@@ -4,6 +4,7 @@
 #include <bit>
 #include <optional>
 
+#include "engine/block_filter.hpp"
 #include "engine/lcs.hpp"
 #include "engine/lcs_banded.hpp"
 #include "engine/panic.hpp"
@@ -33,13 +34,6 @@ std::vector<intptr_t> a_counts_of(const SequenceList& sequences) {
   return counts;
 }
 
-// Which references of a block pass both filters, and which of those trip
-// the tolerance guard: bit j stands for reference first + j.
-struct Filtered {
-  uint64_t passing = 0;
-  uint64_t guarded = 0;
-};
-
 // The positions in a block of the references in the given lanes.
 uint64_t lanes_to_positions(const ReferenceBlock& block, uint64_t lanes) noexcept {
   if (block.short_positions == (block.lanes == 64 ? ~uint64_t{0} : (uint64_t{1} << block.lanes) - 1))
@@ -61,7 +55,8 @@ class QuerySearch {
         query_(query),
         max_flex_(max_flex),
         length_(static_cast<intptr_t>(utf8::count_code_points(query))),
-        a_count_(static_cast<intptr_t>(utf8::count_letter_a(query))) {}
+        a_count_(static_cast<intptr_t>(utf8::count_letter_a(query))),
+        compact_(references.compact_filters() && length_ < compact_limit) {}
 
   // The index of the first accepted reference. Within a block, the short
   // references are all compared at once; then the references that decide
@@ -73,7 +68,7 @@ class QuerySearch {
     for (size_t b = 0; b < blocks.size(); ++b) {
       const ReferenceBlock& block = blocks[b];
       if (!may_pass(block)) continue;
-      const Filtered filtered = filter(block);
+      const BlockFilterResult filtered = filter(b, block);
       if (filtered.passing == 0) continue;
       uint64_t decisive = filtered.guarded | (filtered.passing & ~block.short_positions);
       if (filtered.passing & block.short_positions) decisive |= filtered.passing & accepted_short(b);
@@ -93,8 +88,20 @@ class QuerySearch {
            gap(a_count_, block.min_a_count, block.max_a_count) <= max_flex_;
   }
 
-  Filtered filter(const ReferenceBlock& block) const noexcept {
-    Filtered filtered;
+  // Which references of a block pass both filters, and which of those trip
+  // the tolerance guard: bit j stands for reference first + j.
+  BlockFilterResult filter(size_t b, const ReferenceBlock& block) const noexcept {
+    if (compact_) {
+      const ReferenceBlocks& blocks = references_.blocks();
+      return block_filter(references_.kernel(), blocks.filter_lengths(b), blocks.filter_a_counts(b),
+                          static_cast<int32_t>(length_), static_cast<int32_t>(a_count_),
+                          static_cast<int32_t>(std::min<intptr_t>(max_flex_, compact_limit)));
+    }
+    return filter_exactly(block);
+  }
+
+  BlockFilterResult filter_exactly(const ReferenceBlock& block) const noexcept {
+    BlockFilterResult filtered;
     for (size_t i = block.first; i < block.end; ++i) {
       const intptr_t length = references_.length(i);
       const bool passes = (distance(length_, length) <= max_flex_) &
@@ -130,6 +137,7 @@ class QuerySearch {
   intptr_t max_flex_;
   intptr_t length_;
   intptr_t a_count_;
+  bool compact_;  // the 32-bit block filter is exact for this query
   std::optional<QueryPattern> pattern_;
   // Kept per thread so a query costs no allocation once warm.
   static thread_local std::vector<uint32_t> slots_;
@@ -140,12 +148,13 @@ thread_local std::vector<uint32_t> QuerySearch::slots_;
 
 }  // namespace
 
-ReferenceSet::ReferenceSet(SequenceList sequences, BlockKernel kernel)
+ReferenceSet::ReferenceSet(SequenceList sequences, BlockKernel kernel, bool compact_filters)
     : sequences_(std::move(sequences)),
       lengths_(lengths_of(sequences_)),
       a_counts_(a_counts_of(sequences_)),
       blocks_(sequences_, lengths_, a_counts_),
-      kernel_(block_kernel_supported(kernel) ? kernel : BlockKernel::portable) {}
+      kernel_(block_kernel_supported(kernel) ? kernel : BlockKernel::portable),
+      compact_filters_(compact_filters && blocks_.compact()) {}
 
 Sequence correct_seq(const ReferenceSet& references, std::string_view query, intptr_t max_flex) {
   // A length difference is never negative: nothing passes, nothing to do.

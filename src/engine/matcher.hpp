@@ -29,7 +29,10 @@ namespace mendseqs {
 // it at once.
 class ReferenceSet {
  public:
-  explicit ReferenceSet(SequenceList sequences, BlockKernel kernel = fastest_block_kernel());
+  // `kernel` and `compact_filters` choose among implementations with
+  // identical results; tests force each in turn.
+  explicit ReferenceSet(SequenceList sequences, BlockKernel kernel = fastest_block_kernel(),
+                        bool compact_filters = true);
 
   size_t size() const noexcept { return sequences_.size(); }
   const Sequence& sequence(size_t i) const noexcept { return sequences_[i]; }
@@ -37,6 +40,7 @@ class ReferenceSet {
   intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
   const ReferenceBlocks& blocks() const noexcept { return blocks_; }
   BlockKernel kernel() const noexcept { return kernel_; }
+  bool compact_filters() const noexcept { return compact_filters_; }
 
  private:
   SequenceList sequences_;
@@ -44,6 +48,7 @@ class ReferenceSet {
   std::vector<intptr_t> a_counts_;
   ReferenceBlocks blocks_;
   BlockKernel kernel_;
+  bool compact_filters_;
 };
 
 // Message of the tolerance guard, which ends the whole call.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/block_filter.hpp"
 #include "engine/utf8.hpp"
 
 namespace mendseqs {
@@ -53,6 +54,7 @@ ReferenceBlocks::ReferenceBlocks(const SequenceList& references, std::span<const
                                  std::span<const intptr_t> a_counts)
     : lanes_(references.size(), no_lane) {
   cut_into_blocks(lengths, a_counts);
+  fill_filter_entries(lengths, a_counts);
   if (masks_fit(references)) {
     fill_masks(references);
   } else {
@@ -87,6 +89,18 @@ void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::sp
     block.min_a_count = std::min(block.min_a_count, a_counts[i]);
     block.max_a_count = std::max(block.max_a_count, a_counts[i]);
   }
+}
+
+void ReferenceBlocks::fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
+  // A-counts never exceed lengths, so the lengths decide.
+  if (std::any_of(lengths.begin(), lengths.end(), [](intptr_t length) { return length >= compact_limit; })) return;
+  filter_lengths_.assign(blocks_.size() * max_block_span, unused_filter_entry);
+  filter_a_counts_.assign(blocks_.size() * max_block_span, unused_filter_entry);
+  for (size_t b = 0; b < blocks_.size(); ++b)
+    for (size_t i = blocks_[b].first; i < blocks_[b].end; ++i) {
+      filter_lengths_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(lengths[i]);
+      filter_a_counts_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(a_counts[i]);
+    }
 }
 
 bool ReferenceBlocks::masks_fit(const SequenceList& references) {

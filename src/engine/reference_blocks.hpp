@@ -57,15 +57,24 @@ class ReferenceBlocks {
     return masks(block) + alphabet_.size() * block_mask_bytes;
   }
 
+  // Lengths and A-counts as 32-bit numbers, max_block_span per block
+  // (block_filter.hpp); only when every length is below compact_limit.
+  bool compact() const noexcept { return !filter_lengths_.empty() || blocks_.empty(); }
+  const int32_t* filter_lengths(size_t block) const noexcept { return &filter_lengths_[block * max_block_span]; }
+  const int32_t* filter_a_counts(size_t block) const noexcept { return &filter_a_counts_[block * max_block_span]; }
+
  private:
   void cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
   bool masks_fit(const SequenceList& references);
   void fill_masks(const SequenceList& references);
+  void fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
 
   std::vector<ReferenceBlock> blocks_;
   std::vector<uint8_t> lanes_;
   Alphabet alphabet_;
   std::vector<unsigned char> masks_;
+  std::vector<int32_t> filter_lengths_;
+  std::vector<int32_t> filter_a_counts_;
 };
 
 }  // namespace mendseqs

@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "engine/block_filter.hpp"
 #include "engine/block_kernel.hpp"
 #include "engine/lcs_banded.hpp"
 #include "engine/matcher.hpp"
@@ -88,6 +89,26 @@ TEST_P(BlockKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, BlockKernelTest, ::testing::Values(BlockKernel::portable, BlockKernel::avx2),
                          [](const auto& info) { return std::string(block_kernel_name(info.param)); });
+
+TEST_P(BlockKernelTest, FilterAgreesWithTheDirectComparison) {
+  std::mt19937_64 rng(909);
+  for (int round = 0; round < 300; ++round) {
+    int32_t lengths[64], a_counts[64];
+    for (int j = 0; j < 64; ++j) {
+      lengths[j] = rng() % 8 == 0 ? unused_filter_entry : static_cast<int32_t>(rng() % 40);
+      a_counts[j] = lengths[j] == unused_filter_entry ? unused_filter_entry : static_cast<int32_t>(rng() % 12);
+    }
+    const auto query_length = static_cast<int32_t>(rng() % 40), query_a_count = static_cast<int32_t>(rng() % 12);
+    const int32_t max_flex = round % 50 == 0 ? compact_limit : static_cast<int32_t>(rng() % 8);
+    const BlockFilterResult result = block_filter(GetParam(), lengths, a_counts, query_length, query_a_count, max_flex);
+    for (int j = 0; j < 64; ++j) {
+      const bool passes = std::abs(query_length - lengths[j]) <= max_flex && std::abs(query_a_count - a_counts[j]) <= max_flex &&
+                          lengths[j] != unused_filter_entry;
+      ASSERT_EQ((result.passing >> j) & 1, passes ? 1u : 0u) << j;
+      ASSERT_EQ((result.guarded >> j) & 1, passes && max_flex > std::min(query_length, lengths[j]) ? 1u : 0u) << j;
+    }
+  }
+}
 
 // The banded test must answer exactly "LCS >= Lr - max_flex" for every
 // tolerance the filters and the guard let through.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
 
 #include "engine/matcher.hpp"
 #include "engine/panic.hpp"
@@ -18,14 +19,18 @@ using testing_text::edited;
 using testing_text::mixed_alphabet;
 using testing_text::random_text;
 
-class SelectionTest : public ::testing::TestWithParam<BlockKernel> {
+// Each block kernel, with the 32-bit block filter and with the exact one.
+class SelectionTest : public ::testing::TestWithParam<std::tuple<BlockKernel, bool>> {
  protected:
+  BlockKernel kernel() const { return std::get<0>(GetParam()); }
+  bool compact_filters() const { return std::get<1>(GetParam()); }
+
   void SetUp() override {
-    if (!block_kernel_supported(GetParam())) GTEST_SKIP() << "processor lacks " << block_kernel_name(GetParam());
+    if (!block_kernel_supported(kernel())) GTEST_SKIP() << "processor lacks " << block_kernel_name(kernel());
   }
 
   void expect_same_selection(const SequenceList& references, const std::string& query, intptr_t max_flex) {
-    const ReferenceSet set(references, GetParam());
+    const ReferenceSet set(references, kernel(), compact_filters());
     const auto expected = oracle::correct_seq(references, query, max_flex);
     if (expected) {
       ASSERT_EQ(correct_seq(set, query, max_flex), *expected) << "query " << query << " max_flex " << max_flex;
@@ -50,6 +55,7 @@ TEST_P(SelectionTest, ShortAndLongReferencesInOneList) {
       const std::string query = q % 4 == 0 ? random_text(rng, source.size(), alphabet)
                                            : edited(rng, source, rng() % 6, alphabet);
       expect_same_selection(references, query, static_cast<intptr_t>(rng() % 7) - 1);
+      if (q == 0) expect_same_selection(references, query, round % 2 ? INTPTR_MAX : 40);
     }
   }
 }
@@ -82,7 +88,7 @@ TEST_P(SelectionTest, ManyDistinctCharactersFallBackToOneByOne) {
     }
     references.push_back(text);
   }
-  const ReferenceSet set(references, GetParam());
+  const ReferenceSet set(references, kernel(), compact_filters());
   EXPECT_EQ(set.blocks().lane(0), no_lane);
   std::mt19937_64 rng(707);
   for (int q = 0; q < 20; ++q) {
@@ -91,8 +97,13 @@ TEST_P(SelectionTest, ManyDistinctCharactersFallBackToOneByOne) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, SelectionTest, ::testing::Values(BlockKernel::portable, BlockKernel::avx2),
-                         [](const auto& info) { return std::string(block_kernel_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Kernels, SelectionTest,
+                         ::testing::Combine(::testing::Values(BlockKernel::portable, BlockKernel::avx2),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(block_kernel_name(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "_compact_filter" : "_exact_filter");
+                         });
 
 }  // namespace
 }  // namespace mendseqs
