@@ -1,10 +1,12 @@
 // Micro-benchmarks of the comparison kernels on seeded random DNA.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 
 #include <random>
 #include <string>
 
 #include "engine/block_kernel.hpp"
+#include "engine/driver.hpp"
 #include "engine/lcs.hpp"
 #include "engine/lcs_banded.hpp"
 #include "engine/matcher.hpp"
@@ -75,6 +77,26 @@ void banded_test(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(lcs_reaches(pattern, pair.reference, length, max_flex));
 }
 BENCHMARK(banded_test)->Args({1500, 1})->Args({1500, 0})->Args({200000, 1})->Unit(benchmark::kMicrosecond);
+
+// A whole batch through the engine, with no Python conversion around it:
+// how the matching itself scales with worker threads. Adapter-like
+// references (24 to 50 letters), half the queries a few edits from one,
+// half unrelated.
+void engine_batch(benchmark::State& state) {
+  static OutputStream* discard = new OutputStream(open("/dev/null", O_WRONLY | O_CLOEXEC));
+  std::mt19937_64 rng(3);
+  SequenceList references, queries;
+  for (int i = 0; i < 211; ++i) references.push_back(random_dna(rng, i % 10 == 0 ? 24 + rng() % 27 : 24));
+  for (int i = 0; i < 100000; ++i) {
+    const std::string& source = references[rng() % references.size()];
+    queries.push_back(i % 2 ? with_substitutions(rng, source, rng() % 5) : random_dna(rng, source.size()));
+  }
+  const auto threads = static_cast<uint32_t>(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(correct_seq_mt(references, queries, 3, threads, *discard));
+  state.counters["queries/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * queries.size()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(engine_batch)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace mendseqs
