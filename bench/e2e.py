@@ -140,6 +140,7 @@ def main():
     # that no number of workers shortens.
     with progress_discarded():
         conversion, _ = timed(mendseqs.correct_seq_mt, references, queries, 3, 0)
+    w1_call = len(queries) / table.rates["W1", 3, "mendseqs threads=1"]
     r = table.rates
     targets.append(("W1 mendseqs vs naive", r["W1", 3, "mendseqs threads=1"] / r["W1", 3, "naive loop"], 100))
     targets.append(("W1 mendseqs vs rapidfuzz", r["W1", 3, "mendseqs threads=1"] / r["W1", 3, "rapidfuzz loop"], 3))
@@ -166,7 +167,7 @@ def main():
           f"{200_001 * 200_001 * 4 / 1e9:.0f} GB")
     targets.append(("W4 peak RSS (MB), below", peak_mb, 64))
     print(f"W1: converting the arguments alone (threads=0) takes {conversion:.3f} s of the threads=1 call's "
-          f"{len(queries) / r['W1', 3, 'mendseqs threads=1']:.3f} s, in the calling thread whatever the thread count")
+          f"{w1_call:.3f} s, in the calling thread whatever the thread count")
     print(f"W2 k=2: threads 2 vs threads 1: {r['W2', 2, 'mendseqs threads=2'] / r['W2', 2, 'mendseqs threads=1']:.2f}x "
           "(for comparison: more matching per call, the same conversion)")
     print()
@@ -178,7 +179,8 @@ def main():
         else:
             met = value >= goal
             print(f"  {label:<32} {goal:>6}x  {value:>9.1f}x  {'met' if met else 'NOT MET'}")
-    print(f"\n(one run on {os.cpu_count()} cores shared with other work: figures are noisy)")
+    print(f"\n(one run on {os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f} at the end: "
+          "other work on the machine makes every figure noisy, thread scaling most)")
 
 
 if __name__ == "__main__":
