@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <unordered_map>
 
 #include "engine/utf8.hpp"
 
@@ -40,23 +41,30 @@ QueryPattern::QueryPattern(std::string_view query) : text_(query) {
   length_ = code_points.size();
   words_ = (length_ + 63) / 64;
 
-  std::vector<char32_t> distinct = code_points;
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-  if (distinct.size() > max_mask_words / std::max<size_t>(words_, 1)) return;
-
-  for (uint32_t slot = 0; slot < distinct.size(); ++slot) {
-    if (distinct[slot] < ascii_slot_.size())
-      ascii_slot_[distinct[slot]] = slot + 1;
-    else
-      other_slots_.emplace_back(distinct[slot], slot);
-  }
-  masks_.assign(distinct.size() * words_, 0);
+  // Slots in order of first appearance: a table for ASCII, a map for the
+  // rest while building (a sorted list afterwards, for lookups).
+  std::vector<uint32_t> slot_of(length_);
+  std::unordered_map<char32_t, uint32_t> other_slots;
+  uint32_t distinct = 0;
   for (size_t i = 0; i < length_; ++i) {
     const char32_t c = code_points[i];
-    const size_t slot = std::lower_bound(distinct.begin(), distinct.end(), c) - distinct.begin();
-    masks_[slot * words_ + i / 64] |= uint64_t{1} << (i % 64);
+    if (c < ascii_slot_.size()) {
+      if (!ascii_slot_[c]) ascii_slot_[c] = ++distinct;
+      slot_of[i] = ascii_slot_[c] - 1;
+    } else {
+      const auto [entry, inserted] = other_slots.try_emplace(c, distinct);
+      if (inserted) ++distinct;
+      slot_of[i] = entry->second;
+    }
   }
+  if (distinct > max_mask_words / std::max<size_t>(words_, 1)) {
+    ascii_slot_.fill(0);
+    return;
+  }
+  other_slots_.assign(other_slots.begin(), other_slots.end());
+  std::sort(other_slots_.begin(), other_slots_.end());
+  masks_.assign(distinct * words_, 0);
+  for (size_t i = 0; i < length_; ++i) masks_[slot_of[i] * words_ + i / 64] |= uint64_t{1} << (i % 64);
 }
 
 const uint64_t* QueryPattern::mask(char32_t character) const noexcept {
@@ -83,13 +91,7 @@ size_t lcs_length(const QueryPattern& query, std::string_view reference) {
     const uint64_t* matches = query.mask(utf8::next(reference, pos));
     if (!matches) continue;  // no match anywhere: the state is unchanged
     uint64_t carry = 0;
-    for (size_t w = 0; w < words; ++w) {
-      const uint64_t s = state[w];
-      const uint64_t u = s & matches[w];
-      const uint64_t sum = s + u + carry;
-      carry = sum < s || (carry && sum == s);
-      state[w] = sum | (s - u);
-    }
+    for (size_t w = 0; w < words; ++w) advance_word(state[w], matches[w], carry);
   }
   size_t common = 0;
   for (size_t w = 0; w < words; ++w) {

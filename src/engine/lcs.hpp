@@ -42,4 +42,17 @@ class QueryPattern {
 
 size_t lcs_length(const QueryPattern& query, std::string_view reference);
 
+// One word of one step of the recurrence, S = (S + u) | (S - u) with
+// u = S & match, where the addition carries from the word below and into
+// the word above through `carry` (0 or 1).
+inline void advance_word(uint64_t& state, uint64_t match, uint64_t& carry) noexcept {
+  const uint64_t s = state;
+  const uint64_t u = s & match;
+  uint64_t sum;
+  const bool first = __builtin_add_overflow(s, u, &sum);
+  const bool second = __builtin_add_overflow(sum, carry, &sum);
+  carry = first | second;
+  state = sum | (s - u);
+}
+
 }  // namespace mendseqs

@@ -1,9 +1,12 @@
 #include "engine/matcher.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <optional>
 
+#include "engine/block_filter.hpp"
 #include "engine/lcs.hpp"
+#include "engine/lcs_banded.hpp"
 #include "engine/panic.hpp"
 #include "engine/utf8.hpp"
 
@@ -12,35 +15,152 @@ namespace {
 
 intptr_t distance(intptr_t a, intptr_t b) noexcept { return a > b ? a - b : b - a; }
 
-}  // namespace
-
-ReferenceSet::ReferenceSet(SequenceList sequences) : sequences_(std::move(sequences)) {
-  lengths_.reserve(sequences_.size());
-  a_counts_.reserve(sequences_.size());
-  for (const Sequence& reference : sequences_) {
-    lengths_.push_back(static_cast<intptr_t>(utf8::count_code_points(reference)));
-    a_counts_.push_back(static_cast<intptr_t>(utf8::count_letter_a(reference)));
-  }
+// Distance from x to the nearest value of [low, high]; 0 inside.
+intptr_t gap(intptr_t x, intptr_t low, intptr_t high) noexcept {
+  return x < low ? low - x : x > high ? x - high : 0;
 }
 
-Sequence correct_seq(const ReferenceSet& references, std::string_view query, intptr_t max_flex) {
-  const auto query_length = static_cast<intptr_t>(utf8::count_code_points(query));
-  const auto query_a_count = static_cast<intptr_t>(utf8::count_letter_a(query));
-  // The query's bit masks are built on the first candidate that needs them.
-  std::optional<QueryPattern> pattern;
+std::vector<intptr_t> lengths_of(const SequenceList& sequences) {
+  std::vector<intptr_t> lengths;
+  lengths.reserve(sequences.size());
+  for (const Sequence& s : sequences) lengths.push_back(static_cast<intptr_t>(utf8::count_code_points(s)));
+  return lengths;
+}
 
-  for (size_t i = 0; i < references.size(); ++i) {
-    const intptr_t reference_length = references.length(i);
-    if (distance(query_length, reference_length) > max_flex) continue;
-    if (distance(query_a_count, references.a_count(i)) > max_flex) continue;
-    if (max_flex > std::min(query_length, reference_length)) panic(std::string(tolerance_guard_message));
+std::vector<intptr_t> a_counts_of(const SequenceList& sequences) {
+  std::vector<intptr_t> counts;
+  counts.reserve(sequences.size());
+  for (const Sequence& s : sequences) counts.push_back(static_cast<intptr_t>(utf8::count_letter_a(s)));
+  return counts;
+}
 
-    if (!pattern) pattern.emplace(query);
-    const auto common = static_cast<intptr_t>(lcs_length(*pattern, references.sequence(i)));
-    // max_flex is here between 0 and the reference length: no overflow.
-    if (common >= reference_length - max_flex) return references.sequence(i);
+// The positions in a block of the references in the given lanes.
+uint64_t lanes_to_positions(const ReferenceBlock& block, uint64_t lanes) noexcept {
+  if (block.short_positions == (block.lanes == 64 ? ~uint64_t{0} : (uint64_t{1} << block.lanes) - 1))
+    return lanes;  // no long reference in the block: lane l is position l
+  uint64_t positions = 0;
+  uint64_t remaining = block.short_positions;
+  for (unsigned lane = 0; remaining != 0; ++lane, remaining &= remaining - 1)
+    if ((lanes >> lane) & 1) positions |= remaining & -remaining;
+  return positions;
+}
+
+// One query's walk through the references, block by block in list order.
+// What the comparisons need from the query (its alphabet numbers, its bit
+// masks) is made on first use and kept for the walk.
+class QuerySearch {
+ public:
+  QuerySearch(const ReferenceSet& references, std::string_view query, intptr_t max_flex)
+      : references_(references),
+        query_(query),
+        max_flex_(max_flex),
+        length_(static_cast<intptr_t>(utf8::count_code_points(query))),
+        a_count_(static_cast<intptr_t>(utf8::count_letter_a(query))),
+        compact_(references.compact_filters() && length_ < compact_limit) {}
+
+  // The index of the first accepted reference. Within a block, the short
+  // references are all compared at once; then the references that decide
+  // something (tripping the guard, accepted, or long and still to be
+  // compared) are visited in list order, so the outcome is the one-by-one
+  // loop's: the guard fires only if no earlier reference was accepted.
+  std::optional<size_t> first_accepted() {
+    const auto blocks = references_.blocks().blocks();
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      const ReferenceBlock& block = blocks[b];
+      if (!may_pass(block)) continue;
+      const BlockFilterResult filtered = filter(b, block);
+      if (filtered.passing == 0) continue;
+      uint64_t decisive = filtered.guarded | (filtered.passing & ~block.short_positions);
+      if (filtered.passing & block.short_positions) decisive |= filtered.passing & accepted_short(b);
+      for (; decisive != 0; decisive &= decisive - 1) {
+        const uint64_t position = decisive & -decisive;
+        const size_t i = block.first + static_cast<size_t>(std::countr_zero(decisive));
+        if (filtered.guarded & position) panic(std::string(tolerance_guard_message));
+        if ((block.short_positions & position) || accepts_long(i)) return i;
+      }
+    }
+    return std::nullopt;
   }
-  return Sequence();
+
+ private:
+  bool may_pass(const ReferenceBlock& block) const noexcept {
+    return gap(length_, block.min_length, block.max_length) <= max_flex_ &&
+           gap(a_count_, block.min_a_count, block.max_a_count) <= max_flex_;
+  }
+
+  // Which references of a block pass both filters, and which of those trip
+  // the tolerance guard: bit j stands for reference first + j.
+  BlockFilterResult filter(size_t b, const ReferenceBlock& block) const noexcept {
+    if (compact_) {
+      const ReferenceBlocks& blocks = references_.blocks();
+      return block_filter(references_.kernel(), blocks.filter_lengths(b), blocks.filter_a_counts(b),
+                          static_cast<int32_t>(length_), static_cast<int32_t>(a_count_),
+                          static_cast<int32_t>(std::min<intptr_t>(max_flex_, compact_limit)));
+    }
+    return filter_exactly(block);
+  }
+
+  BlockFilterResult filter_exactly(const ReferenceBlock& block) const noexcept {
+    BlockFilterResult filtered;
+    for (size_t i = block.first; i < block.end; ++i) {
+      const intptr_t length = references_.length(i);
+      const bool passes = (distance(length_, length) <= max_flex_) &
+                          (distance(a_count_, references_.a_count(i)) <= max_flex_);
+      const bool guard = max_flex_ > std::min(length_, length);
+      filtered.passing |= static_cast<uint64_t>(passes) << (i - block.first);
+      filtered.guarded |= static_cast<uint64_t>(passes & guard) << (i - block.first);
+    }
+    return filtered;
+  }
+
+  // Positions of the block's short references that the LCS test accepts.
+  uint64_t accepted_short(size_t b) {
+    const ReferenceBlocks& blocks = references_.blocks();
+    if (!translated_) {
+      blocks.alphabet().translate(query_, slots_);
+      translated_ = true;
+    }
+    const ReferenceBlock& block = blocks.blocks()[b];
+    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), slots_};
+    return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
+  }
+
+  // Filters and guard passed: 0 <= max_flex <= min(Lq, Lr).
+  bool accepts_long(size_t i) {
+    if (references_.length(i) - max_flex_ <= 0) return true;
+    if (!pattern_) pattern_.emplace(query_);
+    return lcs_reaches(*pattern_, references_.sequence(i), references_.length(i), max_flex_);
+  }
+
+  const ReferenceSet& references_;
+  std::string_view query_;
+  intptr_t max_flex_;
+  intptr_t length_;
+  intptr_t a_count_;
+  bool compact_;  // the 32-bit block filter is exact for this query
+  std::optional<QueryPattern> pattern_;
+  // Kept per thread so a query costs no allocation once warm.
+  static thread_local std::vector<uint32_t> slots_;
+  bool translated_ = false;
+};
+
+thread_local std::vector<uint32_t> QuerySearch::slots_;
+
+}  // namespace
+
+ReferenceSet::ReferenceSet(SequenceList sequences, BlockKernel kernel, bool compact_filters)
+    : sequences_(std::move(sequences)),
+      lengths_(lengths_of(sequences_)),
+      a_counts_(a_counts_of(sequences_)),
+      blocks_(sequences_, lengths_, a_counts_),
+      kernel_(block_kernel_supported(kernel) ? kernel : BlockKernel::portable),
+      compact_filters_(compact_filters && blocks_.compact()) {}
+
+Sequence correct_seq(const ReferenceSet& references, std::string_view query, intptr_t max_flex) {
+  // A length difference is never negative: nothing passes, nothing to do.
+  if (max_flex < 0) return Sequence();
+  const std::optional<size_t> accepted = QuerySearch(references, query, max_flex).first_accepted();
+  return accepted ? references.sequence(*accepted) : Sequence();
 }
 
 }  // namespace mendseqs

@@ -1,0 +1,187 @@
+"""End-to-end benchmark: mendseqs.correct_seq_mt against the two baselines
+(the full-table loop and the loop with rapidfuzz's CachedLCSseq), on the
+same inputs in the same run, printed as one table with the targets.
+
+The naive loop is too slow for whole workloads; it is timed on a seeded
+random subset of the queries and its throughput scaled, which the table
+says. Every output is checked against the others (on the subset for the
+naive loop): a benchmark of wrong answers would be worthless."""
+import argparse
+import contextlib
+import os
+import random
+import subprocess
+import sys
+import textwrap
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import mendseqs  # noqa: E402
+import mendseqs_baselines  # noqa: E402
+import workloads  # noqa: E402
+
+
+@contextlib.contextmanager
+def progress_discarded():
+    """The module writes its progress marks to file descriptor 1."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)
+
+
+def timed(function, *args):
+    start = time.perf_counter()
+    result = function(*args)
+    return time.perf_counter() - start, result
+
+
+def subset(queries, count, seed):
+    picked = sorted(random.Random(seed).sample(range(len(queries)), min(count, len(queries))))
+    return picked, [queries[i] for i in picked]
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        self.rates = {}
+
+    def add(self, workload, k, name, queries, seconds, note=""):
+        rate = queries / seconds
+        self.rates[(workload, k, name)] = rate
+        self.rows.append((workload, k, name, queries, seconds, rate, note))
+        print(f"  measured {workload} k={k} {name}: {queries} queries in {seconds:.3f} s", file=sys.stderr)
+
+    def print(self):
+        print(f"{'workload':<9}{'k':>5}  {'implementation':<24}{'queries':>9}{'seconds':>10}{'queries/s':>13}  note")
+        for workload, k, name, queries, seconds, rate, note in self.rows:
+            print(f"{workload:<9}{k:>5}  {name:<24}{queries:>9}{seconds:>10.3f}{rate:>13,.0f}  {note}")
+
+
+def check(label, ours, theirs):
+    if ours != theirs:
+        bad = sum(a != b for a, b in zip(ours, theirs))
+        raise SystemExit(f"{label}: results differ in {bad} of {len(ours)} queries")
+
+
+def run_short_workload(table, name, references, queries, k, naive_count, thread_counts):
+    ours = None
+    for threads in thread_counts:
+        with progress_discarded():
+            seconds, result = timed(mendseqs.correct_seq_mt, references, queries, k, threads)
+        table.add(name, k, f"mendseqs threads={threads}", len(queries), seconds)
+        if ours is not None:
+            check(f"{name} threads={threads}", result, ours)
+        ours = result
+    seconds, result = timed(mendseqs_baselines.rapidfuzz, references, queries, k)
+    check(f"{name} rapidfuzz", ours, result)
+    table.add(name, k, "rapidfuzz loop", len(queries), seconds, "same results")
+    picked, sample = subset(queries, naive_count, seed=len(queries))
+    seconds, result = timed(mendseqs_baselines.naive, references, sample, k)
+    check(f"{name} naive", [ours[i] for i in picked], result)
+    note = f"random subset of {len(sample)} of {len(queries)} queries, same results" if len(sample) < len(queries) else "same results"
+    table.add(name, k, "naive loop", len(sample), seconds, note)
+
+
+W4_CHILD = """
+import os, sys
+sys.path.insert(0, {bench!r})
+import mendseqs, workloads
+
+def high_water_mb():
+    # VmHWM belongs to this process's own address space, so unlike
+    # ru_maxrss it carries nothing over from the parent that started it.
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 1024
+
+reference, query = workloads.w4()
+before = high_water_mb()
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+result = mendseqs.correct_seq_mt([reference], [query], 2000, 1)
+print(int(result == [reference]), before, high_water_mb(), file=sys.stderr)
+"""
+
+
+def run_memory_workload():
+    """W4 in a child process of its own, so its peak RSS is its own."""
+    code = W4_CHILD.format(bench=os.path.dirname(os.path.abspath(__file__)))
+    start = time.perf_counter()
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    seconds = time.perf_counter() - start
+    if child.returncode != 0:
+        raise SystemExit(f"W4 child failed: {child.stderr}")
+    accepted, before_mb, peak_mb = child.stderr.split()[-3:]
+    return seconds, accepted == "1", float(before_mb), float(peak_mb)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--adapters", required=True, help="porechop/adapters.py")
+    parser.add_argument("--quick", action="store_true", help="a tenth of the queries (a smoke run)")
+    args = parser.parse_args()
+    scale = 10 if args.quick else 1
+
+    table = Table()
+    targets = []
+
+    references, queries = workloads.w1(args.adapters, queries=100_000 // scale)
+    print(f"W1: {len(references)} porechop adapters/barcodes ({min(map(len, references))} to "
+          f"{max(map(len, references))} letters), {len(queries)} queries", file=sys.stderr)
+    run_short_workload(table, "W1", references, queries, 3, 2_000 // scale, (1, 2))
+    # threads=0 converts the arguments and stops: the serial share of a call
+    # that no number of workers shortens.
+    with progress_discarded():
+        conversion, _ = timed(mendseqs.correct_seq_mt, references, queries, 3, 0)
+    w1_call = len(queries) / table.rates["W1", 3, "mendseqs threads=1"]
+    r = table.rates
+    targets.append(("W1 mendseqs vs naive", r["W1", 3, "mendseqs threads=1"] / r["W1", 3, "naive loop"], 100))
+    targets.append(("W1 mendseqs vs rapidfuzz", r["W1", 3, "mendseqs threads=1"] / r["W1", 3, "rapidfuzz loop"], 3))
+    targets.append(("W1 threads 2 vs threads 1", r["W1", 3, "mendseqs threads=2"] / r["W1", 3, "mendseqs threads=1"], 1.8))
+
+    references, queries = workloads.w2(queries=50_000 // scale)
+    for k in (1, 2):
+        run_short_workload(table, "W2", references, queries, k, 300 // scale, (1, 2) if k == 2 else (1,))
+        targets.append((f"W2 k={k} mendseqs vs naive", r["W2", k, "mendseqs threads=1"] / r["W2", k, "naive loop"], 100))
+        targets.append((f"W2 k={k} mendseqs vs rapidfuzz", r["W2", k, "mendseqs threads=1"] / r["W2", k, "rapidfuzz loop"], 3))
+
+    references, queries = workloads.w3(queries=2_000 // scale)
+    run_short_workload(table, "W3", references, queries, 50, 20 // min(scale, 4), (1,))
+    targets.append(("W3 mendseqs vs naive", r["W3", 50, "mendseqs threads=1"] / r["W3", 50, "naive loop"], 50))
+
+    seconds, accepted, before_mb, peak_mb = run_memory_workload()
+
+    print()
+    table.print()
+    print()
+    print(f"W4: two sequences of 200,000 letters (1,000 edits apart), k=2000, threads=1, in a child process:")
+    print(f"    {seconds:.2f} s including start-up and generation, accepted: {accepted}, "
+          f"peak RSS (VmHWM) {peak_mb:.1f} MB ({before_mb:.1f} MB before the call); a full table would need "
+          f"{200_001 * 200_001 * 4 / 1e9:.0f} GB")
+    targets.append(("W4 peak RSS (MB), below", peak_mb, 64))
+    print(f"W1: converting the arguments alone (threads=0) takes {conversion:.3f} s of the threads=1 call's "
+          f"{w1_call:.3f} s, in the calling thread whatever the thread count")
+    print(f"W2 k=2: threads 2 vs threads 1: {r['W2', 2, 'mendseqs threads=2'] / r['W2', 2, 'mendseqs threads=1']:.2f}x "
+          "(for comparison: more matching per call, the same conversion)")
+    print()
+    print("targets:")
+    for label, value, goal in targets:
+        if label.startswith("W4"):
+            met = value < goal
+            print(f"  {label:<32} {goal:>6} MB  {value:>9.1f} MB  {'met' if met else 'NOT MET'}")
+        else:
+            met = value >= goal
+            print(f"  {label:<32} {goal:>6}x  {value:>9.1f}x  {'met' if met else 'NOT MET'}")
+    print(f"\n(one run on {os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f} at the end: "
+          "other work on the machine makes every figure noisy, thread scaling most)")
+
+
+if __name__ == "__main__":
+    main()

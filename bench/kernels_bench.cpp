@@ -1,0 +1,104 @@
+// Micro-benchmarks of the comparison kernels on seeded random DNA.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+
+#include <random>
+#include <string>
+
+#include "engine/block_kernel.hpp"
+#include "engine/driver.hpp"
+#include "engine/lcs.hpp"
+#include "engine/lcs_banded.hpp"
+#include "engine/matcher.hpp"
+
+namespace mendseqs {
+namespace {
+
+std::string random_dna(std::mt19937_64& rng, size_t length) {
+  std::string text;
+  for (size_t i = 0; i < length; ++i) text += "ACGT"[rng() % 4];
+  return text;
+}
+
+std::string with_substitutions(std::mt19937_64& rng, std::string text, size_t count) {
+  for (size_t i = 0; i < count; ++i) text[rng() % text.size()] = "ACGT"[rng() % 4];
+  return text;
+}
+
+// One block of references of `length` letters against one query: the cost
+// of testing a query against 1024 / lane_bits references at once.
+void block_kernel(benchmark::State& state, BlockKernel kernel) {
+  if (!block_kernel_supported(kernel)) {
+    state.SkipWithError("processor lacks this kernel");
+    return;
+  }
+  const auto length = static_cast<size_t>(state.range(0));
+  std::mt19937_64 rng(1);
+  SequenceList references;
+  for (unsigned i = 0; i < 1024 / lane_bits_for(static_cast<intptr_t>(length)); ++i)
+    references.push_back(random_dna(rng, length));
+  const ReferenceSet set(references, kernel);
+  const ReferenceBlocks& blocks = set.blocks();
+  std::vector<uint32_t> slots;
+  blocks.alphabet().translate(with_substitutions(rng, references[3], 2), slots);
+  const BlockQuery query{blocks.blocks()[0].lane_bits, blocks.masks(0), blocks.lane_lengths(0), slots};
+  for (auto _ : state) benchmark::DoNotOptimize(block_accepting_lanes(kernel, query, 2));
+  state.counters["references/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * references.size()), benchmark::Counter::kIsRate);
+}
+BENCHMARK_CAPTURE(block_kernel, portable, BlockKernel::portable)->Arg(16)->Arg(24)->Arg(50);
+BENCHMARK_CAPTURE(block_kernel, avx2, BlockKernel::avx2)->Arg(16)->Arg(24)->Arg(50);
+
+// Long sequences: the full multi-word LCS against the banded test, for a
+// pair that is accepted (few edits) and one that is rejected (unrelated).
+struct LongPair {
+  std::string query, reference;
+};
+
+LongPair long_pair(size_t length, bool related) {
+  std::mt19937_64 rng(2);
+  LongPair pair{random_dna(rng, length), random_dna(rng, length)};
+  if (related) pair.query = with_substitutions(rng, pair.reference, length / 40);
+  return pair;
+}
+
+void full_lcs(benchmark::State& state) {
+  const LongPair pair = long_pair(static_cast<size_t>(state.range(0)), state.range(1) != 0);
+  const QueryPattern pattern(pair.query);
+  for (auto _ : state) benchmark::DoNotOptimize(lcs_length(pattern, pair.reference));
+}
+BENCHMARK(full_lcs)->Args({1500, 1})->Args({1500, 0})->Unit(benchmark::kMicrosecond);
+
+void banded_test(benchmark::State& state) {
+  const auto length = static_cast<intptr_t>(state.range(0));
+  const LongPair pair = long_pair(static_cast<size_t>(length), state.range(1) != 0);
+  const QueryPattern pattern(pair.query);
+  const intptr_t max_flex = length / 30;
+  for (auto _ : state) benchmark::DoNotOptimize(lcs_reaches(pattern, pair.reference, length, max_flex));
+}
+BENCHMARK(banded_test)->Args({1500, 1})->Args({1500, 0})->Args({200000, 1})->Unit(benchmark::kMicrosecond);
+
+// A whole batch through the engine, with no Python conversion around it:
+// how the matching itself scales with worker threads. Adapter-like
+// references (24 to 50 letters), half the queries a few edits from one,
+// half unrelated.
+void engine_batch(benchmark::State& state) {
+  static OutputStream* discard = new OutputStream(open("/dev/null", O_WRONLY | O_CLOEXEC));
+  std::mt19937_64 rng(3);
+  SequenceList references, queries;
+  for (int i = 0; i < 211; ++i) references.push_back(random_dna(rng, i % 10 == 0 ? 24 + rng() % 27 : 24));
+  for (int i = 0; i < 100000; ++i) {
+    const std::string& source = references[rng() % references.size()];
+    queries.push_back(i % 2 ? with_substitutions(rng, source, rng() % 5) : random_dna(rng, source.size()));
+  }
+  const auto threads = static_cast<uint32_t>(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(correct_seq_mt(references, queries, 3, threads, *discard));
+  state.counters["queries/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * queries.size()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(engine_batch)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace mendseqs
+
+BENCHMARK_MAIN();

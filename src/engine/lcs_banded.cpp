@@ -1,0 +1,101 @@
+#include "engine/lcs_banded.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <vector>
+
+#include "engine/utf8.hpp"
+
+namespace mendseqs {
+namespace {
+
+// How often the bound is checked, in reference characters.
+constexpr size_t check_interval = 64;
+
+// Queries of up to 64 characters: one word, no band needed.
+bool reaches_in_one_word(const QueryPattern& query, std::string_view reference, size_t reference_length,
+                         size_t needed) {
+  uint64_t state = ~uint64_t{0};
+  size_t read = 0;
+  for (size_t pos = 0; pos < reference.size();) {
+    const uint64_t* matches = query.mask(utf8::next(reference, pos));
+    ++read;
+    if (matches) {
+      const uint64_t u = state & *matches;
+      state = (state + u) | (state - u);
+    }
+    if (read % check_interval == 0) {
+      // Bits above the query's length stay set: ~state counts matches only.
+      const auto common = static_cast<size_t>(std::popcount(~state));
+      if (common >= needed) return true;
+      if (common + (reference_length - read) < needed) return false;
+    }
+  }
+  return static_cast<size_t>(std::popcount(~state)) >= needed;
+}
+
+// The band: after reading t reference characters, only query rows i (prefix
+// lengths) with t - max_flex <= i <= t + Lq - Lr + max_flex can lie on an
+// alignment good enough to accept. Words wholly below that range are frozen
+// (their matches counted once), words above it have not been touched yet and
+// still hold all ones. Leaving both out only ever lowers the count below the
+// true LCS, never below the best alignment inside the band, so the count
+// reaches `needed` exactly when the true LCS does.
+class Band {
+ public:
+  Band(size_t query_length, size_t reference_length, size_t max_flex)
+      : words_((query_length + 63) / 64),
+        below_(max_flex + 1),
+        above_(query_length - reference_length + max_flex) {}
+
+  size_t first_word(size_t read) const noexcept { return read > below_ ? (read - below_) / 64 : 0; }
+  size_t last_word(size_t read) const noexcept {
+    return std::min(words_ - 1, (read + above_ - 1) / 64);
+  }
+
+ private:
+  size_t words_;
+  size_t below_;  // row i = read - max_flex is bit i - 1
+  size_t above_;  // Lq - Lr + max_flex, never negative here
+};
+
+bool reaches_in_band(const QueryPattern& query, std::string_view reference, size_t reference_length,
+                     size_t max_flex, size_t needed) {
+  const Band band(query.length(), reference_length, max_flex);
+  std::vector<uint64_t> state(query.words(), ~uint64_t{0});
+  size_t first = 0;           // lowest word still advanced
+  size_t frozen_common = 0;   // matches counted in the frozen words
+  size_t read = 0;
+  for (size_t pos = 0; pos < reference.size();) {
+    const uint64_t* matches = query.mask(utf8::next(reference, pos));
+    ++read;
+    for (const size_t lowest = band.first_word(read); first < lowest; ++first)
+      frozen_common += static_cast<size_t>(std::popcount(~state[first]));
+    const size_t last = band.last_word(read);
+    if (matches) {
+      uint64_t carry = 0;
+      for (size_t w = first; w <= last; ++w) advance_word(state[w], matches[w], carry);
+    }
+    if (read % check_interval == 0 || read == reference_length) {
+      size_t common = frozen_common;
+      for (size_t w = first; w <= last; ++w) common += static_cast<size_t>(std::popcount(~state[w]));
+      if (common >= needed) return true;
+      if (common + (reference_length - read) < needed) return false;
+    }
+  }
+  return false;  // not reached: the last character settles it above
+}
+
+}  // namespace
+
+bool lcs_reaches(const QueryPattern& query, std::string_view reference, intptr_t reference_length,
+                 intptr_t max_flex) {
+  const auto length = static_cast<size_t>(reference_length);
+  const size_t needed = length - static_cast<size_t>(max_flex);
+  if (!query.has_masks()) return lcs_length(query, reference) >= needed;
+  if (query.words() <= 1) return reaches_in_one_word(query, reference, length, needed);
+  return reaches_in_band(query, reference, length, static_cast<size_t>(max_flex), needed);
+}
+
+}  // namespace mendseqs
+

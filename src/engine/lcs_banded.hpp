@@ -1,0 +1,27 @@
+// Whether a query and a reference have a common subsequence of at least
+// Lr - max_flex characters: the acceptance test, answered without always
+// computing the LCS in full.
+//
+// Any alignment with that many matches leaves at most max_flex reference
+// characters and Lq - Lr + max_flex query characters unmatched, so it stays
+// within a diagonal band of the table; only the machine words of the bit
+// vector that meet the band are advanced. Every 64 reference characters the
+// matches found so far plus the characters still to come bound the result
+// from above, and the test stops as soon as it is decided either way.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "engine/lcs.hpp"
+
+namespace mendseqs {
+
+// Requires 0 <= max_flex < reference_length (so that at least one match is
+// needed) and |query.length() - reference_length| <= max_flex, which the
+// length filter and the tolerance guard have established. reference_length
+// is the reference's length in characters.
+bool lcs_reaches(const QueryPattern& query, std::string_view reference, intptr_t reference_length,
+                 intptr_t max_flex);
+
+}  // namespace mendseqs

@@ -1,0 +1,139 @@
+#include "engine/reference_blocks.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/block_filter.hpp"
+#include "engine/utf8.hpp"
+
+namespace mendseqs {
+namespace {
+
+// The masks may cost this much, or 32 bytes per character of the short
+// references if that is more; past it (text with a great many distinct
+// characters) short references are compared one by one instead.
+constexpr size_t mask_budget_floor = size_t{4} << 20;
+constexpr size_t mask_budget_per_character = 32;
+// Longer than any short reference plus any tolerance a lane is tested with:
+// an unused lane never accepts.
+constexpr uint8_t unused_lane_length = 255;
+
+template <typename Lane>
+void set_lane_bit(unsigned char* entry, size_t lane, size_t position) {
+  Lane bits;
+  std::memcpy(&bits, entry + lane * sizeof(Lane), sizeof(Lane));
+  bits |= static_cast<Lane>(Lane{1} << position);
+  std::memcpy(entry + lane * sizeof(Lane), &bits, sizeof(Lane));
+}
+
+template <typename Lane>
+void set_lane(unsigned char* entry, size_t lane, uint8_t value) {
+  const auto wide = static_cast<Lane>(value);
+  std::memcpy(entry + lane * sizeof(Lane), &wide, sizeof(Lane));
+}
+
+void set_lane(unsigned char* entry, unsigned lane_bits, size_t lane, uint8_t value) {
+  switch (lane_bits) {
+    case 16: set_lane<uint16_t>(entry, lane, value); break;
+    case 32: set_lane<uint32_t>(entry, lane, value); break;
+    default: set_lane<uint64_t>(entry, lane, value); break;
+  }
+}
+
+void set_lane_bit(unsigned char* entry, unsigned lane_bits, size_t lane, size_t position) {
+  switch (lane_bits) {
+    case 16: set_lane_bit<uint16_t>(entry, lane, position); break;
+    case 32: set_lane_bit<uint32_t>(entry, lane, position); break;
+    default: set_lane_bit<uint64_t>(entry, lane, position); break;
+  }
+}
+
+}  // namespace
+
+ReferenceBlocks::ReferenceBlocks(const SequenceList& references, std::span<const intptr_t> lengths,
+                                 std::span<const intptr_t> a_counts)
+    : lanes_(references.size(), no_lane) {
+  cut_into_blocks(lengths, a_counts);
+  fill_filter_entries(lengths, a_counts);
+  if (masks_fit(references)) {
+    fill_masks(references);
+  } else {
+    std::fill(lanes_.begin(), lanes_.end(), no_lane);
+    for (ReferenceBlock& block : blocks_) block.short_positions = 0;
+  }
+}
+
+// Greedy, in list order: a block closes when it spans 64 references or when
+// the next short reference would not find a lane at the block's width.
+void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    const bool is_short = lengths[i] <= short_reference_limit;
+    if (!blocks_.empty()) {
+      const ReferenceBlock& open = blocks_.back();
+      const unsigned bits = is_short ? std::max(open.lane_bits, lane_bits_for(lengths[i])) : open.lane_bits;
+      const bool full = i - open.first == max_block_span ||
+                        open.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits;
+      if (full) blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
+    } else {
+      blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
+    }
+    ReferenceBlock& block = blocks_.back();
+    block.end = i + 1;
+    if (is_short) {
+      lanes_[i] = static_cast<uint8_t>(block.lanes++);
+      block.short_positions |= uint64_t{1} << (i - block.first);
+      block.lane_bits = std::max(block.lane_bits, lane_bits_for(lengths[i]));
+    }
+    block.min_length = std::min(block.min_length, lengths[i]);
+    block.max_length = std::max(block.max_length, lengths[i]);
+    block.min_a_count = std::min(block.min_a_count, a_counts[i]);
+    block.max_a_count = std::max(block.max_a_count, a_counts[i]);
+  }
+}
+
+void ReferenceBlocks::fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
+  // A-counts never exceed lengths, so the lengths decide.
+  if (std::any_of(lengths.begin(), lengths.end(), [](intptr_t length) { return length >= compact_limit; })) return;
+  filter_lengths_.assign(blocks_.size() * max_block_span, unused_filter_entry);
+  filter_a_counts_.assign(blocks_.size() * max_block_span, unused_filter_entry);
+  for (size_t b = 0; b < blocks_.size(); ++b)
+    for (size_t i = blocks_[b].first; i < blocks_[b].end; ++i) {
+      filter_lengths_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(lengths[i]);
+      filter_a_counts_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(a_counts[i]);
+    }
+}
+
+bool ReferenceBlocks::masks_fit(const SequenceList& references) {
+  size_t short_bytes = 0;
+  for (size_t i = 0; i < references.size(); ++i) {
+    if (lanes_[i] == no_lane) continue;
+    short_bytes += references[i].size();
+    for (size_t pos = 0; pos < references[i].size();) alphabet_.add(utf8::next(references[i], pos));
+  }
+  const size_t budget = std::max(mask_budget_floor, mask_budget_per_character * short_bytes);
+  const size_t per_block = (alphabet_.size() + 1) * block_mask_bytes;
+  return blocks_.size() <= budget / per_block;
+}
+
+void ReferenceBlocks::fill_masks(const SequenceList& references) {
+  const size_t entries = alphabet_.size() + 1;
+  masks_.assign(blocks_.size() * entries * block_mask_bytes, 0);
+  for (size_t b = 0; b < blocks_.size(); ++b) {
+    const ReferenceBlock& block = blocks_[b];
+    unsigned char* table = masks_.data() + b * entries * block_mask_bytes;
+    unsigned char* lengths = table + alphabet_.size() * block_mask_bytes;
+    for (size_t lane = 0; lane < block_mask_bytes * 8 / block.lane_bits; ++lane)
+      set_lane(lengths, block.lane_bits, lane, unused_lane_length);
+    for (size_t i = block.first; i < block.end; ++i) {
+      if (lanes_[i] == no_lane) continue;
+      size_t position = 0;
+      for (size_t pos = 0; pos < references[i].size(); ++position) {
+        unsigned char* entry = table + alphabet_.slot(utf8::next(references[i], pos)) * block_mask_bytes;
+        set_lane_bit(entry, block.lane_bits, lanes_[i], position);
+      }
+      set_lane(lengths, block.lane_bits, lanes_[i], static_cast<uint8_t>(position));
+    }
+  }
+}
+
+}  // namespace mendseqs
