@@ -120,16 +120,18 @@ std::vector<std::shared_ptr<const SequenceList>> copy_chunks(const SequenceList&
                                                              const ChunkPlan& plan) {
   std::vector<std::shared_ptr<const SequenceList>> chunks;
   chunks.reserve(plan.workers);
-  for (uint64_t begin = 0; begin < queries.size(); begin += plan.chunk_size) {
-    const uint64_t end = std::min<uint64_t>(begin + plan.chunk_size, queries.size());
-    chunks.push_back(std::make_shared<const SequenceList>(queries.begin() + begin, queries.begin() + end));
+  // begin + chunk_size is never formed, so no sum can wrap.
+  for (size_t begin = 0, size = 0; begin < queries.size(); begin += size) {
+    size = std::min(plan.chunk_size, queries.size() - begin);
+    const auto first = queries.begin() + static_cast<ptrdiff_t>(begin);
+    chunks.push_back(std::make_shared<const SequenceList>(first, first + static_cast<ptrdiff_t>(size)));
   }
   return chunks;
 }
 
 }  // namespace
 
-ChunkPlan plan_chunks(uint64_t queries, uint32_t threads) noexcept {
+ChunkPlan plan_chunks(size_t queries, uint32_t threads) noexcept {
   ChunkPlan plan{};
   if (queries == 0 || threads == 0) return ChunkPlan{0, 0, 1};
   // Division first: queries + threads - 1 could overflow.

@@ -12,13 +12,15 @@
 
 namespace mendseqs {
 
+// Counts of queries are size_t, as the list's own size is: with a 32-bit
+// size_t a 64-bit count would only have to be narrowed again at every use.
 struct ChunkPlan {
-  uint64_t chunk_size;     // ceil(n / threads), exact for every thread count
-  uint64_t workers;        // non-empty chunks: ceil(n / chunk_size), at most threads
+  size_t chunk_size;       // ceil(n / threads), exact for every thread count
+  size_t workers;          // non-empty chunks: ceil(n / chunk_size), at most threads
   uint32_t progress_step;  // max(threads * floor(chunk_size / 50), 1)
 };
 
-ChunkPlan plan_chunks(uint64_t queries, uint32_t threads) noexcept;
+ChunkPlan plan_chunks(size_t queries, uint32_t threads) noexcept;
 
 // Stack size of a worker: MENDSEQS_MIN_STACK in bytes when set, else 2 MiB;
 // never below the platform's minimum.

@@ -75,7 +75,7 @@ TEST(Driver, ResultsKeepQueryOrder) {
 }
 
 TEST(Parallel, ChunkPlanIsExactForEveryThreadCount) {
-  struct Case { uint64_t n; uint32_t threads; uint64_t chunk, workers; uint32_t step; };
+  struct Case { size_t n; uint32_t threads; size_t chunk, workers; uint32_t step; };
   for (Case c : {Case{0, 2, 0, 0, 1}, Case{3, 8, 1, 3, 1}, Case{5, 4, 2, 3, 1}, Case{10, 4, 3, 4, 1},
                  Case{49, 2, 25, 2, 1}, Case{100, 2, 50, 2, 2}, Case{1000, 4, 250, 4, 20},
                  Case{2, 4294967295u, 1, 2, 1}, Case{4294967295u, 4294967295u, 1, 4294967295u, 1}}) {
