@@ -1,0 +1,108 @@
+// Failure paths of the parallel path that leave threads behind or never
+// start them: what the caller gets, and that nothing is leaked or raced on
+// the way (this suite also runs under the address and thread sanitizers).
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "captured_output.hpp"
+#include "engine/matcher.hpp"
+#include "engine/panic.hpp"
+#include "engine/parallel.hpp"
+
+namespace mendseqs {
+namespace {
+
+using test_support::CapturedOutput;
+using test_support::count_marks;
+
+constexpr const char* join_failure = "called `Result::unwrap()` on an `Err` value: Any { .. }";
+
+// Sets an environment variable for the length of a test.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value, 1);
+  }
+  ~ScopedEnv() {
+    if (old_) setenv(name_, old_->c_str(), 1);
+    else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+std::string repeat(const std::string& text, size_t times) {
+  std::string out;
+  for (size_t i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+TEST(FailedCall, DetachedWorkersFinishTheirChunksAndReleaseTheirShares) {
+  const size_t threads_before = test_support::threads_at_rest();
+  const std::string slow = repeat("ACGT", 1500);  // a full LCS table per query
+  auto references = std::make_shared<const ReferenceSet>(SequenceList{"ACG", slow});
+  const std::weak_ptr<const ReferenceSet> watch = references;
+
+  // Chunk size 20: worker 0 trips the guard on its first query, worker 1
+  // has 20 slow queries still to go when the call fails.
+  SequenceList queries(20, "ACG");
+  queries[0] = "AC";
+  queries.resize(40, slow);
+
+  CapturedOutput out;
+  try {
+    correct_in_parallel(std::move(references), queries, 3, 2, out.stream());
+    FAIL() << "expected the failed worker to fail the call";
+  } catch (const Panic& failure) {
+    EXPECT_EQ(failure.message(), join_failure);
+  }
+  ASSERT_TRUE(test_support::wait_for_detached_workers(threads_before, out));
+
+  // Worker 1 kept writing marks to the end of its chunk; the last holder of
+  // the shared references (that worker) freed them.
+  const std::string bytes = out.bytes();
+  EXPECT_EQ(count_marks(bytes), 1u + 20u);
+  EXPECT_EQ(bytes.find('\n'), std::string::npos);
+  EXPECT_TRUE(watch.expired());
+}
+
+TEST(FailedCall, AWorkerThatCannotStartFailsTheCallWithTheOsError) {
+  const size_t threads_before = test_support::threads_at_rest();
+  const ScopedEnv huge_stack("MENDSEQS_MIN_STACK", "1125899906842624");  // 1 PiB
+  auto references = std::make_shared<const ReferenceSet>(SequenceList{"ACGT"});
+  const std::weak_ptr<const ReferenceSet> watch = references;
+  CapturedOutput out;
+  try {
+    correct_in_parallel(std::move(references), SequenceList(4, "ACGT"), 0, 2, out.stream());
+    FAIL() << "expected the thread start to fail";
+  } catch (const Panic& failure) {
+    EXPECT_EQ(failure.message(),
+              "failed to spawn thread: Os { code: 11, kind: WouldBlock, "
+              "message: \"Resource temporarily unavailable\" }");
+  }
+  EXPECT_EQ(test_support::thread_count(), threads_before);
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(out.bytes(), "");
+}
+
+TEST(WorkerStack, TwoMebibytesUnlessTheEnvironmentAsksOtherwise) {
+  const size_t floor = PTHREAD_STACK_MIN;
+  EXPECT_EQ(worker_stack_size(), std::max<size_t>(2 * 1024 * 1024, floor));
+  struct Case { const char* value; size_t expected; };
+  for (Case c : {Case{"8388608", 8388608}, Case{"1", floor}, Case{"", 2 * 1024 * 1024},
+                 Case{"12kB", 2 * 1024 * 1024}, Case{"-5", 2 * 1024 * 1024}}) {
+    const ScopedEnv requested("MENDSEQS_MIN_STACK", c.value);
+    EXPECT_EQ(worker_stack_size(), std::max(c.expected, floor)) << '"' << c.value << '"';
+  }
+}
+
+}  // namespace
+}  // namespace mendseqs
