@@ -1,0 +1,59 @@
+"""What failed calls leave behind: messages, progress bytes, failure reports."""
+import os
+import re
+
+import pytest
+
+MARK = "\u25a0".encode()
+GUARD = "max_flex cannot be greater than the length of the sequences."
+JOIN_FAILURE = "called `Result::unwrap()` on an `Err` value: Any { .. }"
+
+
+def banner(threads):
+    return b"    Aligning with %d threads: " % threads
+
+
+def flush_failure(code, kind, text):
+    return f'called `Result::unwrap()` on an `Err` value: Os {{ code: {code}, kind: {kind}, message: "{text}" }}'
+
+
+_REPORT = re.compile(rb"\nthread '([^'\n]*)' failed at (src/[\w/]+\.[ch]pp):[1-9]\d*:[1-9]\d*:\n([^\n]*)\n")
+
+
+def reports(stderr):
+    """The failure reports that make up `stderr`, as (thread, file, message).
+
+    Fails the test if anything else is there: a report is all a failure
+    may write to file descriptor 2."""
+    found, at = [], 0
+    while at < len(stderr):
+        report = _REPORT.match(stderr, at)
+        assert report, f"not a failure report at byte {at}: {stderr[at:]!r}"
+        thread, source, message = report.groups()
+        found.append((thread.decode(), source.decode(), message.decode()))
+        at = report.end()
+    return found
+
+
+def messages(stderr):
+    """(thread, message) of every failure report in `stderr`."""
+    return [(thread, message) for thread, _, message in reports(stderr)]
+
+
+# The address sanitizer reserves terabytes of shadow memory up front and
+# ends the process on a failed allocation instead of throwing, so limits on
+# the address space cannot be exercised under it.
+SANITIZED = bool(os.environ.get("MENDSEQS_SANITIZER"))
+needs_real_allocator = pytest.mark.skipif(
+    SANITIZED, reason="address-space limits cannot be tested under the address sanitizer")
+
+# Child code that waits until every thread but the main one has ended: the
+# detached workers of a failed call, seen leaving by the kernel.
+WAIT_FOR_WORKERS = """
+def wait_for_workers(limit=120):
+    import os, time
+    deadline = time.monotonic() + limit
+    while len(os.listdir("/proc/self/task")) > 1:
+        assert time.monotonic() < deadline, "detached workers still running"
+        time.sleep(0.005)
+"""
