@@ -5,8 +5,8 @@ import textwrap
 
 import pytest
 
-from failure_support import (GUARD, JOIN_FAILURE, MARK, WAIT_FOR_WORKERS, banner, messages,
-                             needs_real_allocator, reports)
+from failure_support import (GUARD, HUGE_STACK, JOIN_FAILURE, MARK, WAIT_FOR_WORKERS, banner,
+                             messages, needs_real_allocator)
 
 
 def child(*parts):
@@ -33,14 +33,14 @@ def test_guard_in_the_calling_thread_raises_panic_exception(python):
         assert str(failure) == {GUARD!r}
         doc = PanicException.__doc__
         first, second = doc.strip().split("\\n\\n")
-        assert doc.startswith("\\n") and "SystemExit" in second and "BaseException" in second, doc
+        assert doc.startswith("\\n") and "unrecoverabl" in first, doc
+        assert "SystemExit" in second and "BaseException" in second, doc
         assert not hasattr(mendseqs, "PanicException")
         """
     )
     assert run.returncode == 0, run
     assert run.stdout == banner(1) + MARK * 3
-    [(thread, source, message)] = reports(run.stderr)
-    assert (thread, message) == ("main", GUARD)
+    assert messages(run.stderr) == [("main", GUARD)]
 
 
 def test_an_uncaught_panic_exception_ends_the_interpreter_with_its_traceback(python):
@@ -117,8 +117,12 @@ def test_guard_in_a_worker_fails_at_the_join_and_later_workers_run_on(python):
 def test_the_interpreter_may_end_while_detached_workers_still_run(python):
     run = python(child(f"JOIN_FAILURE = {JOIN_FAILURE!r}", WORKER_GUARD))
     assert run.returncode == 0, run
-    assert run.stdout.startswith(banner(2)) and run.stdout.endswith(b"|")
-    assert set(run.stdout[len(banner(2)):-1].split(MARK)) == {b""}
+    # Worker 1 may write more marks while the interpreter shuts down, until
+    # the process ends under it.
+    before_return, after_return = run.stdout.split(b"|")
+    assert before_return.startswith(banner(2))
+    marks = before_return[len(banner(2)):] + after_return
+    assert 0 < len(marks) <= len(MARK * 26) and marks == MARK * (len(marks) // len(MARK))
     assert messages(run.stderr) == [("<unnamed>", GUARD), ("main", JOIN_FAILURE)]
 
 
@@ -139,7 +143,7 @@ def test_a_worker_that_cannot_start_fails_the_call(python):
         # The serial path starts no thread and is not affected.
         assert mendseqs.correct_seq_mt(["ACGT"], ["ACGT"], 0, 1) == ["ACGT"]
         """,
-        env={"MENDSEQS_MIN_STACK": str(2**50)},
+        env={"MENDSEQS_MIN_STACK": HUGE_STACK},
     )
     assert run.returncode == 0, run
     assert run.stdout == banner(2) + banner(1) + MARK + b"\n"
@@ -211,5 +215,5 @@ def test_failed_calls_leave_no_python_object_behind(python, call):
         gc.collect()
         after = sys.getallocatedblocks(), sys.getrefcount(refs[1])
         assert after[1] == before[1] and after[0] - before[0] < 100, (before, after)
-        """), env={"MENDSEQS_MIN_STACK": str(2**50)} if "queries" in call else None)
+        """), env={"MENDSEQS_MIN_STACK": HUGE_STACK} if "queries" in call else None)
     assert run.returncode == 0, run
