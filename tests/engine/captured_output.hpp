@@ -2,7 +2,6 @@
 // bytes, and a way to wait for the detached workers of a failed call.
 #pragma once
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,34 +43,14 @@ inline size_t count_marks(const std::string& text) {
   return count;
 }
 
-// Threads of this process, as the kernel lists them.
-inline size_t thread_count() {
-  size_t count = 0;
-  if (DIR* tasks = opendir("/proc/self/task")) {
-    while (const dirent* entry = readdir(tasks))
-      if (entry->d_name[0] != '.') ++count;
-    closedir(tasks);
-  }
-  return count;
-}
-
-// Threads of this process before a call. One thread is started and joined
-// first, so that a sanitizer's own helper thread, started with the first
-// thread of the process, is already counted.
-inline size_t threads_at_rest() {
-  std::thread([] {}).join();
-  return thread_count();
-}
-
-// Waits until the process is back to `baseline` threads: the detached
-// workers of a failed call have ended, and with them their last writes to
-// the stream and their shares of the inputs. Then takes the stream's lock
+// Waits until `out` holds `marks` progress marks: the detached workers of a
+// failed call have worked through their chunks. Then takes the stream's lock
 // once, which orders the workers' last writes before whatever the test does
 // next, including letting the stream go.
-inline bool wait_for_detached_workers(size_t baseline, CapturedOutput& out,
-                                      std::chrono::seconds limit = std::chrono::seconds(60)) {
+inline bool wait_for_marks(CapturedOutput& out, size_t marks,
+                           std::chrono::seconds limit = std::chrono::seconds(60)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (thread_count() > baseline) {
+  while (count_marks(out.bytes()) < marks) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
