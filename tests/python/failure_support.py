@@ -56,10 +56,13 @@ def _address_space_limit_is_enforced():
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 
 
-# The address sanitizer reserves terabytes of shadow memory up front and
-# ends the process on a failed allocation instead of throwing, so limits on
-# the address space cannot be exercised under it.
+# The address sanitizer ends the process on an allocation it cannot make
+# instead of throwing, and reserves terabytes of shadow memory up front, so
+# neither failed allocations nor limits on the address space can be
+# exercised under it.
 SANITIZED = bool(os.environ.get("MENDSEQS_SANITIZER"))
+needs_throwing_allocator = pytest.mark.skipif(
+    SANITIZED, reason="the address sanitizer ends the process on a failed allocation")
 needs_real_allocator = pytest.mark.skipif(
     SANITIZED or not _address_space_limit_is_enforced(),
     reason="address-space limits cannot be tested under the address sanitizer or an emulator")
