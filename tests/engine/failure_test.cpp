@@ -47,15 +47,15 @@ std::string repeat(const std::string& text, size_t times) {
 }
 
 TEST(FailedCall, DetachedWorkersFinishTheirChunksAndReleaseTheirShares) {
-  const std::string slow = repeat("ACGT", 1500);  // a full LCS table per query
-  auto references = std::make_shared<const ReferenceSet>(SequenceList{"ACG", slow});
+  const std::string long_query = repeat("ACGT", 1500);
+  auto references = std::make_shared<const ReferenceSet>(SequenceList{"ACG", long_query});
   const std::weak_ptr<const ReferenceSet> watch = references;
 
-  // Chunk size 20: worker 0 trips the guard on its first query, worker 1
-  // has 20 slow queries still to go when the call fails.
+  // Chunk size 20: worker 0 trips the guard on its first query; worker 1
+  // works through its 20 queries whether or not the call has failed by then.
   SequenceList queries(20, "ACG");
   queries[0] = "AC";
-  queries.resize(40, slow);
+  queries.resize(40, long_query);
 
   CapturedOutput out;
   try {

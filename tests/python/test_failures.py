@@ -81,14 +81,17 @@ def test_every_failure_in_every_thread_raises_the_same_type_object(python):
     ]
 
 
-# Worker 0 trips the guard on its first query; worker 1 has a chunk of
-# long queries (a full LCS table each) still ahead of it when the call fails.
+# Worker 0 trips the guard on its first query; worker 1 has a chunk of long
+# queries still ahead of it when the call fails: unrelated sequences under a
+# wide tolerance, so that each takes a large share of a full LCS table
+# (about 10 ms on a current x86-64 core, 250 ms for the chunk).
 WORKER_GUARD = """
-import os, mendseqs
-slow = "ACGT" * 2500
+import os, random, mendseqs
+draw = random.Random(7)
+slow, reference = ("".join(draw.choices("ACGT", k=40_000)) for _ in range(2))
 queries = ["AC"] + ["ACG"] * 24 + [slow] * 25
 try:
-    mendseqs.correct_seq_mt(["ACG", slow], queries, 3, 2)
+    mendseqs.correct_seq_mt(["ACG", reference], queries, 20_000, 2)
 except BaseException as caught:
     failure = caught
 assert type(failure).__name__ == "PanicException" and failure.args == (JOIN_FAILURE,), failure
