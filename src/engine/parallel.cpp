@@ -21,8 +21,9 @@ constexpr size_t default_stack_size = 2 * 1024 * 1024;
 // Shared by a worker and the calling thread; read by the caller only after
 // the join, which orders it after everything the worker wrote.
 struct ResultSlot {
+  enum class Ending { finished, failed, out_of_memory };
   SequenceList corrected;
-  bool failed = false;
+  Ending ending = Ending::finished;
 };
 
 struct WorkerTask {
@@ -49,19 +50,21 @@ SequenceList correct_chunk(const WorkerTask& task) {
 
 // Thread body. A failure is reported here, where it arises, and left in the
 // slot for the join; the task's shares of chunk and references go with it.
+// Exhausted memory is not a failure of the work: it goes to the join as it
+// is, so the caller sees the same MemoryError whatever the thread count.
 void* run_worker(void* argument) {
   std::unique_ptr<WorkerTask> task(static_cast<WorkerTask*>(argument));
   mark_thread_unnamed();
+  ResultSlot& slot = *task->slot;
   try {
-    task->slot->corrected = correct_chunk(*task);
+    slot.corrected = correct_chunk(*task);
   } catch (const Panic&) {
-    task->slot->failed = true;  // reported when it was raised
+    slot.ending = ResultSlot::Ending::failed;  // reported when it was raised
   } catch (const std::bad_alloc&) {
-    report_failure("memory allocation failed", std::source_location::current());
-    task->slot->failed = true;
+    slot.ending = ResultSlot::Ending::out_of_memory;
   } catch (...) {
     report_failure("worker failed", std::source_location::current());
-    task->slot->failed = true;
+    slot.ending = ResultSlot::Ending::failed;
   }
   return nullptr;
 }
@@ -83,8 +86,12 @@ class WorkerHandle {
     owned_ = false;
     if (int error = pthread_join(thread_, nullptr))
       panic("failed to join thread: " + IoError{error}.display());
-    if (slot_->failed) panic("called `Result::unwrap()` on an `Err` value: Any { .. }");
-    return std::move(slot_->corrected);
+    switch (slot_->ending) {
+      case ResultSlot::Ending::finished: return std::move(slot_->corrected);
+      case ResultSlot::Ending::out_of_memory: throw std::bad_alloc();
+      case ResultSlot::Ending::failed: break;
+    }
+    panic("called `Result::unwrap()` on an `Err` value: Any { .. }");
   }
 
  private:
@@ -145,10 +152,12 @@ ChunkPlan plan_chunks(size_t queries, uint32_t threads) noexcept {
 
 size_t worker_stack_size() noexcept {
   size_t size = default_stack_size;
-  if (const char* requested = std::getenv("MENDSEQS_MIN_STACK")) {
+  const char* requested = std::getenv("MENDSEQS_MIN_STACK");
+  // Digits only: strtoull would take "-5" as a huge count.
+  if (requested && *requested >= '0' && *requested <= '9') {
     char* end = nullptr;
     const unsigned long long value = std::strtoull(requested, &end, 10);
-    if (end != requested && *end == '\0')
+    if (*end == '\0')
       size = static_cast<size_t>(std::min<unsigned long long>(value, std::numeric_limits<size_t>::max()));
   }
   return std::max<size_t>(size, PTHREAD_STACK_MIN);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <mutex>
 #include <string_view>
 
@@ -37,6 +38,7 @@ PendingError fetch_plain() {
 void write_to_stderr(std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return;
     text.remove_prefix(static_cast<size_t>(written));
   }

@@ -36,13 +36,16 @@ constexpr const char* subinterpreter_message =
 
 // Finds the module's __all__, creating it as an empty list when missing.
 PyResult<Ref> export_list(PyObject* module) {
-  static PyObject* const all_name = PyUnicode_InternFromString("__all__");
-  if (Ref all = Ref::steal(PyObject_GetAttr(module, all_name))) return all;
+  // Made per attempt: a name that failed to be made once must not stay null
+  // for every later initialisation.
+  Ref all_name = Ref::steal(PyUnicode_InternFromString("__all__"));
+  if (!all_name) return Failure(fetch_error());
+  if (Ref all = Ref::steal(PyObject_GetAttr(module, all_name.get()))) return all;
   PendingError error = fetch_error();
   if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) return Failure(std::move(error));
   Ref all = Ref::steal(PyList_New(0));
   if (!all) api_call_failed();
-  if (PyObject_SetAttr(module, all_name, all.get()) == -1) return Failure(fetch_error());
+  if (PyObject_SetAttr(module, all_name.get(), all.get()) == -1) return Failure(fetch_error());
   return all;
 }
 

@@ -7,37 +7,15 @@
 #include <memory>
 #include <string>
 
+#include "captured_output.hpp"
 #include "engine/panic.hpp"
 #include "engine/parallel.hpp"
 
 namespace mendseqs {
 namespace {
 
-// A stream on an anonymous temporary file, read back as bytes. Streams are
-// leaked on purpose: detached workers of a failed call may outlive a test.
-class CapturedOutput {
- public:
-  CapturedOutput() : file_(std::tmpfile()), stream_(new OutputStream(fileno(file_))) {}
-  OutputStream& stream() { return *stream_; }
-  std::string bytes() {
-    std::string out;
-    char buffer[4096];
-    ssize_t got;
-    for (off_t offset = 0; (got = pread(fileno(file_), buffer, sizeof buffer, offset)) > 0; offset += got)
-      out.append(buffer, static_cast<size_t>(got));
-    return out;
-  }
-
- private:
-  FILE* file_;
-  OutputStream* stream_;
-};
-
-size_t count_marks(const std::string& text) {
-  size_t count = 0;
-  for (size_t at = text.find(progress_mark); at != std::string::npos; at = text.find(progress_mark, at + 1)) ++count;
-  return count;
-}
+using test_support::CapturedOutput;
+using test_support::count_marks;
 
 SequenceList numbered_queries(size_t n) {
   SequenceList queries;
@@ -111,6 +89,10 @@ TEST(Parallel, AFailedWorkerFailsTheCallWithoutEndingTheLine) {
   } catch (const Panic& failure) {
     EXPECT_EQ(failure.message(), "called `Result::unwrap()` on an `Err` value: Any { .. }");
   }
+  // Chunks of 10, a mark per query: workers 0, 1 and 3 mark all of theirs,
+  // worker 2 its first six, up to the query that fails.
+  ASSERT_TRUE(test_support::wait_for_marks(out, 36));
+  EXPECT_EQ(count_marks(out.bytes()), 36u);
   EXPECT_EQ(out.bytes().find('\n'), std::string::npos);
 }
 

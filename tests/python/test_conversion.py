@@ -6,6 +6,7 @@ import sys
 import pytest
 
 import mendseqs
+from failure_support import needs_throwing_allocator
 
 correct = mendseqs.correct_seq_mt
 POINTER_BITS = 8 * struct.calcsize("P")
@@ -245,6 +246,7 @@ def test_result_is_a_new_list_of_new_str():
     assert not {id(item) for item in references + queries} & ids
 
 
+@needs_throwing_allocator
 def test_impossible_reservations_do_not_end_the_process(python):
     run = python(
         """

@@ -1,0 +1,85 @@
+"""What failed calls leave behind: messages, progress bytes, failure reports."""
+import os
+import re
+import resource
+import sys
+
+import pytest
+
+MARK = "\u25a0".encode()
+GUARD = "max_flex cannot be greater than the length of the sequences."
+JOIN_FAILURE = "called `Result::unwrap()` on an `Err` value: Any { .. }"
+
+
+def banner(threads):
+    return b"    Aligning with %d threads: " % threads
+
+
+def flush_failure(code, kind, text):
+    return f'called `Result::unwrap()` on an `Err` value: Os {{ code: {code}, kind: {kind}, message: "{text}" }}'
+
+
+_REPORT = re.compile(rb"\nthread '([^'\n]*)' failed at (src/[\w/]+\.[ch]pp):[1-9]\d*:[1-9]\d*:\n([^\n]*)\n")
+
+
+def reports(stderr):
+    """The failure reports that make up `stderr`, as (thread, file, message).
+
+    Fails the test if anything else is there: a report is all a failure
+    may write to file descriptor 2."""
+    found, at = [], 0
+    while at < len(stderr):
+        report = _REPORT.match(stderr, at)
+        assert report, f"not a failure report at byte {at}: {stderr[at:]!r}"
+        thread, source, message = report.groups()
+        found.append((thread.decode(), source.decode(), message.decode()))
+        at = report.end()
+    return found
+
+
+def messages(stderr):
+    """(thread, message) of every failure report in `stderr`."""
+    return [(thread, message) for thread, _, message in reports(stderr)]
+
+
+def _address_space_limit_is_enforced():
+    # An emulator may accept the limit and ignore it. The probe is far above
+    # what this process uses.
+    probe = 2**46 if sys.maxsize > 2**32 else 3 * 2**30
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    try:
+        resource.setrlimit(resource.RLIMIT_AS, (probe, hard))
+        return resource.getrlimit(resource.RLIMIT_AS)[0] == probe
+    except (ValueError, OSError):
+        return False
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+# The address sanitizer ends the process on an allocation it cannot make
+# instead of throwing, and reserves terabytes of shadow memory up front, so
+# neither failed allocations nor limits on the address space can be
+# exercised under it.
+SANITIZED = bool(os.environ.get("MENDSEQS_SANITIZER"))
+needs_throwing_allocator = pytest.mark.skipif(
+    SANITIZED, reason="the address sanitizer ends the process on a failed allocation")
+needs_real_allocator = pytest.mark.skipif(
+    SANITIZED or not _address_space_limit_is_enforced(),
+    reason="address-space limits cannot be tested under the address sanitizer or an emulator")
+
+# A worker stack size that no thread can get: more than the address space.
+HUGE_STACK = str(2**50 if sys.maxsize > 2**32 else 3 * 2**30)
+
+# Child code that waits until the process is back to the threads it had at
+# the start: the detached workers of a failed call, seen leaving by the kernel.
+WAIT_FOR_WORKERS = """
+import os as _os
+THREADS_AT_REST = len(_os.listdir("/proc/self/task"))
+
+def wait_for_workers(limit=120):
+    import time
+    deadline = time.monotonic() + limit
+    while len(_os.listdir("/proc/self/task")) > THREADS_AT_REST:
+        assert time.monotonic() < deadline, "detached workers still running"
+        time.sleep(0.005)
+"""
