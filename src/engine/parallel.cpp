@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -62,6 +63,9 @@ void* run_worker(void* argument) {
     slot.ending = ResultSlot::Ending::failed;  // reported when it was raised
   } catch (const std::bad_alloc&) {
     slot.ending = ResultSlot::Ending::out_of_memory;
+  } catch (const std::length_error&) {  // a size beyond the address space
+    report_failure("capacity overflow", std::source_location::current());
+    slot.ending = ResultSlot::Ending::failed;
   } catch (...) {
     report_failure("worker failed", std::source_location::current());
     slot.ending = ResultSlot::Ending::failed;

@@ -7,6 +7,7 @@
 
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "engine/panic.hpp"
@@ -28,6 +29,7 @@ struct Outcome {
 // process ends with a report.
 PyObject* leave_barrier(Outcome outcome) noexcept;
 
+inline constexpr const char* capacity_overflow_message = "capacity overflow";
 inline constexpr const char* failure_without_text = "native code failed without a message";
 
 template <class Body>  // Body: () -> PyResult<Ref>
@@ -43,6 +45,9 @@ PyObject* run_in_barrier(Body&& body) noexcept {
     outcome.panic_message.emplace(failure.message().empty() ? failure_without_text : failure.message());
   } catch (const std::bad_alloc&) {
     outcome.out_of_memory = true;
+  } catch (const std::length_error&) {  // a size beyond what the address space can hold
+    report_failure(capacity_overflow_message, std::source_location::current());
+    outcome.panic_message.emplace(capacity_overflow_message);
   } catch (...) {
     outcome.panic_message.emplace(failure_without_text);
   }

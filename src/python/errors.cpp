@@ -24,6 +24,13 @@ constexpr std::string_view resume_banner =
     "--- mendseqs is resuming a PanicException fetched from Python ---\n"
     "Python stack trace below:\n";
 
+// A message as a str. Messages may quote text from the system (an error
+// description in the user's locale) that is not UTF-8; such bytes become
+// U+FFFD rather than making the exception impossible to raise.
+Ref message_text(std::string_view message) {
+  return Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+}
+
 PyObject* panic_type = nullptr;  // process-wide, never released
 CreationLock panic_type_lock;
 
@@ -82,7 +89,7 @@ void PendingError::raise() && {
     PyErr_SetRaisedException(exception_.release());
     return;
   }
-  Ref message = Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+  Ref message = message_text(message_);
   if (!message) api_call_failed();
   PyErr_SetObject(type_, message.get());
 }
@@ -126,7 +133,7 @@ PyObject* panic_exception_type() {
 
 void raise_panic(const std::string& message) {
   PyObject* type = panic_exception_type();
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  Ref text = message_text(message);
   if (!text) api_call_failed();
   Ref arguments = Ref::steal(PyTuple_New(1));
   if (!arguments) api_call_failed();

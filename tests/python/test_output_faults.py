@@ -1,5 +1,6 @@
 """Standard output that refuses writes, is closed, or is slow: what the call
 does about each, seen from a child interpreter whose fd 1 is set up so."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -125,3 +126,33 @@ def test_writes_interrupted_by_signals_are_retried():
     # The call sat in a blocked write for most of the wait, through many
     # interruptions, and still wrote everything.
     assert float(blocked) > 0.2 and int(signals) >= 5, (blocked, signals)
+
+
+def test_an_error_description_that_is_not_utf8_still_reaches_python(python, tmp_path):
+    # In a locale whose messages are Latin-1, the system's description of a
+    # write error is not UTF-8. A stand-in strerror_r gives such a text; the
+    # call must still raise, with U+FFFD where the bytes were, not abort.
+    source = tmp_path / "latin1_strerror.c"
+    source.write_text(
+        '#include <stddef.h>\n'
+        'char *strerror_r(int code, char *buffer, size_t size) {\n'
+        '  (void)code; (void)buffer; (void)size;\n'
+        '  return "p\\xe9riph\\xe9rique plein";\n'
+        '}\n')
+    library = tmp_path / "liblatin1_strerror.so"
+    compiler = subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source], capture_output=True)
+    if compiler.returncode != 0:
+        pytest.skip(f"no C compiler to build the stand-in: {compiler.stderr[-200:]!r}")
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
+    with open("/dev/full", "wb") as full:
+        run = python("""
+            import mendseqs
+            try:
+                mendseqs.correct_seq_mt(["ACGT"], ["ACGT"], 0, 1)
+            except BaseException as caught:
+                print(type(caught).__name__, caught.args, file=__import__("sys").stderr)
+            """, stdout=full, env={"LD_PRELOAD": preload})
+    assert run.returncode == 0, run
+    description = "p\ufffdriph\ufffdrique plein"
+    assert f"PanicException ({flush_failure(28, 'StorageFull', description)!r},)" in run.stderr.decode(
+        errors="replace"), run
