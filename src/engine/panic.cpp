@@ -1,10 +1,10 @@
 #include "engine/panic.hpp"
 
-#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string_view>
 
 namespace mendseqs {
@@ -12,12 +12,29 @@ namespace {
 
 thread_local bool thread_is_unnamed = false;
 
+// The kernel's name of a thread of this process ("comm").
+std::string kernel_thread_name(pid_t thread) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", static_cast<int>(thread));
+  std::string name;
+  if (FILE* file = std::fopen(path, "re")) {
+    char buffer[64] = {};
+    if (std::fgets(buffer, sizeof buffer, file)) name = buffer;
+    std::fclose(file);
+  }
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+// A new thread inherits its creator's kernel name, so a thread whose name is
+// still the main thread's was never given one of its own.
 std::string current_thread_name() {
   if (thread_is_unnamed) return "<unnamed>";
-  if (::syscall(SYS_gettid) == ::getpid()) return "main";
-  char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
-  return "<unnamed>";
+  const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
+  if (self == ::getpid()) return "main";
+  const std::string name = kernel_thread_name(self);
+  if (name.empty() || name == kernel_thread_name(::getpid())) return "<unnamed>";
+  return name;
 }
 
 // One write per report where the kernel allows it, so reports of threads

@@ -67,8 +67,13 @@ def test_every_failure_in_every_thread_raises_the_same_type_object(python):
         thread = threading.Thread(target=lambda: elsewhere.append(failure(1)), name="elsewhere")
         thread.start()
         thread.join()
+        # A bare thread has no name of its own, only the one it inherited.
+        import _thread
+        done = threading.Event()
+        _thread.start_new_thread(lambda: (elsewhere.append(failure(1)), done.set()), ())
+        done.wait()
         types = {id(type(caught)) for caught in failures + elsewhere}
-        assert len(types) == 1 and len(failures + elsewhere) == 4, failures + elsewhere
+        assert len(types) == 1 and len(failures + elsewhere) == 5, failures + elsewhere
         assert type(failures[0]).__name__ == "PanicException"
         """
     )
@@ -78,6 +83,7 @@ def test_every_failure_in_every_thread_raises_the_same_type_object(python):
         ("<unnamed>", GUARD), ("main", JOIN_FAILURE),
         ("main", GUARD),
         ("elsewhere", GUARD),
+        ("<unnamed>", GUARD),
     ]
 
 

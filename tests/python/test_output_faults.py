@@ -107,6 +107,7 @@ def test_writes_interrupted_by_signals_are_retried():
         signal.signal(signal.SIGALRM, lambda *_: None)
         signal.siginterrupt(signal.SIGALRM, True)
         signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        os.write(2, b"ready\\n")  # the pipe is full: the parent starts its wait now
         started = time.monotonic()
         result = mendseqs.correct_seq_mt(["ACGT"], ["ACGT"] * 3, 0, 1)
         blocked = time.monotonic() - started
@@ -117,6 +118,9 @@ def test_writes_interrupted_by_signals_are_retried():
         print(filled, signals, round(blocked, 3), file=sys.stderr)
         """)
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Slow platforms take a while to start the child: the wait is counted
+    # from the moment its pipe is full, not from the start.
+    assert child.stderr.readline() == b"ready\n"
     time.sleep(0.5)  # a slow reader
     stdout, stderr = child.communicate(timeout=120)
     assert child.returncode == 0, (stdout[-200:], stderr)

@@ -102,16 +102,16 @@ import ctypes
 class Slot(ctypes.Structure):
     _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
 
-class Spec(ctypes.Structure):
+class TypeSpec(ctypes.Structure):
     _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
                 ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
 
 NB_INDEX = 13  # Py_nb_index
 silent_null = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)(lambda self: None)
 slots = (Slot * 2)(Slot(NB_INDEX, ctypes.cast(silent_null, ctypes.c_void_p)), Slot(0, None))
-spec = Spec(b"faulty.SilentIndex", object.__basicsize__, 0, 0, slots)
+spec = TypeSpec(b"faulty.SilentIndex", object.__basicsize__, 0, 0, slots)
 ctypes.pythonapi.PyType_FromSpec.restype = ctypes.py_object
-ctypes.pythonapi.PyType_FromSpec.argtypes = [ctypes.POINTER(Spec)]
+ctypes.pythonapi.PyType_FromSpec.argtypes = [ctypes.POINTER(TypeSpec)]
 SilentIndex = ctypes.pythonapi.PyType_FromSpec(ctypes.byref(spec))
 """
 
