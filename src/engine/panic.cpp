@@ -37,29 +37,29 @@ std::string current_thread_name() {
   return name;
 }
 
+}  // namespace
+
 // One write per report where the kernel allows it, so reports of threads
-// failing together do not interleave; retried on signals and short writes.
-void write_fully(int fd, std::string_view bytes) noexcept {
-  while (!bytes.empty()) {
-    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+// failing together do not interleave.
+void write_to_stderr(std::string_view text) noexcept {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return;  // nowhere left to report to
-    bytes.remove_prefix(static_cast<size_t>(written));
+    text.remove_prefix(static_cast<size_t>(written));
   }
 }
-
-}  // namespace
 
 void report_failure(const std::string& message, const std::source_location& where) noexcept {
   try {
     std::string report = "\nthread '" + current_thread_name() + "' failed at " +
                          where.file_name() + ":" + std::to_string(where.line()) + ":" +
                          std::to_string(where.column()) + ":\n" + message + "\n";
-    write_fully(STDERR_FILENO, report);
+    write_to_stderr(report);
   } catch (...) {
     // Out of memory while formatting: the bare message still tells the story.
-    write_fully(STDERR_FILENO, message);
-    write_fully(STDERR_FILENO, "\n");
+    write_to_stderr(message);
+    write_to_stderr("\n");
   }
 }
 

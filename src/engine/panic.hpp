@@ -7,6 +7,7 @@
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 namespace mendseqs {
 
@@ -32,6 +33,13 @@ class Panic : public std::exception {
 // Writes a failure report without throwing: for failures that cannot be
 // carried any further (the process is about to abort).
 void report_failure(const std::string& message, const std::source_location& where) noexcept;
+
+// Writes all of `text` to file descriptor 2, retrying on signals and short
+// writes; gives up silently when nothing can be written there.
+void write_to_stderr(std::string_view text) noexcept;
+
+// Message of a size beyond what the address space can hold.
+inline constexpr const char* capacity_overflow_message = "capacity overflow";
 
 // Worker threads carry no name; they call this first so that their failure
 // reports say so instead of inheriting the creating thread's name.

@@ -64,7 +64,7 @@ void* run_worker(void* argument) {
   } catch (const std::bad_alloc&) {
     slot.ending = ResultSlot::Ending::out_of_memory;
   } catch (const std::length_error&) {  // a size beyond the address space
-    report_failure("capacity overflow", std::source_location::current());
+    report_failure(capacity_overflow_message, std::source_location::current());
     slot.ending = ResultSlot::Ending::failed;
   } catch (...) {
     report_failure("worker failed", std::source_location::current());

@@ -68,15 +68,13 @@ ReferenceBlocks::ReferenceBlocks(const SequenceList& references, std::span<const
 void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
   for (size_t i = 0; i < lengths.size(); ++i) {
     const bool is_short = lengths[i] <= short_reference_limit;
-    if (!blocks_.empty()) {
+    bool full = blocks_.empty();
+    if (!full) {
       const ReferenceBlock& open = blocks_.back();
       const unsigned bits = is_short ? std::max(open.lane_bits, lane_bits_for(lengths[i])) : open.lane_bits;
-      const bool full = i - open.first == max_block_span ||
-                        open.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits;
-      if (full) blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
-    } else {
-      blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
+      full = i - open.first == max_block_span || open.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits;
     }
+    if (full) blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
     ReferenceBlock& block = blocks_.back();
     block.end = i + 1;
     if (is_short) {

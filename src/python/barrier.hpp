@@ -29,7 +29,6 @@ struct Outcome {
 // process ends with a report.
 PyObject* leave_barrier(Outcome outcome) noexcept;
 
-inline constexpr const char* capacity_overflow_message = "capacity overflow";
 inline constexpr const char* failure_without_text = "native code failed without a message";
 
 template <class Body>  // Body: () -> PyResult<Ref>

@@ -1,7 +1,6 @@
 #include "python/convert.hpp"
 
 #include <limits>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>

@@ -1,9 +1,5 @@
 #include "python/errors.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <mutex>
 #include <string_view>
 
 #include "engine/panic.hpp"
@@ -40,15 +36,6 @@ PendingError fetch_plain() {
   if (Ref exception = Ref::steal(PyErr_GetRaisedException()))
     return PendingError::of_object(std::move(exception));
   return PendingError::of_type(PyExc_SystemError, "attempted to fetch exception but none was set");
-}
-
-void write_to_stderr(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
 }
 
 // A PanicException raised by Python code inside one of our calls goes on as

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "engine/panic.hpp"
 #include "python/once.hpp"

@@ -6,16 +6,13 @@
 #include <string>
 
 #include "oracle.hpp"
+#include "random_text.hpp"
 
 namespace mendseqs {
 namespace {
 
-std::string random_text(std::mt19937_64& rng, size_t length, std::string_view alphabet) {
-  std::string text;
-  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
-  for (size_t i = 0; i < length; ++i) text += alphabet[pick(rng)];
-  return text;
-}
+using testing_text::dna_alphabet;
+using testing_text::random_text;
 
 TEST(Lcs, EmptySidesHaveNothingInCommon) {
   EXPECT_EQ(lcs_length(QueryPattern(""), "ACGT"), 0u);
@@ -35,8 +32,8 @@ TEST(Lcs, AgreesWithFullTableAroundWordBoundaries) {
   for (size_t query_length : {0, 1, 2, 63, 64, 65, 127, 128, 129, 200})
     for (size_t reference_length : {0, 1, 63, 64, 65, 128, 129, 190})
       for (int round = 0; round < 3; ++round) {
-        const std::string query = random_text(rng, query_length, "ACGT");
-        const std::string reference = random_text(rng, reference_length, "ACGT");
+        const std::string query = random_text(rng, query_length, dna_alphabet);
+        const std::string reference = random_text(rng, reference_length, dna_alphabet);
         ASSERT_EQ(lcs_length(QueryPattern(query), reference), oracle::lcs_length(query, reference))
             << query << " / " << reference;
       }

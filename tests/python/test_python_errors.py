@@ -109,10 +109,10 @@ class TypeSpec(ctypes.Structure):
 NB_INDEX = 13  # Py_nb_index
 silent_null = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)(lambda self: None)
 slots = (Slot * 2)(Slot(NB_INDEX, ctypes.cast(silent_null, ctypes.c_void_p)), Slot(0, None))
-spec = TypeSpec(b"faulty.SilentIndex", object.__basicsize__, 0, 0, slots)
+type_description = TypeSpec(b"faulty.SilentIndex", object.__basicsize__, 0, 0, slots)
 ctypes.pythonapi.PyType_FromSpec.restype = ctypes.py_object
 ctypes.pythonapi.PyType_FromSpec.argtypes = [ctypes.POINTER(TypeSpec)]
-SilentIndex = ctypes.pythonapi.PyType_FromSpec(ctypes.byref(spec))
+SilentIndex = ctypes.pythonapi.PyType_FromSpec(ctypes.byref(type_description))
 """
 
 
