@@ -5,11 +5,11 @@
 #include <random>
 #include <string>
 
-#include "engine/block_kernel.hpp"
+#include "kernels/block_kernel.hpp"
 #include "engine/driver.hpp"
-#include "engine/lcs.hpp"
-#include "engine/lcs_banded.hpp"
-#include "engine/matcher.hpp"
+#include "kernels/lcs.hpp"
+#include "kernels/lcs_banded.hpp"
+#include "match/matcher.hpp"
 
 namespace mendseqs {
 namespace {

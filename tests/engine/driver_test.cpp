@@ -9,7 +9,7 @@
 
 #include "captured_output.hpp"
 #include "engine/panic.hpp"
-#include "engine/parallel.hpp"
+#include "batch/parallel.hpp"
 
 namespace mendseqs {
 namespace {

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "captured_output.hpp"
-#include "engine/matcher.hpp"
+#include "match/matcher.hpp"
 #include "engine/panic.hpp"
-#include "engine/parallel.hpp"
+#include "batch/parallel.hpp"
 
 namespace mendseqs {
 namespace {

@@ -5,11 +5,11 @@
 
 #include <random>
 
-#include "engine/block_filter.hpp"
-#include "engine/block_kernel.hpp"
-#include "engine/lcs_banded.hpp"
-#include "engine/matcher.hpp"
-#include "engine/utf8.hpp"
+#include "kernels/block_filter.hpp"
+#include "kernels/block_kernel.hpp"
+#include "kernels/lcs_banded.hpp"
+#include "match/matcher.hpp"
+#include "support/utf8.hpp"
 #include "oracle.hpp"
 #include "random_text.hpp"
 

@@ -1,4 +1,4 @@
-#include "engine/lcs.hpp"
+#include "kernels/lcs.hpp"
 
 #include <gtest/gtest.h>
 

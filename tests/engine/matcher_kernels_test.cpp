@@ -6,7 +6,7 @@
 #include <random>
 #include <tuple>
 
-#include "engine/matcher.hpp"
+#include "match/matcher.hpp"
 #include "engine/panic.hpp"
 #include "oracle.hpp"
 #include "random_text.hpp"

@@ -1,4 +1,4 @@
-#include "engine/matcher.hpp"
+#include "match/matcher.hpp"
 
 #include <gtest/gtest.h>
 

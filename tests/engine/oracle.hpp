@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace oracle {
 

@@ -1,4 +1,4 @@
-#include "engine/utf8.hpp"
+#include "support/utf8.hpp"
 
 #include <algorithm>
 

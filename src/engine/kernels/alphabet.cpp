@@ -1,6 +1,6 @@
-#include "engine/alphabet.hpp"
+#include "kernels/alphabet.hpp"
 
-#include "engine/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace mendseqs {
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/lcs.hpp"
+#include "kernels/lcs.hpp"
 
 namespace mendseqs {
 

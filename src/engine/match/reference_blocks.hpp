@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/alphabet.hpp"
+#include "kernels/alphabet.hpp"
 #include "engine/sequence.hpp"
 
 namespace mendseqs {

@@ -1,14 +1,14 @@
-#include "engine/matcher.hpp"
+#include "match/matcher.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <optional>
 
-#include "engine/block_filter.hpp"
-#include "engine/lcs.hpp"
-#include "engine/lcs_banded.hpp"
+#include "kernels/block_filter.hpp"
+#include "kernels/lcs.hpp"
+#include "kernels/lcs_banded.hpp"
 #include "engine/panic.hpp"
-#include "engine/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace mendseqs {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "engine/block_kernel.hpp"
+#include "kernels/block_kernel.hpp"
 
 namespace mendseqs {
 

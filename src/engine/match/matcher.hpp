@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/block_kernel.hpp"
-#include "engine/reference_blocks.hpp"
+#include "kernels/block_kernel.hpp"
+#include "match/reference_blocks.hpp"
 #include "engine/sequence.hpp"
 
 namespace mendseqs {

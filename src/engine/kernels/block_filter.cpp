@@ -1,8 +1,8 @@
-#include "engine/block_filter.hpp"
+#include "kernels/block_filter.hpp"
 
 #include <algorithm>
 
-#include "engine/reference_blocks.hpp"
+#include "match/reference_blocks.hpp"
 
 namespace mendseqs {
 

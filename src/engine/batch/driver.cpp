@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "engine/matcher.hpp"
-#include "engine/parallel.hpp"
+#include "match/matcher.hpp"
+#include "batch/parallel.hpp"
 
 namespace mendseqs {
 namespace {

@@ -1,10 +1,10 @@
-#include "engine/reference_blocks.hpp"
+#include "match/reference_blocks.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "engine/block_filter.hpp"
-#include "engine/utf8.hpp"
+#include "kernels/block_filter.hpp"
+#include "support/utf8.hpp"
 
 namespace mendseqs {
 namespace {

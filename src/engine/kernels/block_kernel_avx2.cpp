@@ -2,13 +2,13 @@
 // registers, four independent chains per step. Compiled for AVX2 function
 // by function (target attribute), never for the whole build, and only
 // called after the processor has reported AVX2.
-#include "engine/block_kernel.hpp"
+#include "kernels/block_kernel.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
 
-#include "engine/reference_blocks.hpp"
+#include "match/reference_blocks.hpp"
 
 #define MENDSEQS_AVX2 __attribute__((target("avx2,popcnt")))
 #define MENDSEQS_AVX2_INLINE __attribute__((target("avx2,popcnt"), always_inline)) inline

@@ -1,8 +1,8 @@
 #include <bit>
 #include <cstring>
 
-#include "engine/block_kernel.hpp"
-#include "engine/reference_blocks.hpp"
+#include "kernels/block_kernel.hpp"
+#include "match/reference_blocks.hpp"
 
 namespace mendseqs {
 namespace {

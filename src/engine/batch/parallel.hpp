@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/matcher.hpp"
+#include "match/matcher.hpp"
 #include "engine/progress.hpp"
 #include "engine/sequence.hpp"
 

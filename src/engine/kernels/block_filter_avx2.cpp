@@ -1,12 +1,12 @@
 // The block filter in AVX2: eight entries per instruction. Compiled for AVX2
 // by target attribute only, called only where the processor reports it.
-#include "engine/block_filter.hpp"
+#include "kernels/block_filter.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
 
-#include "engine/reference_blocks.hpp"
+#include "match/reference_blocks.hpp"
 
 namespace mendseqs {
 

@@ -1,4 +1,4 @@
-#include "engine/parallel.hpp"
+#include "batch/parallel.hpp"
 
 #include <pthread.h>
 

@@ -1,10 +1,10 @@
-#include "engine/lcs.hpp"
+#include "kernels/lcs.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <unordered_map>
 
-#include "engine/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace mendseqs {
 namespace {

@@ -1,10 +1,10 @@
-#include "engine/lcs_banded.hpp"
+#include "kernels/lcs_banded.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <vector>
 
-#include "engine/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace mendseqs {
 namespace {
