@@ -1,5 +1,5 @@
 #include "batch/parallel.hpp"
-#include "engine/messages.hpp"
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <pthread.h>
 

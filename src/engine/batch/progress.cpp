@@ -1,5 +1,5 @@
 #include "batch/progress.hpp"
-#include "engine/messages.hpp"
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <poll.h>
 #include <pthread.h>

@@ -1,5 +1,5 @@
 #include "match/matcher.hpp"
-#include "engine/messages.hpp"
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <algorithm>
 #include <bit>
