@@ -74,52 +74,58 @@ def open_text(path: str) -> IO[str]:
 def records(path: str) -> Iterator[Record]:
     """The records of `path` in file order, whatever its format."""
     with open_text(path) as text:
-        numbered = enumerate(text, start=1)
-        for number, line in numbered:
+        number = 0
+        for line in text:
+            number += 1
             if line.strip():
                 break
         else:
             return
-        first = itertools.chain([(number, line)], numbered)
         if line.startswith(">"):
-            yield from fasta_records(first)
+            yield from fasta_records(line, text)
         elif line.startswith("@"):
-            yield from fastq_records(first)
+            yield from fastq_records(line, number, text)
         else:
-            yield from (Record(str(n), l.strip(), None) for n, l in first if l.strip())
+            yield Record(str(number), line.strip(), None)
+            for line in text:
+                number += 1
+                if sequence := line.strip():
+                    yield Record(str(number), sequence, None)
 
 
-def fasta_records(lines: Iterator[tuple[int, str]]) -> Iterator[Record]:
-    header: str | None = None
-    parts: list[str] = []
-    for _, line in lines:
+def fasta_records(first: str, lines: IO[str]) -> Iterator[Record]:
+    header, parts = first[1:].rstrip("\n"), list[str]()
+    for line in lines:
         if line.startswith(">"):
-            if header is not None:
-                yield Record(header, "".join(parts), None)
+            yield Record(header, "".join(parts), None)
             header, parts = line[1:].rstrip("\n"), []
         else:
             parts.append(line.strip())
-    if header is not None:
-        yield Record(header, "".join(parts), None)
+    yield Record(header, "".join(parts), None)
 
 
-def fastq_records(lines: Iterator[tuple[int, str]]) -> Iterator[Record]:
-    """Four lines a record: @header, sequence, +[header], quality."""
-    for number, header in lines:
-        if not header.strip():
-            continue  # blank lines between or after records
-        group = [line for _, line in itertools.islice(lines, 3)]
-        if not header.startswith("@"):
-            raise InputError(f"line {number}: a FASTQ record must start with '@'")
-        if len(group) < 3:
-            raise InputError(f"line {number}: FASTQ record '{header[1:].strip()}' is cut short")
-        sequence, plus, quality = (line.strip() for line in group)
-        if not plus.startswith("+"):
-            raise InputError(f"line {number + 2}: expected '+' in FASTQ record '{header[1:].strip()}'")
-        if len(quality) != len(sequence):
-            raise InputError(f"line {number + 3}: FASTQ record '{header[1:].strip()}' has "
-                             f"{len(sequence)} bases but {len(quality)} quality values")
-        yield Record(header[1:].rstrip("\n"), sequence, quality)
+def fastq_records(first: str, number: int, lines: IO[str]) -> Iterator[Record]:
+    """Four lines a record: @header, sequence, +[header], quality; blank
+    lines may separate records. `number` is the first line's."""
+    header: str | None = first
+    while header is not None:
+        if header.strip():
+            if not header.startswith("@"):
+                raise InputError(f"line {number}: a FASTQ record must start with '@'")
+            sequence, plus, quality = next(lines, None), next(lines, None), next(lines, None)
+            name = header[1:].strip()
+            if quality is None or sequence is None or plus is None:
+                raise InputError(f"line {number}: FASTQ record '{name}' is cut short")
+            if not plus.startswith("+"):
+                raise InputError(f"line {number + 2}: expected '+' in FASTQ record '{name}'")
+            sequence, quality = sequence.strip(), quality.strip()
+            if len(quality) != len(sequence):
+                raise InputError(f"line {number + 3}: FASTQ record '{name}' has "
+                                 f"{len(sequence)} bases but {len(quality)} quality values")
+            yield Record(header[1:].rstrip("\n"), sequence, quality)
+            number += 3
+        header = next(lines, None)
+        number += 1
 
 
 def checked(path: str, stream: Iterator[Record]) -> Iterator[Record]:
