@@ -27,8 +27,8 @@ std::string with_substitutions(std::mt19937_64& rng, std::string text, size_t co
 
 // One block of references of `length` letters against one query: the cost
 // of testing a query against 1024 / lane_bits references at once.
-void block_kernel(benchmark::State& state, BlockKernel kernel) {
-  if (!block_kernel_supported(kernel)) {
+void block_kernel(benchmark::State& state, Isa kernel) {
+  if (!isa_supported(kernel)) {
     state.SkipWithError("processor lacks this kernel");
     return;
   }
@@ -46,8 +46,8 @@ void block_kernel(benchmark::State& state, BlockKernel kernel) {
   state.counters["references/s"] =
       benchmark::Counter(static_cast<double>(state.iterations() * references.size()), benchmark::Counter::kIsRate);
 }
-BENCHMARK_CAPTURE(block_kernel, portable, BlockKernel::portable)->Arg(16)->Arg(24)->Arg(50);
-BENCHMARK_CAPTURE(block_kernel, avx2, BlockKernel::avx2)->Arg(16)->Arg(24)->Arg(50);
+BENCHMARK_CAPTURE(block_kernel, portable, Isa::portable)->Arg(16)->Arg(24)->Arg(50);
+BENCHMARK_CAPTURE(block_kernel, avx2, Isa::avx2)->Arg(16)->Arg(24)->Arg(50);
 
 // Long sequences: the full multi-word LCS against the banded test, for a
 // pair that is accepted (few edits) and one that is rejected (unrelated).

@@ -21,10 +21,10 @@ using testing_text::edited;
 using testing_text::mixed_alphabet;
 using testing_text::random_text;
 
-class BlockKernelTest : public ::testing::TestWithParam<BlockKernel> {
+class IsaKernelTest : public ::testing::TestWithParam<Isa> {
  protected:
   void SetUp() override {
-    if (!block_kernel_supported(GetParam())) GTEST_SKIP() << "processor lacks " << block_kernel_name(GetParam());
+    if (!isa_supported(GetParam())) GTEST_SKIP() << "processor lacks " << isa_name(GetParam());
   }
 
   // Compares every lane of every block with the full table: the LCS length
@@ -59,7 +59,7 @@ class BlockKernelTest : public ::testing::TestWithParam<BlockKernel> {
   }
 };
 
-TEST_P(BlockKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
+TEST_P(IsaKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
   std::mt19937_64 rng(101);
   // One list per lane width, the widest reference deciding it, and one
   // mixing widths and long references (which take no lane).
@@ -76,7 +76,7 @@ TEST_P(BlockKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
   }
 }
 
-TEST_P(BlockKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
+TEST_P(IsaKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
   std::mt19937_64 rng(202);
   SequenceList references;
   for (int i = 0; i < 150; ++i) references.push_back(random_text(rng, rng() % 90, mixed_alphabet));
@@ -87,10 +87,10 @@ TEST_P(BlockKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
   expect_lanes_agree(references, queries);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, BlockKernelTest, ::testing::Values(BlockKernel::portable, BlockKernel::avx2),
-                         [](const auto& info) { return std::string(block_kernel_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Kernels, IsaKernelTest, ::testing::ValuesIn(all_isas),
+                         [](const auto& info) { return std::string(isa_name(info.param)); });
 
-TEST_P(BlockKernelTest, FilterAgreesWithTheDirectComparison) {
+TEST_P(IsaKernelTest, FilterAgreesWithTheDirectComparison) {
   std::mt19937_64 rng(909);
   for (int round = 0; round < 300; ++round) {
     int32_t lengths[64], a_counts[64];

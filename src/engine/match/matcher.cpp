@@ -148,12 +148,12 @@ thread_local std::vector<uint32_t> QuerySearch::slots_;
 
 }  // namespace
 
-ReferenceSet::ReferenceSet(SequenceList sequences, BlockKernel kernel, bool compact_filters)
+ReferenceSet::ReferenceSet(SequenceList sequences, Isa kernel, bool compact_filters)
     : sequences_(std::move(sequences)),
       lengths_(lengths_of(sequences_)),
       a_counts_(a_counts_of(sequences_)),
       blocks_(sequences_, lengths_, a_counts_),
-      kernel_(block_kernel_supported(kernel) ? kernel : BlockKernel::portable),
+      kernel_(isa_supported(kernel) ? kernel : Isa::portable),
       compact_filters_(compact_filters && blocks_.compact()) {}
 
 Sequence correct_seq(const ReferenceSet& references, std::string_view query, intptr_t max_flex) {

@@ -31,7 +31,7 @@ class ReferenceSet {
  public:
   // `kernel` and `compact_filters` choose among implementations with
   // identical results; tests force each in turn.
-  explicit ReferenceSet(SequenceList sequences, BlockKernel kernel = fastest_block_kernel(),
+  explicit ReferenceSet(SequenceList sequences, Isa kernel = selected_isa(),
                         bool compact_filters = true);
 
   size_t size() const noexcept { return sequences_.size(); }
@@ -39,7 +39,7 @@ class ReferenceSet {
   intptr_t length(size_t i) const noexcept { return lengths_[i]; }
   intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
   const ReferenceBlocks& blocks() const noexcept { return blocks_; }
-  BlockKernel kernel() const noexcept { return kernel_; }
+  Isa kernel() const noexcept { return kernel_; }
   bool compact_filters() const noexcept { return compact_filters_; }
 
  private:
@@ -47,7 +47,7 @@ class ReferenceSet {
   std::vector<intptr_t> lengths_;  // code points
   std::vector<intptr_t> a_counts_;
   ReferenceBlocks blocks_;
-  BlockKernel kernel_;
+  Isa kernel_;
   bool compact_filters_;
 };
 
