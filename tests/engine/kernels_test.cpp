@@ -110,6 +110,22 @@ TEST_P(IsaKernelTest, FilterAgreesWithTheDirectComparison) {
   }
 }
 
+TEST_P(IsaKernelTest, FilterDifferencesUpTo2To31AreNotWrapped) {
+  // An unused entry is 2^31 away from a query just below compact_limit:
+  // as a signed 32-bit difference that wraps and would pass the filters.
+  int32_t lengths[64], a_counts[64];
+  std::fill(std::begin(lengths), std::end(lengths), unused_filter_entry);
+  std::fill(std::begin(a_counts), std::end(a_counts), unused_filter_entry);
+  lengths[5] = a_counts[5] = compact_limit - 1;
+  lengths[9] = a_counts[9] = 0;
+  for (const int32_t max_flex : {0, 1, compact_limit}) {
+    const BlockFilterResult result =
+        block_filter(GetParam(), lengths, a_counts, compact_limit - 1, compact_limit - 1, max_flex);
+    EXPECT_EQ(result.passing, max_flex == compact_limit ? (uint64_t{1} << 5 | uint64_t{1} << 9) : uint64_t{1} << 5)
+        << max_flex;
+  }
+}
+
 // The banded test must answer exactly "LCS >= Lr - max_flex" for every
 // tolerance the filters and the guard let through.
 void expect_decisions_agree(std::string_view query, std::string_view reference) {
