@@ -1,5 +1,5 @@
 // The block kernel's inner loop, one query character, for llvm-mca: the
-// same generic step (kernels/simd/generic.hpp) over the same lane vectors
+// same per-character advance (kernels/simd/generic.hpp) over the same lane vectors
 // the engine compiles, cut out between LLVM-MCA markers. Compiled by
 // bench/count-armhf twice for 32-bit ARM: without NEON (portable) and with.
 #include <cstddef>
@@ -31,9 +31,7 @@ void inner_loop(const BlockQuery& query, typename V::reg* out) {
   for (auto& s : state) s = V::ones();
   for (const uint32_t slot : query.slots) {
     __asm__ volatile("@ LLVM-MCA-BEGIN");
-    const unsigned char* m = query.masks + slot * block_mask_bytes;
-#pragma GCC unroll 16
-    for (size_t r = 0; r < Kernel::group; ++r) Kernel::step(state[r], V::load(m + r * V::bytes));
+    Kernel::advance(state, query.masks + slot * block_mask_bytes);
     __asm__ volatile("@ LLVM-MCA-END");
   }
   std::memcpy(out, state, sizeof state);

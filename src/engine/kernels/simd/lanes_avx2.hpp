@@ -63,10 +63,15 @@ struct Avx2Lanes {
   // Exact as unsigned: abs of the wrapped difference 2^31 is 2^31.
   static reg gap32(reg a, reg b) { return _mm256_abs_epi32(_mm256_sub_epi32(a, b)); }
   static reg min32(reg a, reg b) { return _mm256_min_epi32(a, b); }
-  static uint64_t at_most_u32(reg a, reg b) { return mask32(_mm256_cmpeq_epi32(_mm256_min_epu32(a, b), a)); }
-  static uint64_t greater_s32(reg a, reg b) { return mask32(_mm256_cmpgt_epi32(a, b)); }
-  static uint64_t mask32(reg flags) {
-    return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(flags)));
+  using flags = __m256i;  // all-ones lanes
+  static flags at_most_u32(reg a, reg b) { return _mm256_cmpeq_epi32(_mm256_min_epu32(a, b), a); }
+  static flags greater_s32(reg a, reg b) { return _mm256_cmpgt_epi32(a, b); }
+  static flags both(flags a, flags b) { return _mm256_and_si256(a, b); }
+  static uint64_t bits4(const flags (&f)[4]) {
+    uint64_t bits = 0;
+    for (int r = 0; r < 4; ++r)
+      bits |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(f[r])))) << (8 * r);
+    return bits;
   }
 };
 

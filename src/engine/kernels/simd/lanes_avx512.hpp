@@ -54,8 +54,13 @@ struct Avx512Lanes {
   static reg splat32(int32_t value) { return _mm512_set1_epi32(value); }
   static reg gap32(reg a, reg b) { return _mm512_abs_epi32(_mm512_sub_epi32(a, b)); }
   static reg min32(reg a, reg b) { return _mm512_min_epi32(a, b); }
-  static uint64_t at_most_u32(reg a, reg b) { return _mm512_cmple_epu32_mask(a, b); }
-  static uint64_t greater_s32(reg a, reg b) { return _mm512_cmpgt_epi32_mask(a, b); }
+  using flags = __mmask16;
+  static flags at_most_u32(reg a, reg b) { return _mm512_cmple_epu32_mask(a, b); }
+  static flags greater_s32(reg a, reg b) { return _mm512_cmpgt_epi32_mask(a, b); }
+  static flags both(flags a, flags b) { return static_cast<flags>(a & b); }
+  static uint64_t bits4(const flags (&f)[4]) {
+    return uint64_t{f[0]} | uint64_t{f[1]} << 16 | uint64_t{f[2]} << 32 | uint64_t{f[3]} << 48;
+  }
 };
 
 }  // namespace mendseqs::simd

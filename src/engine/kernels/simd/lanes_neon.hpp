@@ -13,6 +13,13 @@ struct NeonLanes {
   static constexpr size_t group = 8;
 
   static reg load(const void* at) { return vld1q_u8(static_cast<const uint8_t*>(at)); }
+  struct Pair {
+    reg first, second;
+  };
+  static Pair load_two(const void* at) {
+    const uint8x16x2_t both = vld1q_u8_x2(static_cast<const uint8_t*>(at));
+    return {both.val[0], both.val[1]};
+  }
   static void store(void* at, reg a) { vst1q_u8(static_cast<uint8_t*>(at), a); }
   static reg ones() { return vdupq_n_u8(0xFF); }
   static reg not_(reg a) { return vmvnq_u8(a); }
@@ -70,13 +77,22 @@ struct NeonLanes {
   static reg min32(reg a, reg b) {
     return vreinterpretq_u8_s32(vminq_s32(vreinterpretq_s32_u8(a), vreinterpretq_s32_u8(b)));
   }
-  static uint64_t at_most_u32(reg a, reg b) {
-    static constexpr uint32_t weight_values[4] = {1, 2, 4, 8};
-    return gather32(vcleq_u32(vreinterpretq_u32_u8(a), vreinterpretq_u32_u8(b)), vld1q_u32(weight_values));
-  }
-  static uint64_t greater_s32(reg a, reg b) {
-    static constexpr uint32_t weight_values[4] = {1, 2, 4, 8};
-    return gather32(vcgtq_s32(vreinterpretq_s32_u8(a), vreinterpretq_s32_u8(b)), vld1q_u32(weight_values));
+  using flags = uint32x4_t;  // all-ones lanes
+  static flags at_most_u32(reg a, reg b) { return vcleq_u32(vreinterpretq_u32_u8(a), vreinterpretq_u32_u8(b)); }
+  static flags greater_s32(reg a, reg b) { return vcgtq_s32(vreinterpretq_s32_u8(a), vreinterpretq_s32_u8(b)); }
+  static flags both(flags a, flags b) { return vandq_u32(a, b); }
+  // Sixteen flags narrowed to bytes, weighted, and summed pairwise into
+  // two bytes: a dozen instructions where one gather per register would
+  // take twenty.
+  static uint64_t bits4(const flags (&f)[4]) {
+    static constexpr uint8_t weight_values[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    const uint8x16_t bytes = vcombine_u8(vmovn_u16(vcombine_u16(vmovn_u32(f[0]), vmovn_u32(f[1]))),
+                                         vmovn_u16(vcombine_u16(vmovn_u32(f[2]), vmovn_u32(f[3]))));
+    const uint8x16_t weighted = vandq_u8(bytes, vld1q_u8(weight_values));
+    uint8x8_t sums = vpadd_u8(vget_low_u8(weighted), vget_high_u8(weighted));
+    sums = vpadd_u8(sums, sums);
+    sums = vpadd_u8(sums, sums);
+    return vget_lane_u16(vreinterpret_u16_u8(sums), 0);
   }
 };
 

@@ -90,8 +90,11 @@ struct PortableLanes {
   static reg min32(reg a, reg b) {
     return static_cast<int32_t>(a) < static_cast<int32_t>(b) ? a : b;
   }
-  static uint64_t at_most_u32(reg a, reg b) { return static_cast<uint32_t>(a) <= static_cast<uint32_t>(b); }
-  static uint64_t greater_s32(reg a, reg b) { return static_cast<int32_t>(a) > static_cast<int32_t>(b); }
+  using flags = uint32_t;  // 0 or 1
+  static flags at_most_u32(reg a, reg b) { return static_cast<uint32_t>(a) <= static_cast<uint32_t>(b); }
+  static flags greater_s32(reg a, reg b) { return static_cast<int32_t>(a) > static_cast<int32_t>(b); }
+  static flags both(flags a, flags b) { return a & b; }
+  static uint64_t bits4(const flags (&f)[4]) { return f[0] | f[1] << 1 | f[2] << 2 | f[3] << 3; }
 };
 
 }  // namespace mendseqs::simd
