@@ -7,7 +7,8 @@ namespace mendseqs::reference {
 
 size_t lcs_length(const Text& query, const Text& reference) {
   const size_t n = query.length(), m = reference.length();
-  std::vector<std::vector<size_t>> table(n + 1, std::vector<size_t>(m + 1, 0));
+  // 32-bit entries: no table that fits in memory holds a longer LCS.
+  std::vector<std::vector<uint32_t>> table(n + 1, std::vector<uint32_t>(m + 1, 0));
   for (size_t i = 1; i <= n; ++i)
     for (size_t j = 1; j <= m; ++j)
       table[i][j] = query[i - 1] == reference[j - 1] ? table[i - 1][j - 1] + 1
