@@ -49,7 +49,6 @@ void block_kernel(benchmark::State& state, Isa kernel) {
 BENCHMARK_CAPTURE(block_kernel, portable, Isa::portable)->Arg(16)->Arg(24)->Arg(50);
 BENCHMARK_CAPTURE(block_kernel, avx2, Isa::avx2)->Arg(16)->Arg(24)->Arg(50);
 BENCHMARK_CAPTURE(block_kernel, avx512, Isa::avx512)->Arg(16)->Arg(24)->Arg(50);
-BENCHMARK_CAPTURE(block_kernel, neon, Isa::neon)->Arg(16)->Arg(24)->Arg(50);
 
 // Long sequences: the full multi-word LCS against the banded test, for a
 // pair that is accepted (few edits) and one that is rejected (unrelated).
