@@ -11,7 +11,8 @@ template <class W>
 struct PortableLanes {
   using reg = W;
   static constexpr size_t bytes = sizeof(W);
-  static constexpr size_t group = 4;
+  // Four words' chains at a time; two where a word takes two registers.
+  static constexpr size_t group = sizeof(W) > sizeof(void*) ? 2 : 4;
   static constexpr unsigned word_bits = sizeof(W) * 8;
 
   // `value` (below 2^Bits) in every Bits-wide lane.
