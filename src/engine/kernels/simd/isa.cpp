@@ -59,9 +59,11 @@ bool arm_has_neon() noexcept {
 }
 #endif
 
-// Whether AVX-512 is taken by default where it runs. The block is only two
-// 512-bit registers, so the chains the processor overlaps halve; see
-// README's performance section for the side-by-side figures that decide it.
+// Whether AVX-512 is taken by default where it runs. Off: a block is only
+// two 512-bit registers, two dependency chains where AVX2 has four, and on
+// the processor measured (Zen 4, which splits 512-bit operations in two)
+// adapter-like input gained 1.1x to 1.2x over AVX2, short of what would
+// justify it. README's "Instruction sets" has the side-by-side figures.
 constexpr bool avx512_by_default = false;
 
 std::string runnable_list() {
