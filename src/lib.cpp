@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "engine/driver.hpp"
+#include "engine/isa.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
@@ -62,6 +63,11 @@ PyMethodDef correct_seq_mt_definition = {
 }  // namespace mendseqs
 
 PyMODINIT_FUNC PyInit_mendseqs() {
-  return mendseqs::py::run_in_barrier(
-      [] { return mendseqs::py::module_for_current_interpreter(&mendseqs::correct_seq_mt_definition); });
+  return mendseqs::py::run_in_barrier([]() -> mendseqs::py::PyResult<mendseqs::py::Ref> {
+    // A test or benchmark that names a kernel must get that kernel or no
+    // module at all (MENDSEQS_ISA, see README).
+    if (std::optional<std::string> error = mendseqs::isa_override_error())
+      return mendseqs::py::fail(PyExc_ImportError, std::move(*error));
+    return mendseqs::py::module_for_current_interpreter(&mendseqs::correct_seq_mt_definition);
+  });
 }

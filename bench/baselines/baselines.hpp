@@ -18,9 +18,9 @@ struct GuardTripped : std::runtime_error {
   GuardTripped() : std::runtime_error("max_flex cannot be greater than the length of the sequences.") {}
 };
 
-// The straightforward algorithm: per candidate, both sequences unpacked into
-// code point arrays and a full (Lq + 1) x (Lr + 1) table of 32-bit entries,
-// one array per row, filled column by column; nothing reused.
+// The straightforward algorithm (reference/full_table.hpp): the sequences
+// unpacked into code point arrays once per call, then per candidate a full
+// (Lq + 1) x (Lr + 1) table, one array per row; nothing else reused.
 Strings correct_naive(const Strings& references, const Strings& queries, intptr_t max_flex);
 
 // The same loop with a general-purpose library kernel: the query cached once

@@ -23,10 +23,10 @@ using testing_text::edited;
 using testing_text::mixed_alphabet;
 using testing_text::random_text;
 
-class BlockKernelTest : public ::testing::TestWithParam<BlockKernel> {
+class IsaKernelTest : public ::testing::TestWithParam<Isa> {
  protected:
   void SetUp() override {
-    if (!block_kernel_supported(GetParam())) GTEST_SKIP() << "processor lacks " << block_kernel_name(GetParam());
+    if (!isa_supported(GetParam())) GTEST_SKIP() << "processor lacks " << isa_name(GetParam());
   }
 
   // Compares every lane of every block with the full table: the LCS length
@@ -62,7 +62,7 @@ class BlockKernelTest : public ::testing::TestWithParam<BlockKernel> {
   }
 };
 
-TEST_P(BlockKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
+TEST_P(IsaKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
   std::mt19937_64 rng(101);
   // One list per lane width, the widest reference deciding it, and one
   // mixing widths and long references (which take no lane).
@@ -79,7 +79,7 @@ TEST_P(BlockKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
   }
 }
 
-TEST_P(BlockKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
+TEST_P(IsaKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
   std::mt19937_64 rng(202);
   std::vector<std::string> references;
   for (int i = 0; i < 150; ++i) references.push_back(random_text(rng, rng() % 90, mixed_alphabet));
@@ -90,10 +90,10 @@ TEST_P(BlockKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
   expect_lanes_agree(references, queries);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, BlockKernelTest, ::testing::Values(BlockKernel::portable, BlockKernel::avx2),
-                         [](const auto& info) { return std::string(block_kernel_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Kernels, IsaKernelTest, ::testing::ValuesIn(all_isas),
+                         [](const auto& info) { return std::string(isa_name(info.param)); });
 
-TEST_P(BlockKernelTest, FilterAgreesWithTheDirectComparison) {
+TEST_P(IsaKernelTest, FilterAgreesWithTheDirectComparison) {
   std::mt19937_64 rng(909);
   for (int round = 0; round < 300; ++round) {
     int32_t lengths[64], a_counts[64];
@@ -110,6 +110,22 @@ TEST_P(BlockKernelTest, FilterAgreesWithTheDirectComparison) {
       ASSERT_EQ((result.passing >> j) & 1, passes ? 1u : 0u) << j;
       ASSERT_EQ((result.guarded >> j) & 1, passes && max_flex > std::min(query_length, lengths[j]) ? 1u : 0u) << j;
     }
+  }
+}
+
+TEST_P(IsaKernelTest, FilterDifferencesUpTo2To31AreNotWrapped) {
+  // An unused entry is 2^31 away from a query just below int32_filter_limit:
+  // as a signed 32-bit difference that wraps and would pass the filters.
+  int32_t lengths[64], a_counts[64];
+  std::fill(std::begin(lengths), std::end(lengths), unused_filter_entry);
+  std::fill(std::begin(a_counts), std::end(a_counts), unused_filter_entry);
+  lengths[5] = a_counts[5] = int32_filter_limit - 1;
+  lengths[9] = a_counts[9] = 0;
+  for (const int32_t max_flex : {0, 1, int32_filter_limit}) {
+    const BlockFilterResult result =
+        block_filter(GetParam(), lengths, a_counts, int32_filter_limit - 1, int32_filter_limit - 1, max_flex);
+    EXPECT_EQ(result.passing, max_flex == int32_filter_limit ? (uint64_t{1} << 5 | uint64_t{1} << 9) : uint64_t{1} << 5)
+        << max_flex;
   }
 }
 

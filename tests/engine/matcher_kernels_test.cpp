@@ -21,13 +21,13 @@ using testing_text::mixed_alphabet;
 using testing_text::random_text;
 
 // Each block kernel, with the 32-bit block filter and with the exact one.
-class SelectionTest : public ::testing::TestWithParam<std::tuple<BlockKernel, bool>> {
+class SelectionTest : public ::testing::TestWithParam<std::tuple<Isa, bool>> {
  protected:
-  BlockKernel kernel() const { return std::get<0>(GetParam()); }
+  Isa kernel() const { return std::get<0>(GetParam()); }
   bool int32_filters() const { return std::get<1>(GetParam()); }
 
   void SetUp() override {
-    if (!block_kernel_supported(kernel())) GTEST_SKIP() << "processor lacks " << block_kernel_name(kernel());
+    if (!isa_supported(kernel())) GTEST_SKIP() << "processor lacks " << isa_name(kernel());
   }
 
   void expect_same_selection(const std::vector<std::string>& references, const std::string& query,
@@ -107,10 +107,10 @@ TEST_P(SelectionTest, ManyDistinctCharactersFallBackToOneByOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, SelectionTest,
-                         ::testing::Combine(::testing::Values(BlockKernel::portable, BlockKernel::avx2),
+                         ::testing::Combine(::testing::ValuesIn(all_isas),
                                             ::testing::Bool()),
                          [](const auto& info) {
-                           return std::string(block_kernel_name(std::get<0>(info.param))) +
+                           return std::string(isa_name(std::get<0>(info.param))) +
                                   (std::get<1>(info.param) ? "_compact_filter" : "_exact_filter");
                          });
 

@@ -24,13 +24,11 @@ struct BlockFilterResult {
 };
 
 // All arguments below int32_filter_limit; max_flex >= 0 (clamp it to
-// int32_filter_limit first: no difference of such values reaches it).
-BlockFilterResult block_filter(BlockKernel kernel, const int32_t* lengths, const int32_t* a_counts,
-                               int32_t query_length, int32_t query_a_count, int32_t max_flex);
-
-BlockFilterResult block_filter_portable(const int32_t* lengths, const int32_t* a_counts, int32_t query_length,
-                                        int32_t query_a_count, int32_t max_flex);
-BlockFilterResult block_filter_avx2(const int32_t* lengths, const int32_t* a_counts, int32_t query_length,
-                                    int32_t query_a_count, int32_t max_flex);
+// int32_filter_limit first: no difference of such values reaches it). The
+// differences themselves may reach 2^31 (an unused entry against a query
+// just below int32_filter_limit) and are compared as unsigned numbers.
+// `isa` must be supported (isa_supported).
+BlockFilterResult block_filter(Isa isa, const int32_t* lengths, const int32_t* a_counts, int32_t query_length,
+                               int32_t query_a_count, int32_t max_flex);
 
 }  // namespace mendseqs

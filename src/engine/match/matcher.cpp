@@ -182,12 +182,12 @@ class QuerySearch {
 
 }  // namespace
 
-ReferenceSet::ReferenceSet(std::span<const Text> texts, BlockKernel kernel, bool int32_filters)
+ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters)
     : texts_(texts),
       lengths_(lengths_of(texts)),
       a_counts_(a_counts_of(texts)),
       blocks_(texts, lengths_, a_counts_),
-      kernel_(block_kernel_supported(kernel) ? kernel : BlockKernel::portable),
+      kernel_(isa_supported(kernel) ? kernel : Isa::portable),
       int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
 
 std::optional<size_t> first_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,

@@ -33,14 +33,14 @@ class ReferenceSet {
  public:
   // `kernel` and `int32_filters` choose among implementations with
   // identical results; tests force each in turn.
-  explicit ReferenceSet(std::span<const Text> texts, BlockKernel kernel = fastest_block_kernel(),
+  explicit ReferenceSet(std::span<const Text> texts, Isa kernel = selected_isa(),
                         bool int32_filters = true);
 
   const Text& text(size_t i) const noexcept { return texts_[i]; }
   intptr_t length(size_t i) const noexcept { return lengths_[i]; }
   intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
   const ReferenceBlocks& blocks() const noexcept { return blocks_; }
-  BlockKernel kernel() const noexcept { return kernel_; }
+  Isa kernel() const noexcept { return kernel_; }
   bool int32_filters() const noexcept { return int32_filters_; }
 
  private:
@@ -48,7 +48,7 @@ class ReferenceSet {
   std::vector<intptr_t> lengths_;  // code points
   std::vector<intptr_t> a_counts_;
   ReferenceBlocks blocks_;
-  BlockKernel kernel_;
+  Isa kernel_;
   bool int32_filters_;
 };
 

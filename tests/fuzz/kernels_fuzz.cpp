@@ -1,0 +1,146 @@
+// One input: a reference list (short references in blocks, some long), a
+// query and a tolerance, and a block of filter entries. Every kernel this
+// processor runs must agree with the full-table reference on all of it:
+// the block kernel's LCS and acceptance per lane, the block filter, the
+// banded test, and the whole selection. Any disagreement aborts.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/panic.hpp"
+#include "full_table.hpp"
+#include "kernels/block_filter.hpp"
+#include "kernels/block_kernel.hpp"
+#include "kernels/lcs_banded.hpp"
+#include "match/matcher.hpp"
+#include "oracle.hpp"
+#include "texts.hpp"
+
+namespace {
+
+using namespace mendseqs;
+using test_support::Strings;
+using test_support::T;
+using test_support::Texts;
+
+[[noreturn]] void disagree(const char* what, Isa isa, const std::string& query, intptr_t detail) {
+  std::fprintf(stderr, "%s disagrees with the reference (%s, query '%s', %ld)\n", what,
+               std::string(isa_name(isa)).c_str(), query.c_str(), static_cast<long>(detail));
+  std::abort();
+}
+
+const char* const letters[] = {"A", "C", "G", "T", "a", "\xC3\xA9", "\xE2\x96\xA0", "\xF0\x9F\xA7\xAC"};
+
+std::string text(FuzzedDataProvider& data, size_t max_length, unsigned alphabet) {
+  std::string out;
+  const size_t length = data.ConsumeIntegralInRange<size_t>(0, max_length);
+  for (size_t i = 0; i < length && data.remaining_bytes() > 0; ++i)
+    out += letters[data.ConsumeIntegralInRange<unsigned>(0, alphabet - 1)];
+  return out;
+}
+
+void check_blocks(Isa isa, const Strings& references, const std::string& query) {
+  const Texts texts(references);
+  const ReferenceSet set(texts, isa);
+  const ReferenceBlocks& blocks = set.blocks();
+  std::vector<uint32_t> slots;
+  blocks.alphabet().translate(T(query), slots);
+  for (size_t b = 0; b < blocks.blocks().size(); ++b) {
+    const ReferenceBlock& block = blocks.blocks()[b];
+    if (block.lanes == 0) continue;
+    const BlockQuery block_query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), slots};
+    uint8_t common[64];
+    block_lcs(isa, block_query, common);
+    const intptr_t tolerances[] = {0, 1, 3, 64};
+    uint64_t accepted[4];
+    for (int t = 0; t < 4; ++t) accepted[t] = block_accepting_lanes(isa, block_query, tolerances[t]);
+    for (size_t i = block.first; i < block.end; ++i) {
+      const uint8_t lane = blocks.lane(i);
+      if (lane == no_lane) continue;
+      const auto expected = static_cast<intptr_t>(oracle::lcs_length(query, references[i]));
+      if (common[lane] != expected) disagree("block_lcs", isa, query, static_cast<intptr_t>(i));
+      for (int t = 0; t < 4; ++t)
+        if (((accepted[t] >> lane) & 1) != (expected >= set.length(i) - tolerances[t] ? 1u : 0u))
+          disagree("block_accepting_lanes", isa, query, static_cast<intptr_t>(i));
+    }
+    for (int t = 0; t < 4; ++t)
+      if (block.lanes < 64 && (accepted[t] >> block.lanes) != 0) disagree("unused lane", isa, query, t);
+  }
+}
+
+void check_filter(Isa isa, FuzzedDataProvider& data) {
+  int32_t lengths[max_block_span], a_counts[max_block_span];
+  for (size_t j = 0; j < max_block_span; ++j) {
+    const bool unused = data.ConsumeBool();
+    lengths[j] = unused ? unused_filter_entry : data.ConsumeIntegralInRange<int32_t>(0, int32_filter_limit - 1);
+    a_counts[j] = unused ? unused_filter_entry : data.ConsumeIntegralInRange<int32_t>(0, int32_filter_limit - 1);
+  }
+  const auto query_length = data.ConsumeIntegralInRange<int32_t>(0, int32_filter_limit - 1);
+  const auto query_a_count = data.ConsumeIntegralInRange<int32_t>(0, int32_filter_limit - 1);
+  const auto max_flex = data.ConsumeIntegralInRange<int32_t>(0, int32_filter_limit);
+  const BlockFilterResult result = block_filter(isa, lengths, a_counts, query_length, query_a_count, max_flex);
+  for (size_t j = 0; j < max_block_span; ++j) {
+    const bool passes = lengths[j] != unused_filter_entry &&
+                        reference::passes_filters(query_length, query_a_count, lengths[j], a_counts[j], max_flex);
+    const bool guarded = passes && reference::trips_guard(query_length, lengths[j], max_flex);
+    if (((result.passing >> j) & 1) != passes || ((result.guarded >> j) & 1) != guarded)
+      disagree("block_filter", isa, "", static_cast<intptr_t>(j));
+  }
+}
+
+// The banded test for every tolerance the filters and the guard let through.
+void check_banded(const std::string& query, const std::string& reference) {
+  const auto n = static_cast<intptr_t>(oracle::code_points(query).size());
+  const auto m = static_cast<intptr_t>(oracle::code_points(reference).size());
+  const auto common = static_cast<intptr_t>(oracle::lcs_length(query, reference));
+  const QueryPattern pattern{T(query)};
+  const T reference_text(reference);
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  for (intptr_t max_flex = std::abs(n - m); max_flex <= std::min(n, m) && max_flex < m; ++max_flex)
+    if (lcs_reaches(pattern, reference_text, max_flex, checkpoint) != (common >= m - max_flex))
+      disagree("lcs_reaches", Isa::portable, query, max_flex);
+}
+
+void check_selection(Isa isa, const Strings& references, const std::string& query, intptr_t max_flex) {
+  const Texts texts(references);
+  const ReferenceSet set(texts, isa);
+  const auto expected = oracle::correct_seq(references, query, max_flex);
+  std::optional<std::string> selected;
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  try {
+    const std::optional<size_t> found = first_accepted(set, T(query), max_flex, checkpoint);
+    selected = found ? references[*found] : std::string();
+  } catch (const Panic&) {
+    // The tolerance guard: the reference must have tripped it too.
+  }
+  if (selected != expected) disagree("first_accepted", isa, query, max_flex);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+  FuzzedDataProvider data(bytes, size);
+  const unsigned alphabet = data.ConsumeBool() ? 4 : 8;
+  const auto max_flex = data.ConsumeIntegralInRange<intptr_t>(-1, 8);
+  Strings references(data.ConsumeIntegralInRange<size_t>(1, 140));
+  for (std::string& reference : references) reference = text(data, data.ConsumeBool() ? 64 : 90, alphabet);
+  std::string query = text(data, 100, alphabet);
+  // A query near a reference puts the LCS near the threshold.
+  if (data.ConsumeBool())
+    query = references[data.ConsumeIntegralInRange<size_t>(0, references.size() - 1)] + text(data, 2, alphabet);
+  for (const Isa isa : all_isas) {
+    if (!isa_supported(isa)) continue;
+    check_blocks(isa, references, query);
+    check_selection(isa, references, query, max_flex);
+  }
+  check_banded(query, references.front());
+  FuzzedDataProvider filter_data(bytes, size);
+  for (const Isa isa : all_isas)
+    if (isa_supported(isa)) check_filter(isa, filter_data);
+  return 0;
+}
