@@ -62,11 +62,22 @@ HUGE_STACK = str(2**50 if sys.maxsize > 2**32 else 3 * 2**30)
 
 # Child code that counts the process's threads at rest, and checks that a
 # call has left no worker behind: every worker is joined before it returns.
+# Under user-mode emulation a joined thread's task may linger for a moment
+# after the join returned: the count is read until it holds still.
 NO_WORKERS_LEFT = """
-import os as _os
-THREADS_AT_REST = len(_os.listdir("/proc/self/task"))
+import os as _os, time as _time
+
+def _settled_thread_count():
+    count, same = len(_os.listdir("/proc/self/task")), 0
+    while same < 3:
+        _time.sleep(0.01)
+        now = len(_os.listdir("/proc/self/task"))
+        same, count = (same + 1 if now == count else 0), now
+    return count
+
+THREADS_AT_REST = _settled_thread_count()
 
 def assert_no_workers_left():
-    left = len(_os.listdir("/proc/self/task")) - THREADS_AT_REST
+    left = _settled_thread_count() - THREADS_AT_REST
     assert left == 0, f"{left} threads outlived the call"
 """
