@@ -1,0 +1,429 @@
+#include "index/candidate_index.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <new>
+#include <string>
+
+namespace mendseqs {
+namespace {
+
+// A query deletes up to 2k characters; beyond this the neighbourhoods are
+// astronomically large anyway and the cost model never gets here.
+constexpr size_t max_deletions = 64;
+
+// Estimated costs on one core, from the engine benchmark (bench/index_bench):
+// a variant indexed (hashed twice, sorted with its reference's, written to
+// a random place), a variant looked up (one or two cache misses), a query's
+// fixed work, and one reference scanned by the block kernels.
+constexpr double seconds_per_indexed_variant = 40e-9;
+constexpr double seconds_per_lookup = 40e-9;
+constexpr double seconds_per_query = 300e-9;
+constexpr double seconds_per_scanned_character = 0.06e-9;  // about 1 ns for a 16-letter reference
+// The index must win by this factor, so an estimate off by less never
+// makes a call slower than the scan.
+constexpr double required_gain = 2.0;
+
+constexpr uint64_t hash_base = 0x9E3779B97F4A7C15ull;  // odd, so powers never vanish mod 2^64
+constexpr uint64_t length_salt = 0xD6E8FEB86659FD93ull;
+
+// Mixes a variant's hash with the reference length it is looked up for, so
+// the same variant of references of different lengths lands in different
+// buckets; the finaliser spreads every bit over the key.
+uint64_t key_of(uint64_t variant_hash, size_t reference_length) noexcept {
+  uint64_t x = variant_hash + static_cast<uint64_t>(reference_length) * length_salt;
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  x *= 0xC4CEB9FE1A85EC53ull;
+  x ^= x >> 33;
+  return x;
+}
+
+// n choose r as a double: counts for estimates, exact while below 2^53.
+double binomial(size_t n, size_t r) noexcept {
+  if (r > n) return 0;
+  r = std::min(r, n - r);
+  double value = 1;
+  for (size_t i = 1; i <= r; ++i) value = value * static_cast<double>(n - r + i) / static_cast<double>(i);
+  return std::round(value);
+}
+
+// The d-deletion variants of one text, each as the polynomial hash of what
+// is left, computed from prefix hashes in O(d) per variant. Deleting any m
+// characters of a run of equal ones leaves the same text, so only deletions
+// that take a prefix of each run are enumerated: far fewer repeats, and no
+// variant missed.
+class DeletionVariants {
+ public:
+  void load(const Text& text) {
+    length_ = text.length();
+    prefix_.resize(length_ + 1);
+    repeats_.resize(length_);
+    while (powers_.size() <= length_) powers_.push_back(powers_.empty() ? 1 : powers_.back() * hash_base);
+    text.visit([&](auto code_points) {
+      uint64_t hash = 0;
+      prefix_[0] = 0;
+      for (size_t i = 0; i < code_points.size(); ++i) {
+        hash = hash * hash_base + (static_cast<uint64_t>(code_points[i]) + 1);
+        prefix_[i + 1] = hash;
+        repeats_[i] = i > 0 && code_points[i] == code_points[i - 1];
+      }
+    });
+  }
+
+  size_t length() const noexcept { return length_; }
+
+  template <class F>
+  void for_each(size_t deletions, F&& emit) const {
+    const size_t n = length_, d = deletions;
+    if (d > n || d > max_deletions) return;
+    std::array<size_t, max_deletions> deleted;
+    for (size_t i = 0; i < d; ++i) deleted[i] = i;
+    for (;;) {
+      bool canonical = true;
+      for (size_t i = 0; i < d && canonical; ++i)
+        canonical = !repeats_[deleted[i]] || (i > 0 && deleted[i - 1] + 1 == deleted[i]);
+      if (canonical) emit(hash_without(deleted.data(), d));
+      size_t i = d;
+      while (i > 0 && deleted[i - 1] == n - d + i - 1) --i;
+      if (i == 0) return;
+      ++deleted[i - 1];
+      for (size_t j = i; j < d; ++j) deleted[j] = deleted[j - 1] + 1;
+    }
+  }
+
+ private:
+  uint64_t segment(size_t begin, size_t end) const noexcept {
+    return prefix_[end] - prefix_[begin] * powers_[end - begin];
+  }
+
+  // The hash of the text with the given positions (ascending) removed: the
+  // same as hashing the shorter text itself.
+  uint64_t hash_without(const size_t* deleted, size_t count) const noexcept {
+    uint64_t hash = 0;
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i) {
+      hash = hash * powers_[deleted[i] - kept] + segment(kept, deleted[i]);
+      kept = deleted[i] + 1;
+    }
+    return hash * powers_[length_ - kept] + segment(kept, length_);
+  }
+
+  size_t length_ = 0;
+  std::vector<uint64_t> prefix_;
+  std::vector<uint8_t> repeats_;
+  std::vector<uint64_t> powers_;
+};
+
+struct Lookup {
+  uint32_t bucket;
+  uint32_t tag;
+  uint32_t reference_length;
+  uint32_t begin, end;  // the bucket's entries, once read
+};
+
+// Per-thread scratch of the queries, so a warm query allocates nothing.
+struct QueryScratch {
+  DeletionVariants variants;
+  std::vector<Lookup> lookups;
+  std::vector<uint32_t> candidates;
+};
+thread_local QueryScratch query_scratch;
+
+size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
+
+std::vector<uint32_t> distinct_lengths_above(std::span<const Text> references, size_t max_flex) {
+  std::vector<uint32_t> lengths;
+  for (const Text& reference : references)
+    if (reference.length() > max_flex) lengths.push_back(static_cast<uint32_t>(reference.length()));
+  std::sort(lengths.begin(), lengths.end());
+  lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+  return lengths;
+}
+
+// Variants looked up by a query of this length: for each indexed length Lr
+// within max_flex, the (Lq - Lr + k)-deletions of the query.
+double lookups_for_length(const std::vector<uint32_t>& indexed_lengths, size_t max_flex, size_t query_length) {
+  if (query_length < max_flex) return 0;
+  const size_t low = std::max(max_flex + 1, query_length - std::min(query_length, max_flex));
+  double lookups = 0;
+  for (auto it = std::lower_bound(indexed_lengths.begin(), indexed_lengths.end(), low);
+       it != indexed_lengths.end() && *it <= query_length + max_flex; ++it)
+    lookups += binomial(query_length, query_length + max_flex - *it);
+  return lookups;
+}
+
+}  // namespace
+
+IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_flex, size_t query_count,
+                               size_t memory_budget_bytes) {
+  IndexPlan plan;
+  const size_t n = references.size();
+  if (max_flex < 0 || n == 0 || n >= std::numeric_limits<uint32_t>::max() ||
+      2 * static_cast<size_t>(max_flex) > max_deletions)
+    return plan;
+  const auto k = static_cast<size_t>(max_flex);
+  double characters = 0;
+  for (const Text& reference : references) {
+    if (reference.length() >= std::numeric_limits<uint32_t>::max()) return plan;
+    characters += static_cast<double>(reference.length());
+    if (reference.length() > k) plan.variants += binomial(reference.length(), k);
+  }
+  const std::vector<uint32_t> indexed = distinct_lengths_above(references, k);
+  const double buckets = std::ceil(plan.variants / 2) + 1;
+  plan.memory_bytes = 4 * (buckets + 1) + 4 * plan.variants + 8 * static_cast<double>(n) +
+                      4 * static_cast<double>(indexed.size()) +
+                      sizeof(ShortReference) * std::min<double>(static_cast<double>(n), 4.0 * k * k + 2);
+  if (plan.variants >= std::numeric_limits<uint32_t>::max() ||
+      plan.memory_bytes > static_cast<double>(memory_budget_bytes))
+    return plan;
+
+  // Queries are expected to be about as long as the references, give or
+  // take one character; each length is weighed by how many references have
+  // it.
+  std::vector<uint32_t> lengths;
+  lengths.reserve(n);
+  for (const Text& reference : references) lengths.push_back(static_cast<uint32_t>(reference.length()));
+  std::sort(lengths.begin(), lengths.end());
+  double lookups = 0;
+  for (size_t i = 0; i < n;) {
+    size_t j = i;
+    while (j < n && lengths[j] == lengths[i]) ++j;
+    const size_t length = lengths[i];
+    double per_query = lookups_for_length(indexed, k, length) + lookups_for_length(indexed, k, length + 1);
+    per_query += length > 0 ? lookups_for_length(indexed, k, length - 1) : per_query / 2;
+    lookups += per_query / 3 * static_cast<double>(j - i);
+    i = j;
+  }
+  lookups /= static_cast<double>(n);
+  const auto queries = static_cast<double>(query_count);
+  plan.index_seconds = plan.variants * seconds_per_indexed_variant +
+                       queries * (seconds_per_query + lookups * seconds_per_lookup);
+  plan.scan_seconds = queries * std::max(characters, static_cast<double>(n) * 16) * seconds_per_scanned_character;
+  plan.use_index = plan.index_seconds * required_gain < plan.scan_seconds;
+  return plan;
+}
+
+std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> references, intptr_t max_flex,
+                                                      size_t query_count, size_t memory_budget_bytes,
+                                                      Choice choice) {
+  const IndexPlan plan = CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes);
+  const bool fits = plan.memory_bytes > 0 && plan.memory_bytes <= static_cast<double>(memory_budget_bytes) &&
+                    plan.variants < std::numeric_limits<uint32_t>::max();
+  if (!(choice == Choice::always ? fits : plan.use_index)) return nullptr;
+  try {
+    return std::unique_ptr<CandidateIndex>(new CandidateIndex(references, max_flex, plan.variants));
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // the scan needs no more memory than it already has
+  } catch (const std::length_error&) {
+    return nullptr;
+  }
+}
+
+CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound)
+    : max_flex_(static_cast<size_t>(max_flex)), reference_count_(references.size()) {
+  const size_t n = references.size();
+  const int position_bits = std::bit_width(n - 1);
+  position_mask_ = position_bits >= 32 ? ~uint32_t{0} : (uint32_t{1} << position_bits) - 1;
+  lengths_.reserve(n);
+  a_counts_.reserve(n);
+  for (const Text& reference : references) {
+    lengths_.push_back(static_cast<uint32_t>(reference.length()));
+    a_counts_.push_back(static_cast<uint32_t>(count_letter_a(reference)));
+  }
+  indexed_lengths_ = distinct_lengths_above(references, max_flex_);
+  add_short_references(references);
+
+  // About two variant slots per bucket before repeats are dropped, so
+  // between one and two entries per bucket after.
+  bucket_count_ = static_cast<size_t>(std::ceil(variant_bound / 2)) + 1;
+  offsets_.assign(bucket_count_ + 1, 0);
+
+  // Two passes over the references, counting then placing: the same
+  // variants both times, each reference's repeats dropped by sorting its keys.
+  DeletionVariants variants;
+  std::vector<uint64_t> keys;
+  const auto each_reference_keys = [&](auto&& use) {
+    for (size_t i = 0; i < n; ++i) {
+      if (lengths_[i] <= max_flex_) continue;
+      keys.clear();
+      variants.load(references[i]);
+      variants.for_each(max_flex_, [&](uint64_t hash) { keys.push_back(key_of(hash, lengths_[i])); });
+      std::sort(keys.begin(), keys.end());
+      keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+      for (const uint64_t key : keys) use(i, key);
+    }
+  };
+  size_t total = 0;
+  each_reference_keys([&](size_t, uint64_t key) {
+    ++offsets_[bucket_of(key) + 1];
+    ++total;
+  });
+  for (size_t b = 1; b <= bucket_count_; ++b) offsets_[b] += offsets_[b - 1];
+  entries_.resize(total);
+  // offsets_[b] is the start of bucket b; it moves to the start of b + 1
+  // as entries are placed, and the array is shifted back afterwards.
+  each_reference_keys([&](size_t i, uint64_t key) {
+    entries_[offsets_[bucket_of(key)]++] = (static_cast<uint32_t>(key) & ~position_mask_) | static_cast<uint32_t>(i);
+  });
+  std::copy_backward(offsets_.begin(), offsets_.end() - 1, offsets_.end());
+  offsets_[0] = 0;
+}
+
+void CandidateIndex::add_short_references(std::span<const Text> references) {
+  // Lengths that can trip the guard for some query (below 2k) or that are
+  // accepted on the filters alone (exactly k).
+  const size_t short_limit = std::max(2 * max_flex_, max_flex_ + 1);
+  for (size_t i = 0; i < references.size(); ++i)
+    if (lengths_[i] < short_limit)
+      short_.push_back({lengths_[i], a_counts_[i], static_cast<uint32_t>(i)});
+  std::stable_sort(short_.begin(), short_.end(), [](const ShortReference& a, const ShortReference& b) {
+    return a.length != b.length ? a.length < b.length : a.a_count < b.a_count;
+  });
+  // Keep the first position of each (length, A-count) pair.
+  short_.erase(std::unique(short_.begin(), short_.end(),
+                           [](const ShortReference& a, const ShortReference& b) {
+                             return a.length == b.length && a.a_count == b.a_count;
+                           }),
+               short_.end());
+  short_.shrink_to_fit();
+}
+
+std::optional<Decision> CandidateIndex::first_short(size_t query_length, size_t query_a_count) const {
+  const size_t k = max_flex_;
+  std::optional<Decision> best;
+  const auto low = static_cast<uint32_t>(query_length - std::min(query_length, k));
+  auto it = std::lower_bound(short_.begin(), short_.end(), low,
+                             [](const ShortReference& s, uint32_t length) { return s.length < length; });
+  for (; it != short_.end() && it->length <= query_length + k; ++it) {
+    if (distance(it->a_count, query_a_count) > k) continue;
+    const bool guard = k > std::min<size_t>(query_length, it->length);
+    // Longer references that pass the guard need the LCS: the index has them.
+    if (!guard && it->length != k) continue;
+    if (!best || it->first < best->position) best = Decision{it->first, guard};
+  }
+  return best;
+}
+
+std::optional<Decision> CandidateIndex::first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const {
+  const size_t k = max_flex_;
+  const size_t query_length = query.length();
+  const size_t query_a_count = count_letter_a(query);
+  const std::optional<Decision> short_decision = first_short(query_length, query_a_count);
+  // A query shorter than k trips the guard with every reference that passes
+  // the filters, and the small table holds every length that can.
+  if (query_length < k) return short_decision;
+  const size_t limit = short_decision ? short_decision->position : reference_count_;
+
+  QueryScratch& scratch = query_scratch;
+  scratch.lookups.clear();
+  const size_t low = std::max(k + 1, query_length - std::min(query_length, k));
+  bool loaded = false;
+  for (auto it = std::lower_bound(indexed_lengths_.begin(), indexed_lengths_.end(), low);
+       it != indexed_lengths_.end() && *it <= query_length + k; ++it) {
+    if (!loaded) scratch.variants.load(query), loaded = true;
+    const uint32_t reference_length = *it;
+    scratch.variants.for_each(query_length + k - reference_length, [&](uint64_t hash) {
+      const uint64_t key = key_of(hash, reference_length);
+      scratch.lookups.push_back({static_cast<uint32_t>(bucket_of(key)), static_cast<uint32_t>(key) & ~position_mask_,
+                                 reference_length, 0, 0});
+    });
+  }
+  std::vector<Lookup>& lookups = scratch.lookups;
+  if (lookups.empty()) return short_decision;
+
+  // Two sweeps, each fetching a few lookups ahead: the bucket bounds, then
+  // the entries. Almost every lookup is a cache miss on a large index.
+  constexpr size_t ahead = 8;
+  for (size_t i = 0; i < lookups.size(); ++i) {
+    if (i + ahead < lookups.size()) __builtin_prefetch(&offsets_[lookups[i + ahead].bucket]);
+    lookups[i].begin = offsets_[lookups[i].bucket];
+    lookups[i].end = offsets_[lookups[i].bucket + 1];
+  }
+  const auto passes_filters = [&](uint32_t position, uint32_t reference_length) {
+    return lengths_[position] == reference_length && distance(a_counts_[position], query_a_count) <= k;
+  };
+
+  // Each lookup contributes its first entry below the best candidate so
+  // far: entries of a bucket are in increasing position, and a variant
+  // shared with the query means the LCS test passes. So the candidates come
+  // out strictly decreasing, and the last is the answer unless its hash
+  // only collided.
+  std::vector<uint32_t>& candidates = scratch.candidates;
+  candidates.clear();
+  size_t bound = limit;
+  for (size_t i = 0; i < lookups.size(); ++i) {
+    if (i + ahead < lookups.size()) __builtin_prefetch(&entries_[lookups[i + ahead].begin]);
+    const Lookup& lookup = lookups[i];
+    for (uint32_t e = lookup.begin; e < lookup.end; ++e) {
+      const uint32_t entry = entries_[e];
+      const uint32_t position = entry & position_mask_;
+      if (position >= bound) break;
+      if ((entry & ~position_mask_) != lookup.tag || !passes_filters(position, lookup.reference_length)) continue;
+      candidates.push_back(position);
+      bound = position;
+      break;
+    }
+  }
+  if (candidates.empty()) return short_decision;
+  const uint32_t first = candidates.back();
+  if (accepts(first)) return Decision{first, false};
+
+  // A collision: the pruning above may have hidden the answer behind it.
+  // No candidate below `first` exists (it would have been taken), so list
+  // every one above it, in order.
+  candidates.clear();
+  for (const Lookup& lookup : lookups)
+    for (uint32_t e = lookup.begin; e < lookup.end; ++e) {
+      const uint32_t entry = entries_[e];
+      const uint32_t position = entry & position_mask_;
+      if (position >= limit) break;
+      if (position > first && (entry & ~position_mask_) == lookup.tag &&
+          passes_filters(position, lookup.reference_length))
+        candidates.push_back(position);
+    }
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  for (const uint32_t position : candidates)
+    if (accepts(position)) return Decision{position, false};
+  return short_decision;
+}
+
+double CandidateIndex::lookups_for(size_t query_length) const {
+  return lookups_for_length(indexed_lengths_, max_flex_, query_length);
+}
+
+bool CandidateIndex::prefers_scan(const Text& query) const {
+  const double scan = static_cast<double>(reference_count_) * 16 * seconds_per_scanned_character;
+  return lookups_for(query.length()) * seconds_per_lookup > scan;
+}
+
+size_t CandidateIndex::memory_bytes() const noexcept {
+  return sizeof(*this) + 4 * (offsets_.capacity() + entries_.capacity() + lengths_.capacity() +
+                              a_counts_.capacity() + indexed_lengths_.capacity()) +
+         sizeof(ShortReference) * short_.capacity();
+}
+
+size_t index_memory_budget() {
+  constexpr uint64_t gib = uint64_t{1} << 30;
+  uint64_t available = 0;
+  std::ifstream meminfo("/proc/meminfo");
+  for (std::string name; meminfo >> name;) {
+    uint64_t kib = 0;
+    if (name == "MemAvailable:" && meminfo >> kib) {
+      available = kib * 1024;
+      break;
+    }
+    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  uint64_t budget = available > 0 ? available / 2 : gib;  // unknown: a modest guess
+  if constexpr (sizeof(void*) < 8) budget = std::min(budget, gib);
+  return static_cast<size_t>(std::min<uint64_t>(budget, std::numeric_limits<size_t>::max()));
+}
+
+}  // namespace mendseqs
