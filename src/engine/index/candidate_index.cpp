@@ -8,6 +8,9 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 namespace mendseqs {
 namespace {
@@ -27,6 +30,14 @@ constexpr double seconds_per_scanned_character = 0.06e-9;  // about 1 ns for a 1
 // The index must win by this factor, so an estimate off by less never
 // makes a call slower than the scan.
 constexpr double required_gain = 2.0;
+
+// Buckets are sized so that their bounds stay small enough to be mostly in
+// cache and a bucket's entries mostly fill one cache line: one miss per
+// lookup, and the entries' spare hash bits sort out the few unrelated ones.
+constexpr double variants_per_bucket = 8;
+// Buckets sorted together while building (see the constructor); fits the
+// 16-bit bucket numbers kept per entry meanwhile.
+constexpr size_t buckets_per_partition = 2048;
 
 constexpr uint64_t hash_base = 0x9E3779B97F4A7C15ull;  // odd, so powers never vanish mod 2^64
 constexpr uint64_t length_salt = 0xD6E8FEB86659FD93ull;
@@ -80,21 +91,7 @@ class DeletionVariants {
 
   template <class F>
   void for_each(size_t deletions, F&& emit) const {
-    const size_t n = length_, d = deletions;
-    if (d > n || d > max_deletions) return;
-    std::array<size_t, max_deletions> deleted;
-    for (size_t i = 0; i < d; ++i) deleted[i] = i;
-    for (;;) {
-      bool canonical = true;
-      for (size_t i = 0; i < d && canonical; ++i)
-        canonical = !repeats_[deleted[i]] || (i > 0 && deleted[i - 1] + 1 == deleted[i]);
-      if (canonical) emit(hash_without(deleted.data(), d));
-      size_t i = d;
-      while (i > 0 && deleted[i - 1] == n - d + i - 1) --i;
-      if (i == 0) return;
-      ++deleted[i - 1];
-      for (size_t j = i; j < d; ++j) deleted[j] = deleted[j - 1] + 1;
-    }
+    if (deletions <= length_ && deletions <= max_deletions) delete_from(0, deletions, 0, false, emit);
   }
 
  private:
@@ -102,16 +99,21 @@ class DeletionVariants {
     return prefix_[end] - prefix_[begin] * powers_[end - begin];
   }
 
-  // The hash of the text with the given positions (ascending) removed: the
-  // same as hashing the shorter text itself.
-  uint64_t hash_without(const size_t* deleted, size_t count) const noexcept {
-    uint64_t hash = 0;
-    size_t kept = 0;
-    for (size_t i = 0; i < count; ++i) {
-      hash = hash * powers_[deleted[i] - kept] + segment(kept, deleted[i]);
-      kept = deleted[i] + 1;
+  // Extends `hash`, the hash of what is kept of [0, from), by choosing the
+  // next deleted position p >= from, `left` deletions to go. Deleting p
+  // when p - 1 holds the same character and was kept would repeat a
+  // variant, so that choice is skipped; `previous_deleted` says whether
+  // from - 1 was deleted.
+  template <class F>
+  void delete_from(size_t from, size_t left, uint64_t hash, bool previous_deleted, F& emit) const {
+    if (left == 0) {
+      emit(hash * powers_[length_ - from] + segment(from, length_));
+      return;
     }
-    return hash * powers_[length_ - kept] + segment(kept, length_);
+    for (size_t p = from; p + left <= length_; ++p) {
+      if (repeats_[p] && !(p == from && previous_deleted)) continue;
+      delete_from(p + 1, left - 1, hash * powers_[p - from] + segment(from, p), true, emit);
+    }
   }
 
   size_t length_ = 0;
@@ -161,7 +163,7 @@ double lookups_for_length(const std::vector<uint32_t>& indexed_lengths, size_t m
 }  // namespace
 
 IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_flex, size_t query_count,
-                               size_t memory_budget_bytes) {
+                               size_t memory_budget_bytes, unsigned threads) {
   IndexPlan plan;
   const size_t n = references.size();
   if (max_flex < 0 || n == 0 || n >= std::numeric_limits<uint32_t>::max() ||
@@ -175,8 +177,9 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
     if (reference.length() > k) plan.variants += binomial(reference.length(), k);
   }
   const std::vector<uint32_t> indexed = distinct_lengths_above(references, k);
-  const double buckets = std::ceil(plan.variants / 2) + 1;
-  plan.memory_bytes = 4 * (buckets + 1) + 4 * plan.variants + 8 * static_cast<double>(n) +
+  const double buckets = std::ceil(plan.variants / variants_per_bucket) + 1;
+  // Built, plus the 16-bit bucket numbers of the entries while building.
+  plan.memory_bytes = 4 * (buckets + 1) + 6 * plan.variants + 8 * static_cast<double>(n) +
                       4 * static_cast<double>(indexed.size()) +
                       sizeof(ShortReference) * std::min<double>(static_cast<double>(n), 4.0 * k * k + 2);
   if (plan.variants >= std::numeric_limits<uint32_t>::max() ||
@@ -202,22 +205,24 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
   }
   lookups /= static_cast<double>(n);
   const auto queries = static_cast<double>(query_count);
-  plan.index_seconds = plan.variants * seconds_per_indexed_variant +
-                       queries * (seconds_per_query + lookups * seconds_per_lookup);
-  plan.scan_seconds = queries * std::max(characters, static_cast<double>(n) * 16) * seconds_per_scanned_character;
+  const double workers = std::max(1u, threads);
+  plan.index_seconds = (plan.variants * seconds_per_indexed_variant +
+                        queries * (seconds_per_query + lookups * seconds_per_lookup)) / workers;
+  plan.scan_seconds =
+      queries * std::max(characters, static_cast<double>(n) * 16) * seconds_per_scanned_character / workers;
   plan.use_index = plan.index_seconds * required_gain < plan.scan_seconds;
   return plan;
 }
 
 std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> references, intptr_t max_flex,
                                                       size_t query_count, size_t memory_budget_bytes,
-                                                      Choice choice) {
-  const IndexPlan plan = CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes);
+                                                      Choice choice, unsigned threads) {
+  const IndexPlan plan = CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads);
   const bool fits = plan.memory_bytes > 0 && plan.memory_bytes <= static_cast<double>(memory_budget_bytes) &&
                     plan.variants < std::numeric_limits<uint32_t>::max();
   if (!(choice == Choice::always ? fits : plan.use_index)) return nullptr;
   try {
-    return std::unique_ptr<CandidateIndex>(new CandidateIndex(references, max_flex, plan.variants));
+    return std::unique_ptr<CandidateIndex>(new CandidateIndex(references, max_flex, plan.variants, threads));
   } catch (const std::bad_alloc&) {
     return nullptr;  // the scan needs no more memory than it already has
   } catch (const std::length_error&) {
@@ -225,7 +230,8 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
   }
 }
 
-CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound)
+CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound,
+                               unsigned threads)
     : max_flex_(static_cast<size_t>(max_flex)), reference_count_(references.size()) {
   const size_t n = references.size();
   const int position_bits = std::bit_width(n - 1);
@@ -239,40 +245,83 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   indexed_lengths_ = distinct_lengths_above(references, max_flex_);
   add_short_references(references);
 
-  // About two variant slots per bucket before repeats are dropped, so
-  // between one and two entries per bucket after.
-  bucket_count_ = static_cast<size_t>(std::ceil(variant_bound / 2)) + 1;
-  offsets_.assign(bucket_count_ + 1, 0);
+  bucket_count_ = static_cast<size_t>(std::ceil(variant_bound / variants_per_bucket)) + 1;
 
-  // Two passes over the references, counting then placing: the same
-  // variants both times, each reference's repeats dropped by sorting its keys.
-  DeletionVariants variants;
-  std::vector<uint64_t> keys;
-  const auto each_reference_keys = [&](auto&& use) {
-    for (size_t i = 0; i < n; ++i) {
+  // Two passes over the references make the same variants: the first
+  // counts them per partition (a run of buckets small enough that its
+  // counters and entries stay in cache), the second writes each entry to
+  // its partition's slice, streaming. Each slice is then sorted by bucket in
+  // cache. Placing entries straight into buckets would cost a cache miss
+  // or two per entry instead.
+  //
+  // Each worker takes a contiguous run of references; its entries of a
+  // partition go after those of the workers before it and the sort is
+  // stable, so every bucket stays in increasing position. The few repeats
+  // the canonical deletions leave (ABAB less A and B, or less B and A) are
+  // not worth a sort per reference: a repeat is an equal entry in the same
+  // bucket, never a different answer.
+  const size_t partitions = (bucket_count_ + buckets_per_partition - 1) / buckets_per_partition;
+  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads, n / 4096 + 1));
+  const auto each_worker = [&](auto&& work) {
+    std::vector<std::thread> pool;
+    for (size_t w = 1; w < workers; ++w) {
+      try {
+        pool.emplace_back(work, w);
+      } catch (const std::system_error&) {
+        work(w);  // no thread to spare: this one does it
+      }
+    }
+    work(size_t{0});
+    for (std::thread& thread : pool) thread.join();
+  };
+  const auto each_key = [&](size_t w, auto&& use) {
+    DeletionVariants variants;
+    for (size_t i = n * w / workers; i < n * (w + 1) / workers; ++i) {
       if (lengths_[i] <= max_flex_) continue;
-      keys.clear();
       variants.load(references[i]);
-      variants.for_each(max_flex_, [&](uint64_t hash) { keys.push_back(key_of(hash, lengths_[i])); });
-      std::sort(keys.begin(), keys.end());
-      keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-      for (const uint64_t key : keys) use(i, key);
+      variants.for_each(max_flex_, [&](uint64_t hash) { use(i, key_of(hash, lengths_[i])); });
     }
   };
-  size_t total = 0;
-  each_reference_keys([&](size_t, uint64_t key) {
-    ++offsets_[bucket_of(key) + 1];
-    ++total;
+  std::vector<std::vector<uint64_t>> cursors(workers, std::vector<uint64_t>(partitions, 0));
+  each_worker([&](size_t w) {
+    each_key(w, [&](size_t, uint64_t key) { ++cursors[w][bucket_of(key) / buckets_per_partition]; });
   });
-  for (size_t b = 1; b <= bucket_count_; ++b) offsets_[b] += offsets_[b - 1];
+  std::vector<uint64_t> slices(partitions + 1);
+  uint64_t total = 0;
+  for (size_t p = 0; p < partitions; ++p) {
+    slices[p] = total;
+    for (size_t w = 0; w < workers; ++w) total += std::exchange(cursors[w][p], total);
+  }
+  slices[partitions] = total;
+  if (total >= std::numeric_limits<uint32_t>::max()) throw std::length_error("index too large");
   entries_.resize(total);
-  // offsets_[b] is the start of bucket b; it moves to the start of b + 1
-  // as entries are placed, and the array is shifted back afterwards.
-  each_reference_keys([&](size_t i, uint64_t key) {
-    entries_[offsets_[bucket_of(key)]++] = (static_cast<uint32_t>(key) & ~position_mask_) | static_cast<uint32_t>(i);
+  std::vector<uint16_t> local_buckets(total);
+  each_worker([&](size_t w) {
+    each_key(w, [&](size_t i, uint64_t key) {
+      const size_t bucket = bucket_of(key);
+      const uint64_t at = cursors[w][bucket / buckets_per_partition]++;
+      entries_[at] = (static_cast<uint32_t>(key) & ~position_mask_) | static_cast<uint32_t>(i);
+      local_buckets[at] = static_cast<uint16_t>(bucket % buckets_per_partition);
+    });
   });
-  std::copy_backward(offsets_.begin(), offsets_.end() - 1, offsets_.end());
-  offsets_[0] = 0;
+  offsets_.resize(bucket_count_ + 1);
+  offsets_[bucket_count_] = static_cast<uint32_t>(total);
+  each_worker([&](size_t w) {
+    std::vector<uint32_t> starts(buckets_per_partition + 1);
+    std::vector<uint32_t> sorted;
+    for (size_t p = partitions * w / workers; p < partitions * (w + 1) / workers; ++p) {
+      const auto begin = static_cast<uint32_t>(slices[p]), end = static_cast<uint32_t>(slices[p + 1]);
+      std::fill(starts.begin(), starts.end(), 0);
+      for (uint32_t e = begin; e < end; ++e) ++starts[local_buckets[e] + 1];
+      for (size_t b = 1; b <= buckets_per_partition; ++b) starts[b] += starts[b - 1];
+      const size_t first_bucket = p * buckets_per_partition;
+      for (size_t b = 0; b < buckets_per_partition && first_bucket + b < bucket_count_; ++b)
+        offsets_[first_bucket + b] = begin + starts[b];
+      sorted.resize(end - begin);
+      for (uint32_t e = begin; e < end; ++e) sorted[starts[local_buckets[e]]++] = entries_[e];
+      std::copy(sorted.begin(), sorted.end(), entries_.begin() + begin);
+    }
+  });
 }
 
 void CandidateIndex::add_short_references(std::span<const Text> references) {

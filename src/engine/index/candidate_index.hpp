@@ -5,8 +5,9 @@
 // Why it is exact: a query q and a reference r of lengths Lq and Lr with
 // Lr > k have LCS(q, r) >= Lr - k exactly when they share a string of length
 // Lr - k, which comes from deleting k characters of r and Lq - Lr + k of q.
-// The index holds every distinct k-deletion variant of every reference
-// longer than k, keyed by (variant, Lr); a query looks up its own
+// The index holds every k-deletion variant of every reference longer than
+// k (deleting within runs of one character only from the run's start, so
+// few are repeats), keyed by (variant, Lr); a query looks up its own
 // (Lq - Lr + k)-deletion variants for each indexed Lr in [Lq - k, Lq + k].
 // Keys are 64-bit hashes and only part of one is stored, so a hit is a
 // candidate, never an answer: the two filters are checked exactly here and
@@ -51,7 +52,7 @@ struct Decision {
 struct IndexPlan {
   bool use_index = false;
   double variants = 0;      // k-deletion variants to index, at most
-  double memory_bytes = 0;  // the index if built, at most
+  double memory_bytes = 0;  // the index while it is built, at most
   double index_seconds = 0;
   double scan_seconds = 0;
 };
@@ -64,14 +65,15 @@ class CandidateIndex {
   // for a negative max_flex, or for a tolerance too large to enumerate.
   enum class Choice { cost_model, always };
 
+  // `threads` build the index (and share its memory budget while they do).
   static IndexPlan plan(std::span<const Text> references, intptr_t max_flex, size_t query_count,
-                        size_t memory_budget_bytes);
+                        size_t memory_budget_bytes, unsigned threads = 1);
 
   // Null when the plan says scan (or memory runs out while building): the
   // caller scans then, with the same results.
   static std::unique_ptr<CandidateIndex> build(std::span<const Text> references, intptr_t max_flex,
                                                size_t query_count, size_t memory_budget_bytes,
-                                               Choice choice = Choice::cost_model);
+                                               Choice choice = Choice::cost_model, unsigned threads = 1);
 
   // The scan's answer for this query: nullopt when no reference decides
   // it (the empty string). `accepts(i)` must be the exact LCS test of
@@ -95,7 +97,7 @@ class CandidateIndex {
     uint32_t first;  // lowest position with this length and A-count
   };
 
-  CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound);
+  CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound, unsigned threads);
   void add_short_references(std::span<const Text> references);
   std::optional<Decision> first_short(size_t query_length, size_t query_a_count) const;
   double lookups_for(size_t query_length) const;
