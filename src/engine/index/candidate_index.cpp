@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <new>
@@ -32,12 +33,14 @@ constexpr double seconds_per_scanned_character = 0.06e-9;  // about 1 ns for a 1
 constexpr double required_gain = 2.0;
 
 // Buckets are sized so that their bounds stay small enough to be mostly in
-// cache and a bucket's entries mostly fill one cache line: one miss per
-// lookup, and the entries' spare hash bits sort out the few unrelated ones.
-constexpr double variants_per_bucket = 8;
-// Buckets sorted together while building (see the constructor); fits the
+// cache; a lookup compares the 16-bit tags of a bucket's entries four at a
+// time, and reads an entry only when its tag matches.
+constexpr double variants_per_bucket = 4;
+// Buckets are sorted a partition at a time while building (see the
+// constructor): at most this many partitions, so that writing to all of
+// them at once stays within cache, and at most 2^16 buckets in each, the
 // 16-bit bucket numbers kept per entry meanwhile.
-constexpr size_t buckets_per_partition = 2048;
+constexpr size_t max_partitions = 1024;
 
 constexpr uint64_t hash_base = 0x9E3779B97F4A7C15ull;  // odd, so powers never vanish mod 2^64
 constexpr uint64_t length_salt = 0xD6E8FEB86659FD93ull;
@@ -53,6 +56,38 @@ uint64_t key_of(uint64_t variant_hash, size_t reference_length) noexcept {
   x *= 0xC4CEB9FE1A85EC53ull;
   x ^= x >> 33;
   return x;
+}
+
+// 16 bits of the key that neither choose the bucket (the high 32) nor, for
+// lists up to 2^16 references, overlap the bits kept in an entry.
+uint16_t tag_of(uint64_t key) noexcept { return static_cast<uint16_t>(key); }
+
+// Tags read past a bucket's end, up to the next multiple of four.
+constexpr size_t tag_padding = 4;
+
+// Calls found(e) for each e in [begin, end) whose tag may equal `tag`, in
+// increasing e, until found returns true. Four tags at a time: lanes of a
+// 64-bit word that are zero after xoring with the tag repeated; a lane above
+// a zero one may be reported falsely (the borrow), which found's own check
+// sorts out.
+template <class F>
+void each_tag_match(const uint16_t* tags, uint32_t begin, uint32_t end, uint16_t tag, F&& found) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t ones = 0x0001000100010001ull, highs = 0x8000800080008000ull;
+    const uint64_t repeated = tag * ones;
+    for (uint32_t e = begin; e < end; e += 4) {
+      uint64_t word;
+      std::memcpy(&word, tags + e, sizeof word);
+      const uint64_t x = word ^ repeated;
+      uint64_t zero = (x - ones) & ~x & highs;
+      if (end - e < 4) zero &= (uint64_t{1} << (16 * (end - e))) - 1;
+      for (; zero != 0; zero &= zero - 1)
+        if (found(e + static_cast<uint32_t>(std::countr_zero(zero)) / 16)) return;
+    }
+  } else {
+    for (uint32_t e = begin; e < end; ++e)
+      if (tags[e] == tag && found(e)) return;
+  }
 }
 
 // n choose r as a double: counts for estimates, exact while below 2^53.
@@ -110,6 +145,14 @@ class DeletionVariants {
       emit(hash * powers_[length_ - from] + segment(from, length_));
       return;
     }
+    if (left == 1) {  // the last deletion, where nearly all the variants are made: no call per variant
+      for (size_t p = from; p < length_; ++p) {
+        if (repeats_[p] && !(p == from && previous_deleted)) continue;
+        const uint64_t kept = hash * powers_[p - from] + segment(from, p);
+        emit(kept * powers_[length_ - p - 1] + segment(p + 1, length_));
+      }
+      return;
+    }
     for (size_t p = from; p + left <= length_; ++p) {
       if (repeats_[p] && !(p == from && previous_deleted)) continue;
       delete_from(p + 1, left - 1, hash * powers_[p - from] + segment(from, p), true, emit);
@@ -124,7 +167,8 @@ class DeletionVariants {
 
 struct Lookup {
   uint32_t bucket;
-  uint32_t tag;
+  uint32_t tag;  // the key's bits stored in an entry beside its position
+  uint16_t short_tag;  // the key's bits in the tags array
   uint32_t reference_length;
   uint32_t begin, end;  // the bucket's entries, once read
 };
@@ -178,8 +222,9 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
   }
   const std::vector<uint32_t> indexed = distinct_lengths_above(references, k);
   const double buckets = std::ceil(plan.variants / variants_per_bucket) + 1;
-  // Built, plus the 16-bit bucket numbers of the entries while building.
-  plan.memory_bytes = 4 * (buckets + 1) + 6 * plan.variants + 8 * static_cast<double>(n) +
+  // Entries and their tags, plus the 16-bit bucket numbers of the entries
+  // while building.
+  plan.memory_bytes = 4 * (buckets + 1) + 8 * plan.variants + 8 * static_cast<double>(n) +
                       4 * static_cast<double>(indexed.size()) +
                       sizeof(ShortReference) * std::min<double>(static_cast<double>(n), 4.0 * k * k + 2);
   if (plan.variants >= std::numeric_limits<uint32_t>::max() ||
@@ -260,6 +305,8 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   // the canonical deletions leave (ABAB less A and B, or less B and A) are
   // not worth a sort per reference: a repeat is an equal entry in the same
   // bucket, never a different answer.
+  const size_t buckets_per_partition =
+      std::clamp<size_t>((bucket_count_ + max_partitions - 1) / max_partitions, 2048, size_t{1} << 16);
   const size_t partitions = (bucket_count_ + buckets_per_partition - 1) / buckets_per_partition;
   const size_t workers = std::max<size_t>(1, std::min<size_t>(threads, n / 4096 + 1));
   const auto each_worker = [&](auto&& work) {
@@ -295,12 +342,14 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   slices[partitions] = total;
   if (total >= std::numeric_limits<uint32_t>::max()) throw std::length_error("index too large");
   entries_.resize(total);
+  tags_.assign(total + tag_padding, 0);
   std::vector<uint16_t> local_buckets(total);
   each_worker([&](size_t w) {
     each_key(w, [&](size_t i, uint64_t key) {
       const size_t bucket = bucket_of(key);
       const uint64_t at = cursors[w][bucket / buckets_per_partition]++;
       entries_[at] = (static_cast<uint32_t>(key) & ~position_mask_) | static_cast<uint32_t>(i);
+      tags_[at] = tag_of(key);
       local_buckets[at] = static_cast<uint16_t>(bucket % buckets_per_partition);
     });
   });
@@ -309,6 +358,7 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   each_worker([&](size_t w) {
     std::vector<uint32_t> starts(buckets_per_partition + 1);
     std::vector<uint32_t> sorted;
+    std::vector<uint16_t> sorted_tags;
     for (size_t p = partitions * w / workers; p < partitions * (w + 1) / workers; ++p) {
       const auto begin = static_cast<uint32_t>(slices[p]), end = static_cast<uint32_t>(slices[p + 1]);
       std::fill(starts.begin(), starts.end(), 0);
@@ -318,8 +368,14 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
       for (size_t b = 0; b < buckets_per_partition && first_bucket + b < bucket_count_; ++b)
         offsets_[first_bucket + b] = begin + starts[b];
       sorted.resize(end - begin);
-      for (uint32_t e = begin; e < end; ++e) sorted[starts[local_buckets[e]]++] = entries_[e];
+      sorted_tags.resize(end - begin);
+      for (uint32_t e = begin; e < end; ++e) {
+        const uint32_t to = starts[local_buckets[e]]++;
+        sorted[to] = entries_[e];
+        sorted_tags[to] = tags_[e];
+      }
       std::copy(sorted.begin(), sorted.end(), entries_.begin() + begin);
+      std::copy(sorted_tags.begin(), sorted_tags.end(), tags_.begin() + begin);
     }
   });
 }
@@ -380,7 +436,7 @@ std::optional<Decision> CandidateIndex::first_decisive(const Text& query, Functi
     scratch.variants.for_each(query_length + k - reference_length, [&](uint64_t hash) {
       const uint64_t key = key_of(hash, reference_length);
       scratch.lookups.push_back({static_cast<uint32_t>(bucket_of(key)), static_cast<uint32_t>(key) & ~position_mask_,
-                                 reference_length, 0, 0});
+                                 tag_of(key), reference_length, 0, 0});
     });
   }
   std::vector<Lookup>& lookups = scratch.lookups;
@@ -407,17 +463,19 @@ std::optional<Decision> CandidateIndex::first_decisive(const Text& query, Functi
   candidates.clear();
   size_t bound = limit;
   for (size_t i = 0; i < lookups.size(); ++i) {
-    if (i + ahead < lookups.size()) __builtin_prefetch(&entries_[lookups[i + ahead].begin]);
+    if (i + ahead < lookups.size()) __builtin_prefetch(&tags_[lookups[i + ahead].begin]);
     const Lookup& lookup = lookups[i];
-    for (uint32_t e = lookup.begin; e < lookup.end; ++e) {
+    each_tag_match(tags_.data(), lookup.begin, lookup.end, lookup.short_tag, [&](uint32_t e) {
       const uint32_t entry = entries_[e];
       const uint32_t position = entry & position_mask_;
-      if (position >= bound) break;
-      if ((entry & ~position_mask_) != lookup.tag || !passes_filters(position, lookup.reference_length)) continue;
+      if (position >= bound) return true;
+      if (tags_[e] != lookup.short_tag || (entry & ~position_mask_) != lookup.tag ||
+          !passes_filters(position, lookup.reference_length))
+        return false;
       candidates.push_back(position);
       bound = position;
-      break;
-    }
+      return true;
+    });
   }
   if (candidates.empty()) return short_decision;
   const uint32_t first = candidates.back();
@@ -428,14 +486,15 @@ std::optional<Decision> CandidateIndex::first_decisive(const Text& query, Functi
   // every one above it, in order.
   candidates.clear();
   for (const Lookup& lookup : lookups)
-    for (uint32_t e = lookup.begin; e < lookup.end; ++e) {
+    each_tag_match(tags_.data(), lookup.begin, lookup.end, lookup.short_tag, [&](uint32_t e) {
       const uint32_t entry = entries_[e];
       const uint32_t position = entry & position_mask_;
-      if (position >= limit) break;
-      if (position > first && (entry & ~position_mask_) == lookup.tag &&
+      if (position >= limit) return true;
+      if (position > first && tags_[e] == lookup.short_tag && (entry & ~position_mask_) == lookup.tag &&
           passes_filters(position, lookup.reference_length))
         candidates.push_back(position);
-    }
+      return false;
+    });
   std::sort(candidates.begin(), candidates.end());
   candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
   for (const uint32_t position : candidates)
@@ -455,6 +514,7 @@ bool CandidateIndex::prefers_scan(const Text& query) const {
 size_t CandidateIndex::memory_bytes() const noexcept {
   return sizeof(*this) + 4 * (offsets_.capacity() + entries_.capacity() + lengths_.capacity() +
                               a_counts_.capacity() + indexed_lengths_.capacity()) +
+         2 * tags_.capacity() +
          sizeof(ShortReference) * short_.capacity();
 }
 

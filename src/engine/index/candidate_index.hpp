@@ -19,8 +19,9 @@
 // references short enough to trip the guard for a short query (Lr < 2k),
 // sit in a small table of (length, A-count) -> first position instead.
 //
-// The layout is two flat arrays (bucket offsets, then 32-bit entries holding
-// a position and spare hash bits), filled by counting sort in two passes
+// The layout is flat arrays (bucket offsets; 32-bit entries holding a
+// position and spare hash bits; a 16-bit tag per entry, compared four at a
+// time), filled by counting sort in two passes
 // over the references, so building needs no memory beyond the index itself
 // and the entries of a bucket are in increasing position.
 #pragma once
@@ -111,6 +112,7 @@ class CandidateIndex {
   size_t bucket_count_ = 0;
   std::vector<uint32_t> offsets_;  // bucket b holds entries_[offsets_[b], offsets_[b + 1])
   std::vector<uint32_t> entries_;
+  std::vector<uint16_t> tags_;      // more of each entry's key, scanned before the entry is read
   std::vector<uint32_t> lengths_;   // per reference, for the exact filters
   std::vector<uint32_t> a_counts_;
   std::vector<uint32_t> indexed_lengths_;      // distinct lengths > max_flex, ascending
