@@ -7,6 +7,7 @@
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/hooks.hpp"
 #include "python/module.hpp"
 
 namespace mendseqs {
@@ -22,21 +23,27 @@ py::PyResult<py::Ref> correct_seq_mt_body(PyObject* const* args, Py_ssize_t narg
   auto [ref_arg, query_arg, max_flex_arg, threads_arg] = *slots;
 
   // Converted in parameter order; the first bad argument ends the call
-  // before anything is printed.
-  py::PyResult<SequenceList> ref_seqs = py::extract_sequence_list(ref_arg, "ref_seqs");
+  // before anything is printed. The strings are read in place.
+  py::PyResult<py::StrList> ref_seqs = py::extract_str_list(ref_arg, "ref_seqs");
   if (!ref_seqs) return py::Failure(std::move(ref_seqs.error()));
-  py::PyResult<SequenceList> query_seqs = py::extract_sequence_list(query_arg, "query_seqs");
+  py::PyResult<py::StrList> query_seqs = py::extract_str_list(query_arg, "query_seqs");
   if (!query_seqs) return py::Failure(std::move(query_seqs.error()));
   py::PyResult<intptr_t> max_flex = py::extract_tolerance(max_flex_arg);
   if (!max_flex) return py::Failure(py::argument_extraction_error("max_flex", std::move(max_flex.error())));
   py::PyResult<uint32_t> threads = py::extract_thread_count(threads_arg);
   if (!threads) return py::Failure(py::argument_extraction_error("threads", std::move(threads.error())));
 
-  // The interpreter lock stays held: the workers never touch Python, and
-  // the caller expects the call to be atomic with respect to other threads.
-  const SequenceList corrected =
-      correct_seq_mt(std::move(*ref_seqs), std::move(*query_seqs), *max_flex, *threads);
-  return py::to_python_list(corrected);
+  // The interpreter lock stays held (the workers never touch Python), but
+  // for signal handlers and blocked output: see python/hooks.hpp.
+  py::InterpreterHooks hooks;
+  std::vector<Position> matched;
+  try {
+    matched = correct_seq_mt(ref_seqs->texts(), query_seqs->texts(), *max_flex, *threads, hooks);
+  } catch (const Interrupted&) {
+    return py::Failure(hooks.take_interruption());
+  }
+  query_seqs->release();  // before the result list: the call's peak stays low
+  return py::to_result_list(matched, *ref_seqs);
 }
 
 PyObject* correct_seq_mt_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

@@ -2,17 +2,30 @@
 
 #include <cstdlib>
 
+#include "engine/panic.hpp"
+
 namespace mendseqs::py {
+namespace {
+
+void raise_failure(const mendseqs::Failure& failure) {
+  if (const auto* panicked = std::get_if<Panicked>(&failure)) {
+    raise_panic(panicked->message);
+  } else if (std::holds_alternative<OutOfMemory>(failure)) {
+    PyErr_NoMemory();
+  } else if (!PyErr_Occurred()) {  // HostInterrupted: the host's exception stands
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+}
+
+}  // namespace
 
 PyObject* leave_barrier(Outcome outcome) noexcept {
-  if (outcome.value) return outcome.value.release();
+  if (Ref* value = std::get_if<Ref>(&outcome)) return value->release();
   try {
-    if (outcome.error)
-      std::move(*outcome.error).raise();
-    else if (outcome.out_of_memory)
-      PyErr_NoMemory();
+    if (PendingError* error = std::get_if<PendingError>(&outcome))
+      std::move(*error).raise();
     else
-      raise_panic(outcome.panic_message.value_or(failure_without_text));
+      raise_failure(std::get<mendseqs::Failure>(outcome));
   } catch (...) {
     report_failure("uncaught panic at ffi boundary", std::source_location::current());
     std::abort();

@@ -4,6 +4,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "engine/panic.hpp"
 #include "python/once.hpp"
@@ -49,18 +50,33 @@ Failure cast_error(PyObject* source, PyTypeObject* target) {
                                    qualified_name(target) + "'");
 }
 
-// One item into one entry: a copy of the interpreter's own UTF-8 of a str.
-PyResult<Sequence> extract_string(PyObject* item) {
-  if (!PyUnicode_Check(item)) return cast_error(item, &PyUnicode_Type);
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-  if (!utf8) return Failure(fetch_error());
-  return Sequence(utf8, static_cast<size_t>(size));
+template <class CodeUnit>
+bool has_surrogate(const CodeUnit* data, Py_ssize_t length) noexcept {
+  for (Py_ssize_t i = 0; i < length; ++i)
+    if (data[i] >= 0xD800 && data[i] <= 0xDFFF) return true;
+  return false;
+}
+
+// A lone surrogate has no UTF-8 form. Latin-1 strings never hold one; for
+// the others, the interpreter's own conversion makes the very exception
+// (only for strings that have one, so no UTF-8 copy is ever cached).
+std::optional<PendingError> surrogate_error(PyObject* item) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(item);
+  const void* data = PyUnicode_DATA(item);
+  bool found = false;
+  switch (PyUnicode_KIND(item)) {
+    case PyUnicode_2BYTE_KIND: found = has_surrogate(static_cast<const Py_UCS2*>(data), length); break;
+    case PyUnicode_4BYTE_KIND: found = has_surrogate(static_cast<const Py_UCS4*>(data), length); break;
+    default: break;
+  }
+  if (!found) return std::nullopt;
+  if (PyUnicode_AsUTF8AndSize(item, nullptr)) return std::nullopt;
+  return fetch_error();
 }
 
 // Room for the reported number of entries, if that is at all possible: a
 // __len__ may report far more than it yields, or than memory holds.
-void reserve_reported(SequenceList& list, PyObject* object) {
+void reserve_reported(StrList& list, PyObject* object) {
   const Py_ssize_t reported = PyObject_Size(object);
   if (reported < 0) {
     (void)take_error();  // the caller's __len__ failing is not our failure
@@ -73,27 +89,66 @@ void reserve_reported(SequenceList& list, PyObject* object) {
   }
 }
 
-PyResult<SequenceList> extract_sequence(PyObject* object) {
+PyResult<StrList> extract_sequence(PyObject* object) {
   if (PyUnicode_Check(object)) return fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) return cast_error(object, reinterpret_cast<PyTypeObject*>(sequence_abc()));
 
-  SequenceList list;
+  StrList list;
   reserve_reported(list, object);
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return Failure(fetch_error());
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    PyResult<Sequence> entry = extract_string(item.get());
-    if (!entry) return Failure(std::move(entry.error()));
-    list.push_back(std::move(*entry));
+    if (!PyUnicode_Check(item.get())) return cast_error(item.get(), &PyUnicode_Type);
+    if (std::optional<PendingError> error = surrogate_error(item.get())) return Failure(std::move(*error));
+    list.append(std::move(item));
   }
   if (std::optional<PendingError> error = take_error()) return Failure(std::move(*error));
   return list;
 }
 
+CharWidth width_of(int kind) noexcept {
+  return kind == PyUnicode_1BYTE_KIND ? CharWidth::one : kind == PyUnicode_2BYTE_KIND ? CharWidth::two : CharWidth::four;
+}
+
 }  // namespace
 
-PyResult<SequenceList> extract_sequence_list(PyObject* object, const char* parameter) {
-  PyResult<SequenceList> list = extract_sequence(object);
+StrList& StrList::operator=(StrList&& other) noexcept {
+  if (this != &other) {
+    release();
+    texts_ = std::move(other.texts_);
+    objects_ = std::move(other.objects_);
+  }
+  return *this;
+}
+
+void StrList::reserve(size_t n) {
+  texts_.reserve(n);
+  objects_.reserve(n);
+}
+
+void StrList::append(Ref item) {
+  PyObject* object = item.get();
+  texts_.push_back(Text(PyUnicode_DATA(object), static_cast<size_t>(PyUnicode_GET_LENGTH(object)),
+                        width_of(PyUnicode_KIND(object))));
+  try {
+    objects_.push_back(object);
+  } catch (...) {
+    texts_.pop_back();
+    throw;
+  }
+  item.release();
+}
+
+void StrList::release() noexcept {
+  for (PyObject* object : objects_) Py_DECREF(object);
+  objects_.clear();
+  texts_.clear();
+  objects_.shrink_to_fit();
+  texts_.shrink_to_fit();
+}
+
+PyResult<StrList> extract_str_list(PyObject* object, const char* parameter) {
+  PyResult<StrList> list = extract_sequence(object);
   if (!list) return Failure(argument_extraction_error(parameter, std::move(list.error())));
   return list;
 }
@@ -142,14 +197,27 @@ PendingError argument_extraction_error(const char* parameter, PendingError error
   return PendingError::of_object(std::move(wrapped));
 }
 
-Ref to_python_list(const SequenceList& sequences) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(sequences.size())));
+Ref to_result_list(std::span<const Position> matched, const StrList& references) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matched.size())));
   if (!list) api_call_failed();
-  for (size_t i = 0; i < sequences.size(); ++i) {
-    const Sequence& sequence = sequences[i];
-    PyObject* text = PyUnicode_FromStringAndSize(sequence.data(), static_cast<Py_ssize_t>(sequence.size()));
-    if (!text) api_call_failed();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  Ref empty = Ref::steal(Py_GetConstant(Py_CONSTANT_EMPTY_STR));
+  if (!empty) api_call_failed();
+  std::unordered_map<Position, Ref> exact_copies;  // of matched str subclass instances
+  for (size_t q = 0; q < matched.size(); ++q) {
+    PyObject* result = empty.get();
+    if (matched[q] != no_match) {
+      result = references.object(matched[q]);
+      if (!PyUnicode_CheckExact(result)) {
+        Ref& copy = exact_copies[matched[q]];
+        if (!copy) {
+          copy = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_KIND(result), PyUnicode_DATA(result),
+                                                      PyUnicode_GET_LENGTH(result)));
+          if (!copy) api_call_failed();
+        }
+        result = copy.get();
+      }
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(q), Py_NewRef(result));
   }
   return list;
 }

@@ -1,5 +1,5 @@
 // Test support: an output stream on an anonymous temporary file, read back as
-// bytes, and a way to wait for the detached workers of a failed call.
+// bytes.
 #pragma once
 
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/progress.hpp"
+#include "batch/progress.hpp"
 
 namespace mendseqs::test_support {
 
@@ -41,21 +41,6 @@ inline size_t count_marks(const std::string& text) {
   for (size_t at = text.find(progress_mark); at != std::string::npos; at = text.find(progress_mark, at + 1))
     ++count;
   return count;
-}
-
-// Waits until `out` holds `marks` progress marks: the detached workers of a
-// failed call have worked through their chunks. Then takes the stream's lock
-// once, which orders the workers' last writes before whatever the test does
-// next, including letting the stream go.
-inline bool wait_for_marks(CapturedOutput& out, size_t marks,
-                           std::chrono::seconds limit = std::chrono::seconds(60)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (count_marks(out.bytes()) < marks) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  out.stream().print_flushed("");
-  return true;
 }
 
 }  // namespace mendseqs::test_support

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,12 +15,15 @@
 #include "match/matcher.hpp"
 #include "engine/panic.hpp"
 #include "batch/parallel.hpp"
+#include "texts.hpp"
 
 namespace mendseqs {
 namespace {
 
 using test_support::CapturedOutput;
 using test_support::count_marks;
+using test_support::Strings;
+using test_support::Texts;
 
 constexpr const char* join_failure = "called `Result::unwrap()` on an `Err` value: Any { .. }";
 
@@ -46,52 +50,81 @@ std::string repeat(const std::string& text, size_t times) {
   return out;
 }
 
-TEST(FailedCall, DetachedWorkersFinishTheirChunksAndReleaseTheirShares) {
-  const std::string long_query = repeat("ACGT", 1500);
-  auto references = std::make_shared<const ReferenceSet>(SequenceList{"ACG", long_query});
-  const std::weak_ptr<const ReferenceSet> watch = references;
+size_t thread_count() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) count += entry.exists();
+  return count;
+}
 
+TEST(FailedCall, WorkersAreCancelledAndJoinedBeforeTheCallFails) {
   // Chunk size 20: worker 0 trips the guard on its first query; worker 1
-  // works through its 20 queries whether or not the call has failed by then.
-  SequenceList queries(20, "ACG");
-  queries[0] = "AC";
-  queries.resize(40, long_query);
-
+  // has twenty long comparisons (a wide band, decided only near the end)
+  // that each take far longer than the failure needs to reach it.
+  const std::string long_text = repeat("ACGT", 20000);
+  const Texts references{"ACG", long_text.c_str()};
+  const ReferenceSet set(references);
+  Strings queries(20, "ACG");
+  queries.resize(40, long_text.substr(1) + "G");
+  const Texts query_texts(queries);
+  std::vector<Position> matched(queries.size());
   CapturedOutput out;
+  NoHooks hooks;
+  const size_t threads_before = thread_count();
   try {
-    correct_in_parallel(std::move(references), queries, 3, 2, out.stream());
+    correct_in_parallel(set, query_texts, 3000, 2, out.stream(), hooks, matched);
     FAIL() << "expected the failed worker to fail the call";
   } catch (const Panic& failure) {
     EXPECT_EQ(failure.message(), join_failure);
   }
-  // Worker 1 keeps writing marks to the end of its chunk; as the last holder
-  // of the shared references it frees them when it ends.
-  ASSERT_TRUE(test_support::wait_for_marks(out, 1 + 20));
-  for (int waited = 0; !watch.expired() && waited < 60000; ++waited)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(watch.expired());
-  const std::string bytes = out.bytes();
-  EXPECT_EQ(count_marks(bytes), 1u + 20u);
-  EXPECT_EQ(bytes.find('\n'), std::string::npos);
+  EXPECT_EQ(thread_count(), threads_before);
+  const std::string at_return = out.bytes();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(out.bytes(), at_return) << "a worker wrote after the call returned";
+  EXPECT_LT(count_marks(at_return), 1u + 20u) << "worker 1 was not cancelled";
+  EXPECT_EQ(at_return.find('\n'), std::string::npos);
 }
 
 TEST(FailedCall, AWorkerThatCannotStartFailsTheCallWithTheOsError) {
   // More than the address space: 1 PiB, or 3 GiB on a 32-bit platform.
   const ScopedEnv huge_stack("MENDSEQS_MIN_STACK", sizeof(size_t) == 8 ? "1125899906842624" : "3221225472");
-  auto references = std::make_shared<const ReferenceSet>(SequenceList{"ACGT"});
-  const std::weak_ptr<const ReferenceSet> watch = references;
+  const Texts references{"ACGT"}, queries{"ACGT", "ACGT", "ACGT", "ACGT"};
+  const ReferenceSet set(references);
+  std::vector<Position> matched(queries.size());
   CapturedOutput out;
+  NoHooks hooks;
   try {
-    correct_in_parallel(std::move(references), SequenceList(4, "ACGT"), 0, 2, out.stream());
+    correct_in_parallel(set, queries, 0, 2, out.stream(), hooks, matched);
     FAIL() << "expected the thread start to fail";
   } catch (const Panic& failure) {
     EXPECT_EQ(failure.message(),
               "failed to spawn thread: Os { code: 11, kind: WouldBlock, "
               "message: \"Resource temporarily unavailable\" }");
   }
-  // No worker holds a share: the call's were the last.
-  EXPECT_TRUE(watch.expired());
   EXPECT_EQ(out.bytes(), "");
+}
+
+// A host whose check-in ends the call, as a signal handler that raises does.
+class InterruptingHooks final : public CallerHooks {
+ public:
+  void check_in() override { throw Interrupted{}; }
+  void release_lock() noexcept override {}
+  void reacquire_lock() noexcept override {}
+};
+
+TEST(InterruptedCall, TheCallerCancelsAndJoinsItsWorkers) {
+  const std::string long_text = repeat("ACGT", 20000);
+  const Texts references{long_text.c_str()};
+  const ReferenceSet set(references);
+  const Texts queries(Strings(40, long_text.substr(1) + "G"));
+  std::vector<Position> matched(queries.size());
+  CapturedOutput out;
+  InterruptingHooks hooks;
+  const size_t threads_before = thread_count();
+  EXPECT_THROW(correct_in_parallel(set, queries, 3000, 2, out.stream(), hooks, matched), Interrupted);
+  EXPECT_EQ(thread_count(), threads_before);
+  const std::string at_return = out.bytes();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(out.bytes(), at_return);
 }
 
 TEST(WorkerStack, TwoMebibytesUnlessTheEnvironmentAsksOtherwise) {

@@ -9,13 +9,15 @@
 #include "kernels/block_kernel.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "match/matcher.hpp"
-#include "support/utf8.hpp"
 #include "oracle.hpp"
 #include "random_text.hpp"
+#include "texts.hpp"
 
 namespace mendseqs {
 namespace {
 
+using test_support::T;
+using test_support::Texts;
 using testing_text::dna_alphabet;
 using testing_text::edited;
 using testing_text::mixed_alphabet;
@@ -29,12 +31,13 @@ class BlockKernelTest : public ::testing::TestWithParam<BlockKernel> {
 
   // Compares every lane of every block with the full table: the LCS length
   // itself and the acceptance test for tolerances around it.
-  void expect_lanes_agree(const SequenceList& references, const std::vector<std::string>& queries) {
-    const ReferenceSet set(references, GetParam());
+  void expect_lanes_agree(const std::vector<std::string>& references, const std::vector<std::string>& queries) {
+    const Texts reference_texts(references);
+    const ReferenceSet set(reference_texts, GetParam());
     const ReferenceBlocks& blocks = set.blocks();
     std::vector<uint32_t> slots;
     for (const std::string& query : queries) {
-      blocks.alphabet().translate(query, slots);
+      blocks.alphabet().translate(T(query), slots);
       for (size_t b = 0; b < blocks.blocks().size(); ++b) {
         const ReferenceBlock& block = blocks.blocks()[b];
         const BlockQuery block_query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), slots};
@@ -64,7 +67,7 @@ TEST_P(BlockKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
   // One list per lane width, the widest reference deciding it, and one
   // mixing widths and long references (which take no lane).
   for (size_t widest : {16, 32, 64}) {
-    SequenceList references;
+    std::vector<std::string> references;
     for (size_t length : {size_t{0}, size_t{1}, widest / 2, widest - 1, widest})
       for (int copy = 0; copy < 4; ++copy) references.push_back(random_text(rng, length, dna_alphabet));
     std::vector<std::string> queries;
@@ -78,7 +81,7 @@ TEST_P(BlockKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
 
 TEST_P(BlockKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
   std::mt19937_64 rng(202);
-  SequenceList references;
+  std::vector<std::string> references;
   for (int i = 0; i < 150; ++i) references.push_back(random_text(rng, rng() % 90, mixed_alphabet));
   std::vector<std::string> queries;
   for (int round = 0; round < 40; ++round)
@@ -99,7 +102,7 @@ TEST_P(BlockKernelTest, FilterAgreesWithTheDirectComparison) {
       a_counts[j] = lengths[j] == unused_filter_entry ? unused_filter_entry : static_cast<int32_t>(rng() % 12);
     }
     const auto query_length = static_cast<int32_t>(rng() % 40), query_a_count = static_cast<int32_t>(rng() % 12);
-    const int32_t max_flex = round % 50 == 0 ? compact_limit : static_cast<int32_t>(rng() % 8);
+    const int32_t max_flex = round % 50 == 0 ? int32_filter_limit : static_cast<int32_t>(rng() % 8);
     const BlockFilterResult result = block_filter(GetParam(), lengths, a_counts, query_length, query_a_count, max_flex);
     for (int j = 0; j < 64; ++j) {
       const bool passes = std::abs(query_length - lengths[j]) <= max_flex && std::abs(query_a_count - a_counts[j]) <= max_flex &&
@@ -113,14 +116,17 @@ TEST_P(BlockKernelTest, FilterAgreesWithTheDirectComparison) {
 // The banded test must answer exactly "LCS >= Lr - max_flex" for every
 // tolerance the filters and the guard let through.
 void expect_decisions_agree(std::string_view query, std::string_view reference) {
-  const auto n = static_cast<intptr_t>(utf8::count_code_points(query));
-  const auto m = static_cast<intptr_t>(utf8::count_code_points(reference));
+  const auto n = static_cast<intptr_t>(oracle::code_points(query).size());
+  const auto m = static_cast<intptr_t>(oracle::code_points(reference).size());
   const auto common = static_cast<intptr_t>(oracle::lcs_length(query, reference));
-  const QueryPattern pattern(query);
+  const QueryPattern pattern{T(query)};
+  const T reference_text(reference);
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
   for (intptr_t max_flex = std::abs(n - m); max_flex < std::min(n, m) + 1 && max_flex < m; ++max_flex) {
     // Far from the threshold every answer is the same; test around it.
     if (max_flex > std::abs(n - m) + 3 && std::abs(m - max_flex - common) > 3) continue;
-    ASSERT_EQ(lcs_reaches(pattern, reference, m, max_flex), common >= m - max_flex)
+    ASSERT_EQ(lcs_reaches(pattern, reference_text, max_flex, checkpoint), common >= m - max_flex)
         << "max_flex " << max_flex << " LCS " << common << "\nquery " << query << "\nreference " << reference;
   }
 }

@@ -6,24 +6,26 @@
 #include <string>
 
 #include "oracle.hpp"
+#include "texts.hpp"
 #include "random_text.hpp"
 
 namespace mendseqs {
 namespace {
 
+using test_support::T;
 using testing_text::dna_alphabet;
 using testing_text::random_text;
 
 TEST(Lcs, EmptySidesHaveNothingInCommon) {
-  EXPECT_EQ(lcs_length(QueryPattern(""), "ACGT"), 0u);
-  EXPECT_EQ(lcs_length(QueryPattern("ACGT"), ""), 0u);
-  EXPECT_EQ(lcs_length(QueryPattern(""), ""), 0u);
+  EXPECT_EQ(lcs_length(QueryPattern(T("")), T("ACGT")), 0u);
+  EXPECT_EQ(lcs_length(QueryPattern(T("ACGT")), T("")), 0u);
+  EXPECT_EQ(lcs_length(QueryPattern(T("")), T("")), 0u);
 }
 
 TEST(Lcs, KnownPairs) {
-  EXPECT_EQ(lcs_length(QueryPattern("ACGT"), "ACGA"), 3u);
-  EXPECT_EQ(lcs_length(QueryPattern("AGGTAB"), "GXTXAYB"), 4u);
-  EXPECT_EQ(lcs_length(QueryPattern("aaaa"), "AAAA"), 0u);  // case-sensitive
+  EXPECT_EQ(lcs_length(QueryPattern(T("ACGT")), T("ACGA")), 3u);
+  EXPECT_EQ(lcs_length(QueryPattern(T("AGGTAB")), T("GXTXAYB")), 4u);
+  EXPECT_EQ(lcs_length(QueryPattern(T("aaaa")), T("AAAA")), 0u);  // case-sensitive
 }
 
 // Word boundaries are where a multi-word carry goes wrong.
@@ -34,7 +36,7 @@ TEST(Lcs, AgreesWithFullTableAroundWordBoundaries) {
       for (int round = 0; round < 3; ++round) {
         const std::string query = random_text(rng, query_length, dna_alphabet);
         const std::string reference = random_text(rng, reference_length, dna_alphabet);
-        ASSERT_EQ(lcs_length(QueryPattern(query), reference), oracle::lcs_length(query, reference))
+        ASSERT_EQ(lcs_length(QueryPattern(T(query)), T(reference)), oracle::lcs_length(query, reference))
             << query << " / " << reference;
       }
 }
@@ -42,27 +44,27 @@ TEST(Lcs, AgreesWithFullTableAroundWordBoundaries) {
 TEST(Lcs, CarryRunsAcrossManyWords) {
   // All-equal text makes the addition carry through every word at once.
   const std::string query(300, 'A');
-  EXPECT_EQ(lcs_length(QueryPattern(query), std::string(250, 'A')), 250u);
-  EXPECT_EQ(lcs_length(QueryPattern(query), std::string(301, 'A')), 300u);
+  EXPECT_EQ(lcs_length(QueryPattern(T(query)), T(std::string(250, 'A'))), 250u);
+  EXPECT_EQ(lcs_length(QueryPattern(T(query)), T(std::string(301, 'A'))), 300u);
 }
 
 TEST(Lcs, ComparesCodePointsNotBytes) {
   // U+00E9 and U+00E8 share their first UTF-8 byte; as characters they differ.
-  EXPECT_EQ(lcs_length(QueryPattern("\xC3\xA9t\xC3\xA9"), "\xC3\xA8t\xC3\xA9"), 2u);
+  EXPECT_EQ(lcs_length(QueryPattern(T("\xC3\xA9t\xC3\xA9")), T("\xC3\xA8t\xC3\xA9")), 2u);
   std::mt19937_64 rng(11);
   const std::string alphabet[] = {"A", "C", "\xC3\xA9", "\xE2\x96\xA0", "\xF0\x9F\xA7\xAC"};
   for (int round = 0; round < 200; ++round) {
     std::string query, reference;
     for (int i = rng() % 80; i > 0; --i) query += alphabet[rng() % 5];
     for (int i = rng() % 80; i > 0; --i) reference += alphabet[rng() % 5];
-    ASSERT_EQ(lcs_length(QueryPattern(query), reference), oracle::lcs_length(query, reference));
+    ASSERT_EQ(lcs_length(QueryPattern(T(query)), T(reference)), oracle::lcs_length(query, reference));
   }
 }
 
 TEST(Lcs, MalformedBytesAreCharactersOfTheirOwn) {
   const std::string query = "A\xFF" "C\xC3";
-  EXPECT_EQ(lcs_length(QueryPattern(query), "\xFF\xC3"), 2u);
-  EXPECT_EQ(QueryPattern(query).length(), 4u);
+  EXPECT_EQ(lcs_length(QueryPattern(T(query)), T("\xFF\xC3")), 2u);
+  EXPECT_EQ(QueryPattern(T(query)).length(), 4u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "engine/panic.hpp"
 #include "oracle.hpp"
 #include "random_text.hpp"
+#include "texts.hpp"
 
 namespace mendseqs {
 namespace {
@@ -23,19 +24,26 @@ using testing_text::random_text;
 class SelectionTest : public ::testing::TestWithParam<std::tuple<BlockKernel, bool>> {
  protected:
   BlockKernel kernel() const { return std::get<0>(GetParam()); }
-  bool compact_filters() const { return std::get<1>(GetParam()); }
+  bool int32_filters() const { return std::get<1>(GetParam()); }
 
   void SetUp() override {
     if (!block_kernel_supported(kernel())) GTEST_SKIP() << "processor lacks " << block_kernel_name(kernel());
   }
 
-  void expect_same_selection(const SequenceList& references, const std::string& query, intptr_t max_flex) {
-    const ReferenceSet set(references, kernel(), compact_filters());
+  void expect_same_selection(const std::vector<std::string>& references, const std::string& query,
+                             intptr_t max_flex) {
+    const test_support::Texts texts(references);
+    const ReferenceSet set(texts, kernel(), int32_filters());
     const auto expected = oracle::correct_seq(references, query, max_flex);
+    NoHooks hooks;
+    Checkpoint checkpoint(hooks);
+    const test_support::T query_text(query);
     if (expected) {
-      ASSERT_EQ(correct_seq(set, query, max_flex), *expected) << "query " << query << " max_flex " << max_flex;
+      const auto found = first_accepted(set, query_text, max_flex, checkpoint);
+      ASSERT_EQ(found ? references[*found] : std::string(), *expected) << "query " << query << " max_flex " << max_flex;
     } else {
-      ASSERT_THROW(correct_seq(set, query, max_flex), Panic) << "query " << query << " max_flex " << max_flex;
+      ASSERT_THROW(first_accepted(set, query_text, max_flex, checkpoint), Panic)
+          << "query " << query << " max_flex " << max_flex;
     }
   }
 };
@@ -44,7 +52,7 @@ TEST_P(SelectionTest, ShortAndLongReferencesInOneList) {
   std::mt19937_64 rng(606);
   for (int round = 0; round < 60; ++round) {
     const auto& alphabet = round % 3 ? dna_alphabet : mixed_alphabet;
-    SequenceList references;
+    std::vector<std::string> references;
     const size_t count = 1 + rng() % 150;  // up to three blocks
     for (size_t i = 0; i < count; ++i) {
       const size_t length = rng() % 8 == 0 ? 65 + rng() % 100 : rng() % 65;
@@ -66,7 +74,7 @@ TEST_P(SelectionTest, GuardFiresAtTheSameReferenceAsTheLoop) {
   const std::string query = "ACGTACGTAC";
   for (size_t guard_at : {0, 5, 63, 64, 70})
     for (size_t accept_at : {1, 6, 40, 64, 100}) {
-      SequenceList references(120, "TTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTT");  // filtered by length
+      std::vector<std::string> references(120, "TTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTTT");  // filtered by length
       references[accept_at] = "ACGTACGTAA";
       references[guard_at] = "ACGTAC";  // trips the guard with 7 > min(10, 6), accepted with 4
       expect_same_selection(references, query, 7);
@@ -77,7 +85,7 @@ TEST_P(SelectionTest, GuardFiresAtTheSameReferenceAsTheLoop) {
 TEST_P(SelectionTest, ManyDistinctCharactersFallBackToOneByOne) {
   // So many distinct characters that the block masks would outgrow their
   // budget: short references are then compared one at a time.
-  SequenceList references;
+  std::vector<std::string> references;
   char32_t next = 0x4E00;
   for (int i = 0; i < 400; ++i) {
     std::string text;
@@ -88,7 +96,8 @@ TEST_P(SelectionTest, ManyDistinctCharactersFallBackToOneByOne) {
     }
     references.push_back(text);
   }
-  const ReferenceSet set(references, kernel(), compact_filters());
+  const test_support::Texts texts(references);
+  const ReferenceSet set(texts, kernel(), int32_filters());
   EXPECT_EQ(set.blocks().lane(0), no_lane);
   std::mt19937_64 rng(707);
   for (int q = 0; q < 20; ++q) {

@@ -6,12 +6,17 @@
 
 #include "engine/panic.hpp"
 #include "oracle.hpp"
+#include "texts.hpp"
 
 namespace mendseqs {
 namespace {
 
-Sequence correct(SequenceList references, std::string_view query, intptr_t max_flex) {
-  return correct_seq(ReferenceSet(std::move(references)), query, max_flex);
+std::string correct(const std::vector<std::string>& references, std::string_view query, intptr_t max_flex) {
+  const test_support::Texts texts(references);
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  const auto found = first_accepted(ReferenceSet(texts), test_support::T(query), max_flex, checkpoint);
+  return found ? references[*found] : std::string();
 }
 
 TEST(Matcher, FirstAcceptableReferenceWinsOverAnExactLaterOne) {
@@ -62,7 +67,7 @@ TEST(Matcher, AgreesWithTheFullTableSelection) {
     return s;
   };
   for (int round = 0; round < 3000; ++round) {
-    SequenceList references;
+    std::vector<std::string> references;
     for (int i = rng() % 6; i > 0; --i) references.push_back(text(12));
     const std::string query = text(12);
     const intptr_t max_flex = static_cast<intptr_t>(rng() % 7) - 1;

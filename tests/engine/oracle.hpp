@@ -10,15 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "support/utf8.hpp"
+#include "texts.hpp"
 
 namespace oracle {
 
-inline std::vector<char32_t> code_points(std::string_view text) {
-  std::vector<char32_t> out;
-  for (size_t pos = 0; pos < text.size();) out.push_back(mendseqs::utf8::next(text, pos));
-  return out;
-}
+inline std::vector<char32_t> code_points(std::string_view text) { return mendseqs::test_support::decode_utf8(text); }
 
 inline size_t lcs_length(std::string_view query, std::string_view reference) {
   const auto q = code_points(query), r = code_points(reference);

@@ -7,6 +7,8 @@
 
 #include "engine/driver.hpp"
 #include "random_text.hpp"
+#include "texts.hpp"
+#include "batch/progress.hpp"
 
 namespace mendseqs {
 namespace {
@@ -16,10 +18,10 @@ TEST(ParallelProperty, SameResultsAsTheSerialPathForAnyThreadCount) {
   static OutputStream* discard = new OutputStream(open("/dev/null", O_WRONLY | O_CLOEXEC));
   std::mt19937_64 rng(808);
   for (int round = 0; round < 25; ++round) {
-    SequenceList references;
+    test_support::Strings references;
     for (int i = rng() % 40; i > 0; --i)
       references.push_back(testing_text::random_text(rng, 8 + rng() % 80, testing_text::dna_alphabet));
-    SequenceList queries;
+    test_support::Strings queries;
     for (int i = rng() % 300; i > 0; --i) {
       queries.push_back(references.empty() || rng() % 3 == 0
                             ? testing_text::random_text(rng, 8 + rng() % 80, testing_text::dna_alphabet)
@@ -28,8 +30,8 @@ TEST(ParallelProperty, SameResultsAsTheSerialPathForAnyThreadCount) {
     }
     const intptr_t max_flex = static_cast<intptr_t>(rng() % 4);  // every length is at least 5: no guard
     const uint32_t threads = 2 + static_cast<uint32_t>(rng() % 7);
-    const SequenceList serial = correct_seq_mt(references, queries, max_flex, 1, *discard);
-    ASSERT_EQ(correct_seq_mt(references, queries, max_flex, threads, *discard), serial)
+    const auto serial = test_support::correct_all(references, queries, max_flex, 1, *discard);
+    ASSERT_EQ(test_support::correct_all(references, queries, max_flex, threads, *discard), serial)
         << queries.size() << " queries, " << threads << " threads";
   }
 }

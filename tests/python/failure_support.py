@@ -70,16 +70,13 @@ needs_real_allocator = pytest.mark.skipif(
 # A worker stack size that no thread can get: more than the address space.
 HUGE_STACK = str(2**50 if sys.maxsize > 2**32 else 3 * 2**30)
 
-# Child code that waits until the process is back to the threads it had at
-# the start: the detached workers of a failed call, seen leaving by the kernel.
-WAIT_FOR_WORKERS = """
+# Child code that counts the process's threads at rest, and checks that a
+# call has left no worker behind: every worker is joined before it returns.
+NO_WORKERS_LEFT = """
 import os as _os
 THREADS_AT_REST = len(_os.listdir("/proc/self/task"))
 
-def wait_for_workers(limit=120):
-    import time
-    deadline = time.monotonic() + limit
-    while len(_os.listdir("/proc/self/task")) > THREADS_AT_REST:
-        assert time.monotonic() < deadline, "detached workers still running"
-        time.sleep(0.005)
+def assert_no_workers_left():
+    left = len(_os.listdir("/proc/self/task")) - THREADS_AT_REST
+    assert left == 0, f"{left} threads outlived the call"
 """

@@ -1,47 +1,46 @@
 #include "engine/driver.hpp"
 
 #include <algorithm>
-#include <memory>
 
-#include "match/matcher.hpp"
 #include "batch/parallel.hpp"
+#include "batch/progress.hpp"
+#include "match/matcher.hpp"
 
 namespace mendseqs {
 namespace {
 
 // One mark every `step` queries, step = max(n / 50, 1): a line of 50 to 75
 // marks for large batches, one per query for small ones.
-SequenceList correct_serially(const ReferenceSet& references, const SequenceList& queries,
-                              intptr_t max_flex, OutputStream& out) {
+void correct_serially(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                      OutputStream& out, Checkpoint& checkpoint, std::span<Position> matched) {
   const size_t step = std::max<size_t>(queries.size() / 50, 1);
-  SequenceList corrected;
-  corrected.reserve(queries.size());
   size_t counter = 0;
-  for (const Sequence& query : queries) {
-    if (counter == 0) out.print_flushed(progress_mark);
-    corrected.push_back(correct_seq(references, query, max_flex));
+  for (size_t q = 0; q < queries.size(); ++q) {
+    if (counter == 0) out.print_flushed(progress_mark, checkpoint);
+    matched[q] = first_accepted(references, queries[q], max_flex, checkpoint).value_or(no_match);
     if (++counter == step) counter = 0;
+    checkpoint.charge(1);
   }
-  return corrected;
 }
 
 }  // namespace
 
-SequenceList correct_seq_mt(SequenceList ref_seqs, SequenceList query_seqs, intptr_t max_flex,
-                            uint32_t threads, OutputStream& out) {
-  print_banner(out, threads);
-  if (threads == 0) return SequenceList();
+std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
+                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller,
+                                     OutputStream& out) {
+  Checkpoint checkpoint(caller);
+  print_banner(out, threads, checkpoint);
+  if (threads == 0) return {};
 
-  SequenceList corrected;
+  const ReferenceSet reference_set(references);
+  std::vector<Position> matched(queries.size(), no_match);
   if (threads == 1) {
-    const ReferenceSet references(std::move(ref_seqs));
-    corrected = correct_serially(references, query_seqs, max_flex, out);
+    correct_serially(reference_set, queries, max_flex, out, checkpoint, matched);
   } else {
-    auto references = std::make_shared<const ReferenceSet>(std::move(ref_seqs));
-    corrected = correct_in_parallel(std::move(references), query_seqs, max_flex, threads, out);
+    correct_in_parallel(reference_set, queries, max_flex, threads, out, caller, matched);
   }
-  out.print_line_end();
-  return corrected;
+  out.print_line_end(checkpoint);
+  return matched;
 }
 
 }  // namespace mendseqs

@@ -3,14 +3,16 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <limits>
-#include <new>
-#include <stdexcept>
-#include <utility>
+#include <mutex>
+#include <variant>
 #include <vector>
 
+#include "engine/failure.hpp"
 #include "engine/io_error.hpp"
 #include "engine/panic.hpp"
 
@@ -18,91 +20,72 @@ namespace mendseqs {
 namespace {
 
 constexpr size_t default_stack_size = 2 * 1024 * 1024;
+// How often the waiting caller looks at its workers: whether one waits on
+// output, whether its host is due to check in.
+constexpr std::chrono::milliseconds wait_slice{5};
 
-// Shared by a worker and the calling thread; read by the caller only after
-// the join, which orders it after everything the worker wrote.
-struct ResultSlot {
-  enum class Ending { finished, failed, out_of_memory };
-  SequenceList corrected;
-  Ending ending = Ending::finished;
-};
+struct Finished {};
+using ChunkEnding = std::variant<std::monostate, Finished, Cancelled, Failure>;
 
-struct WorkerTask {
-  std::shared_ptr<const SequenceList> chunk;
-  std::shared_ptr<const ReferenceSet> references;
-  uint32_t index;
-  uint32_t progress_step;
+// What the workers of one call share: read-only inputs, the cancel flag,
+// and the count of workers still running.
+struct SharedCall {
+  SharedCall(const ReferenceSet& references, intptr_t max_flex, uint32_t progress_step, OutputStream& out)
+      : references(references), max_flex(max_flex), progress_step(progress_step), out(out) {}
+
+  const ReferenceSet& references;
   intptr_t max_flex;
-  OutputStream* out;
-  std::shared_ptr<ResultSlot> slot;
+  uint32_t progress_step;
+  OutputStream& out;
+  std::atomic<bool> cancelled{false};
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t running = 0;
 };
 
-SequenceList correct_chunk(const WorkerTask& task) {
-  SequenceList corrected;
-  corrected.reserve(task.chunk->size());
-  uint32_t counter = task.index;
-  for (const Sequence& query : *task.chunk) {
-    if (counter % task.progress_step == 0) task.out->print_flushed(progress_mark);
-    corrected.push_back(correct_seq(*task.references, query, task.max_flex));
+// One chunk: its slice of the queries and of the results. `ending` is
+// written by the worker and read by the caller after the join, which
+// orders it after everything the worker wrote.
+struct Chunk {
+  SharedCall* call;
+  uint32_t index;
+  std::span<const Text> queries;
+  std::span<Position> matched;
+  ChunkEnding ending;
+};
+
+void correct_chunk(Chunk& chunk, Checkpoint& checkpoint) {
+  SharedCall& call = *chunk.call;
+  uint32_t counter = chunk.index;
+  for (size_t q = 0; q < chunk.queries.size(); ++q) {
+    if (counter % call.progress_step == 0) call.out.print_flushed(progress_mark, checkpoint);
+    chunk.matched[q] = first_accepted(call.references, chunk.queries[q], call.max_flex, checkpoint).value_or(no_match);
     ++counter;
+    checkpoint.charge(1);
   }
-  return corrected;
 }
 
-// Thread body. A failure is reported here, where it arises, and left in the
-// slot for the join; the task's shares of chunk and references go with it.
-// Exhausted memory is not a failure of the work: it goes to the join as it
-// is, so the caller sees the same MemoryError whatever the thread count.
+// Thread body. A failure cancels the other chunks; it was reported where it
+// arose, except where failure_of_current_exception reports it.
 void* run_worker(void* argument) {
-  std::unique_ptr<WorkerTask> task(static_cast<WorkerTask*>(argument));
+  Chunk& chunk = *static_cast<Chunk*>(argument);
+  SharedCall& call = *chunk.call;
   mark_thread_unnamed();
-  ResultSlot& slot = *task->slot;
+  Checkpoint checkpoint(call.cancelled);
   try {
-    slot.corrected = correct_chunk(*task);
-  } catch (const Panic&) {
-    slot.ending = ResultSlot::Ending::failed;  // reported when it was raised
-  } catch (const std::bad_alloc&) {
-    slot.ending = ResultSlot::Ending::out_of_memory;
-  } catch (const std::length_error&) {  // a size beyond the address space
-    report_failure(capacity_overflow_message, std::source_location::current());
-    slot.ending = ResultSlot::Ending::failed;
+    correct_chunk(chunk, checkpoint);
+    chunk.ending = Finished{};
+  } catch (const Cancelled&) {
+    chunk.ending = Cancelled{};
   } catch (...) {
-    report_failure("worker failed", std::source_location::current());
-    slot.ending = ResultSlot::Ending::failed;
+    chunk.ending = failure_of_current_exception();
+    call.cancelled.store(true, std::memory_order_relaxed);
   }
+  std::lock_guard lock(call.mutex);
+  --call.running;
+  call.changed.notify_all();
   return nullptr;
 }
-
-// A started worker. Unless joined, it is detached when the handle goes, so
-// a call that fails part-way leaves its later workers to finish alone.
-class WorkerHandle {
- public:
-  WorkerHandle(pthread_t thread, std::shared_ptr<ResultSlot> slot)
-      : thread_(thread), slot_(std::move(slot)) {}
-  WorkerHandle(WorkerHandle&& other) noexcept
-      : thread_(other.thread_), slot_(std::move(other.slot_)), owned_(std::exchange(other.owned_, false)) {}
-  WorkerHandle& operator=(WorkerHandle&&) = delete;
-  ~WorkerHandle() {
-    if (owned_) pthread_detach(thread_);
-  }
-
-  SequenceList join() {
-    owned_ = false;
-    if (int error = pthread_join(thread_, nullptr))
-      panic("failed to join thread: " + IoError{error}.display());
-    switch (slot_->ending) {
-      case ResultSlot::Ending::finished: return std::move(slot_->corrected);
-      case ResultSlot::Ending::out_of_memory: throw std::bad_alloc();
-      case ResultSlot::Ending::failed: break;
-    }
-    panic("called `Result::unwrap()` on an `Err` value: Any { .. }");
-  }
-
- private:
-  pthread_t thread_;
-  std::shared_ptr<ResultSlot> slot_;
-  bool owned_ = true;
-};
 
 class ThreadAttributes {
  public:
@@ -116,26 +99,97 @@ class ThreadAttributes {
   pthread_attr_t attributes_;
 };
 
-WorkerHandle spawn_worker(std::unique_ptr<WorkerTask> task, size_t stack_size) {
-  ThreadAttributes attributes;
-  int error = pthread_attr_setstacksize(attributes.get(), stack_size);
-  std::shared_ptr<ResultSlot> slot = task->slot;
-  pthread_t thread;
-  if (!error) error = pthread_create(&thread, attributes.get(), run_worker, task.get());
-  if (error) panic("failed to spawn thread: " + IoError{error}.debug());
-  task.release();  // the thread owns it now
-  return WorkerHandle(thread, std::move(slot));
+// The started workers of one call. However the call leaves, they are
+// cancelled and joined before the chunks they write go away: no worker
+// outlives its call, and no mark follows the call's return.
+class Workers {
+ public:
+  explicit Workers(SharedCall& call) : call_(call) {}
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+  ~Workers() {
+    call_.cancelled.store(true, std::memory_order_relaxed);
+    join_all();
+  }
+
+  void start(Chunk& chunk, pthread_attr_t* attributes) {
+    {
+      std::lock_guard lock(call_.mutex);
+      ++call_.running;
+    }
+    pthread_t thread;
+    if (const int error = pthread_create(&thread, attributes, run_worker, &chunk)) {
+      std::lock_guard lock(call_.mutex);
+      --call_.running;
+      panic("failed to spawn thread: " + IoError{error}.debug());
+    }
+    threads_.push_back(thread);
+  }
+
+  // Every worker exits within a slice of its cancellation (it looks up
+  // every few thousand characters, and every few milliseconds while its
+  // output is blocked), so this join needs no lock released.
+  void join_all() noexcept {
+    for (const pthread_t thread : threads_) pthread_join(thread, nullptr);
+    threads_.clear();
+  }
+
+ private:
+  SharedCall& call_;
+  std::vector<pthread_t> threads_;
+};
+
+// The caller's side of the wait. The host's lock stays held, except while
+// a worker waits on output that cannot proceed: the output's reader may be
+// a thread of the caller's own process that needs that lock.
+void wait_for_workers(SharedCall& call, CallerHooks& caller) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point last_check_in = Clock::now();
+  bool released = false;
+  for (;;) {
+    bool all_ended;
+    {
+      std::unique_lock lock(call.mutex);
+      all_ended = call.changed.wait_for(lock, wait_slice, [&] { return call.running == 0; });
+    }
+    const bool output_blocked = call.out.waiting_workers() > 0;
+    const bool check_in_due = Clock::now() - last_check_in >= check_in_interval;
+    if (released && (all_ended || !output_blocked || check_in_due)) {
+      caller.reacquire_lock();
+      released = false;
+    }
+    if (all_ended) return;
+    if (check_in_due) {
+      last_check_in = Clock::now();
+      caller.check_in();  // may throw Interrupted: the workers are then cancelled
+    }
+    if (output_blocked && !released) {
+      caller.release_lock();
+      released = true;
+    }
+  }
 }
 
-std::vector<std::shared_ptr<const SequenceList>> copy_chunks(const SequenceList& queries,
-                                                             const ChunkPlan& plan) {
-  std::vector<std::shared_ptr<const SequenceList>> chunks;
+// The ending of the lowest-numbered chunk that failed, carried on here.
+void raise_first_failure(const std::vector<Chunk>& chunks) {
+  for (const Chunk& chunk : chunks) {
+    const auto* failure = std::get_if<Failure>(&chunk.ending);
+    if (!failure) continue;
+    if (std::holds_alternative<Panicked>(*failure))
+      panic("called `Result::unwrap()` on an `Err` value: Any { .. }");
+    rethrow(*failure);
+  }
+}
+
+std::vector<Chunk> cut_chunks(SharedCall& call, std::span<const Text> queries, std::span<Position> matched,
+                              const ChunkPlan& plan) {
+  std::vector<Chunk> chunks;
   chunks.reserve(plan.workers);
   // begin + chunk_size is never formed, so no sum can wrap.
   for (size_t begin = 0, size = 0; begin < queries.size(); begin += size) {
     size = std::min(plan.chunk_size, queries.size() - begin);
-    const auto first = queries.begin() + static_cast<ptrdiff_t>(begin);
-    chunks.push_back(std::make_shared<const SequenceList>(first, first + static_cast<ptrdiff_t>(size)));
+    chunks.push_back(Chunk{&call, static_cast<uint32_t>(chunks.size()), queries.subspan(begin, size),
+                           matched.subspan(begin, size), std::monostate{}});
   }
   return chunks;
 }
@@ -167,31 +221,22 @@ size_t worker_stack_size() noexcept {
   return std::max<size_t>(size, PTHREAD_STACK_MIN);
 }
 
-SequenceList correct_in_parallel(std::shared_ptr<const ReferenceSet> references,
-                                 const SequenceList& queries, intptr_t max_flex,
-                                 uint32_t threads, OutputStream& out) {
+void correct_in_parallel(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                         uint32_t threads, OutputStream& out, CallerHooks& caller, std::span<Position> matched) {
   const ChunkPlan plan = plan_chunks(queries.size(), threads);
-  // Every chunk is copied before the first worker starts.
-  const auto chunks = copy_chunks(queries, plan);
-  const size_t stack_size = worker_stack_size();
+  SharedCall call{references, max_flex, plan.progress_step, out};
+  std::vector<Chunk> chunks = cut_chunks(call, queries, matched, plan);
 
-  std::vector<WorkerHandle> workers;
-  workers.reserve(chunks.size());
-  for (uint32_t m = 0; m < chunks.size(); ++m) {
-    auto task = std::make_unique<WorkerTask>(WorkerTask{
-        chunks[m], references, m, plan.progress_step, max_flex, &out, std::make_shared<ResultSlot>()});
-    workers.push_back(spawn_worker(std::move(task), stack_size));
+  ThreadAttributes attributes;
+  if (const int error = pthread_attr_setstacksize(attributes.get(), worker_stack_size()))
+    panic("failed to spawn thread: " + IoError{error}.debug());
+  {
+    Workers workers(call);  // declared after the chunks: joined before they go
+    for (Chunk& chunk : chunks) workers.start(chunk, attributes.get());
+    wait_for_workers(call, caller);
+    workers.join_all();
   }
-
-  std::vector<SequenceList> parts;
-  parts.reserve(workers.size());
-  for (WorkerHandle& worker : workers) parts.push_back(worker.join());
-
-  SequenceList corrected;
-  corrected.reserve(queries.size());
-  for (SequenceList& part : parts)
-    for (Sequence& sequence : part) corrected.push_back(std::move(sequence));
-  return corrected;
+  raise_first_failure(chunks);
 }
 
 }  // namespace mendseqs

@@ -1,14 +1,14 @@
 // The parallel path: the queries cut into contiguous chunks, one worker
-// thread per chunk, results joined back in chunk order.
+// thread per chunk, each writing its chunk's results in place.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <span>
 
+#include "batch/progress.hpp"
+#include "engine/driver.hpp"
 #include "match/matcher.hpp"
-#include "engine/progress.hpp"
-#include "engine/sequence.hpp"
 
 namespace mendseqs {
 
@@ -26,14 +26,17 @@ ChunkPlan plan_chunks(size_t queries, uint32_t threads) noexcept;
 // never below the platform's minimum.
 size_t worker_stack_size() noexcept;
 
-// Matches every query on worker threads and returns the results in query
-// order. Worker m writes a mark before its query i when (m + i) is a
-// multiple of the progress step, so marks are spread over all workers.
-// A failed worker fails the call when it is reached in join order; the
-// workers after it are detached and left to finish on their own, so `out`
-// must outlive the call (standard_output() does).
-SequenceList correct_in_parallel(std::shared_ptr<const ReferenceSet> references,
-                                 const SequenceList& queries, intptr_t max_flex,
-                                 uint32_t threads, OutputStream& out);
+// Matches every query on worker threads; matched[q] gets query q's result.
+// Worker m writes a mark before its query i when (m + i) is a multiple of
+// the progress step, so marks are spread over all workers.
+//
+// While the workers run, the calling thread lets `caller` check in every
+// few tens of milliseconds, and lets go of its lock while a worker waits on
+// output that cannot proceed. When a worker fails, or the caller is
+// interrupted, the others are cancelled; every worker has ended before this
+// returns or throws. The failure raised is that of the lowest-numbered
+// chunk that failed (a cancelled chunk has not failed).
+void correct_in_parallel(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                         uint32_t threads, OutputStream& out, CallerHooks& caller, std::span<Position> matched);
 
 }  // namespace mendseqs

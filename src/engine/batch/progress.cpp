@@ -1,57 +1,104 @@
-#include "engine/progress.hpp"
+#include "batch/progress.hpp"
 
+#include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <new>
+#include <string>
 
 #include "engine/panic.hpp"
 
 namespace mendseqs {
+namespace {
 
-// Sends the whole buffer. A closed descriptor is not an error: the bytes are
-// dropped, as a program with no standard output expects. Signals retry.
-// Whatever happens, the buffer is empty afterwards, so a failed call's bytes
-// never reappear in front of a later call's output.
-std::optional<IoError> OutputStream::flush_locked() noexcept {
-  std::string_view pending = buffer_;
-  std::optional<IoError> error;
-  while (!pending.empty()) {
-    const ssize_t written = ::write(fd_, pending.data(), pending.size());
-    if (written > 0) {
-      pending.remove_prefix(static_cast<size_t>(written));
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else {
-      if (written == 0) error = IoError{0};
-      else if (errno != EBADF) error = IoError{errno};
-      break;
-    }
-  }
-  buffer_.clear();
-  return error;
+// How long one wait on blocked output lasts before the writer looks up
+// (a worker of a cancelled call stops waiting).
+constexpr int wait_slice_ms = 10;
+constexpr std::chrono::milliseconds lock_slice{wait_slice_ms};
+
+// True when a write would not block now. Errors count as ready: the write
+// that follows reports them.
+bool writable_now(int fd) noexcept {
+  pollfd entry{fd, POLLOUT, 0};
+  int ready;
+  do ready = ::poll(&entry, 1, 0);
+  while (ready < 0 && errno == EINTR);
+  return ready != 0;
 }
 
-void OutputStream::print_flushed(std::string_view text) {
-  std::lock_guard lock(mutex_);
-  buffer_.append(text);
-  if (auto error = flush_locked())
+}  // namespace
+
+// Waits, one slice at a time, until the descriptor takes bytes again; a
+// cancelled worker throws from there.
+void OutputStream::wait_until_writable(Checkpoint& writer) {
+  Checkpoint::OutputWait wait(writer, waiting_workers_);
+  for (;;) {
+    pollfd entry{fd_, POLLOUT, 0};
+    const int ready = ::poll(&entry, 1, wait_slice_ms);
+    if (ready != 0 && !(ready < 0 && errno == EINTR)) return;
+    writer.while_waiting();
+  }
+}
+
+// Sends all of `text`. A closed descriptor is not an error: the bytes are
+// dropped, as a program with no standard output expects. Signals retry.
+std::optional<IoError> OutputStream::write_whole(std::string_view text, Checkpoint& writer) {
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    Checkpoint::OutputWait wait(writer, waiting_workers_);
+    while (!lock.try_lock_for(lock_slice)) writer.while_waiting();
+  }
+  while (!text.empty()) {
+    if (!writable_now(fd_)) wait_until_writable(writer);
+    const ssize_t written = ::write(fd_, text.data(), text.size());
+    if (written > 0) {
+      text.remove_prefix(static_cast<size_t>(written));
+    } else if (written < 0 && (errno == EINTR || errno == EAGAIN)) {
+      continue;  // EAGAIN: a non-blocking descriptor filled up since the poll
+    } else if (written == 0) {
+      return IoError{0};
+    } else {
+      return errno == EBADF ? std::nullopt : std::optional<IoError>(IoError{errno});
+    }
+  }
+  return std::nullopt;
+}
+
+void OutputStream::print_flushed(std::string_view text, Checkpoint& writer) {
+  if (auto error = write_whole(text, writer))
     panic("called `Result::unwrap()` on an `Err` value: " + error->debug());
 }
 
-void OutputStream::print_line_end() {
-  std::lock_guard lock(mutex_);
-  buffer_.push_back('\n');
-  if (auto error = flush_locked())
-    panic("failed printing to stdout: " + error->display());
+void OutputStream::print_line_end(Checkpoint& writer) {
+  if (auto error = write_whole("\n", writer)) panic("failed printing to stdout: " + error->display());
+}
+
+namespace {
+OutputStream* standard_stream = nullptr;
+}
+
+// The child of a fork has one thread: a lock held by any other thread of
+// the parent would never be released there.
+void reset_standard_output_after_fork() noexcept {
+  if (!standard_stream) return;
+  new (&standard_stream->mutex_) std::timed_mutex;
+  standard_stream->waiting_workers_.store(0, std::memory_order_relaxed);
 }
 
 OutputStream& standard_output() {
-  static OutputStream* const stream = new OutputStream(STDOUT_FILENO);
+  static OutputStream* const stream = [] {
+    standard_stream = new OutputStream(STDOUT_FILENO);
+    pthread_atfork(nullptr, nullptr, reset_standard_output_after_fork);
+    return standard_stream;
+  }();
   return *stream;
 }
 
-void print_banner(OutputStream& out, uint32_t threads) {
-  out.print_flushed("    Aligning with " + std::to_string(threads) + " threads: ");
+void print_banner(OutputStream& out, uint32_t threads, Checkpoint& writer) {
+  out.print_flushed("    Aligning with " + std::to_string(threads) + " threads: ", writer);
 }
 
 }  // namespace mendseqs

@@ -1,7 +1,5 @@
 #include "kernels/alphabet.hpp"
 
-#include "support/utf8.hpp"
-
 namespace mendseqs {
 
 uint32_t Alphabet::add(char32_t character) {
@@ -14,25 +12,21 @@ uint32_t Alphabet::add(char32_t character) {
   return entry->second;
 }
 
-uint32_t Alphabet::slot(char32_t character) const noexcept {
+uint32_t Alphabet::number(char32_t character) const noexcept {
   if (character < ascii_.size()) return ascii_[character];
   const auto entry = others_.find(character);
   return entry == others_.end() ? absent : entry->second;
 }
 
-void Alphabet::translate(std::string_view text, std::vector<uint32_t>& slots) const {
-  slots.clear();
-  for (size_t pos = 0; pos < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[pos]);
-    uint32_t number;
-    if (byte < 0x80) {
-      number = ascii_[byte];
-      ++pos;
-    } else {
-      number = slot(utf8::next(text, pos));
+void Alphabet::translate(const Text& text, std::vector<uint32_t>& numbers) const {
+  numbers.clear();
+  numbers.reserve(text.length());
+  text.visit([&](auto code_points) {
+    for (const char32_t c : code_points) {
+      const uint32_t n = c < ascii_.size() ? ascii_[c] : number(c);
+      if (n != absent) numbers.push_back(n);
     }
-    if (number != absent) slots.push_back(number);
-  }
+  });
 }
 
 }  // namespace mendseqs

@@ -9,9 +9,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "engine/text.hpp"
 
 namespace mendseqs {
 
@@ -23,12 +24,12 @@ class Alphabet {
 
   // Numbers the character if it is new; returns its number either way.
   uint32_t add(char32_t character);
-  uint32_t slot(char32_t character) const noexcept;
+  uint32_t number(char32_t character) const noexcept;
   size_t size() const noexcept { return size_; }
 
-  // Replaces `slots` with the numbers of the text's characters, in text
+  // Replaces `numbers` with the numbers of the text's characters, in text
   // order, leaving out those the alphabet lacks.
-  void translate(std::string_view text, std::vector<uint32_t>& slots) const;
+  void translate(const Text& text, std::vector<uint32_t>& numbers) const;
 
  private:
   std::array<uint32_t, 128> ascii_;  // absent or the number

@@ -14,17 +14,17 @@
 
 namespace mendseqs {
 
-inline constexpr int32_t compact_limit = int32_t{1} << 30;
-// Farther than compact_limit from every length and count a query can have.
-inline constexpr int32_t unused_filter_entry = -compact_limit - 1;
+inline constexpr int32_t int32_filter_limit = int32_t{1} << 30;
+// Farther than int32_filter_limit from every length and count a query can have.
+inline constexpr int32_t unused_filter_entry = -int32_filter_limit - 1;
 
 struct BlockFilterResult {
   uint64_t passing = 0;  // bit j: both filters pass for entry j
   uint64_t guarded = 0;  // passing, and max_flex > min(query length, length j)
 };
 
-// All arguments below compact_limit; max_flex >= 0 (clamp it to
-// compact_limit first: no difference of compact values reaches it).
+// All arguments below int32_filter_limit; max_flex >= 0 (clamp it to
+// int32_filter_limit first: no difference of such values reaches it).
 BlockFilterResult block_filter(BlockKernel kernel, const int32_t* lengths, const int32_t* a_counts,
                                int32_t query_length, int32_t query_a_count, int32_t max_flex);
 

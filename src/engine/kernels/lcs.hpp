@@ -9,38 +9,52 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "engine/text.hpp"
 
 namespace mendseqs {
 
 class QueryPattern {
  public:
-  explicit QueryPattern(std::string_view query);
+  explicit QueryPattern(const Text& query);
 
-  std::string_view text() const noexcept { return text_; }
   size_t length() const noexcept { return length_; }  // in code points
   size_t words() const noexcept { return words_; }
 
-  // The query positions holding `character`, as `words()` words (bit i of
-  // word w is position 64 * w + i); null when the query lacks it.
-  const uint64_t* mask(char32_t character) const noexcept;
+  // The number of a character of the query (dense, from 0), or absent.
+  static constexpr uint32_t absent = UINT32_MAX;
+  uint32_t number(char32_t character) const noexcept;
 
-  // False when a query has so many distinct characters that its masks would
-  // cost more than the plain dynamic programme; lcs_length then uses that.
-  bool has_masks() const noexcept { return !masks_.empty() || length_ == 0; }
+  // Dense masks: `words()` words per character number (bit i of word w is
+  // position 64 * w + i). A query with a great many distinct characters
+  // would need more than they are worth; it keeps each character's
+  // positions instead, and the words a comparison needs are made from them
+  // (match_words). Either way the work of a comparison stays bounded by the
+  // words it advances.
+  bool dense() const noexcept { return !masks_.empty() || length_ == 0; }
+  const uint64_t* mask(uint32_t number) const noexcept { return &masks_[number * words_]; }
+
+  // Fills words first .. last of the mask of character `number` into
+  // out[0 .. last - first]. `cursor` (one per character number, all 0
+  // at 0) remembers where the last call for that character began, so a
+  // comparison whose window only moves forward reads each position once.
+  void match_words(uint32_t number, size_t first, size_t last, uint64_t* out,
+                   std::vector<size_t>& cursor) const noexcept;
+  size_t distinct() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
 
  private:
-  std::string_view text_;
   size_t length_ = 0;
   size_t words_ = 0;
-  std::array<uint32_t, 128> ascii_slot_{};  // 0: absent, else 1 + slot
-  std::vector<std::pair<char32_t, uint32_t>> other_slots_;  // sorted by character
-  std::vector<uint64_t> masks_;  // slot-major, words_ per slot
+  std::array<uint32_t, 128> ascii_number_;                  // absent or the number
+  std::vector<std::pair<char32_t, uint32_t>> other_numbers_;  // sorted by character
+  std::vector<uint64_t> masks_;     // dense: number-major, words_ per number
+  std::vector<size_t> offsets_;     // sparse: positions of number n are
+  std::vector<size_t> positions_;   //   positions_[offsets_[n] .. offsets_[n + 1]]
 };
 
-size_t lcs_length(const QueryPattern& query, std::string_view reference);
+size_t lcs_length(const QueryPattern& query, const Text& reference);
 
 // One word of one step of the recurrence, S = (S + u) | (S - u) with
 // u = S & match, where the addition carries from the word below and into

@@ -4,7 +4,7 @@
 #include <bit>
 #include <vector>
 
-#include "support/utf8.hpp"
+#include "kernels/match_words.hpp"
 
 namespace mendseqs {
 namespace {
@@ -12,23 +12,22 @@ namespace {
 // How often the bound is checked, in reference characters.
 constexpr size_t check_interval = 64;
 
-// Queries of up to 64 characters: one word, no band needed.
-bool reaches_in_one_word(const QueryPattern& query, std::string_view reference, size_t reference_length,
-                         size_t needed) {
+// Queries of up to 64 characters: one word, no band needed; always dense.
+template <class CodePoints>
+bool reaches_in_one_word(const QueryPattern& query, CodePoints reference, size_t needed, Checkpoint& checkpoint) {
   uint64_t state = ~uint64_t{0};
-  size_t read = 0;
-  for (size_t pos = 0; pos < reference.size();) {
-    const uint64_t* matches = query.mask(utf8::next(reference, pos));
-    ++read;
-    if (matches) {
-      const uint64_t u = state & *matches;
+  for (size_t read = 1; read <= reference.size(); ++read) {
+    const uint32_t number = query.number(reference[read - 1]);
+    if (number != QueryPattern::absent) {
+      const uint64_t u = state & *query.mask(number);
       state = (state + u) | (state - u);
     }
     if (read % check_interval == 0) {
       // Bits above the query's length stay set: ~state counts matches only.
       const auto common = static_cast<size_t>(std::popcount(~state));
       if (common >= needed) return true;
-      if (common + (reference_length - read) < needed) return false;
+      if (common + (reference.size() - read) < needed) return false;
+      checkpoint.charge(check_interval);
     }
   }
   return static_cast<size_t>(std::popcount(~state)) >= needed;
@@ -59,28 +58,29 @@ class Band {
   size_t above_;  // Lq - Lr + max_flex, never negative here
 };
 
-bool reaches_in_band(const QueryPattern& query, std::string_view reference, size_t reference_length,
-                     size_t max_flex, size_t needed) {
+template <class CodePoints>
+bool reaches_in_band(const QueryPattern& query, CodePoints reference, size_t max_flex, size_t needed,
+                     Checkpoint& checkpoint) {
+  const size_t reference_length = reference.size();
   const Band band(query.length(), reference_length, max_flex);
   std::vector<uint64_t> state(query.words(), ~uint64_t{0});
+  MatchWords matches(query);
   size_t first = 0;           // lowest word still advanced
   size_t frozen_common = 0;   // matches counted in the frozen words
-  size_t read = 0;
-  for (size_t pos = 0; pos < reference.size();) {
-    const uint64_t* matches = query.mask(utf8::next(reference, pos));
-    ++read;
+  for (size_t read = 1; read <= reference_length; ++read) {
     for (const size_t lowest = band.first_word(read); first < lowest; ++first)
       frozen_common += static_cast<size_t>(std::popcount(~state[first]));
     const size_t last = band.last_word(read);
-    if (matches) {
+    if (const uint64_t* match = matches.get(reference[read - 1], first, last)) {
       uint64_t carry = 0;
-      for (size_t w = first; w <= last; ++w) advance_word(state[w], matches[w], carry);
+      for (size_t w = first; w <= last; ++w) advance_word(state[w], match[w - first], carry);
     }
     if (read % check_interval == 0 || read == reference_length) {
       size_t common = frozen_common;
       for (size_t w = first; w <= last; ++w) common += static_cast<size_t>(std::popcount(~state[w]));
       if (common >= needed) return true;
       if (common + (reference_length - read) < needed) return false;
+      checkpoint.charge(check_interval * (last - first + 1));
     }
   }
   return false;  // not reached: the last character settles it above
@@ -88,14 +88,12 @@ bool reaches_in_band(const QueryPattern& query, std::string_view reference, size
 
 }  // namespace
 
-bool lcs_reaches(const QueryPattern& query, std::string_view reference, intptr_t reference_length,
-                 intptr_t max_flex) {
-  const auto length = static_cast<size_t>(reference_length);
-  const size_t needed = length - static_cast<size_t>(max_flex);
-  if (!query.has_masks()) return lcs_length(query, reference) >= needed;
-  if (query.words() <= 1) return reaches_in_one_word(query, reference, length, needed);
-  return reaches_in_band(query, reference, length, static_cast<size_t>(max_flex), needed);
+bool lcs_reaches(const QueryPattern& query, const Text& reference, intptr_t max_flex, Checkpoint& checkpoint) {
+  const size_t needed = reference.length() - static_cast<size_t>(max_flex);
+  return reference.visit([&](auto code_points) {
+    if (query.words() <= 1) return reaches_in_one_word(query, code_points, needed, checkpoint);
+    return reaches_in_band(query, code_points, static_cast<size_t>(max_flex), needed, checkpoint);
+  });
 }
 
 }  // namespace mendseqs
-

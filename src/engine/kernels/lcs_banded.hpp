@@ -11,17 +11,17 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
+#include "engine/text.hpp"
 #include "kernels/lcs.hpp"
+#include "support/checkpoint.hpp"
 
 namespace mendseqs {
 
-// Requires 0 <= max_flex < reference_length (so that at least one match is
-// needed) and |query.length() - reference_length| <= max_flex, which the
-// length filter and the tolerance guard have established. reference_length
-// is the reference's length in characters.
-bool lcs_reaches(const QueryPattern& query, std::string_view reference, intptr_t reference_length,
-                 intptr_t max_flex);
+// Requires 0 <= max_flex < reference.length() (so that at least one match
+// is needed) and |query.length() - reference.length()| <= max_flex, which
+// the length filter and the tolerance guard have established. The work is
+// charged to `checkpoint` as it goes, so a long comparison can be stopped.
+bool lcs_reaches(const QueryPattern& query, const Text& reference, intptr_t max_flex, Checkpoint& checkpoint);
 
 }  // namespace mendseqs

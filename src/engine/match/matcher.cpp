@@ -5,10 +5,8 @@
 #include <optional>
 
 #include "kernels/block_filter.hpp"
-#include "kernels/lcs.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "engine/panic.hpp"
-#include "support/utf8.hpp"
 
 namespace mendseqs {
 namespace {
@@ -20,17 +18,17 @@ intptr_t gap(intptr_t x, intptr_t low, intptr_t high) noexcept {
   return x < low ? low - x : x > high ? x - high : 0;
 }
 
-std::vector<intptr_t> lengths_of(const SequenceList& sequences) {
+std::vector<intptr_t> lengths_of(std::span<const Text> texts) {
   std::vector<intptr_t> lengths;
-  lengths.reserve(sequences.size());
-  for (const Sequence& s : sequences) lengths.push_back(static_cast<intptr_t>(utf8::count_code_points(s)));
+  lengths.reserve(texts.size());
+  for (const Text& text : texts) lengths.push_back(static_cast<intptr_t>(text.length()));
   return lengths;
 }
 
-std::vector<intptr_t> a_counts_of(const SequenceList& sequences) {
+std::vector<intptr_t> a_counts_of(std::span<const Text> texts) {
   std::vector<intptr_t> counts;
-  counts.reserve(sequences.size());
-  for (const Sequence& s : sequences) counts.push_back(static_cast<intptr_t>(utf8::count_letter_a(s)));
+  counts.reserve(texts.size());
+  for (const Text& text : texts) counts.push_back(static_cast<intptr_t>(count_letter_a(text)));
   return counts;
 }
 
@@ -50,13 +48,14 @@ uint64_t lanes_to_positions(const ReferenceBlock& block, uint64_t lanes) noexcep
 // masks) is made on first use and kept for the walk.
 class QuerySearch {
  public:
-  QuerySearch(const ReferenceSet& references, std::string_view query, intptr_t max_flex)
+  QuerySearch(const ReferenceSet& references, const Text& query, intptr_t max_flex, Checkpoint& checkpoint)
       : references_(references),
         query_(query),
         max_flex_(max_flex),
-        length_(static_cast<intptr_t>(utf8::count_code_points(query))),
-        a_count_(static_cast<intptr_t>(utf8::count_letter_a(query))),
-        compact_(references.compact_filters() && length_ < compact_limit) {}
+        length_(static_cast<intptr_t>(query.length())),
+        a_count_(static_cast<intptr_t>(count_letter_a(query))),
+        int32_filter_(references.int32_filters() && length_ < int32_filter_limit),
+        checkpoint_(checkpoint) {}
 
   // The index of the first accepted reference. Within a block, the short
   // references are all compared at once; then the references that decide
@@ -67,6 +66,7 @@ class QuerySearch {
     const auto blocks = references_.blocks().blocks();
     for (size_t b = 0; b < blocks.size(); ++b) {
       const ReferenceBlock& block = blocks[b];
+      checkpoint_.charge(block_work);
       if (!may_pass(block)) continue;
       const BlockFilterResult filtered = filter(b, block);
       if (filtered.passing == 0) continue;
@@ -91,11 +91,11 @@ class QuerySearch {
   // Which references of a block pass both filters, and which of those trip
   // the tolerance guard: bit j stands for reference first + j.
   BlockFilterResult filter(size_t b, const ReferenceBlock& block) const noexcept {
-    if (compact_) {
+    if (int32_filter_) {
       const ReferenceBlocks& blocks = references_.blocks();
       return block_filter(references_.kernel(), blocks.filter_lengths(b), blocks.filter_a_counts(b),
                           static_cast<int32_t>(length_), static_cast<int32_t>(a_count_),
-                          static_cast<int32_t>(std::min<intptr_t>(max_flex_, compact_limit)));
+                          static_cast<int32_t>(std::min<intptr_t>(max_flex_, int32_filter_limit)));
     }
     return filter_exactly(block);
   }
@@ -117,11 +117,12 @@ class QuerySearch {
   uint64_t accepted_short(size_t b) {
     const ReferenceBlocks& blocks = references_.blocks();
     if (!translated_) {
-      blocks.alphabet().translate(query_, slots_);
+      blocks.alphabet().translate(query_, numbers_);
       translated_ = true;
     }
     const ReferenceBlock& block = blocks.blocks()[b];
-    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), slots_};
+    checkpoint_.charge(numbers_.size());
+    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), numbers_};
     return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
   }
 
@@ -129,38 +130,44 @@ class QuerySearch {
   bool accepts_long(size_t i) {
     if (references_.length(i) - max_flex_ <= 0) return true;
     if (!pattern_) pattern_.emplace(query_);
-    return lcs_reaches(*pattern_, references_.sequence(i), references_.length(i), max_flex_);
+    return lcs_reaches(*pattern_, references_.text(i), max_flex_, checkpoint_);
   }
 
+  // What a block costs to look at, in characters' worth of work, before
+  // any comparison: the filters touch 64 entries.
+  static constexpr size_t block_work = 16;
+
   const ReferenceSet& references_;
-  std::string_view query_;
+  const Text& query_;
   intptr_t max_flex_;
   intptr_t length_;
   intptr_t a_count_;
-  bool compact_;  // the 32-bit block filter is exact for this query
+  bool int32_filter_;  // the 32-bit block filter is exact for this query
+  Checkpoint& checkpoint_;
   std::optional<QueryPattern> pattern_;
-  // Kept per thread so a query costs no allocation once warm.
-  static thread_local std::vector<uint32_t> slots_;
+  // The query's characters as alphabet numbers, kept per thread so a query
+  // costs no allocation once warm.
+  static thread_local std::vector<uint32_t> numbers_;
   bool translated_ = false;
 };
 
-thread_local std::vector<uint32_t> QuerySearch::slots_;
+thread_local std::vector<uint32_t> QuerySearch::numbers_;
 
 }  // namespace
 
-ReferenceSet::ReferenceSet(SequenceList sequences, BlockKernel kernel, bool compact_filters)
-    : sequences_(std::move(sequences)),
-      lengths_(lengths_of(sequences_)),
-      a_counts_(a_counts_of(sequences_)),
-      blocks_(sequences_, lengths_, a_counts_),
+ReferenceSet::ReferenceSet(std::span<const Text> texts, BlockKernel kernel, bool int32_filters)
+    : texts_(texts),
+      lengths_(lengths_of(texts)),
+      a_counts_(a_counts_of(texts)),
+      blocks_(texts, lengths_, a_counts_),
       kernel_(block_kernel_supported(kernel) ? kernel : BlockKernel::portable),
-      compact_filters_(compact_filters && blocks_.compact()) {}
+      int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
 
-Sequence correct_seq(const ReferenceSet& references, std::string_view query, intptr_t max_flex) {
+std::optional<size_t> first_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                                     Checkpoint& checkpoint) {
   // A length difference is never negative: nothing passes, nothing to do.
-  if (max_flex < 0) return Sequence();
-  const std::optional<size_t> accepted = QuerySearch(references, query, max_flex).first_accepted();
-  return accepted ? references.sequence(*accepted) : Sequence();
+  if (max_flex < 0) return std::nullopt;
+  return QuerySearch(references, query, max_flex, checkpoint).first_accepted();
 }
 
 }  // namespace mendseqs

@@ -3,7 +3,7 @@
 // A reference is accepted when, in this order, the lengths differ by at most
 // max_flex, the counts of 'A' differ by at most max_flex, and their longest
 // common subsequence is at least the reference length minus max_flex. The
-// first accepted reference in list order wins; none gives the empty string.
+// first accepted reference in list order wins; none gives no match.
 //
 // Nothing here builds the (Lq + 1) x (Lr + 1) table that defines the LCS:
 // short references are compared a block at a time (block_kernel.hpp), long
@@ -13,51 +13,54 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <optional>
+#include <span>
 #include <vector>
 
+#include "engine/text.hpp"
 #include "kernels/block_kernel.hpp"
 #include "match/reference_blocks.hpp"
-#include "engine/sequence.hpp"
+#include "support/checkpoint.hpp"
 
 namespace mendseqs {
 
 // The references of one call with what matching needs, computed once per
 // call instead of once per query and candidate: lengths and A-counts in
-// compact arrays for the two filters, and the blocks of short references.
-// Read-only after construction, so any number of threads may match against
-// it at once.
+// plain arrays for the two filters, and the blocks of short references.
+// Views only: the texts stay where their owner keeps them. Read-only after
+// construction, so any number of threads may match against it at once.
 class ReferenceSet {
  public:
-  // `kernel` and `compact_filters` choose among implementations with
+  // `kernel` and `int32_filters` choose among implementations with
   // identical results; tests force each in turn.
-  explicit ReferenceSet(SequenceList sequences, BlockKernel kernel = fastest_block_kernel(),
-                        bool compact_filters = true);
+  explicit ReferenceSet(std::span<const Text> texts, BlockKernel kernel = fastest_block_kernel(),
+                        bool int32_filters = true);
 
-  size_t size() const noexcept { return sequences_.size(); }
-  const Sequence& sequence(size_t i) const noexcept { return sequences_[i]; }
+  const Text& text(size_t i) const noexcept { return texts_[i]; }
   intptr_t length(size_t i) const noexcept { return lengths_[i]; }
   intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
   const ReferenceBlocks& blocks() const noexcept { return blocks_; }
   BlockKernel kernel() const noexcept { return kernel_; }
-  bool compact_filters() const noexcept { return compact_filters_; }
+  bool int32_filters() const noexcept { return int32_filters_; }
 
  private:
-  SequenceList sequences_;
+  std::span<const Text> texts_;
   std::vector<intptr_t> lengths_;  // code points
   std::vector<intptr_t> a_counts_;
   ReferenceBlocks blocks_;
   BlockKernel kernel_;
-  bool compact_filters_;
+  bool int32_filters_;
 };
 
 // Message of the tolerance guard, which ends the whole call.
 inline constexpr std::string_view tolerance_guard_message =
     "max_flex cannot be greater than the length of the sequences.";
 
-// Returns a copy of the first acceptable reference, or the empty string.
+// The position of the first acceptable reference, or nothing.
 // Fails (Panic) when a reference passes both filters while max_flex exceeds
 // the shorter of the two lengths, unless an earlier reference was accepted.
-Sequence correct_seq(const ReferenceSet& references, std::string_view query, intptr_t max_flex);
+// The work is charged to `checkpoint`.
+std::optional<size_t> first_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                                     Checkpoint& checkpoint);
 
 }  // namespace mendseqs

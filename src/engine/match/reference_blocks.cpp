@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "kernels/block_filter.hpp"
-#include "support/utf8.hpp"
 
 namespace mendseqs {
 namespace {
@@ -50,12 +49,12 @@ void set_lane_bit(unsigned char* entry, unsigned lane_bits, size_t lane, size_t 
 
 }  // namespace
 
-ReferenceBlocks::ReferenceBlocks(const SequenceList& references, std::span<const intptr_t> lengths,
+ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, std::span<const intptr_t> lengths,
                                  std::span<const intptr_t> a_counts)
     : lanes_(references.size(), no_lane) {
   cut_into_blocks(lengths, a_counts);
   fill_filter_entries(lengths, a_counts);
-  if (masks_fit(references)) {
+  if (masks_fit(collect_alphabet(references))) {
     fill_masks(references);
   } else {
     std::fill(lanes_.begin(), lanes_.end(), no_lane);
@@ -91,7 +90,8 @@ void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::sp
 
 void ReferenceBlocks::fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
   // A-counts never exceed lengths, so the lengths decide.
-  if (std::any_of(lengths.begin(), lengths.end(), [](intptr_t length) { return length >= compact_limit; })) return;
+  if (std::any_of(lengths.begin(), lengths.end(), [](intptr_t length) { return length >= int32_filter_limit; }))
+    return;
   filter_lengths_.assign(blocks_.size() * max_block_span, unused_filter_entry);
   filter_a_counts_.assign(blocks_.size() * max_block_span, unused_filter_entry);
   for (size_t b = 0; b < blocks_.size(); ++b)
@@ -101,19 +101,25 @@ void ReferenceBlocks::fill_filter_entries(std::span<const intptr_t> lengths, std
     }
 }
 
-bool ReferenceBlocks::masks_fit(const SequenceList& references) {
-  size_t short_bytes = 0;
+size_t ReferenceBlocks::collect_alphabet(std::span<const Text> references) {
+  size_t short_characters = 0;
   for (size_t i = 0; i < references.size(); ++i) {
     if (lanes_[i] == no_lane) continue;
-    short_bytes += references[i].size();
-    for (size_t pos = 0; pos < references[i].size();) alphabet_.add(utf8::next(references[i], pos));
+    short_characters += references[i].length();
+    references[i].visit([&](auto code_points) {
+      for (const char32_t c : code_points) alphabet_.add(c);
+    });
   }
-  const size_t budget = std::max(mask_budget_floor, mask_budget_per_character * short_bytes);
+  return short_characters;
+}
+
+bool ReferenceBlocks::masks_fit(size_t short_characters) const noexcept {
+  const size_t budget = std::max(mask_budget_floor, mask_budget_per_character * short_characters);
   const size_t per_block = (alphabet_.size() + 1) * block_mask_bytes;
   return blocks_.size() <= budget / per_block;
 }
 
-void ReferenceBlocks::fill_masks(const SequenceList& references) {
+void ReferenceBlocks::fill_masks(std::span<const Text> references) {
   const size_t entries = alphabet_.size() + 1;
   masks_.assign(blocks_.size() * entries * block_mask_bytes, 0);
   for (size_t b = 0; b < blocks_.size(); ++b) {
@@ -124,12 +130,13 @@ void ReferenceBlocks::fill_masks(const SequenceList& references) {
       set_lane(lengths, block.lane_bits, lane, unused_lane_length);
     for (size_t i = block.first; i < block.end; ++i) {
       if (lanes_[i] == no_lane) continue;
-      size_t position = 0;
-      for (size_t pos = 0; pos < references[i].size(); ++position) {
-        unsigned char* entry = table + alphabet_.slot(utf8::next(references[i], pos)) * block_mask_bytes;
-        set_lane_bit(entry, block.lane_bits, lanes_[i], position);
-      }
-      set_lane(lengths, block.lane_bits, lanes_[i], static_cast<uint8_t>(position));
+      references[i].visit([&](auto code_points) {
+        for (size_t position = 0; position < code_points.size(); ++position) {
+          unsigned char* entry = table + alphabet_.number(code_points[position]) * block_mask_bytes;
+          set_lane_bit(entry, block.lane_bits, lanes_[i], position);
+        }
+      });
+      set_lane(lengths, block.lane_bits, lanes_[i], static_cast<uint8_t>(references[i].length()));
     }
   }
 }

@@ -15,8 +15,8 @@
 #include <span>
 #include <vector>
 
+#include "engine/text.hpp"
 #include "kernels/alphabet.hpp"
-#include "engine/sequence.hpp"
 
 namespace mendseqs {
 
@@ -42,7 +42,7 @@ struct ReferenceBlock {
 
 class ReferenceBlocks {
  public:
-  ReferenceBlocks(const SequenceList& references, std::span<const intptr_t> lengths,
+  ReferenceBlocks(std::span<const Text> references, std::span<const intptr_t> lengths,
                   std::span<const intptr_t> a_counts);
 
   std::span<const ReferenceBlock> blocks() const noexcept { return blocks_; }
@@ -58,15 +58,18 @@ class ReferenceBlocks {
   }
 
   // Lengths and A-counts as 32-bit numbers, max_block_span per block
-  // (block_filter.hpp); only when every length is below compact_limit.
-  bool compact() const noexcept { return !filter_lengths_.empty() || blocks_.empty(); }
+  // (block_filter.hpp); only when every length fits (below int32_filter_limit).
+  bool fits_in_int32() const noexcept { return !filter_lengths_.empty() || blocks_.empty(); }
   const int32_t* filter_lengths(size_t block) const noexcept { return &filter_lengths_[block * max_block_span]; }
   const int32_t* filter_a_counts(size_t block) const noexcept { return &filter_a_counts_[block * max_block_span]; }
 
  private:
   void cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
-  bool masks_fit(const SequenceList& references);
-  void fill_masks(const SequenceList& references);
+  // Numbers every character of the short references; returns how many
+  // characters they hold in all.
+  size_t collect_alphabet(std::span<const Text> references);
+  bool masks_fit(size_t short_characters) const noexcept;
+  void fill_masks(std::span<const Text> references);
   void fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
 
   std::vector<ReferenceBlock> blocks_;

@@ -1,21 +1,36 @@
 // The batch driver: the body of correct_seq_mt once its arguments are native
 // values. Prints the banner, matches every query (in this thread, or spread
 // over worker threads), prints the progress marks and the line end, and
-// returns one corrected sequence per query in query order.
+// returns, per query in query order, the position of the reference it is
+// corrected to.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
-#include "engine/progress.hpp"
-#include "engine/sequence.hpp"
+#include "engine/host.hpp"
+#include "engine/text.hpp"
 
 namespace mendseqs {
 
+class OutputStream;
+// The progress stream on file descriptor 1.
+OutputStream& standard_output();
+
+using Position = size_t;
+inline constexpr Position no_match = SIZE_MAX;
+
 // threads 0 does no work and returns an empty list; 1 works in the calling
 // thread; 2 or more cuts the queries into one contiguous chunk per worker.
+// The texts are read in place and must stay alive and unchanged until the
+// call returns; every worker has ended by then, whatever happened.
 // Fails (Panic) on the matcher's tolerance guard, a failed write to `out` or
-// a failed worker; nothing partial is returned.
-SequenceList correct_seq_mt(SequenceList ref_seqs, SequenceList query_seqs, intptr_t max_flex,
-                            uint32_t threads, OutputStream& out = standard_output());
+// a failed worker; exhausted memory throws std::bad_alloc; Interrupted from
+// `caller` passes through. Nothing partial is returned.
+std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
+                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller,
+                                     OutputStream& out = standard_output());
 
 }  // namespace mendseqs

@@ -1,0 +1,21 @@
+#include "python/hooks.hpp"
+
+namespace mendseqs::py {
+
+void InterpreterHooks::check_in() {
+  if (PyErr_CheckSignals() == 0) return;
+  // Taken now, before anything else can run Python code: the fetch rule
+  // applies (a PanicException goes on as the failure it is).
+  interruption_.emplace(fetch_error());
+  throw Interrupted{};
+}
+
+PendingError InterpreterHooks::take_interruption() {
+  if (!interruption_)
+    return PendingError::of_type(PyExc_SystemError, "attempted to fetch exception but none was set");
+  PendingError error = std::move(*interruption_);
+  interruption_.reset();
+  return error;
+}
+
+}  // namespace mendseqs::py

@@ -1,0 +1,87 @@
+"""Standard output read by a thread of the caller's own process, as output
+capture and notebook kernels do: the call must let go of the interpreter
+lock while its output cannot proceed, or neither side ever moves again."""
+import pytest
+
+# fd 1 becomes a pipe whose only reader is a thread of the same process.
+# The pipe starts full and the reader starts only once the call is under
+# way, so the call's very first write already finds no room.
+DRAINED_PIPE = """
+import fcntl, os, threading, time, mendseqs
+MARK = "\\u25a0".encode()
+read_end, write_end = os.pipe()
+os.dup2(write_end, 1)
+fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)
+prefill = 0
+try:
+    while True:
+        prefill += os.write(1, b"x" * 1024)
+except BlockingIOError:
+    pass
+fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) & ~os.O_NONBLOCK)
+received = []
+
+def drain():
+    time.sleep(0.2)  # runs only when the call lets go of the lock
+    while chunk := os.read(read_end, 1 << 16):
+        received.append(chunk)
+
+reader = threading.Thread(target=drain)
+reader.start()
+"""
+
+FINISH = """
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+os.close(write_end)
+reader.join()
+data = b"".join(received)
+assert data[:prefill] == b"x" * prefill
+display = data[prefill:]
+"""
+
+
+@pytest.mark.parametrize("threads, queries", [(1, 100), (2000, 70_000)], ids=["serial", "2000 workers"])
+def test_a_call_whose_output_is_drained_by_its_own_process_completes(python, threads, queries):
+    # 2000 workers with chunks of 35 queries write a mark per query: 210 KB.
+    run = python(DRAINED_PIPE + f"""
+result = mendseqs.correct_seq_mt(["ACGT"], ["ACGT"] * {queries}, 0, {threads})
+assert result == ["ACGT"] * {queries}
+""" + FINISH + f"""
+banner = b"    Aligning with {threads} threads: "
+marks = {queries} if {threads} > 1 else 50
+assert display == banner + MARK * marks + b"\\n", (len(display), display[:80])
+""", env={"MENDSEQS_MIN_STACK": "65536"}, timeout=300)
+    assert run.returncode == 0, run
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_fork_while_output_is_blocked_leaves_a_child_that_can_call(python, threads):
+    # The thread that forks runs only while the call waits on its output,
+    # that is while the call's writer holds the stream's own lock.
+    run = python(DRAINED_PIPE.replace("time.sleep(0.2)  # runs", "fork_and_check()  # runs") .replace(
+        "received = []", """received = []
+child_status = []
+
+def fork_and_check():
+    time.sleep(0.2)
+    pid = os.fork()
+    if pid == 0:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+        ok = mendseqs.correct_seq_mt(["ACGT"], ["ACGT"] * 3, 0, 2) == ["ACGT"] * 3
+        os._exit(0 if ok else 1)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            child_status.append(status)
+            return
+        time.sleep(0.01)
+    os.kill(pid, 9)
+    child_status.append("hung")
+""") + f"""
+result = mendseqs.correct_seq_mt(["ACGT"], ["ACGT"] * 200, 0, {threads})
+assert result == ["ACGT"] * 200
+""" + FINISH + """
+assert child_status == [0], child_status
+""", timeout=300)
+    assert run.returncode == 0, run
