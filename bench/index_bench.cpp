@@ -1,7 +1,8 @@
-// The candidate index against the engine's own scan (ReferenceSet and
-// correct_seq, the matcher every call uses today) on seeded whitelist
-// workloads, in one run: build time, matching time per query, the whole
-// call, memory per reference, and whether both give the same answers.
+// The candidate index against the engine's own scan, both through the
+// matcher every call uses (ReferenceSet and first_accepted, with the index
+// forced on one and absent from the other), on seeded whitelist workloads in
+// one run: build time, matching time per query, the whole call, memory per
+// reference, and whether both give the same answers.
 //
 //   index_bench [--quick] [--large] [--only NAME]
 // --large adds W6 (6,794,880 references), alone in its process so that its
@@ -9,6 +10,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,9 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/host.hpp"
 #include "index/candidate_index.hpp"
-#include "kernels/lcs.hpp"
-#include "kernels/lcs_banded.hpp"
 #include "match/matcher.hpp"
 
 namespace mendseqs {
@@ -59,7 +60,9 @@ struct Workload {
 
 // 40% exact copies of a reference, 40% with 1 to k + 1 edits (substitutions,
 // insertions, deletions), 20% random of 15 to 17 letters.
-void make_inputs(const Workload& w, SequenceList& references, SequenceList& queries) {
+using Strings = std::vector<std::string>;
+
+void make_inputs(const Workload& w, Strings& references, Strings& queries) {
   std::mt19937_64 rng(w.references * 31 + static_cast<size_t>(w.max_flex));
   references.clear();
   queries.clear();
@@ -73,21 +76,24 @@ void make_inputs(const Workload& w, SequenceList& references, SequenceList& quer
   }
 }
 
-std::vector<Text> views(const SequenceList& texts) {
+std::vector<Text> views(const Strings& texts) {
   std::vector<Text> out;
   out.reserve(texts.size());
   for (const std::string& text : texts) out.emplace_back(std::string_view(text));
   return out;
 }
 
-// Runs body(i) for i in [0, count) on `threads` threads, contiguous chunks.
+// Runs body(i, checkpoint) for i in [0, count) on `threads` threads,
+// contiguous chunks, each with a worker's checkpoint.
 template <class F>
 double timed_parallel(size_t count, unsigned threads, F body) {
   const auto start = Clock::now();
   std::vector<std::thread> workers;
+  const std::atomic<bool> never_cancelled{false};
   for (unsigned t = 0; t < threads; ++t)
     workers.emplace_back([&, t] {
-      for (size_t i = count * t / threads; i < count * (t + 1) / threads; ++i) body(i);
+      Checkpoint checkpoint(never_cancelled);
+      for (size_t i = count * t / threads; i < count * (t + 1) / threads; ++i) body(i, checkpoint);
     });
   for (std::thread& worker : workers) worker.join();
   return seconds_since(start);
@@ -101,63 +107,56 @@ size_t peak_rss_bytes() {
 
 bool run(const Workload& w, size_t scan_sample, const char* only) {
   if (only && std::strcmp(only, w.name) != 0) return true;
-  SequenceList reference_texts, query_texts;
+  Strings reference_texts, query_texts;
   make_inputs(w, reference_texts, query_texts);
   const std::vector<Text> references = views(reference_texts), queries = views(query_texts);
   const intptr_t k = w.max_flex;
+  NoHooks hooks;
+  Checkpoint caller(hooks);
 
-  const IndexPlan plan = CandidateIndex::plan(references, k, queries.size(), index_memory_budget());
-  // Built by one thread, then by two (what a call with threads=2 does).
+  // The scan: the reference set a call makes, and its walk per query, on
+  // the first `scan_sample` queries (they are in random order, so a fair
+  // sample).
   auto start = Clock::now();
-  auto index = CandidateIndex::build(references, k, queries.size(), index_memory_budget(),
-                                     CandidateIndex::Choice::always, 1);
+  const ReferenceSet scanned_set(references);
+  const double scan_setup = seconds_since(start);
+  const size_t sample = std::min(scan_sample, queries.size());
+  std::vector<std::optional<size_t>> scanned(sample);
+  const auto scan_one = [&](size_t q, Checkpoint& checkpoint) {
+    scanned[q] = first_accepted(scanned_set, queries[q], k, checkpoint);
+  };
+  const double scan_1 = timed_parallel(sample, 1, scan_one);
+  const double scan_2 = timed_parallel(sample, 2, scan_one);
+
+  // The index, built by one thread and then by two (what a call with
+  // threads=2 does), on a reference set of its own.
+  const IndexPlan plan = CandidateIndex::plan(references, k, queries.size(), index_memory_budget());
+  ReferenceSet indexed_set(references);
+  start = Clock::now();
+  indexed_set.prepare_index(k, queries.size(), 1, caller, CandidateIndex::Choice::always);
   const double build = seconds_since(start);
-  if (index) {
-    index.reset();
-    start = Clock::now();
-    index = CandidateIndex::build(references, k, queries.size(), index_memory_budget(),
-                                  CandidateIndex::Choice::always, 2);
-  }
+  start = Clock::now();
+  indexed_set.prepare_index(k, queries.size(), 2, caller, CandidateIndex::Choice::always);
   const double build_2 = seconds_since(start);
+  const CandidateIndex* index = indexed_set.index(k);
   if (!index) {
     std::printf("%s: index not built (memory budget %zu bytes)\n", w.name, index_memory_budget());
     return false;
   }
-
   std::vector<std::optional<size_t>> found(queries.size());
-  const auto match_one = [&](size_t q) {
-    std::optional<QueryPattern> pattern;
-    const auto accepts = [&](size_t i) {
-      const auto length = static_cast<intptr_t>(references[i].length());
-      if (length - k <= 0) return true;
-      if (!pattern) pattern.emplace(query_texts[q]);
-      return lcs_reaches(*pattern, reference_texts[i], length, k);
-    };
-    const auto decision = index->first_decisive(queries[q], accepts);
-    found[q] = decision ? std::optional<size_t>(decision->position) : std::nullopt;
+  const auto match_one = [&](size_t q, Checkpoint& checkpoint) {
+    found[q] = first_accepted(indexed_set, queries[q], k, checkpoint);
   };
   const double index_1 = timed_parallel(queries.size(), 1, match_one);
   const double index_2 = timed_parallel(queries.size(), 2, match_one);
-
-  // The scan: the engine's reference set (built once per call) and its
-  // per-query walk, on the first `scan_sample` queries (they are in random
-  // order, so a fair sample).
-  start = Clock::now();
-  const ReferenceSet set(reference_texts);
-  const double scan_setup = seconds_since(start);
-  const size_t sample = std::min(scan_sample, queries.size());
-  std::vector<Sequence> scanned(sample);
-  const auto scan_one = [&](size_t q) { scanned[q] = correct_seq(set, query_texts[q], k); };
-  const double scan_1 = timed_parallel(sample, 1, scan_one);
-  const double scan_2 = timed_parallel(sample, 2, scan_one);
   size_t differ = 0;
-  for (size_t q = 0; q < sample; ++q) differ += (found[q] ? reference_texts[*found[q]] : Sequence()) != scanned[q];
+  for (size_t q = 0; q < sample; ++q) differ += found[q] != scanned[q];
 
   const auto n = static_cast<double>(queries.size());
   const double scan_per_query_1 = scan_1 / static_cast<double>(sample);
   const double scan_per_query_2 = scan_2 / static_cast<double>(sample);
   const double index_per_query_1 = index_1 / n;
-  const double whole_index_1 = build + index_1, whole_index_2 = build_2 + index_2;
+  const double whole_index_1 = scan_setup + build + index_1, whole_index_2 = scan_setup + build_2 + index_2;
   const double whole_scan_1 = scan_setup + scan_per_query_1 * n, whole_scan_2 = scan_setup + scan_per_query_2 * n;
   const double bytes_per_reference = static_cast<double>(index->memory_bytes()) / static_cast<double>(w.references);
 

@@ -12,6 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "engine/panic.hpp"
+#include "match/matcher.hpp"
+
 namespace mendseqs {
 namespace {
 
@@ -219,6 +222,44 @@ TEST(CandidateIndex, CostModelAndBudget) {
   std::vector<Text> long_references;
   for (int i = 0; i < 20; ++i) long_references.push_back(store.add(random_text(rng, 1500, dna)));
   EXPECT_EQ(CandidateIndex::build(long_references, 50, 2000, 1 << 30), nullptr);
+}
+
+// What the matcher makes of one query: the position, none, or the guard's
+// message.
+std::string outcome(const ReferenceSet& references, const Text& query, intptr_t k) {
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  try {
+    const auto found = first_accepted(references, query, k, checkpoint);
+    return found ? std::to_string(*found) : "none";
+  } catch (const Panic& failure) {
+    return failure.message();
+  }
+}
+
+// Through the matcher a call uses, with its own LCS test: the index forced
+// on one reference set and absent from the other.
+TEST(CandidateIndex, MatcherGivesTheScansAnswers) {
+  for (const intptr_t k : {0, 1, 2, 3})
+    for (const std::u32string* alphabet : {&dna, &mixed}) {
+      TextStore store;
+      std::mt19937_64 rng(static_cast<uint64_t>(k) * 7 + alphabet->size());
+      const Case c = random_case(store, rng, 300, 9, static_cast<size_t>(k), *alphabet);
+      const ReferenceSet scanned(c.references);
+      ReferenceSet indexed(c.references);
+      NoHooks hooks;
+      Checkpoint checkpoint(hooks);
+      indexed.prepare_index(k, c.queries.size(), 2, checkpoint, CandidateIndex::Choice::always);
+      ASSERT_NE(indexed.index(k), nullptr);
+      EXPECT_EQ(indexed.index(k + 1), nullptr);  // built for one tolerance only
+      size_t guards = 0;
+      for (const Text& query : c.queries) {
+        const std::string expected = outcome(scanned, query, k);
+        guards += expected == tolerance_guard_message;
+        ASSERT_EQ(outcome(indexed, query, k), expected);
+      }
+      if (k > 0) EXPECT_GT(guards, 0u);  // the case does reach the guard
+    }
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "index/candidate_index.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <limits>
 #include <new>
@@ -261,13 +263,14 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
 
 std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> references, intptr_t max_flex,
                                                       size_t query_count, size_t memory_budget_bytes,
-                                                      Choice choice, unsigned threads) {
+                                                      Choice choice, unsigned threads,
+                                                      FunctionRef<void(size_t)> charge) {
   const IndexPlan plan = CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads);
   const bool fits = plan.memory_bytes > 0 && plan.memory_bytes <= static_cast<double>(memory_budget_bytes) &&
                     plan.variants < std::numeric_limits<uint32_t>::max();
   if (!(choice == Choice::always ? fits : plan.use_index)) return nullptr;
   try {
-    return std::unique_ptr<CandidateIndex>(new CandidateIndex(references, max_flex, plan.variants, threads));
+    return std::unique_ptr<CandidateIndex>(new CandidateIndex(references, max_flex, plan.variants, threads, charge));
   } catch (const std::bad_alloc&) {
     return nullptr;  // the scan needs no more memory than it already has
   } catch (const std::length_error&) {
@@ -276,7 +279,7 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
 }
 
 CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound,
-                               unsigned threads)
+                               unsigned threads, FunctionRef<void(size_t)> charge)
     : max_flex_(static_cast<size_t>(max_flex)), reference_count_(references.size()) {
   const size_t n = references.size();
   const int position_bits = std::bit_width(n - 1);
@@ -309,21 +312,44 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
       std::clamp<size_t>((bucket_count_ + max_partitions - 1) / max_partitions, 2048, size_t{1} << 16);
   const size_t partitions = (bucket_count_ + buckets_per_partition - 1) / buckets_per_partition;
   const size_t workers = std::max<size_t>(1, std::min<size_t>(threads, n / 4096 + 1));
+  //
+  // This thread is worker 0 and charges its work to `charge`, which may
+  // throw to end the call: the others then stop at their next reference
+  // and are joined before the exception leaves.
+  std::atomic<bool> stop{false};
   const auto each_worker = [&](auto&& work) {
+    std::vector<std::exception_ptr> failures(workers);
     std::vector<std::thread> pool;
-    for (size_t w = 1; w < workers; ++w) {
-      try {
-        pool.emplace_back(work, w);
-      } catch (const std::system_error&) {
-        work(w);  // no thread to spare: this one does it
+    try {
+      for (size_t w = 1; w < workers; ++w) {
+        const auto guarded = [&, w] {
+          try {
+            work(w);
+          } catch (...) {  // out of memory, say: passed on to this thread
+            failures[w] = std::current_exception();
+            stop = true;
+          }
+        };
+        try {
+          pool.emplace_back(guarded);
+        } catch (const std::system_error&) {
+          guarded();  // no thread to spare: this one does it
+        }
       }
+      work(size_t{0});
+    } catch (...) {
+      stop = true;
+      for (std::thread& thread : pool) thread.join();
+      throw;
     }
-    work(size_t{0});
     for (std::thread& thread : pool) thread.join();
+    for (const std::exception_ptr& failure : failures)
+      if (failure) std::rethrow_exception(failure);
   };
   const auto each_key = [&](size_t w, auto&& use) {
     DeletionVariants variants;
-    for (size_t i = n * w / workers; i < n * (w + 1) / workers; ++i) {
+    for (size_t i = n * w / workers; i < n * (w + 1) / workers && !stop.load(std::memory_order_relaxed); ++i) {
+      if (w == 0) charge(lengths_[i] + 1);
       if (lengths_[i] <= max_flex_) continue;
       variants.load(references[i]);
       variants.for_each(max_flex_, [&](uint64_t hash) { use(i, key_of(hash, lengths_[i])); });

@@ -71,10 +71,13 @@ class CandidateIndex {
                         size_t memory_budget_bytes, unsigned threads = 1);
 
   // Null when the plan says scan (or memory runs out while building): the
-  // caller scans then, with the same results.
+  // caller scans then, with the same results. The calling thread charges
+  // its share of the building to `charge` (characters' worth of work), which
+  // may throw to end the call; the building threads are joined first.
   static std::unique_ptr<CandidateIndex> build(std::span<const Text> references, intptr_t max_flex,
                                                size_t query_count, size_t memory_budget_bytes,
-                                               Choice choice = Choice::cost_model, unsigned threads = 1);
+                                               Choice choice = Choice::cost_model, unsigned threads = 1,
+                                               FunctionRef<void(size_t)> charge = [](size_t) {});
 
   // The scan's answer for this query: nullopt when no reference decides
   // it (the empty string). `accepts(i)` must be the exact LCS test of
@@ -98,7 +101,8 @@ class CandidateIndex {
     uint32_t first;  // lowest position with this length and A-count
   };
 
-  CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound, unsigned threads);
+  CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound, unsigned threads,
+                 FunctionRef<void(size_t)> charge);
   void add_short_references(std::span<const Text> references);
   std::optional<Decision> first_short(size_t query_length, size_t query_a_count) const;
   double lookups_for(size_t query_length) const;
