@@ -206,12 +206,14 @@ TEST(CandidateIndex, CostModelAndBudget) {
   TextStore store;
   std::mt19937_64 rng(9);
   std::vector<Text> whitelist;
-  for (int i = 0; i < 50'000; ++i) whitelist.push_back(store.add(random_text(rng, 16, dna)));
+  for (int i = 0; i < 100'000; ++i) whitelist.push_back(store.add(random_text(rng, 16, dna)));
   // Many queries against a long whitelist: the index (the module's
-  // whitelist test relies on these two shapes); a handful: the scan.
+  // whitelist test relies on these two shapes); a handful, or a short list
+  // at k=2: the scan.
   EXPECT_TRUE(CandidateIndex::plan(std::span(whitelist).first(20'000), 1, 20'000, 1 << 30).use_index);
-  EXPECT_NE(CandidateIndex::build(whitelist, 2, 50'000, 1 << 30), nullptr);
+  EXPECT_NE(CandidateIndex::build(whitelist, 2, 100'000, 1 << 30), nullptr);
   EXPECT_EQ(CandidateIndex::build(whitelist, 1, 10, 1 << 30), nullptr);
+  EXPECT_FALSE(CandidateIndex::plan(std::span(whitelist).first(5'000), 2, 50'000, 1 << 30).use_index);
   // Past the budget nothing is built, even when forced.
   const IndexPlan plan = CandidateIndex::plan(whitelist, 2, 100'000, 1 << 30);
   EXPECT_EQ(CandidateIndex::build(whitelist, 2, 100'000, static_cast<size_t>(plan.memory_bytes) - 1,

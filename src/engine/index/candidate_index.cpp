@@ -26,10 +26,13 @@ constexpr size_t max_deletions = 64;
 // a variant indexed (hashed twice, sorted with its reference's, written to
 // a random place), a variant looked up (one or two cache misses), a query's
 // fixed work, and one reference scanned by the block kernels.
+// A lookup costs far more once the index outgrows the cache.
 constexpr double seconds_per_indexed_variant = 40e-9;
-constexpr double seconds_per_lookup = 40e-9;
+constexpr double seconds_per_cached_lookup = 20e-9;
+constexpr double seconds_per_lookup = 80e-9;
+constexpr double cached_index_bytes = 8 << 20;
 constexpr double seconds_per_query = 300e-9;
-constexpr double seconds_per_scanned_character = 0.06e-9;  // about 1 ns for a 16-letter reference
+constexpr double seconds_per_scanned_character = 0.03e-9;  // about 0.5 ns for a 16-letter reference
 // The index must win by this factor, so an estimate off by less never
 // makes a call slower than the scan.
 constexpr double required_gain = 2.0;
@@ -233,30 +236,58 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
       plan.memory_bytes > static_cast<double>(memory_budget_bytes))
     return plan;
 
-  // Queries are expected to be about as long as the references, give or
-  // take one character; each length is weighed by how many references have
-  // it.
-  std::vector<uint32_t> lengths;
-  lengths.reserve(n);
-  for (const Text& reference : references) lengths.push_back(static_cast<uint32_t>(reference.length()));
-  std::sort(lengths.begin(), lengths.end());
-  double lookups = 0;
-  for (size_t i = 0; i < n;) {
-    size_t j = i;
-    while (j < n && lengths[j] == lengths[i]) ++j;
-    const size_t length = lengths[i];
-    double per_query = lookups_for_length(indexed, k, length) + lookups_for_length(indexed, k, length + 1);
-    per_query += length > 0 ? lookups_for_length(indexed, k, length - 1) : per_query / 2;
-    lookups += per_query / 3 * static_cast<double>(j - i);
-    i = j;
-  }
-  lookups /= static_cast<double>(n);
+  // Queries are expected to look like the references, give or take a
+  // character: their lookups are estimated on up to 64 references spread
+  // over the list, each read as a query as it is, less its last character,
+  // and with that character doubled. First by the binomial bounds, which
+  // is cheap; then, if the index may win, by counting the canonical
+  // deletions themselves, which runs of one letter (common in DNA) make
+  // far fewer. An enumeration too large to count is taken at its bound.
+  const size_t samples = std::min<size_t>(n, 64);
+  DeletionVariants variants;
+  std::vector<char32_t> probe;
+  const auto estimate_lookups = [&](bool count) {
+    double lookups = 0;
+    for (size_t sample = 0; sample < samples; ++sample) {
+      const Text& reference = references[sample * n / samples];
+      for (const int change : {-1, 0, 1}) {
+        probe.assign(reference.length(), 0);
+        for (size_t i = 0; i < probe.size(); ++i) probe[i] = reference[i];
+        if (change < 0 && !probe.empty()) probe.pop_back();
+        if (change > 0) probe.push_back(probe.empty() ? U'A' : probe.back());
+        const Text query{std::span<const char32_t>(probe)};
+        const size_t length = query.length();
+        if (length < k) continue;
+        bool loaded = false;
+        for (auto it = std::lower_bound(indexed.begin(), indexed.end(), std::max(k + 1, length - std::min(length, k)));
+             it != indexed.end() && *it <= length + k; ++it) {
+          const size_t deletions = length + k - *it;
+          const double bound = binomial(length, deletions);
+          if (!count || bound > 2e4) {
+            lookups += bound;
+            continue;
+          }
+          if (!loaded) variants.load(query), loaded = true;
+          variants.for_each(deletions, [&](uint64_t) { lookups += 1; });
+        }
+      }
+    }
+    return lookups / (3 * static_cast<double>(samples));
+  };
+  const double lookup_seconds =
+      plan.memory_bytes <= cached_index_bytes ? seconds_per_cached_lookup : seconds_per_lookup;
   const auto queries = static_cast<double>(query_count);
   const double workers = std::max(1u, threads);
-  plan.index_seconds = (plan.variants * seconds_per_indexed_variant +
-                        queries * (seconds_per_query + lookups * seconds_per_lookup)) / workers;
+  const auto index_seconds = [&](double lookups) {
+    return (plan.variants * seconds_per_indexed_variant +
+            queries * (seconds_per_query + lookups * lookup_seconds)) / workers;
+  };
   plan.scan_seconds =
       queries * std::max(characters, static_cast<double>(n) * 16) * seconds_per_scanned_character / workers;
+  // Canonical deletions are rarely fewer than a quarter of the bound.
+  plan.index_seconds = index_seconds(estimate_lookups(false) / 4);
+  if (plan.index_seconds * required_gain >= plan.scan_seconds) return plan;
+  plan.index_seconds = index_seconds(estimate_lookups(true));
   plan.use_index = plan.index_seconds * required_gain < plan.scan_seconds;
   return plan;
 }
@@ -281,6 +312,10 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
 CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound,
                                unsigned threads, FunctionRef<void(size_t)> charge)
     : max_flex_(static_cast<size_t>(max_flex)), reference_count_(references.size()) {
+  double characters = 0;
+  for (const Text& reference : references) characters += static_cast<double>(reference.length());
+  scan_seconds_per_query_ = std::max(characters, 16.0 * static_cast<double>(reference_count_)) *
+                            seconds_per_scanned_character;
   const size_t n = references.size();
   const int position_bits = std::bit_width(n - 1);
   position_mask_ = position_bits >= 32 ? ~uint32_t{0} : (uint32_t{1} << position_bits) - 1;
@@ -533,8 +568,9 @@ double CandidateIndex::lookups_for(size_t query_length) const {
 }
 
 bool CandidateIndex::prefers_scan(const Text& query) const {
-  const double scan = static_cast<double>(reference_count_) * 16 * seconds_per_scanned_character;
-  return lookups_for(query.length()) * seconds_per_lookup > scan;
+  // The binomial bound counts up to about twice the lookups a DNA query
+  // makes; scanning must win even so.
+  return lookups_for(query.length()) * seconds_per_lookup > 2 * scan_seconds_per_query_;
 }
 
 size_t CandidateIndex::memory_bytes() const noexcept {

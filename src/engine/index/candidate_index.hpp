@@ -112,6 +112,7 @@ class CandidateIndex {
 
   size_t max_flex_;
   size_t reference_count_;
+  double scan_seconds_per_query_;  // estimated, for prefers_scan
   uint32_t position_mask_;  // entry bits holding the position; the rest are hash bits
   size_t bucket_count_ = 0;
   std::vector<uint32_t> offsets_;  // bucket b holds entries_[offsets_[b], offsets_[b + 1])
