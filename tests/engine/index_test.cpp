@@ -169,6 +169,33 @@ TEST(CandidateIndex, CollisionsFallBackToEveryCandidate) {
   expect_same_as_scan(c, 1, vetoed);
 }
 
+// The acceptance test may run the host (a signal handler calling the module
+// again on the same thread): a query nested in it must leave the outer
+// query's state alone, on the collision path too.
+TEST(CandidateIndex, AQueryNestedInTheAcceptanceTestLeavesTheOuterOneAlone) {
+  TextStore store;
+  std::mt19937_64 rng(6);
+  const Case c = random_case(store, rng, 300, 7, 1, dna);
+  const auto index = CandidateIndex::build(c.references, 1, c.queries.size(), 1 << 30,
+                                           CandidateIndex::Choice::always);
+  ASSERT_NE(index, nullptr);
+  const auto plain = [&](const Text& query) {
+    return [&](size_t i) { return lcs(query, c.references[i]) + 1 >= c.references[i].length(); };
+  };
+  for (size_t q = 0; q < c.queries.size(); ++q) {
+    const Text& query = c.queries[q];
+    const Text& other = c.queries[(q * 7 + 3) % c.queries.size()];
+    // Every third reference fails, as a collision would (never one of
+    // length k or less: those are accepted without the test).
+    const auto vetoing = [&](size_t i) { return (i % 3 != 0 || c.references[i].length() <= 1) && plain(query)(i); };
+    const auto nested = [&](size_t i) {
+      index->first_decisive(other, plain(other));
+      return vetoing(i);
+    };
+    ASSERT_EQ(index->first_decisive(query, nested), scan(c.references, query, 1, vetoing));
+  }
+}
+
 TEST(CandidateIndex, EdgeInputs) {
   TextStore store;
   Case c;

@@ -55,7 +55,14 @@ class QuerySearch {
         length_(static_cast<intptr_t>(query.length())),
         a_count_(static_cast<intptr_t>(count_letter_a(query))),
         int32_filter_(references.int32_filters() && length_ < int32_filter_limit),
-        checkpoint_(checkpoint) {}
+        checkpoint_(checkpoint),
+        nested_(shared_numbers_in_use_),
+        numbers_(nested_ ? own_numbers_ : shared_numbers_) {
+    shared_numbers_in_use_ = true;
+  }
+  ~QuerySearch() { shared_numbers_in_use_ = nested_; }
+  QuerySearch(const QuerySearch&) = delete;
+  QuerySearch& operator=(const QuerySearch&) = delete;
 
   // The index of the first accepted reference. Within a block, the short
   // references are all compared at once; then the references that decide
@@ -146,12 +153,19 @@ class QuerySearch {
   Checkpoint& checkpoint_;
   std::optional<QueryPattern> pattern_;
   // The query's characters as alphabet numbers, kept per thread so a query
-  // costs no allocation once warm.
-  static thread_local std::vector<uint32_t> numbers_;
+  // costs no allocation once warm. A check-in may run a signal handler that
+  // calls the module again on this thread, in the middle of this walk: that
+  // nested query translates into a buffer of its own.
+  static thread_local std::vector<uint32_t> shared_numbers_;
+  static thread_local bool shared_numbers_in_use_;
+  bool nested_;
+  std::vector<uint32_t> own_numbers_;
+  std::vector<uint32_t>& numbers_;
   bool translated_ = false;
 };
 
-thread_local std::vector<uint32_t> QuerySearch::numbers_;
+thread_local std::vector<uint32_t> QuerySearch::shared_numbers_;
+thread_local bool QuerySearch::shared_numbers_in_use_ = false;
 
 }  // namespace
 
