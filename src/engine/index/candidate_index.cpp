@@ -246,16 +246,33 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
     characters += static_cast<double>(reference.length());
     if (reference.length() > k) plan.variants += binomial(reference.length(), k);
   }
-  const std::vector<uint32_t> indexed = distinct_lengths_above(references, k);
   const double buckets = std::ceil(plan.variants / variants_per_bucket) + 1;
   // Entries and their tags, plus the 16-bit bucket numbers of the entries
-  // while building.
-  plan.memory_bytes = 4 * (buckets + 1) + 8 * plan.variants + 8 * static_cast<double>(n) +
-                      4 * static_cast<double>(indexed.size()) +
+  // while building; lengths, A-counts and distinct lengths per reference.
+  plan.memory_bytes = 4 * (buckets + 1) + 8 * plan.variants + 12 * static_cast<double>(n) +
                       sizeof(ShortReference) * std::min<double>(static_cast<double>(n), 4.0 * k * k + 2);
   if (plan.variants >= std::numeric_limits<uint32_t>::max() ||
       plan.memory_bytes > static_cast<double>(memory_budget_bytes))
     return plan;
+
+  const auto queries = static_cast<double>(query_count);
+  const double workers = std::max(1u, threads);
+  plan.scan_seconds =
+      queries * std::max(characters, static_cast<double>(n) * 16) * seconds_per_scanned_character / workers;
+  // Every character is hashed: twice per reference, once per query.
+  const double mean_length = characters / static_cast<double>(n);
+  const double lookup_seconds =
+      plan.memory_bytes <= cached_index_bytes ? seconds_per_cached_lookup : seconds_per_lookup;
+  const auto index_seconds = [&](double lookups) {
+    return (plan.variants * seconds_per_indexed_variant + 2 * characters * seconds_per_hashed_character +
+            queries * (seconds_per_query + mean_length * seconds_per_hashed_character + lookups * lookup_seconds)) /
+           workers;
+  };
+  // Without a single lookup: a small batch against a long list ends here,
+  // before anything costs more than a pass over the lengths.
+  plan.index_seconds = index_seconds(0);
+  if (plan.index_seconds * required_gain >= plan.scan_seconds) return plan;
+  const std::vector<uint32_t> indexed = distinct_lengths_above(references, k);
 
   // Queries are expected to look like the references, give or take a
   // character: their lookups are estimated on up to 64 references spread
@@ -308,19 +325,6 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
     }
     return lookups / (3 * static_cast<double>(samples));
   };
-  const double lookup_seconds =
-      plan.memory_bytes <= cached_index_bytes ? seconds_per_cached_lookup : seconds_per_lookup;
-  const auto queries = static_cast<double>(query_count);
-  const double workers = std::max(1u, threads);
-  // Every character is hashed: twice per reference, once per query.
-  const double mean_length = characters / static_cast<double>(n);
-  const auto index_seconds = [&](double lookups) {
-    return (plan.variants * seconds_per_indexed_variant + 2 * characters * seconds_per_hashed_character +
-            queries * (seconds_per_query + mean_length * seconds_per_hashed_character + lookups * lookup_seconds)) /
-           workers;
-  };
-  plan.scan_seconds =
-      queries * std::max(characters, static_cast<double>(n) * 16) * seconds_per_scanned_character / workers;
   // Canonical deletions are rarely fewer than a quarter of the bound.
   plan.index_seconds = index_seconds(estimate_lookups(false) / 4);
   if (plan.index_seconds * required_gain >= plan.scan_seconds) return plan;
