@@ -443,8 +443,8 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   }
   slices[partitions] = total;
   if (total >= std::numeric_limits<uint32_t>::max()) throw std::length_error("index too large");
-  entries_.resize(total);
-  tags_.assign(total + tag_padding, 0);
+  entries_ = LargeArray<uint32_t>(total);
+  tags_ = LargeArray<uint16_t>(total + tag_padding);
   std::vector<uint16_t> local_buckets(total);
   each_worker([&](size_t w) {
     each_key(w, [&](size_t i, uint64_t key) {
@@ -455,7 +455,7 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
       local_buckets[at] = static_cast<uint16_t>(bucket % buckets_per_partition);
     });
   });
-  offsets_.resize(bucket_count_ + 1);
+  offsets_ = LargeArray<uint32_t>(bucket_count_ + 1);
   offsets_[bucket_count_] = static_cast<uint32_t>(total);
   each_worker([&](size_t w) {
     std::vector<uint32_t> starts(buckets_per_partition + 1);
@@ -616,9 +616,8 @@ bool CandidateIndex::prefers_scan(const Text& query) const {
 }
 
 size_t CandidateIndex::memory_bytes() const noexcept {
-  return sizeof(*this) + 4 * (offsets_.capacity() + entries_.capacity() + lengths_.capacity() +
-                              a_counts_.capacity() + indexed_lengths_.capacity()) +
-         2 * tags_.capacity() +
+  return sizeof(*this) + offsets_.bytes() + entries_.bytes() + tags_.bytes() +
+         4 * (lengths_.capacity() + a_counts_.capacity() + indexed_lengths_.capacity()) +
          sizeof(ShortReference) * short_.capacity();
 }
 

@@ -35,6 +35,7 @@
 
 #include "engine/text.hpp"
 #include "index/function_ref.hpp"
+#include "index/large_array.hpp"
 
 namespace mendseqs {
 
@@ -115,9 +116,9 @@ class CandidateIndex {
   double scan_seconds_per_query_;  // estimated, for prefers_scan
   uint32_t position_mask_;  // entry bits holding the position; the rest are hash bits
   size_t bucket_count_ = 0;
-  std::vector<uint32_t> offsets_;  // bucket b holds entries_[offsets_[b], offsets_[b + 1])
-  std::vector<uint32_t> entries_;
-  std::vector<uint16_t> tags_;      // more of each entry's key, scanned before the entry is read
+  LargeArray<uint32_t> offsets_;  // bucket b holds entries_[offsets_[b], offsets_[b + 1])
+  LargeArray<uint32_t> entries_;
+  LargeArray<uint16_t> tags_;      // more of each entry's key, scanned before the entry is read
   std::vector<uint32_t> lengths_;   // per reference, for the exact filters
   std::vector<uint32_t> a_counts_;
   std::vector<uint32_t> indexed_lengths_;      // distinct lengths > max_flex, ascending
