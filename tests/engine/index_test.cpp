@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "engine/host.hpp"
 #include "engine/panic.hpp"
 #include "match/matcher.hpp"
 
@@ -194,6 +195,27 @@ TEST(CandidateIndex, AQueryNestedInTheAcceptanceTestLeavesTheOuterOneAlone) {
     };
     ASSERT_EQ(index->first_decisive(query, nested), scan(c.references, query, 1, vetoing));
   }
+}
+
+// The calling thread's share of the building may be interrupted (a signal
+// handler raising): the other building thread is joined, the exception
+// passes on, and nothing is left behind.
+TEST(CandidateIndex, AnInterruptedBuildJoinsItsThreadsAndPassesTheExceptionOn) {
+  TextStore store;
+  std::mt19937_64 rng(12);
+  std::vector<Text> whitelist;
+  for (int i = 0; i < 20'000; ++i) whitelist.push_back(store.add(random_text(rng, 16, dna)));
+  size_t charged = 0;
+  const auto interrupting = [&](size_t work) {
+    if ((charged += work) > 50'000) throw Interrupted{};
+  };
+  EXPECT_THROW(CandidateIndex::build(whitelist, 1, 1000, 1 << 30, CandidateIndex::Choice::always, 2, interrupting),
+               Interrupted);
+  charged = 0;
+  const auto index = CandidateIndex::build(whitelist, 1, 1000, 1 << 30, CandidateIndex::Choice::always, 2,
+                                           [&](size_t work) { charged += work; });
+  ASSERT_NE(index, nullptr);
+  EXPECT_GT(charged, 50'000u);  // the whole build was charged, not only its start
 }
 
 TEST(CandidateIndex, EdgeInputs) {

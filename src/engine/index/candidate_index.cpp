@@ -23,10 +23,10 @@ namespace {
 constexpr size_t max_deletions = 64;
 
 // Estimated costs on one core, from the engine benchmark (bench/index_bench):
-// a variant indexed (hashed twice, sorted with its reference's, written to
-// a random place), a variant looked up (one or two cache misses), a query's
-// fixed work, and one reference scanned by the block kernels.
-// A lookup costs far more once the index outgrows the cache.
+// a variant indexed (made twice, partitioned, sorted into its bucket); a
+// lookup in an index that fits in cache, and in one far larger (a cache
+// miss or two); a query's fixed work; a character hashed; a character of
+// a reference scanned by the block kernels.
 constexpr double seconds_per_indexed_variant = 40e-9;
 constexpr double seconds_per_cached_lookup = 20e-9;
 constexpr double seconds_per_lookup = 80e-9;
@@ -65,7 +65,7 @@ uint64_t key_of(uint64_t variant_hash, size_t reference_length) noexcept {
 }
 
 // 16 bits of the key that neither choose the bucket (the high 32) nor, for
-// lists up to 2^16 references, overlap the bits kept in an entry.
+// lists of 2^16 references or more, overlap the bits kept in an entry.
 uint16_t tag_of(uint64_t key) noexcept { return static_cast<uint16_t>(key); }
 
 // Tags read past a bucket's end, up to the next multiple of four.
@@ -463,6 +463,7 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
     std::vector<uint16_t> sorted_tags;
     for (size_t p = partitions * w / workers; p < partitions * (w + 1) / workers; ++p) {
       const auto begin = static_cast<uint32_t>(slices[p]), end = static_cast<uint32_t>(slices[p + 1]);
+      if (w == 0) charge(end - begin);
       std::fill(starts.begin(), starts.end(), 0);
       for (uint32_t e = begin; e < end; ++e) ++starts[local_buckets[e] + 1];
       for (size_t b = 1; b <= buckets_per_partition; ++b) starts[b] += starts[b - 1];
