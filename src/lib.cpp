@@ -24,11 +24,11 @@ py::PyResult<py::Ref> correct_seq_mt_body(PyObject* const* args, Py_ssize_t narg
 
   // Converted in parameter order; the first bad argument ends the call
   // before anything is printed. The strings are read in place.
-  py::PyResult<py::StrList> ref_seqs = py::extract_str_list(ref_arg, "ref_seqs");
-  if (!ref_seqs) return py::Failure(std::move(ref_seqs.error()));
-  py::PyResult<py::StrList> query_seqs = py::extract_str_list(query_arg, "query_seqs");
-  if (!query_seqs) return py::Failure(std::move(query_seqs.error()));
-  py::PyResult<intptr_t> max_flex = py::extract_tolerance(max_flex_arg);
+  py::PyResult<py::StrList> ref_seqs = py::extract_str_list(ref_arg);
+  if (!ref_seqs) return py::Failure(py::argument_extraction_error("ref_seqs", std::move(ref_seqs.error())));
+  py::PyResult<py::StrList> query_seqs = py::extract_str_list(query_arg);
+  if (!query_seqs) return py::Failure(py::argument_extraction_error("query_seqs", std::move(query_seqs.error())));
+  py::PyResult<intptr_t> max_flex = py::extract_max_flex(max_flex_arg);
   if (!max_flex) return py::Failure(py::argument_extraction_error("max_flex", std::move(max_flex.error())));
   py::PyResult<uint32_t> threads = py::extract_thread_count(threads_arg);
   if (!threads) return py::Failure(py::argument_extraction_error("threads", std::move(threads.error())));

@@ -1,4 +1,5 @@
 #include "python/barrier.hpp"
+#include "engine/messages.hpp"
 
 #include <cstdlib>
 
@@ -13,7 +14,7 @@ void raise_failure(const mendseqs::Failure& failure) {
   } else if (std::holds_alternative<OutOfMemory>(failure)) {
     PyErr_NoMemory();
   } else if (!PyErr_Occurred()) {  // HostInterrupted: the host's exception stands
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyErr_SetString(PyExc_SystemError, messages::no_exception_set);
   }
 }
 
@@ -27,7 +28,7 @@ PyObject* leave_barrier(Outcome outcome) noexcept {
     else
       raise_failure(std::get<mendseqs::Failure>(outcome));
   } catch (...) {
-    report_failure("uncaught panic at ffi boundary", std::source_location::current());
+    report_failure(messages::uncaught_at_boundary, std::source_location::current());
     std::abort();
   }
   return nullptr;

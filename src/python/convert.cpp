@@ -6,14 +6,13 @@
 #include <string>
 #include <unordered_map>
 
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 #include "python/once.hpp"
 #include "python/text.hpp"
 
 namespace mendseqs::py {
 namespace {
-
-constexpr const char* out_of_range = "out of range integral type conversion attempted";
 
 PyObject* sequence_class = nullptr;  // collections.abc.Sequence, looked up once, never released
 CreationLock sequence_class_lock;
@@ -33,7 +32,7 @@ PyObject* sequence_abc() {
       PendingError error = fetch_error();
       description = error.object() ? describe_exception(error.object()) : "no exception set";
     }
-    panic("called `Result::unwrap()` on an `Err` value: " + description);
+    panic(std::string(messages::unwrap_error) + description);
   }
   if (!sequence_class) sequence_class = found.release();  // else a nested lookup won
   return sequence_class;
@@ -89,8 +88,14 @@ void reserve_reported(StrList& list, PyObject* object) {
   }
 }
 
-PyResult<StrList> extract_sequence(PyObject* object) {
-  if (PyUnicode_Check(object)) return fail(PyExc_TypeError, "Can't extract `str` to `Vec`");
+CharWidth width_of(int kind) noexcept {
+  return kind == PyUnicode_1BYTE_KIND ? CharWidth::one : kind == PyUnicode_2BYTE_KIND ? CharWidth::two : CharWidth::four;
+}
+
+}  // namespace
+
+PyResult<StrList> extract_str_list(PyObject* object) {
+  if (PyUnicode_Check(object)) return fail(PyExc_TypeError, messages::str_is_not_a_list);
   if (!PySequence_Check(object)) return cast_error(object, reinterpret_cast<PyTypeObject*>(sequence_abc()));
 
   StrList list;
@@ -105,12 +110,6 @@ PyResult<StrList> extract_sequence(PyObject* object) {
   if (std::optional<PendingError> error = take_error()) return Failure(std::move(*error));
   return list;
 }
-
-CharWidth width_of(int kind) noexcept {
-  return kind == PyUnicode_1BYTE_KIND ? CharWidth::one : kind == PyUnicode_2BYTE_KIND ? CharWidth::two : CharWidth::four;
-}
-
-}  // namespace
 
 StrList& StrList::operator=(StrList&& other) noexcept {
   if (this != &other) {
@@ -147,18 +146,13 @@ void StrList::release() noexcept {
   texts_.shrink_to_fit();
 }
 
-PyResult<StrList> extract_str_list(PyObject* object, const char* parameter) {
-  PyResult<StrList> list = extract_sequence(object);
-  if (!list) return Failure(argument_extraction_error(parameter, std::move(list.error())));
-  return list;
-}
 
-PyResult<intptr_t> extract_tolerance(PyObject* object) {
+PyResult<intptr_t> extract_max_flex(PyObject* object) {
   const long long value = PyLong_AsLongLong(object);
   if (value == -1)
     if (std::optional<PendingError> error = take_error()) return Failure(std::move(*error));
   if (value < std::numeric_limits<intptr_t>::min() || value > std::numeric_limits<intptr_t>::max())
-    return fail(PyExc_OverflowError, out_of_range);
+    return fail(PyExc_OverflowError, messages::out_of_range);
   return static_cast<intptr_t>(value);
 }
 
@@ -173,7 +167,7 @@ PyResult<uint32_t> extract_thread_count(PyObject* object) {
   }
   if (value == std::numeric_limits<unsigned long long>::max())
     if (std::optional<PendingError> error = take_error()) return Failure(std::move(*error));
-  if (value > std::numeric_limits<uint32_t>::max()) return fail(PyExc_OverflowError, out_of_range);
+  if (value > std::numeric_limits<uint32_t>::max()) return fail(PyExc_OverflowError, messages::out_of_range);
   return static_cast<uint32_t>(value);
 }
 

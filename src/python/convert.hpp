@@ -40,15 +40,16 @@ class StrList {
 
 // ref_seqs, query_seqs: any sequence of str, but not a str itself. A str
 // with a lone surrogate fails as the UTF-8 conversion does, at that item.
-PyResult<StrList> extract_str_list(PyObject* object, const char* parameter);
+PyResult<StrList> extract_str_list(PyObject* object);
 
 // max_flex: any integer (or __index__) that fits a pointer-width signed integer.
-PyResult<intptr_t> extract_tolerance(PyObject* object);
+PyResult<intptr_t> extract_max_flex(PyObject* object);
 
 // threads: any integer (or __index__) from 0 to 4294967295.
 PyResult<uint32_t> extract_thread_count(PyObject* object);
 
 // Says which argument a TypeError is about; other exceptions pass unchanged.
+// The conversions above leave that to their caller, which knows the name.
 PendingError argument_extraction_error(const char* parameter, PendingError error);
 
 // The result list: per query, the reference it matched or the empty str.

@@ -2,23 +2,13 @@
 
 #include <string_view>
 
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 #include "python/once.hpp"
 #include "python/text.hpp"
 
 namespace mendseqs::py {
 namespace {
-
-constexpr const char* panic_exception_doc =
-    "\n"
-    "The exception raised when native code called from Python fails unrecoverably.\n"
-    "\n"
-    "Like SystemExit, it derives from BaseException, so that it typically propagates\n"
-    "all the way up the stack and makes the Python interpreter exit.\n";
-
-constexpr std::string_view resume_banner =
-    "--- mendseqs is resuming a PanicException fetched from Python ---\n"
-    "Python stack trace below:\n";
 
 // A message as a str. Messages may quote text from the system (an error
 // description in the user's locale) that is not UTF-8; such bytes become
@@ -35,21 +25,21 @@ CreationLock panic_type_lock;
 PendingError fetch_plain() {
   if (Ref exception = Ref::steal(PyErr_GetRaisedException()))
     return PendingError::of_object(std::move(exception));
-  return PendingError::of_type(PyExc_SystemError, "attempted to fetch exception but none was set");
+  return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
 }
 
 // A PanicException raised by Python code inside one of our calls goes on as
 // the unrecoverable failure it was, with its traceback shown first.
 [[noreturn]] void resume_panic(Ref exception) {
-  std::string message = "Unwrapped panic from Python code";
+  std::string message = messages::unwrapped_python_panic;
   if (Ref text = Ref::steal(PyObject_Str(exception.get())))
     message = lenient_utf8(text.get());
   else
     PyErr_Clear();
-  write_to_stderr(resume_banner);
+  write_to_stderr(messages::resume_banner);
   PyErr_SetRaisedException(exception.release());
   PyErr_PrintEx(0);
-  throw Panic(std::move(message), std::source_location::current());  // no second report
+  throw Panic(std::move(message));  // no second report
 }
 
 }  // namespace
@@ -84,7 +74,7 @@ void PendingError::raise() && {
 PendingError fetch_error() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception)
-    return PendingError::of_type(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
   if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_exception_type())
     resume_panic(std::move(exception));
   return PendingError::of_object(std::move(exception));
@@ -97,18 +87,18 @@ std::optional<PendingError> take_error() {
 
 [[noreturn]] void api_call_failed(std::source_location where) {
   PyErr_Print();
-  panic("Python API call failed", where);
+  panic(messages::api_call_failed, where);
 }
 
 PyObject* panic_exception_type() {
   if (panic_type) return panic_type;
   CreationGuard guard(panic_type_lock);
   if (panic_type) return panic_type;
-  PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
+  PyObject* type = PyErr_NewExceptionWithDoc(messages::exception_name, messages::exception_doc,
                                              PyExc_BaseException, nullptr);
   if (!type) {
     PendingError error = fetch_plain();
-    panic("Failed to initialize new exception type.: " +
+    panic(std::string(messages::type_creation_failed) +
           (error.object() ? describe_exception(error.object()) : std::string("no exception set")));
   }
   if (panic_type)  // made meanwhile by a nested creation: keep that one

@@ -1,4 +1,5 @@
 #include "python/hooks.hpp"
+#include "engine/messages.hpp"
 
 namespace mendseqs::py {
 
@@ -12,7 +13,7 @@ void InterpreterHooks::check_in() {
 
 PendingError InterpreterHooks::take_interruption() {
   if (!interruption_)
-    return PendingError::of_type(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
   PendingError error = std::move(*interruption_);
   interruption_.reset();
   return error;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 #include "python/once.hpp"
 #include "python/text.hpp"
@@ -27,11 +28,6 @@ std::atomic<int64_t> owning_interpreter{-1};
 
 PyObject* module_cache = nullptr;  // created once, never released
 CreationLock module_lock;
-
-constexpr const char* subinterpreter_message =
-    "mendseqs, like every native module of its kind, does not yet support subinterpreters; "
-    "it can be imported by one interpreter per process (see \"Subinterpreters\" in the "
-    "project's README and its issue tracker)";
 
 // Finds the module's __all__, creating it as an empty list when missing.
 PyResult<Ref> export_list(PyObject* module) {
@@ -64,7 +60,7 @@ PyResult<void> initialise(PyObject* module, PyMethodDef* function_definition) {
   if (!all) return Failure(std::move(all.error()));
   if (PyList_Append(all->get(), function_name.get()) == -1) {
     PendingError error = fetch_error();
-    panic("could not append __name__ to __all__: " +
+    panic(std::string(messages::export_append_failed) +
           (error.object() ? describe_exception(error.object()) : std::string("no exception set")));
   }
   if (PyObject_SetAttr(module, function_name.get(), function.get()) == -1) return Failure(fetch_error());
@@ -78,7 +74,7 @@ PyResult<Ref> module_for_current_interpreter(PyMethodDef* function) {
   if (interpreter == -1) return Failure(fetch_error());
   int64_t owner = -1;
   if (!owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter)
-    return fail(PyExc_ImportError, subinterpreter_message);
+    return fail(PyExc_ImportError, messages::subinterpreters);
 
   CreationGuard guard(module_lock);
   if (module_cache) return Ref::borrow(module_cache);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "engine/host.hpp"
+#include "engine/messages.hpp"
 #include "engine/panic.hpp"
 #include "match/matcher.hpp"
 
@@ -308,7 +309,7 @@ TEST(CandidateIndex, MatcherGivesTheScansAnswers) {
       size_t guards = 0;
       for (const Text& query : c.queries) {
         const std::string expected = outcome(scanned, query, k);
-        guards += expected == tolerance_guard_message;
+        guards += expected == messages::guard;
         ASSERT_EQ(outcome(indexed, query, k), expected);
       }
       if (k > 0) {

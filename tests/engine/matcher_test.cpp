@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "engine/messages.hpp"
 #include "engine/panic.hpp"
 #include "oracle.hpp"
 #include "texts.hpp"
@@ -43,7 +44,7 @@ TEST(Matcher, GuardFiresOnlyForAReferenceThatPassedTheFilters) {
   try {
     correct({"ACG"}, "AC", 3);
   } catch (const Panic& failure) {
-    EXPECT_EQ(failure.message(), tolerance_guard_message);
+    EXPECT_EQ(failure.message(), messages::guard);
   }
   // Equal to the shorter length is allowed.
   EXPECT_EQ(correct({"ACG"}, "AC", 2), "ACG");

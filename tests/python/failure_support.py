@@ -6,17 +6,7 @@ import sys
 
 import pytest
 
-MARK = "\u25a0".encode()
-GUARD = "max_flex cannot be greater than the length of the sequences."
-JOIN_FAILURE = "called `Result::unwrap()` on an `Err` value: Any { .. }"
-
-
-def banner(threads):
-    return b"    Aligning with %d threads: " % threads
-
-
-def flush_failure(code, kind, text):
-    return f'called `Result::unwrap()` on an `Err` value: Os {{ code: {code}, kind: {kind}, message: "{text}" }}'
+from messages import GUARD, JOIN_FAILURE, MARK, banner, flush_failure  # noqa: F401 (re-exported)
 
 
 _REPORT = re.compile(rb"\nthread '([^'\n]*)' failed at (src/[\w/]+\.[ch]pp):[1-9]\d*:[1-9]\d*:\n([^\n]*)\n")

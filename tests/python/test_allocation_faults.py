@@ -12,6 +12,7 @@ import re
 import signal
 
 from failure_support import GUARD, MARK, banner, messages
+from messages import API_CALL_FAILED, UNCAUGHT
 
 SCAN = """
 import json, os, sys, _testcapi
@@ -85,18 +86,18 @@ def test_failed_allocations_inside_a_successful_call(python, tmp_path):
     attempts, normal = scan(python, tmp_path, CALL + "call = lambda: mendseqs.correct_seq_mt(REFS, QUERIES, 1, 1)")
     assert normal["outcome"] == "returned ['ACGT', 'ACGT']"
     outcomes = {attempt["outcome"] for attempt in attempts}
-    assert outcomes <= {normal["outcome"], "MemoryError: ", "PanicException: Python API call failed"}, outcomes
+    assert outcomes <= {normal["outcome"], "MemoryError: ", f"PanicException: {API_CALL_FAILED}"}, outcomes
     assert all(attempt["signal"] == 0 for attempt in attempts)
 
     # The result list or one of its strings could not be made: the pending
     # MemoryError is printed through sys.stderr, then the failure report;
     # the display was complete.
-    failed = [a for a in attempts if a["outcome"] == "PanicException: Python API call failed"]
+    failed = [a for a in attempts if a["outcome"] == f"PanicException: {API_CALL_FAILED}"]
     assert failed, "no attempt reached the result conversion"
     for attempt in failed:
         printed, report = attempt["stderr"].split("\nthread ", 1)
         assert printed == "MemoryError\n", printed
-        assert messages(("\nthread " + report).encode()) == [("main", "Python API call failed")]
+        assert messages(("\nthread " + report).encode()) == [("main", API_CALL_FAILED)]
         assert attempt["stdout"].encode("utf-8", "surrogateescape") == banner(1) + MARK * 2 + b"\n"
 
 
@@ -113,8 +114,7 @@ def test_a_panic_exception_that_cannot_be_raised_ends_the_process(python, tmp_pa
         stderr = re.sub(r"qemu: uncaught target signal 6 .*\n\Z", "", attempt["stderr"])
         guard, raising = stderr.split("MemoryError\n")
         assert messages(guard.encode()) == [("main", GUARD)]
-        assert messages(raising.encode()) == [("main", "Python API call failed"),
-                                              ("main", "uncaught panic at ffi boundary")]
+        assert messages(raising.encode()) == [("main", API_CALL_FAILED), ("main", UNCAUGHT)]
     # Everything else raised an exception in the caller.
     for attempt in attempts:
         if not attempt["signal"]:

@@ -10,7 +10,7 @@ from failure_support import needs_throwing_allocator
 
 correct = mendseqs.correct_seq_mt
 POINTER_BITS = 8 * struct.calcsize("P")
-OUT_OF_RANGE = "out of range integral type conversion attempted"
+from messages import OUT_OF_RANGE, STR_VEC
 R, Q = ["ACGT", "TTTT"], ["TTTT", "GGGG"]
 
 
@@ -96,7 +96,6 @@ CAUSE = LookupError("the cause")
 VALUE_ERROR = ValueError("from the iterator")
 TYPE_ERROR_SUBCLASS = type("Refusal", (TypeError,), {})("from the iterator")
 INDEX_ERROR = ValueError("from __index__")
-STR_VEC = "Can't extract `str` to `Vec`"
 
 # Each case: the four arguments, and either (type, args) or the very
 # exception object that must come back unchanged.

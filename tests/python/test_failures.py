@@ -5,6 +5,8 @@ import textwrap
 
 import pytest
 
+from messages import SPAWN_FAILURE
+
 from failure_support import (GUARD, HUGE_STACK, JOIN_FAILURE, MARK, NO_WORKERS_LEFT, banner,
                              messages, needs_real_allocator)
 
@@ -125,8 +127,6 @@ def test_guard_in_a_worker_cancels_the_other_workers_before_the_call_fails(pytho
     assert messages(run.stderr) == [("<unnamed>", GUARD), ("main", JOIN_FAILURE)]
 
 
-SPAWN_FAILURE = ('failed to spawn thread: Os { code: 11, kind: WouldBlock, '
-                 'message: "Resource temporarily unavailable" }')
 
 
 def test_a_worker_that_cannot_start_fails_the_call(python):

@@ -1,4 +1,6 @@
-"""A user with CPython 3.14 installs the module with pip."""
+"""A user with CPython 3.14 installs the module with pip, from the source
+or from a wheel built by tools/wheel (./dev wheel)."""
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -8,24 +10,54 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+needs_cmake = pytest.mark.skipif(shutil.which("cmake") is None, reason="pip builds the module with CMake")
+ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}  # not the build tree's copy
 
 
-@pytest.mark.skipif(shutil.which("cmake") is None, reason="pip builds the module with CMake")
-def test_pip_install_builds_an_importable_module(tmp_path):
+def install(tmp_path, what):
+    """A fresh virtual environment with `what` pip-installed; its python."""
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", "--system-site-packages", str(venv)],
                    check=True)
     python = venv / "bin" / "python"
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}  # not the build tree's copy
-    # The source is copied so that the build cannot write into the checkout.
-    source = tmp_path / "source"
-    shutil.copytree(ROOT, source, ignore=shutil.ignore_patterns(".git", "build", "*.so"))
     subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index",
-                    "--quiet", str(source)], check=True, env=env, cwd=tmp_path)
+                    "--quiet", str(what)], check=True, env=ENV, cwd=tmp_path)
+    return python
+
+
+def check_installed(python, tmp_path):
+    """One call of the installed module, which lies in the environment with its stub."""
     run = subprocess.run(
         [python, "-c", "import mendseqs; print(mendseqs.__file__, flush=True); "
                        "print(mendseqs.correct_seq_mt(['ACGT'], ['ACGA'], 1, 1))"],
-        capture_output=True, text=True, check=True, env=env, cwd=tmp_path)
+        capture_output=True, text=True, check=True, env=ENV, cwd=tmp_path)
     installed_at, _, result = run.stdout.partition("\n")
-    assert installed_at.startswith(str(venv)), installed_at
+    assert installed_at.startswith(str(python.parent.parent)), installed_at
     assert result.endswith("['ACGT']\n")
+    assert (Path(installed_at).parent / "mendseqs.pyi").is_file()
+
+
+@needs_cmake
+def test_pip_install_builds_an_importable_module(tmp_path):
+    # The source is copied so that the build cannot write into the checkout.
+    source = tmp_path / "source"
+    shutil.copytree(ROOT, source, ignore=shutil.ignore_patterns(".git", "build", "*.so"))
+    check_installed(install(tmp_path, source), tmp_path)
+
+
+@needs_cmake
+def test_wheel_installs_and_its_stub_types_user_code(tmp_path):
+    built = subprocess.run([ROOT / "tools" / "wheel", tmp_path / "wheels"], capture_output=True, text=True, env=ENV)
+    assert built.returncode == 0, built.stderr
+    wheel = Path(built.stdout.splitlines()[-1])
+    assert wheel.parent == tmp_path / "wheels" and wheel.name.startswith("mendseqs-0.1.0-cp314-cp314-linux_")
+    python = install(tmp_path, wheel)
+    check_installed(python, tmp_path)
+    if importlib.util.find_spec("mypy") is None:
+        return  # mypy is in the amd64 root only
+    # A user's strictly typed code checks against the installed stub alone.
+    (tmp_path / "user.py").write_text("import mendseqs\n"
+                                      "fixed: list[str] = mendseqs.correct_seq_mt(['ACGT'], ('ACGA',), 1, 2)\n")
+    run = subprocess.run([python, "-m", "mypy", "--strict", "--cache-dir", os.devnull, "user.py"],
+                         capture_output=True, text=True, env=ENV, cwd=tmp_path)
+    assert run.returncode == 0, run.stdout

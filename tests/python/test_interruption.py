@@ -81,19 +81,19 @@ assert len(os.listdir("/proc/self/task")) == THREADS_AT_REST
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_handlers_that_return_or_call_the_module_again_change_nothing(python, threads):
-    # A timer signal every 5 ms: each handler runs the module itself (its
+    # A timer signal every 2 ms: each handler runs the module itself (its
     # own small call, on the same thread, while the outer call is paused).
     run = python(f"""
 import random, signal, mendseqs
 draw = random.Random(9)
 refs = ["".join(draw.choices("ACGT", k=draw.randrange(20, 120))) for _ in range(300)]
-queries = ["".join(draw.choices("ACGT", k=draw.randrange(20, 120))) for _ in range(3000)]
+queries = ["".join(draw.choices("ACGT", k=draw.randrange(20, 120))) for _ in range(20_000)]
 expected = mendseqs.correct_seq_mt(refs, queries, 12, {threads})
 inner = []
 def handler(signum, frame):
     inner.append(mendseqs.correct_seq_mt(["ACGT"], ["ACGA"], 1, {threads}))
 signal.signal(signal.SIGALRM, handler)
-signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
 result = mendseqs.correct_seq_mt(refs, queries, 12, {threads})
 signal.setitimer(signal.ITIMER_REAL, 0, 0)
 assert result == expected

@@ -9,10 +9,11 @@ import time
 import pytest
 
 from failure_support import JOIN_FAILURE, MARK, banner, flush_failure, messages
+from messages import line_end_failure
 
 NO_SPACE = flush_failure(28, "StorageFull", "No space left on device")
 TOO_LARGE = flush_failure(27, "FileTooLarge", "File too large")
-LINE_END_TOO_LARGE = "failed printing to stdout: File too large (os error 27)"
+LINE_END_TOO_LARGE = line_end_failure("File too large", 27)
 
 
 @pytest.mark.parametrize("threads", [1, 2])

@@ -9,8 +9,7 @@ import mendseqs
 
 correct = mendseqs.correct_seq_mt
 POINTER_BITS = 8 * struct.calcsize("P")
-GUARD = "max_flex cannot be greater than the length of the sequences."
-OUT_OF_RANGE = "out of range integral type conversion attempted"
+from messages import GUARD, OUT_OF_RANGE
 only_32_bit = pytest.mark.skipif(
     POINTER_BITS != 32, reason=f"needs 32-bit pointers (here {POINTER_BITS}): ./dev test --arch armhf")
 

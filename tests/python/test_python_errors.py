@@ -7,6 +7,7 @@ import textwrap
 import pytest
 
 from failure_support import GUARD, MARK, banner, messages
+from messages import NO_EXCEPTION_SET
 
 # A first failing call, to get hold of the PanicException type.
 GET_TYPE = """
@@ -117,13 +118,13 @@ SilentIndex = ctypes.pythonapi.PyType_FromSpec(ctypes.byref(type_description))
 
 
 def test_a_failure_without_an_exception_becomes_system_error(python):
-    run = python(SILENT_INDEX + textwrap.dedent("""
+    run = python(SILENT_INDEX + textwrap.dedent(f"""
         import mendseqs
         try:
             mendseqs.correct_seq_mt(["ACGT"], ["ACGT"], 0, SilentIndex())
         except BaseException as caught:
             assert type(caught) is SystemError, caught
-            assert caught.args == ("attempted to fetch exception but none was set",), caught.args
+            assert caught.args == ({NO_EXCEPTION_SET!r},), caught.args
         else:
             raise AssertionError("the call did not fail")
         """))

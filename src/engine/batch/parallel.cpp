@@ -1,4 +1,5 @@
 #include "batch/parallel.hpp"
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <pthread.h>
 
@@ -121,7 +122,7 @@ class Workers {
     if (const int error = pthread_create(&thread, attributes, run_worker, &chunk)) {
       std::lock_guard lock(call_.mutex);
       --call_.running;
-      panic("failed to spawn thread: " + IoError{error}.debug());
+      panic(std::string(messages::spawn_failed) + IoError{error}.debug());
     }
     threads_.push_back(thread);
   }
@@ -176,7 +177,7 @@ void raise_first_failure(const std::vector<Chunk>& chunks) {
     const auto* failure = std::get_if<Failure>(&chunk.ending);
     if (!failure) continue;
     if (std::holds_alternative<Panicked>(*failure))
-      panic("called `Result::unwrap()` on an `Err` value: Any { .. }");
+      panic(std::string(messages::worker_failed));
     rethrow(*failure);
   }
 }
@@ -229,7 +230,7 @@ void correct_in_parallel(const ReferenceSet& references, std::span<const Text> q
 
   ThreadAttributes attributes;
   if (const int error = pthread_attr_setstacksize(attributes.get(), worker_stack_size()))
-    panic("failed to spawn thread: " + IoError{error}.debug());
+    panic(std::string(messages::spawn_failed) + IoError{error}.debug());
   {
     Workers workers(call);  // declared after the chunks: joined before they go
     for (Chunk& chunk : chunks) workers.start(chunk, attributes.get());

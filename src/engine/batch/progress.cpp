@@ -1,4 +1,5 @@
 #include "batch/progress.hpp"
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <poll.h>
 #include <pthread.h>
@@ -69,11 +70,11 @@ std::optional<IoError> OutputStream::write_whole(std::string_view text, Checkpoi
 
 void OutputStream::print_flushed(std::string_view text, Checkpoint& writer) {
   if (auto error = write_whole(text, writer))
-    panic("called `Result::unwrap()` on an `Err` value: " + error->debug());
+    panic(std::string(messages::unwrap_error) + error->debug());
 }
 
 void OutputStream::print_line_end(Checkpoint& writer) {
-  if (auto error = write_whole("\n", writer)) panic("failed printing to stdout: " + error->display());
+  if (auto error = write_whole("\n", writer)) panic(std::string(messages::line_end_failed) + error->display());
 }
 
 namespace {
@@ -98,7 +99,8 @@ OutputStream& standard_output() {
 }
 
 void print_banner(OutputStream& out, uint32_t threads, Checkpoint& writer) {
-  out.print_flushed("    Aligning with " + std::to_string(threads) + " threads: ", writer);
+  out.print_flushed(std::string(messages::banner_start) + std::to_string(threads) + std::string(messages::banner_end),
+                    writer);
 }
 
 }  // namespace mendseqs

@@ -21,11 +21,12 @@
 #include <string_view>
 
 #include "engine/io_error.hpp"
+#include "engine/messages.hpp"
 #include "support/checkpoint.hpp"
 
 namespace mendseqs {
 
-inline constexpr std::string_view progress_mark = "\xE2\x96\xA0";  // U+25A0
+using messages::progress_mark;
 
 class OutputStream {
  public:

@@ -1,4 +1,5 @@
 #include "match/matcher.hpp"
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <algorithm>
 #include <bit>
@@ -43,6 +44,34 @@ uint64_t lanes_to_positions(const ReferenceBlock& block, uint64_t lanes) noexcep
   return positions;
 }
 
+// A buffer reused by the searches of one thread. Borrowed, not shared: the
+// calling thread's host may run a signal handler in the middle of a search
+// (see Checkpoint), and the handler may start a search of its own.
+class ScratchBuffer {
+ public:
+  ScratchBuffer() {
+    if (!pool_.empty()) {
+      buffer_ = std::move(pool_.back());
+      pool_.pop_back();
+    }
+  }
+  ~ScratchBuffer() {
+    try {
+      pool_.push_back(std::move(buffer_));
+    } catch (...) {  // no room to keep it: let it go
+    }
+  }
+  ScratchBuffer(const ScratchBuffer&) = delete;
+  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+  std::vector<uint32_t>& operator*() noexcept { return buffer_; }
+
+ private:
+  std::vector<uint32_t> buffer_;
+  static thread_local std::vector<std::vector<uint32_t>> pool_;
+};
+
+thread_local std::vector<std::vector<uint32_t>> ScratchBuffer::pool_;
+
 // One query's walk through the references, block by block in list order.
 // What the comparisons need from the query (its alphabet numbers, its bit
 // masks) is made on first use and kept for the walk.
@@ -55,14 +84,7 @@ class QuerySearch {
         length_(static_cast<intptr_t>(query.length())),
         a_count_(static_cast<intptr_t>(count_letter_a(query))),
         int32_filter_(references.int32_filters() && length_ < int32_filter_limit),
-        checkpoint_(checkpoint),
-        nested_(shared_numbers_in_use_),
-        numbers_(nested_ ? own_numbers_ : shared_numbers_) {
-    shared_numbers_in_use_ = true;
-  }
-  ~QuerySearch() { shared_numbers_in_use_ = nested_; }
-  QuerySearch(const QuerySearch&) = delete;
-  QuerySearch& operator=(const QuerySearch&) = delete;
+        checkpoint_(checkpoint) {}
 
   // The index of the first accepted reference. Within a block, the short
   // references are all compared at once; then the references that decide
@@ -82,7 +104,7 @@ class QuerySearch {
       for (; decisive != 0; decisive &= decisive - 1) {
         const uint64_t position = decisive & -decisive;
         const size_t i = block.first + static_cast<size_t>(std::countr_zero(decisive));
-        if (filtered.guarded & position) panic(std::string(tolerance_guard_message));
+        if (filtered.guarded & position) panic(std::string(messages::guard));
         if ((block.short_positions & position) || accepts_long(i)) return i;
       }
     }
@@ -124,12 +146,12 @@ class QuerySearch {
   uint64_t accepted_short(size_t b) {
     const ReferenceBlocks& blocks = references_.blocks();
     if (!translated_) {
-      blocks.alphabet().translate(query_, numbers_);
+      blocks.alphabet().translate(query_, *numbers_);
       translated_ = true;
     }
     const ReferenceBlock& block = blocks.blocks()[b];
-    checkpoint_.charge(numbers_.size());
-    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), numbers_};
+    checkpoint_.charge((*numbers_).size());
+    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), *numbers_};
     return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
   }
 
@@ -152,20 +174,11 @@ class QuerySearch {
   bool int32_filter_;  // the 32-bit block filter is exact for this query
   Checkpoint& checkpoint_;
   std::optional<QueryPattern> pattern_;
-  // The query's characters as alphabet numbers, kept per thread so a query
-  // costs no allocation once warm. A check-in may run a signal handler that
-  // calls the module again on this thread, in the middle of this walk: that
-  // nested query translates into a buffer of its own.
-  static thread_local std::vector<uint32_t> shared_numbers_;
-  static thread_local bool shared_numbers_in_use_;
-  bool nested_;
-  std::vector<uint32_t> own_numbers_;
-  std::vector<uint32_t>& numbers_;
+  // The query's characters as alphabet numbers, in a buffer borrowed from
+  // the thread, so a query costs no allocation once warm.
+  ScratchBuffer numbers_;
   bool translated_ = false;
 };
-
-thread_local std::vector<uint32_t> QuerySearch::shared_numbers_;
-thread_local bool QuerySearch::shared_numbers_in_use_ = false;
 
 }  // namespace
 
@@ -200,7 +213,7 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
     if (!pattern) pattern.emplace(query);
     return lcs_reaches(*pattern, references.text(i), max_flex, checkpoint);
   });
-  if (decision && decision->guard) panic(std::string(tolerance_guard_message));
+  if (decision && decision->guard) panic(std::string(messages::guard));
   return decision ? std::optional<size_t>(decision->position) : std::nullopt;
 }
 

@@ -67,10 +67,6 @@ class ReferenceSet {
   intptr_t index_max_flex_ = 0;
 };
 
-// Message of the tolerance guard, which ends the whole call.
-inline constexpr std::string_view tolerance_guard_message =
-    "max_flex cannot be greater than the length of the sequences.";
-
 // The position of the first acceptable reference, or nothing.
 // Fails (Panic) when a reference passes both filters while max_flex exceeds
 // the shorter of the two lengths, unless an earlier reference was accepted.

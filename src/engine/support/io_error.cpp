@@ -1,4 +1,5 @@
 #include "engine/io_error.hpp"
+#include "engine/messages.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -7,7 +8,7 @@
 namespace mendseqs {
 namespace {
 
-constexpr std::string_view write_zero_message = "failed to write the buffered data";
+constexpr std::string_view write_zero_message = messages::write_zero;
 
 std::string_view kind_of(int code) noexcept {
   switch (code) {

@@ -65,7 +65,7 @@ void report_failure(const std::string& message, const std::source_location& wher
 
 [[noreturn]] void panic(std::string message, std::source_location where) {
   report_failure(message, where);
-  throw Panic(std::move(message), where);
+  throw Panic(std::move(message));
 }
 
 void mark_thread_unnamed() noexcept { thread_is_unnamed = true; }

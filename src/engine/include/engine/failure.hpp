@@ -28,7 +28,4 @@ Failure failure_of_current_exception() noexcept;
 // stands for (Panic, std::bad_alloc or Interrupted), without a new report.
 [[noreturn]] void rethrow(const Failure& failure);
 
-// The message of a failure that carries none of its own.
-inline constexpr const char* failure_without_text = "native code failed without a message";
-
 }  // namespace mendseqs

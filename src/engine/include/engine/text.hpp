@@ -5,7 +5,7 @@
 // reads the caller's strings in place instead of copying them; the owner
 // keeps the storage alive and unchanged for as long as the call runs.
 //
-// Sixteen bytes on 64-bit platforms, eight on 32-bit ones: a call keeps one
+// Sixteen bytes on 64-bit platforms, twelve on 32-bit ones: a call keeps one
 // view per query, and a million queries must not cost more than they hold.
 #pragma once
 
@@ -21,10 +21,8 @@ enum class CharWidth : uint8_t { one = 1, two = 2, four = 4 };
 class Text {
  public:
   constexpr Text() noexcept = default;
-  // `length` code points of `width` bytes each at `data`. A length is
-  // always below SIZE_MAX / 4: no address space holds more characters.
-  Text(const void* data, size_t length, CharWidth width) noexcept
-      : data_(data), packed_(length << 2 | code_of(width)) {}
+  // `length` code points of `width` bytes each at `data`.
+  Text(const void* data, size_t length, CharWidth width) noexcept : data_(data) { set(length, width); }
   // Bytes as 1-byte code points (Latin-1): for tests and native callers.
   explicit Text(std::string_view bytes) noexcept : Text(bytes.data(), bytes.size(), CharWidth::one) {}
   Text(std::span<const char16_t> units) noexcept : Text(units.data(), units.size(), CharWidth::two) {}
@@ -32,14 +30,14 @@ class Text {
       : Text(code_points.data(), code_points.size(), CharWidth::four) {}
 
   const void* data() const noexcept { return data_; }
-  size_t length() const noexcept { return packed_ >> 2; }
+  size_t length() const noexcept;
   bool empty() const noexcept { return length() == 0; }
-  CharWidth width() const noexcept { return width_of(packed_ & 3); }
+  CharWidth width() const noexcept;
 
   char32_t operator[](size_t i) const noexcept {
-    switch (packed_ & 3) {
-      case 0: return static_cast<const uint8_t*>(data_)[i];
-      case 1: return static_cast<const uint16_t*>(data_)[i];
+    switch (width()) {
+      case CharWidth::one: return static_cast<const uint8_t*>(data_)[i];
+      case CharWidth::two: return static_cast<const uint16_t*>(data_)[i];
       default: return static_cast<const uint32_t*>(data_)[i];
     }
   }
@@ -50,24 +48,46 @@ class Text {
   // character.
   template <class F>
   decltype(auto) visit(F&& f) const {
-    switch (packed_ & 3) {
-      case 0: return f(std::span<const uint8_t>(static_cast<const uint8_t*>(data_), length()));
-      case 1: return f(std::span<const uint16_t>(static_cast<const uint16_t*>(data_), length()));
+    switch (width()) {
+      case CharWidth::one: return f(std::span<const uint8_t>(static_cast<const uint8_t*>(data_), length()));
+      case CharWidth::two: return f(std::span<const uint16_t>(static_cast<const uint16_t*>(data_), length()));
       default: return f(std::span<const uint32_t>(static_cast<const uint32_t*>(data_), length()));
     }
   }
 
  private:
-  static constexpr size_t code_of(CharWidth width) noexcept {
-    return width == CharWidth::one ? 0 : width == CharWidth::two ? 1 : 2;
-  }
-  static constexpr CharWidth width_of(size_t code) noexcept {
-    return code == 0 ? CharWidth::one : code == 1 ? CharWidth::two : CharWidth::four;
-  }
+  void set(size_t length, CharWidth width) noexcept;
 
   const void* data_ = "";
-  size_t packed_ = 0;  // length << 2 | width code
+#if SIZE_MAX > UINT32_MAX
+  // The width in the two low bits: no 64-bit address space holds 2^62
+  // characters, so the length loses nothing.
+  size_t packed_ = 0;
+#else
+  // A 32-bit length may use every bit (a 1-byte string of 2^30 characters
+  // fits in memory), so the width has a field of its own.
+  size_t length_ = 0;
+  CharWidth width_ = CharWidth::one;
+#endif
 };
+
+#if SIZE_MAX > UINT32_MAX
+inline void Text::set(size_t length, CharWidth width) noexcept {
+  packed_ = length << 2 | (width == CharWidth::one ? 0 : width == CharWidth::two ? 1 : 2);
+}
+inline size_t Text::length() const noexcept { return packed_ >> 2; }
+inline CharWidth Text::width() const noexcept {
+  const size_t code = packed_ & 3;
+  return code == 0 ? CharWidth::one : code == 1 ? CharWidth::two : CharWidth::four;
+}
+#else
+inline void Text::set(size_t length, CharWidth width) noexcept {
+  length_ = length;
+  width_ = width;
+}
+inline size_t Text::length() const noexcept { return length_; }
+inline CharWidth Text::width() const noexcept { return width_; }
+#endif
 
 // Number of code points equal to uppercase 'A' (the second filter).
 size_t count_letter_a(const Text& text) noexcept;
