@@ -387,7 +387,10 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   const size_t buckets_per_partition =
       std::clamp<size_t>((bucket_count_ + max_partitions - 1) / max_partitions, 2048, size_t{1} << 16);
   const size_t partitions = (bucket_count_ + buckets_per_partition - 1) / buckets_per_partition;
-  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads, n / 4096 + 1));
+  // No more building threads than the call was given, the processors can
+  // run, or the list can keep busy.
+  const size_t workers = std::max<size_t>(
+      1, std::min<size_t>({threads, n / 4096 + 1, std::max(1u, std::thread::hardware_concurrency())}));
   //
   // This thread is worker 0 and charges its work to `charge`, which may
   // throw to end the call: the others then stop at their next reference
