@@ -78,3 +78,37 @@ def w4(length=200_000, edits=1_000, seed=4):
     rng = random.Random(seed)
     reference = random_dna(rng, length)
     return reference, edited(rng, reference, edits)
+
+
+def random_barcodes(rng, count, length=16):
+    """`count` random ACGT strings at once: one letter per random byte."""
+    letters = rng.randbytes(count * length).translate(bytes(b"ACGT"[b & 3] for b in range(256))).decode()
+    return [letters[i:i + length] for i in range(0, count * length, length)]
+
+
+def whitelist_queries(rng, references, count, k):
+    """40% exact copies of a reference, 40% with 1 to k + 1 edits
+    (substitutions, insertions, deletions), 20% random of 15 to 17 letters."""
+    queries = []
+    for _ in range(count):
+        kind = rng.randrange(10)
+        if kind < 4:
+            queries.append(rng.choice(references))
+        elif kind < 8:
+            queries.append(edited(rng, rng.choice(references), rng.randint(1, k + 1)))
+        else:
+            queries.append(random_dna(rng, rng.randint(15, 17)))
+    return queries
+
+
+def w5(references=737_280, queries=200_000, k=1, seed=5):
+    """A seeded stand-in for a cell-barcode whitelist (W5a: 737,280 at k=1;
+    W5b: 100,000 at k=2)."""
+    rng = random.Random(seed)
+    whitelist = random_barcodes(rng, references)
+    return whitelist, whitelist_queries(rng, whitelist, queries, k)
+
+
+def w6(queries=100_000, seed=6):
+    """The large whitelist: 6,794,880 barcodes, k=1."""
+    return w5(references=6_794_880, queries=queries, k=1, seed=seed)

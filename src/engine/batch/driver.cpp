@@ -32,7 +32,8 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
 
-  const ReferenceSet reference_set(references);
+  ReferenceSet reference_set(references);
+  reference_set.prepare_index(max_flex, queries.size(), threads, checkpoint);
   std::vector<Position> matched(queries.size(), no_match);
   if (threads == 1) {
     correct_serially(reference_set, queries, max_flex, out, checkpoint, matched);

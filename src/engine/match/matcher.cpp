@@ -190,11 +190,31 @@ ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_f
       kernel_(isa_supported(kernel) ? kernel : Isa::portable),
       int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
 
+void ReferenceSet::prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
+                                 CandidateIndex::Choice choice) {
+  index_ = CandidateIndex::build(texts_, max_flex, query_count, index_memory_budget(), choice, threads,
+                                 [&](size_t work) { checkpoint.charge(work); });
+  index_max_flex_ = max_flex;
+}
+
 std::optional<size_t> first_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                                      Checkpoint& checkpoint) {
   // A length difference is never negative: nothing passes, nothing to do.
   if (max_flex < 0) return std::nullopt;
-  return QuerySearch(references, query, max_flex, checkpoint).first_accepted();
+  const CandidateIndex* index = references.index(max_flex);
+  if (!index || index->prefers_scan(query)) return QuerySearch(references, query, max_flex, checkpoint).first_accepted();
+
+  // The index names the reference that decides, as the scan would; the
+  // LCS test is the banded one, on the few candidates it asks about.
+  checkpoint.charge(query.length() + 16);
+  std::optional<QueryPattern> pattern;
+  const std::optional<Decision> decision = index->first_decisive(query, [&](size_t i) {
+    if (references.length(i) - max_flex <= 0) return true;
+    if (!pattern) pattern.emplace(query);
+    return lcs_reaches(*pattern, references.text(i), max_flex, checkpoint);
+  });
+  if (decision && decision->guard) panic(std::string(messages::guard));
+  return decision ? std::optional<size_t>(decision->position) : std::nullopt;
 }
 
 }  // namespace mendseqs

@@ -13,11 +13,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "engine/text.hpp"
+#include "index/candidate_index.hpp"
 #include "kernels/block_kernel.hpp"
 #include "match/reference_blocks.hpp"
 #include "support/checkpoint.hpp"
@@ -43,6 +45,17 @@ class ReferenceSet {
   Isa kernel() const noexcept { return kernel_; }
   bool int32_filters() const noexcept { return int32_filters_; }
 
+  // Builds the candidate index (index/candidate_index.hpp) for a call with
+  // this max_flex and this many queries, when its cost model and memory
+  // budget allow; `always` skips the cost model (tests force the index so).
+  // Without an index for the call's max_flex, every query scans; the
+  // answers are the same. The building is charged to `checkpoint`.
+  void prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
+                     CandidateIndex::Choice choice = CandidateIndex::Choice::cost_model);
+  const CandidateIndex* index(intptr_t max_flex) const noexcept {
+    return index_ && max_flex == index_max_flex_ ? index_.get() : nullptr;
+  }
+
  private:
   std::span<const Text> texts_;
   std::vector<intptr_t> lengths_;  // code points
@@ -50,6 +63,8 @@ class ReferenceSet {
   ReferenceBlocks blocks_;
   Isa kernel_;
   bool int32_filters_;
+  std::unique_ptr<CandidateIndex> index_;
+  intptr_t index_max_flex_ = 0;
 };
 
 // The position of the first acceptable reference, or nothing.

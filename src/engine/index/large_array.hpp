@@ -1,0 +1,67 @@
+// A fixed-size array of trivial values for the index's big tables, in
+// memory that the kernel is asked to back with huge pages where it can.
+//
+// Nearly every lookup in a large index touches a random page: with 4 KiB
+// pages the translation misses the TLB as well as the cache, and the page
+// walk costs about as much as the miss. 2 MiB pages make the tables of a
+// whitelist index span a few hundred pages instead of tens of thousands.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+
+namespace mendseqs {
+
+template <class T>
+class LargeArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  LargeArray() noexcept = default;
+  // `size` zero-initialised values; throws std::bad_alloc.
+  explicit LargeArray(size_t size) : size_(size) {
+    if (size == 0) return;
+    if (size > (SIZE_MAX - huge_page) / sizeof(T)) throw std::bad_alloc();
+    const size_t bytes = size * sizeof(T);
+    const bool huge = bytes >= huge_page;
+    const size_t rounded = huge ? (bytes + huge_page - 1) / huge_page * huge_page : bytes;
+    data_ = static_cast<T*>(huge ? std::aligned_alloc(huge_page, rounded) : std::malloc(rounded));
+    if (!data_) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    if (huge) madvise(data_, rounded, MADV_HUGEPAGE);  // advice only: 4 KiB pages work too
+#endif
+    std::memset(static_cast<void*>(data_), 0, bytes);
+  }
+  LargeArray(LargeArray&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  LargeArray& operator=(LargeArray&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~LargeArray() { std::free(data_); }
+
+  T& operator[](size_t i) noexcept { return data_[i]; }
+  const T& operator[](size_t i) const noexcept { return data_[i]; }
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  T* begin() noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  size_t bytes() const noexcept { return size_ * sizeof(T); }
+
+ private:
+  static constexpr size_t huge_page = size_t{2} << 20;
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+}  // namespace mendseqs
