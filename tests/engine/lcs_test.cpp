@@ -1,4 +1,5 @@
 #include "kernels/lcs.hpp"
+#include "kernels/lcs_banded.hpp"
 
 #include <gtest/gtest.h>
 
@@ -65,6 +66,35 @@ TEST(Lcs, MalformedBytesAreCharactersOfTheirOwn) {
   const std::string query = "A\xFF" "C\xC3";
   EXPECT_EQ(lcs_length(QueryPattern(T(query)), T("\xFF\xC3")), 2u);
   EXPECT_EQ(QueryPattern(T(query)).length(), 4u);
+}
+
+}  // namespace
+}  // namespace mendseqs
+
+namespace mendseqs {
+namespace {
+
+// A text with thousands of distinct characters: too many for dense masks
+// over a long query, so the comparison builds only the words it needs.
+// Its time must stay bounded by the band (a full table of two 20,000-letter
+// texts would be 4 * 10^8 cells), and its answers exact.
+TEST(Lcs, ManyDistinctCharactersKeepTheBandAndTheAnswer) {
+  std::u32string reference;
+  for (char32_t i = 0; i < 20000; ++i) reference.push_back(0x4E00 + (i * 7919) % 4000);
+  std::u32string inserted = reference, substituted = reference;
+  inserted.insert(inserted.begin() + 12345, U'A');
+  substituted[100] = U'A';
+  substituted[15000] = U'C';
+  const Text r{std::span<const char32_t>(reference)};
+  const QueryPattern one_insertion{Text(std::span<const char32_t>(inserted))};
+  const QueryPattern two_substitutions{Text(std::span<const char32_t>(substituted))};
+  ASSERT_FALSE(one_insertion.dense());
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  EXPECT_TRUE(lcs_reaches(one_insertion, r, 1, checkpoint));
+  EXPECT_FALSE(lcs_reaches(two_substitutions, r, 1, checkpoint));
+  EXPECT_TRUE(lcs_reaches(two_substitutions, r, 2, checkpoint));
+  EXPECT_EQ(lcs_length(two_substitutions, r), 19998u);
 }
 
 }  // namespace
