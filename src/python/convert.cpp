@@ -73,6 +73,12 @@ std::optional<PendingError> surrogate_error(PyObject* item) {
   return fetch_error();
 }
 
+// A str whose UTF-8 form exists, or the error of this item.
+std::optional<PendingError> check_item(PyObject* item) {
+  if (!PyUnicode_Check(item)) return cast_error(item, &PyUnicode_Type).error();
+  return surrogate_error(item);
+}
+
 // Room for the reported number of entries, if that is at all possible: a
 // __len__ may report far more than it yields, or than memory holds.
 void reserve_reported(StrList& list, PyObject* object) {
@@ -100,11 +106,21 @@ PyResult<StrList> extract_str_list(PyObject* object) {
 
   StrList list;
   reserve_reported(list, object);
+  // An exact list or tuple is read by index: the same items in the same
+  // order as its iterator gives, since no Python code runs meanwhile.
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+    PyObject** items = PySequence_Fast_ITEMS(object);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (std::optional<PendingError> error = check_item(items[i])) return Failure(std::move(*error));
+      list.append(Ref::borrow(items[i]));
+    }
+    return list;
+  }
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return Failure(fetch_error());
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!PyUnicode_Check(item.get())) return cast_error(item.get(), &PyUnicode_Type);
-    if (std::optional<PendingError> error = surrogate_error(item.get())) return Failure(std::move(*error));
+    if (std::optional<PendingError> error = check_item(item.get())) return Failure(std::move(*error));
     list.append(std::move(item));
   }
   if (std::optional<PendingError> error = take_error()) return Failure(std::move(*error));

@@ -82,7 +82,6 @@ class QuerySearch {
         query_(query),
         max_flex_(max_flex),
         length_(static_cast<intptr_t>(query.length())),
-        a_count_(static_cast<intptr_t>(count_letter_a(query))),
         int32_filter_(references.int32_filters() && length_ < int32_filter_limit),
         checkpoint_(checkpoint) {}
 
@@ -112,9 +111,12 @@ class QuerySearch {
   }
 
  private:
-  bool may_pass(const ReferenceBlock& block) const noexcept {
-    return gap(length_, block.min_length, block.max_length) <= max_flex_ &&
-           gap(a_count_, block.min_a_count, block.max_a_count) <= max_flex_;
+  // The A-count is counted on first need: many queries meet no block of
+  // a length near theirs.
+  bool may_pass(const ReferenceBlock& block) noexcept {
+    if (gap(length_, block.min_length, block.max_length) > max_flex_) return false;
+    if (a_count_ < 0) a_count_ = static_cast<intptr_t>(count_letter_a(query_));
+    return gap(a_count_, block.min_a_count, block.max_a_count) <= max_flex_;
   }
 
   // Which references of a block pass both filters, and which of those trip
@@ -145,13 +147,13 @@ class QuerySearch {
   // Positions of the block's short references that the LCS test accepts.
   uint64_t accepted_short(size_t b) {
     const ReferenceBlocks& blocks = references_.blocks();
-    if (!translated_) {
-      blocks.alphabet().translate(query_, *numbers_);
-      translated_ = true;
+    if (!numbers_) {
+      numbers_.emplace();
+      blocks.alphabet().translate(query_, **numbers_);
     }
     const ReferenceBlock& block = blocks.blocks()[b];
-    checkpoint_.charge((*numbers_).size());
-    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), *numbers_};
+    checkpoint_.charge((**numbers_).size());
+    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), **numbers_};
     return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
   }
 
@@ -170,14 +172,13 @@ class QuerySearch {
   const Text& query_;
   intptr_t max_flex_;
   intptr_t length_;
-  intptr_t a_count_;
+  intptr_t a_count_ = -1;  // not counted yet
   bool int32_filter_;  // the 32-bit block filter is exact for this query
   Checkpoint& checkpoint_;
   std::optional<QueryPattern> pattern_;
   // The query's characters as alphabet numbers, in a buffer borrowed from
-  // the thread, so a query costs no allocation once warm.
-  ScratchBuffer numbers_;
-  bool translated_ = false;
+  // the thread on first need, so a query costs no allocation once warm.
+  std::optional<ScratchBuffer> numbers_;
 };
 
 }  // namespace
