@@ -48,10 +48,10 @@ void block_kernel(benchmark::State& state, Isa kernel) {
   const std::vector<Text> texts = views(references);
   const ReferenceSet set(texts, kernel);
   const ReferenceBlocks& blocks = set.blocks();
-  std::vector<uint32_t> slots;
+  std::vector<uint32_t> numbers;
   const std::string query_text = with_substitutions(rng, references[3], 2);
-  blocks.alphabet().translate(Text(query_text), slots);
-  const BlockQuery query{blocks.blocks()[0].lane_bits, blocks.masks(0), blocks.lane_lengths(0), slots};
+  blocks.alphabet().translate(Text(query_text), numbers);
+  const BlockQuery query{blocks.blocks()[0].lane_bits, blocks.masks(0), blocks.lane_lengths(0), numbers};
   for (auto _ : state) benchmark::DoNotOptimize(block_accepting_lanes(kernel, query, 2));
   state.counters["references/s"] =
       benchmark::Counter(static_cast<double>(state.iterations() * references.size()), benchmark::Counter::kIsRate);

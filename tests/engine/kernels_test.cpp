@@ -35,12 +35,12 @@ class IsaKernelTest : public ::testing::TestWithParam<Isa> {
     const Texts reference_texts(references);
     const ReferenceSet set(reference_texts, GetParam());
     const ReferenceBlocks& blocks = set.blocks();
-    std::vector<uint32_t> slots;
+    std::vector<uint32_t> numbers;
     for (const std::string& query : queries) {
-      blocks.alphabet().translate(T(query), slots);
+      blocks.alphabet().translate(T(query), numbers);
       for (size_t b = 0; b < blocks.blocks().size(); ++b) {
         const ReferenceBlock& block = blocks.blocks()[b];
-        const BlockQuery block_query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), slots};
+        const BlockQuery block_query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), numbers};
         uint8_t common[64];
         block_lcs(GetParam(), block_query, common);
         uint64_t accepted[6];

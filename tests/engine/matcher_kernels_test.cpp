@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Kernels, SelectionTest,
                                             ::testing::Bool()),
                          [](const auto& info) {
                            return std::string(isa_name(std::get<0>(info.param))) +
-                                  (std::get<1>(info.param) ? "_compact_filter" : "_exact_filter");
+                                  (std::get<1>(info.param) ? "_int32_filter" : "_exact_filter");
                          });
 
 }  // namespace

@@ -46,12 +46,12 @@ void check_blocks(Isa isa, const Strings& references, const std::string& query) 
   const Texts texts(references);
   const ReferenceSet set(texts, isa);
   const ReferenceBlocks& blocks = set.blocks();
-  std::vector<uint32_t> slots;
-  blocks.alphabet().translate(T(query), slots);
+  std::vector<uint32_t> numbers;
+  blocks.alphabet().translate(T(query), numbers);
   for (size_t b = 0; b < blocks.blocks().size(); ++b) {
     const ReferenceBlock& block = blocks.blocks()[b];
     if (block.lanes == 0) continue;
-    const BlockQuery block_query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), slots};
+    const BlockQuery block_query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), numbers};
     uint8_t common[64];
     block_lcs(isa, block_query, common);
     const intptr_t tolerances[] = {0, 1, 3, 64};

@@ -22,7 +22,7 @@ struct BlockQuery {
   unsigned lane_bits;
   const unsigned char* masks;
   const unsigned char* lane_lengths;
-  std::span<const uint32_t> slots;
+  std::span<const uint32_t> numbers;  // the query's characters as alphabet numbers
 };
 
 // Bit l set when lane l's reference is accepted: its LCS with the query is

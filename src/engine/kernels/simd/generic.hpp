@@ -59,12 +59,12 @@ struct BlockKernel {
 #pragma GCC unroll 16
     for (size_t r = 0; r < group; ++r) state[r] = V::ones();
     const unsigned char* masks = query.masks + first * V::bytes;
-    for (const uint32_t slot : query.slots) advance(state, masks + slot * block_mask_bytes);
+    for (const uint32_t number : query.numbers) advance(state, masks + number * block_mask_bytes);
   }
 
   // Bits above a reference's length stay set, so ~S counts matches only.
   static uint64_t accept(const BlockQuery& query, uint8_t max_flex) {
-    const reg tolerance = V::template splat<Bits>(max_flex);
+    const reg max_flex_lanes = V::template splat<Bits>(max_flex);
     uint64_t rejected = 0;
     for (size_t first = 0; first < registers; first += group) {
       reg state[group];
@@ -73,7 +73,7 @@ struct BlockKernel {
       for (size_t r = 0; r < group; ++r) {
         const reg common = V::template count<Bits>(V::not_(state[r]));
         const reg length = V::load(query.lane_lengths + (first + r) * V::bytes);
-        rejected |= V::template greater<Bits>(length, V::template add<Bits>(common, tolerance))
+        rejected |= V::template greater<Bits>(length, V::template add<Bits>(common, max_flex_lanes))
                     << ((first + r) * lanes_per_register);
       }
     }
@@ -105,7 +105,7 @@ BlockFilterResult block_filter(const int32_t* lengths, const int32_t* a_counts, 
   constexpr size_t per_register = V::bytes / 4;
   const reg length = V::splat32(query_length);
   const reg a_count = V::splat32(query_a_count);
-  const reg tolerance = V::splat32(max_flex);
+  const reg max_flex_lanes = V::splat32(max_flex);
   BlockFilterResult result;
   // Four registers' flags become bits together: cheaper than one by one
   // where bits must be gathered from the lanes (NEON).
@@ -116,9 +116,9 @@ BlockFilterResult block_filter(const int32_t* lengths, const int32_t* a_counts, 
     for (size_t r = 0; r < 4; ++r) {
       const reg lengths_r = V::load(lengths + j + r * per_register);
       const reg a_counts_r = V::load(a_counts + j + r * per_register);
-      passing[r] = V::both(V::at_most_u32(V::gap32(length, lengths_r), tolerance),
-                           V::at_most_u32(V::gap32(a_count, a_counts_r), tolerance));
-      guarded[r] = V::both(passing[r], V::greater_s32(tolerance, V::min32(length, lengths_r)));
+      passing[r] = V::both(V::at_most_u32(V::gap32(length, lengths_r), max_flex_lanes),
+                           V::at_most_u32(V::gap32(a_count, a_counts_r), max_flex_lanes));
+      guarded[r] = V::both(passing[r], V::greater_s32(max_flex_lanes, V::min32(length, lengths_r)));
     }
     result.passing |= V::bits4(passing) << j;
     result.guarded |= V::bits4(guarded) << j;

@@ -159,8 +159,8 @@ const simd::KernelTable& kernels_of(Isa isa) noexcept {
 
 uint64_t block_accepting_lanes(Isa isa, const BlockQuery& query, intptr_t max_flex) {
   // A lane holds at most 64 characters: any larger tolerance accepts alike.
-  const auto tolerance = static_cast<uint8_t>(std::min<intptr_t>(max_flex, short_reference_limit));
-  return kernels_of(isa).accept[simd::lane_width_index(query.lane_bits)](query, tolerance);
+  const auto lane_max_flex = static_cast<uint8_t>(std::min<intptr_t>(max_flex, short_reference_limit));
+  return kernels_of(isa).accept[simd::lane_width_index(query.lane_bits)](query, lane_max_flex);
 }
 
 void block_lcs(Isa isa, const BlockQuery& query, uint8_t* common) {
