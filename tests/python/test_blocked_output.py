@@ -1,6 +1,11 @@
 """Standard output read by a thread of the caller's own process, as output
 capture and notebook kernels do: the call must let go of the interpreter
 lock while its output cannot proceed, or neither side ever moves again."""
+import signal
+import subprocess
+import sys
+import time
+
 import pytest
 
 # fd 1 becomes a pipe whose only reader is a thread of the same process.
@@ -85,3 +90,38 @@ assert result == ["ACGT"] * 200
 assert child_status == [0], child_status
 """, timeout=300)
     assert run.returncode == 0, run
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_call_whose_output_never_drains(threads):
+    # Output piped into a pager the user has paused: nothing ever reads it,
+    # and Ctrl+C must still end the call.
+    code = f"""
+import fcntl, os, sys, time, mendseqs
+read_end, write_end = os.pipe()
+os.dup2(write_end, 1)
+fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)
+try:
+    while True:
+        os.write(1, b"x" * 1024)
+except BlockingIOError:
+    pass
+fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) & ~os.O_NONBLOCK)
+sys.stderr.write("ready\\n")
+sys.stderr.flush()
+try:
+    mendseqs.correct_seq_mt(["ACGT"], ["ACGA"] * 10, 1, {threads})
+except KeyboardInterrupt:
+    print(time.monotonic(), file=sys.stderr)
+"""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        assert child.stderr.readline() == b"ready\n"
+        time.sleep(0.3)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0, stderr
+    assert 0 <= float(stderr) - sent < 2.0, stderr

@@ -33,27 +33,40 @@ bool writable_now(int fd) noexcept {
 }  // namespace
 
 // Waits, one slice at a time, until the descriptor takes bytes again; a
-// cancelled worker throws from there.
-void OutputStream::wait_until_writable(Checkpoint& writer) {
+// cancelled worker throws from there, and so may the caller's check-in.
+void OutputStream::wait_until_writable(Checkpoint& writer, bool may_check_in) {
   Checkpoint::OutputWait wait(writer, waiting_workers_);
   for (;;) {
     pollfd entry{fd_, POLLOUT, 0};
     const int ready = ::poll(&entry, 1, wait_slice_ms);
     if (ready != 0 && !(ready < 0 && errno == EINTR)) return;
-    writer.while_waiting();
+    writer.while_waiting(may_check_in);
   }
+}
+
+void OutputStream::lock_stream(std::unique_lock<std::timed_mutex>& lock, Checkpoint& writer) {
+  if (lock.try_lock()) return;
+  Checkpoint::OutputWait wait(writer, waiting_workers_);
+  while (!lock.try_lock_for(lock_slice)) writer.while_waiting(true);
 }
 
 // Sends all of `text`. A closed descriptor is not an error: the bytes are
 // dropped, as a program with no standard output expects. Signals retry.
+//
+// The calling thread waits for room without the stream's lock while none
+// of the text is out yet, so that its host's signal handlers may run (and
+// even print through this stream); once part of the text is out, the lock
+// stays held until the rest follows, so that no other write splits it.
 std::optional<IoError> OutputStream::write_whole(std::string_view text, Checkpoint& writer) {
-  std::unique_lock lock(mutex_, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    Checkpoint::OutputWait wait(writer, waiting_workers_);
-    while (!lock.try_lock_for(lock_slice)) writer.while_waiting();
+  std::unique_lock lock(mutex_, std::defer_lock);
+  for (;;) {
+    lock_stream(lock, writer);
+    if (writable_now(fd_) || !writer.is_caller()) break;
+    lock.unlock();
+    wait_until_writable(writer, true);
   }
   while (!text.empty()) {
-    if (!writable_now(fd_)) wait_until_writable(writer);
+    if (!writable_now(fd_)) wait_until_writable(writer, false);
     const ssize_t written = ::write(fd_, text.data(), text.size());
     if (written > 0) {
       text.remove_prefix(static_cast<size_t>(written));

@@ -48,7 +48,8 @@ class OutputStream {
   friend void reset_standard_output_after_fork() noexcept;
 
   std::optional<IoError> write_whole(std::string_view text, Checkpoint& writer);
-  void wait_until_writable(Checkpoint& writer);
+  void lock_stream(std::unique_lock<std::timed_mutex>& lock, Checkpoint& writer);
+  void wait_until_writable(Checkpoint& writer, bool may_check_in);
 
   int fd_;
   std::timed_mutex mutex_;

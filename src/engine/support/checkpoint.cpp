@@ -14,8 +14,23 @@ void Checkpoint::look_up() {
   caller_->check_in();
 }
 
-void Checkpoint::while_waiting() {
-  if (cancelled_ && cancelled_->load(std::memory_order_relaxed)) throw Cancelled{};
+void Checkpoint::while_waiting(bool may_check_in) {
+  if (cancelled_) {
+    if (cancelled_->load(std::memory_order_relaxed)) throw Cancelled{};
+    return;
+  }
+  if (!may_check_in) return;
+  const Clock::time_point now = Clock::now();
+  if (now - last_check_in_ < check_in_interval) return;
+  last_check_in_ = now;
+  caller_->reacquire_lock();
+  try {
+    caller_->check_in();
+  } catch (...) {
+    caller_->release_lock();
+    throw;
+  }
+  caller_->release_lock();
 }
 
 Checkpoint::OutputWait::OutputWait(Checkpoint& who, std::atomic<int>& waiting_workers) noexcept

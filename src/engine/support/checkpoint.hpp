@@ -56,7 +56,12 @@ class Checkpoint {
     std::atomic<int>& waiting_workers_;
   };
   // A worker stops waiting when its call is cancelled (throws Cancelled).
-  void while_waiting();
+  // The calling thread, when it holds no lock of the engine's
+  // (`may_check_in`), takes its host's lock back for a moment every few
+  // tens of milliseconds and checks in: Ctrl+C must work even when the
+  // output never drains. Whatever check_in throws leaves the host's lock
+  // let go again, as the enclosing OutputWait expects.
+  void while_waiting(bool may_check_in);
 
   bool is_caller() const noexcept { return caller_ != nullptr; }
 

@@ -18,7 +18,8 @@ class CallerHooks {
   // Interrupted to end the call (the host keeps whatever ended it).
   virtual void check_in() = 0;
   // Around a wait on output that cannot proceed: let go of the host's own
-  // lock, and take it back. Never called in a nested way.
+  // lock, and take it back. In between, the engine may take it back for a
+  // check_in and let go of it again.
   virtual void release_lock() noexcept = 0;
   virtual void reacquire_lock() noexcept = 0;
 
