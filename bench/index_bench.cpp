@@ -23,32 +23,19 @@
 #include "engine/host.hpp"
 #include "index/candidate_index.hpp"
 #include "match/matcher.hpp"
+#include "bench_texts.hpp"
 
 namespace mendseqs {
 namespace {
+
+using bench::edited;
+using bench::random_dna;
+using bench::views;
 
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string random_dna(std::mt19937_64& rng, size_t length) {
-  std::string text;
-  for (size_t i = 0; i < length; ++i) text += "ACGT"[rng() % 4];
-  return text;
-}
-
-std::string edited(std::mt19937_64& rng, std::string text, size_t edits) {
-  for (size_t e = 0; e < edits; ++e) {
-    const size_t at = rng() % text.size();
-    switch (rng() % 3) {
-      case 0: text[at] = "ACGT"[rng() % 4]; break;
-      case 1: text.insert(text.begin() + static_cast<long>(at), "ACGT"[rng() % 4]); break;
-      default: text.erase(at, 1); break;
-    }
-  }
-  return text;
 }
 
 struct Workload {
@@ -74,13 +61,6 @@ void make_inputs(const Workload& w, Strings& references, Strings& queries) {
     else if (kind < 8) queries.push_back(edited(rng, source, 1 + rng() % static_cast<size_t>(w.max_flex + 1)));
     else queries.push_back(random_dna(rng, 15 + rng() % 3));
   }
-}
-
-std::vector<Text> views(const Strings& texts) {
-  std::vector<Text> out;
-  out.reserve(texts.size());
-  for (const std::string& text : texts) out.emplace_back(std::string_view(text));
-  return out;
 }
 
 // Runs body(i, checkpoint) for i in [0, count) on `threads` threads,

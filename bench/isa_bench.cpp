@@ -18,41 +18,20 @@
 
 #include "kernels/simd/isa.hpp"
 #include "match/matcher.hpp"
+#include "bench_texts.hpp"
 
 namespace mendseqs {
 namespace {
+
+using bench::edited;
+using bench::random_dna;
+using bench::views;
 
 struct Workload {
   const char* name;
   std::vector<std::string> references, queries;
   intptr_t max_flex;
 };
-
-// ASCII text read in place, as the module reads a str of 1-byte characters.
-std::vector<Text> views(const std::vector<std::string>& texts) {
-  std::vector<Text> out;
-  for (const std::string& text : texts) out.emplace_back(text);
-  return out;
-}
-
-std::string random_dna(std::mt19937_64& rng, size_t length) {
-  std::string text;
-  for (size_t i = 0; i < length; ++i) text += "ACGT"[rng() % 4];
-  return text;
-}
-
-// Substitutions, insertions and deletions, `edits` of them.
-std::string edited(std::mt19937_64& rng, std::string text, size_t edits) {
-  for (size_t e = 0; e < edits && !text.empty(); ++e) {
-    const size_t at = rng() % text.size();
-    switch (rng() % 3) {
-      case 0: text[at] = "ACGT"[rng() % 4]; break;
-      case 1: text.insert(at, 1, "ACGT"[rng() % 4]); break;
-      default: text.erase(at, 1); break;
-    }
-  }
-  return text;
-}
 
 // Half the queries a few edits from a reference, half unrelated.
 void add_queries(Workload& w, std::mt19937_64& rng, size_t count, size_t max_edits) {

@@ -11,22 +11,14 @@
 #include "kernels/lcs_banded.hpp"
 #include "batch/progress.hpp"
 #include "match/matcher.hpp"
+#include "bench_texts.hpp"
 
 namespace mendseqs {
 namespace {
 
-std::string random_dna(std::mt19937_64& rng, size_t length) {
-  std::string text;
-  for (size_t i = 0; i < length; ++i) text += "ACGT"[rng() % 4];
-  return text;
-}
-
-// ASCII text read in place, as the module reads a str of 1-byte characters.
-std::vector<Text> views(const std::vector<std::string>& texts) {
-  std::vector<Text> out;
-  for (const std::string& text : texts) out.emplace_back(text);
-  return out;
-}
+using bench::edited;
+using bench::random_dna;
+using bench::views;
 
 std::string with_substitutions(std::mt19937_64& rng, std::string text, size_t count) {
   for (size_t i = 0; i < count; ++i) text[rng() % text.size()] = "ACGT"[rng() % 4];

@@ -81,3 +81,19 @@ def assert_no_workers_left():
     left = _settled_thread_count() - THREADS_AT_REST
     assert left == 0, f"{left} threads outlived the call"
 """
+
+# Child code that fills the pipe on fd 1 to the last byte: `filled` bytes
+# wait in it, and the next write would block.
+FILL_STDOUT = """
+import fcntl as _fcntl, os as _os
+_flags = _fcntl.fcntl(1, _fcntl.F_GETFL)
+_fcntl.fcntl(1, _fcntl.F_SETFL, _flags | _os.O_NONBLOCK)
+filled = 0
+for _chunk in (b"x" * 4096, b"x"):
+    try:
+        while True:
+            filled += _os.write(1, _chunk)
+    except BlockingIOError:
+        pass
+_fcntl.fcntl(1, _fcntl.F_SETFL, _flags)
+"""

@@ -8,22 +8,19 @@ import time
 
 import pytest
 
+from failure_support import FILL_STDOUT
+
 # fd 1 becomes a pipe whose only reader is a thread of the same process.
 # The pipe starts full and the reader starts only once the call is under
 # way, so the call's very first write already finds no room.
-DRAINED_PIPE = """
-import fcntl, os, threading, time, mendseqs
-MARK = "\\u25a0".encode()
+PIPE_ON_STDOUT = """
+import os
 read_end, write_end = os.pipe()
 os.dup2(write_end, 1)
-fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)
-prefill = 0
-try:
-    while True:
-        prefill += os.write(1, b"x" * 1024)
-except BlockingIOError:
-    pass
-fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) & ~os.O_NONBLOCK)
+"""
+DRAINED_PIPE = PIPE_ON_STDOUT + FILL_STDOUT + """
+import os, threading, time, mendseqs
+MARK = "\\u25a0".encode()
 received = []
 
 def drain():
@@ -40,8 +37,8 @@ os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 os.close(write_end)
 reader.join()
 data = b"".join(received)
-assert data[:prefill] == b"x" * prefill
-display = data[prefill:]
+assert data[:filled] == b"x" * filled
+display = data[filled:]
 """
 
 
@@ -96,17 +93,8 @@ assert child_status == [0], child_status
 def test_ctrl_c_ends_a_call_whose_output_never_drains(threads):
     # Output piped into a pager the user has paused: nothing ever reads it,
     # and Ctrl+C must still end the call.
-    code = f"""
-import fcntl, os, sys, time, mendseqs
-read_end, write_end = os.pipe()
-os.dup2(write_end, 1)
-fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)
-try:
-    while True:
-        os.write(1, b"x" * 1024)
-except BlockingIOError:
-    pass
-fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) & ~os.O_NONBLOCK)
+    code = PIPE_ON_STDOUT + FILL_STDOUT + f"""
+import sys, time, mendseqs
 sys.stderr.write("ready\\n")
 sys.stderr.flush()
 try:

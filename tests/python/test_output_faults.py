@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from failure_support import JOIN_FAILURE, MARK, banner, flush_failure, messages
+from failure_support import FILL_STDOUT, JOIN_FAILURE, MARK, banner, flush_failure, messages
 from messages import line_end_failure
 
 NO_SPACE = flush_failure(28, "StorageFull", "No space left on device")
@@ -85,22 +85,8 @@ def test_writes_interrupted_by_signals_are_retried():
     # the test starts reading; meanwhile a timer signal, whose handler does
     # not restart system calls, interrupts that write again and again. The
     # wakeup descriptor counts the signals that arrived during the call.
-    code = textwrap.dedent("""
-        import fcntl, os, signal, socket, sys, time, mendseqs
-        flags = fcntl.fcntl(1, fcntl.F_GETFL)
-        fcntl.fcntl(1, fcntl.F_SETFL, flags | os.O_NONBLOCK)
-        filled = 0
-        try:
-            while True:
-                filled += os.write(1, b"x" * 4096)
-        except BlockingIOError:
-            pass
-        try:
-            while True:
-                filled += os.write(1, b"x")
-        except BlockingIOError:
-            pass
-        fcntl.fcntl(1, fcntl.F_SETFL, flags)
+    code = FILL_STDOUT + textwrap.dedent("""
+        import os, signal, socket, sys, time, mendseqs
 
         counter, counted = socket.socketpair()
         counter.setblocking(False)

@@ -1,5 +1,4 @@
 #include "batch/parallel.hpp"
-#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <pthread.h>
 
@@ -13,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/failure.hpp"
 #include "engine/io_error.hpp"
 #include "engine/panic.hpp"

@@ -1,5 +1,4 @@
 #include "batch/progress.hpp"
-#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <poll.h>
 #include <pthread.h>
@@ -10,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 
 namespace mendseqs {

@@ -15,6 +15,8 @@
 #include <thread>
 #include <utility>
 
+#include "support/scratch.hpp"
+
 namespace mendseqs {
 namespace {
 
@@ -179,32 +181,11 @@ struct Lookup {
   uint32_t begin, end;  // the bucket's entries, once read
 };
 
-// Per-thread scratch of the queries, so a warm query allocates nothing.
+// What a query needs while it looks up its variants (support/scratch.hpp).
 struct QueryScratch {
   DeletionVariants variants;
   std::vector<Lookup> lookups;
   std::vector<uint32_t> candidates;
-};
-thread_local QueryScratch query_scratch;
-// The acceptance test may give the host a chance to run (a signal handler
-// that calls the module again, on this thread, with a query of its own): a
-// nested query gets scratch of its own rather than overwrite the outer one's.
-thread_local bool query_scratch_in_use = false;
-
-class ScratchLease {
- public:
-  ScratchLease() : nested_(query_scratch_in_use) {
-    if (nested_) own_ = std::make_unique<QueryScratch>();
-    query_scratch_in_use = true;
-  }
-  ~ScratchLease() { query_scratch_in_use = nested_; }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
-  QueryScratch& get() noexcept { return nested_ ? *own_ : query_scratch; }
-
- private:
-  bool nested_;
-  std::unique_ptr<QueryScratch> own_;
 };
 
 size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
@@ -531,8 +512,8 @@ std::optional<Decision> CandidateIndex::first_decisive(const Text& query, Functi
   if (query_length < k) return short_decision;
   const size_t limit = short_decision ? short_decision->position : reference_count_;
 
-  ScratchLease lease;
-  QueryScratch& scratch = lease.get();
+  Scratch<QueryScratch> borrowed;
+  QueryScratch& scratch = *borrowed;
   scratch.lookups.clear();
   const size_t low = std::max(k + 1, query_length - std::min(query_length, k));
   bool loaded = false;

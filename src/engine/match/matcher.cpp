@@ -1,12 +1,13 @@
 #include "match/matcher.hpp"
-#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 
 #include <algorithm>
 #include <bit>
 #include <optional>
 
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "kernels/block_filter.hpp"
 #include "kernels/lcs_banded.hpp"
+#include "support/scratch.hpp"
 #include "engine/panic.hpp"
 
 namespace mendseqs {
@@ -43,34 +44,6 @@ uint64_t lanes_to_positions(const ReferenceBlock& block, uint64_t lanes) noexcep
     if ((lanes >> lane) & 1) positions |= remaining & -remaining;
   return positions;
 }
-
-// A buffer reused by the searches of one thread. Borrowed, not shared: the
-// calling thread's host may run a signal handler in the middle of a search
-// (see Checkpoint), and the handler may start a search of its own.
-class ScratchBuffer {
- public:
-  ScratchBuffer() {
-    if (!pool_.empty()) {
-      buffer_ = std::move(pool_.back());
-      pool_.pop_back();
-    }
-  }
-  ~ScratchBuffer() {
-    try {
-      pool_.push_back(std::move(buffer_));
-    } catch (...) {  // no room to keep it: let it go
-    }
-  }
-  ScratchBuffer(const ScratchBuffer&) = delete;
-  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
-  std::vector<uint32_t>& operator*() noexcept { return buffer_; }
-
- private:
-  std::vector<uint32_t> buffer_;
-  static thread_local std::vector<std::vector<uint32_t>> pool_;
-};
-
-thread_local std::vector<std::vector<uint32_t>> ScratchBuffer::pool_;
 
 // One query's walk through the references, block by block in list order.
 // What the comparisons need from the query (its alphabet numbers, its bit
@@ -178,7 +151,7 @@ class QuerySearch {
   std::optional<QueryPattern> pattern_;
   // The query's characters as alphabet numbers, in a buffer borrowed from
   // the thread on first need, so a query costs no allocation once warm.
-  std::optional<ScratchBuffer> numbers_;
+  std::optional<Scratch<std::vector<uint32_t>>> numbers_;
 };
 
 }  // namespace
