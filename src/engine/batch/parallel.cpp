@@ -113,18 +113,26 @@ class Workers {
     join_all();
   }
 
+  // Room for every handle is taken before the first thread starts: once a
+  // thread runs, recording it must not be able to fail, or a failure there
+  // would leave a worker nobody joins writing into a call that has gone.
+  void reserve(size_t workers) { threads_.reserve(workers); }
+
   void start(Chunk& chunk, pthread_attr_t* attributes) {
+    if (threads_.size() == threads_.capacity()) std::abort();  // reserve() was not called: a bug here
     {
       std::lock_guard lock(call_.mutex);
       ++call_.running;
     }
     pthread_t thread;
     if (const int error = pthread_create(&thread, attributes, run_worker, &chunk)) {
-      std::lock_guard lock(call_.mutex);
-      --call_.running;
+      {
+        std::lock_guard lock(call_.mutex);
+        --call_.running;
+      }
       panic(std::string(messages::spawn_failed) + IoError{error}.debug());
     }
-    threads_.push_back(thread);
+    threads_.push_back(thread);  // within capacity: cannot throw
   }
 
   // Every worker exits within a slice of its cancellation (it looks up
@@ -233,6 +241,7 @@ void correct_in_parallel(const ReferenceSet& references, std::span<const Text> q
     panic(std::string(messages::spawn_failed) + IoError{error}.debug());
   {
     Workers workers(call);  // declared after the chunks: joined before they go
+    workers.reserve(chunks.size());
     for (Chunk& chunk : chunks) workers.start(chunk, attributes.get());
     wait_for_workers(call, caller);
     workers.join_all();
