@@ -81,14 +81,15 @@ std::optional<IoError> OutputStream::write_whole(std::string_view text, Checkpoi
     lock.unlock();
     wait_until_writable(writer, true);
   }
-  // A worker's write that may block counts as a wait on output for as long
-  // as it lasts, not only while it polls: between the poll that found room
-  // and the write, another writer of the descriptor (a Python thread in
+  // A write that may block counts as a wait on output for as long as it
+  // lasts, not only while it polls: between the poll that found room and
+  // the write, another writer of the descriptor (a Python thread in
   // os.write, which lets go of the interpreter lock) may take that room,
-  // and the write then blocks. Were it not counted, the calling thread would
-  // keep the interpreter lock, and a reader that needs it would never drain.
+  // and the write then blocks. The calling thread lets go of its host's
+  // lock for it; a worker is counted, so that the calling thread does.
+  // Otherwise a reader that needs that lock would never drain.
   std::optional<Checkpoint::OutputWait> counted;
-  if (!writer.is_caller() && write_may_block(fd_)) counted.emplace(writer, waiting_workers_);
+  if (write_may_block(fd_)) counted.emplace(writer, waiting_workers_);
   while (!text.empty()) {
     if (!writable_now(fd_)) {
       if (counted)
