@@ -8,7 +8,7 @@
 
 #include "kernels/block_filter.hpp"
 #include "kernels/block_kernel.hpp"
-#include "match/reference_blocks.hpp"
+#include "kernels/block_layout.hpp"
 
 namespace mendseqs::simd {
 
