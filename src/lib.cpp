@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "engine/driver.hpp"
-#include "engine/isa.hpp"
+#include "engine/isa_setting.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"

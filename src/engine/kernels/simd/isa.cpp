@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "engine/isa.hpp"
+#include "engine/isa_setting.hpp"
 #include "engine/panic.hpp"
 #include "kernels/simd/kernel_table.hpp"
 
