@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "python/text.hpp"
+#include "python/object_text.hpp"
 
 namespace mendseqs::py {
 namespace {

@@ -5,7 +5,7 @@
 #include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 #include "python/once.hpp"
-#include "python/text.hpp"
+#include "python/object_text.hpp"
 
 namespace mendseqs::py {
 namespace {
