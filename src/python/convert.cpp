@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
+#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 #include "python/once.hpp"
 #include "python/object_text.hpp"
