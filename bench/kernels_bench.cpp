@@ -6,7 +6,7 @@
 #include <string>
 
 #include "kernels/block_kernel.hpp"
-#include "engine/driver.hpp"
+#include "batch/driver.hpp"
 #include "kernels/lcs.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "batch/progress.hpp"

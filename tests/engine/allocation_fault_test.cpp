@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "captured_output.hpp"
-#include "engine/driver.hpp"
+#include "batch/driver.hpp"
 #include "engine/panic.hpp"
 #include "texts.hpp"
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/driver.hpp"
+#include "batch/driver.hpp"
 #include "engine/text.hpp"
 
 namespace mendseqs::test_support {
