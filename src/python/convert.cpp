@@ -90,7 +90,9 @@ void reserve_reported(StrList& list, PyObject* object) {
   try {
     list.reserve(static_cast<size_t>(reported));
   } catch (const std::length_error&) {
+    return;  // a hint too large to act on: the list grows as it is read
   } catch (const std::bad_alloc&) {
+    return;  // likewise; reading will find out whether memory really ran out
   }
 }
 

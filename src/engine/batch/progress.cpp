@@ -134,7 +134,7 @@ void reset_standard_output_after_fork() noexcept {
 
 OutputStream& standard_output() {
   static OutputStream* const stream = [] {
-    standard_stream = new OutputStream(STDOUT_FILENO);
+    standard_stream = new OutputStream(STDOUT_FILENO);  // NOLINT(cppcoreguidelines-owning-memory): never destroyed, see standard_output()
     pthread_atfork(nullptr, nullptr, reset_standard_output_after_fork);
     return standard_stream;
   }();
