@@ -16,6 +16,7 @@
 #include "engine/messages.hpp"
 #include "engine/panic.hpp"
 #include "match/matcher.hpp"
+#include "support/distance.hpp"
 
 namespace mendseqs {
 namespace {
@@ -48,7 +49,6 @@ size_t lcs(const Text& a, const Text& b) {
   return row[b.length()];
 }
 
-size_t distance(size_t a, size_t b) { return a > b ? a - b : b - a; }
 
 // The scan the index must agree with, with the same acceptance test.
 std::optional<Decision> scan(const std::vector<Text>& references, const Text& query, intptr_t k,
