@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "kernel_checks.hpp"
 #include "kernels/block_kernel.hpp"
 #include "batch/driver.hpp"
 #include "kernels/lcs.hpp"

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "kernels/block_filter.hpp"
+#include "kernel_checks.hpp"
 #include "kernels/block_kernel.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "match/matcher.hpp"

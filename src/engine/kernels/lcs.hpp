@@ -54,8 +54,6 @@ class QueryPattern {
   std::vector<size_t> positions_;   //   positions_[offsets_[n] .. offsets_[n + 1]]
 };
 
-size_t lcs_length(const QueryPattern& query, const Text& reference);
-
 // One word of one step of the recurrence, S = (S + u) | (S - u) with
 // u = S & match, where the addition carries from the word below and into
 // the word above through `carry` (0 or 1).

@@ -20,6 +20,9 @@ struct KernelTable {
                               int32_t query_a_count, int32_t max_flex);
 };
 
+// The table of a set compiled into this build (any other: the portable one).
+const KernelTable& kernels_of(Isa isa) noexcept;
+
 constexpr size_t lane_width_index(unsigned lane_bits) noexcept { return lane_bits == 16 ? 0 : lane_bits == 32 ? 1 : 2; }
 
 extern const KernelTable portable_kernels;
