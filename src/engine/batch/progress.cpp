@@ -134,7 +134,9 @@ void reset_standard_output_after_fork() noexcept {
 
 OutputStream& standard_output() {
   static OutputStream* const stream = [] {
-    standard_stream = new OutputStream(STDOUT_FILENO);  // NOLINT(cppcoreguidelines-owning-memory): never destroyed, see standard_output()
+    // Never destroyed: workers of a call still running at exit may write.
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+    standard_stream = new OutputStream(STDOUT_FILENO);
     pthread_atfork(nullptr, nullptr, reset_standard_output_after_fork);
     return standard_stream;
   }();
