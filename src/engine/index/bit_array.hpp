@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,8 @@ class BitArray {
   size_t size() const noexcept { return size_; }
   unsigned width() const noexcept { return width_; }
   size_t bytes() const noexcept { return words_.bytes(); }
+  // The packed words as bytes, for scans that load a value unaligned.
+  const unsigned char* bytes_data() const noexcept { return reinterpret_cast<const unsigned char*>(words_.data()); }
 
   uint64_t get(size_t i) const noexcept {
     const uint64_t bit = static_cast<uint64_t>(i) * width_;
@@ -31,6 +34,23 @@ class BitArray {
     uint64_t value = words_[word] >> shift;
     if (shift + width_ > 64) value |= words_[word + 1] << (64 - shift);
     return width_ >= 64 ? value : value & ((uint64_t{1} << width_) - 1);
+  }
+  // f(i, value) for each i in [begin, end), in order: for narrow widths an
+  // unaligned load and a shift a value (the spare word covers the end).
+  template <class F>
+  void scan(size_t begin, size_t end, F&& f) const {
+    if (width_ > 56) {
+      for (size_t i = begin; i < end; ++i) f(i, get(i));
+      return;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(words_.data());
+    const uint64_t mask = (uint64_t{1} << width_) - 1;
+    uint64_t bit = static_cast<uint64_t>(begin) * width_;
+    for (size_t i = begin; i < end; ++i, bit += width_) {
+      uint64_t word;
+      std::memcpy(&word, bytes + (bit >> 3), sizeof word);
+      f(i, (word >> (bit & 7)) & mask);
+    }
   }
   // Not thread-safe: neighbours share words.
   void set(size_t i, uint64_t value) noexcept {

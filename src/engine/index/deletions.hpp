@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -122,10 +123,28 @@ inline uint64_t shift_left(uint64_t x, unsigned bits) noexcept { return bits >= 
 inline uint64_t shift_right(uint64_t x, unsigned bits) noexcept { return bits >= 64 ? 0 : x >> bits; }
 inline uint64_t low_bits(unsigned bits) noexcept { return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1; }
 
+// n choose r for n < 64 and r <= 3: the rank of a set of deleted positions
+// p0 < p1 < p2 is C(p0, 1) + C(p1, 2) + C(p2, 3) (the combinatorial number
+// system), so a posting can say which positions a reference lost in few bits.
+inline constexpr size_t rank_positions = 64;
+inline constexpr size_t rank_depth = 3;
+inline constexpr auto small_binomials = [] {
+  std::array<std::array<uint32_t, rank_depth + 1>, rank_positions> table{};
+  for (size_t n = 0; n < rank_positions; ++n)
+    for (size_t r = 0; r <= rank_depth; ++r) {
+      uint64_t value = r <= n ? 1 : 0;
+      for (size_t i = 1; i <= r && r <= n; ++i) value = value * (n - r + i) / i;
+      table[n][r] = static_cast<uint32_t>(value);
+    }
+  return table;
+}();
+
 // The d-deletion variants of one text as packed codes (two bits a letter,
-// the first letter highest), for variants of at most 32 letters. Letters
-// other than A, C, G, T may only be deleted: a variant keeping one matches
-// no packed reference, and is skipped.
+// the first letter highest), for variants of at most 32 letters, each with
+// the rank of its deleted positions and their letters (two bits each, the
+// first lowest) for the first three deletions. Letters other than A, C, G,
+// T may only be deleted: a variant keeping one matches no packed
+// reference, and is skipped.
 class PackedDeletions {
  public:
   // From a text (a query) ...
@@ -133,7 +152,8 @@ class PackedDeletions {
     length_ = text.length();
     resize();
     text.visit([&](auto code_points) {
-      for (size_t i = 0; i < code_points.size(); ++i) set(i, dna_letter(code_points[i]), i > 0 && code_points[i] == code_points[i - 1]);
+      for (size_t i = 0; i < code_points.size(); ++i)
+        set(i, dna_letter(code_points[i]), i > 0 && code_points[i] == code_points[i - 1]);
     });
     finish();
   }
@@ -149,27 +169,12 @@ class PackedDeletions {
   }
 
   size_t length() const noexcept { return length_; }
-  int letter(size_t i) const noexcept { return letters_[i]; }
 
-  // emit(code, deleted): the variant's code and the deleted positions.
+  // emit(code, rank, letters) for each canonical d-deletion variant.
   template <class F>
   void for_each(size_t d, F&& emit) const {
-    if (d > length_ || length_ - d > 32 || bad_ > d) return;
-    for_each_deletion(repeats_.data(), length_, d, [&](const uint32_t* deleted, size_t count) {
-      if (bad_ > 0) {
-        size_t removed = 0;
-        for (size_t j = 0; j < count; ++j) removed += letters_[deleted[j]] < 0;
-        if (removed != bad_) return;
-      }
-      uint64_t code = 0;
-      size_t from = 0;
-      for (size_t j = 0; j < count; ++j) {
-        code = shift_left(code, 2 * static_cast<unsigned>(deleted[j] - from)) | segment(from, deleted[j]);
-        from = deleted[j] + 1;
-      }
-      code = shift_left(code, 2 * static_cast<unsigned>(length_ - from)) | segment(from, length_);
-      emit(code, deleted);
-    });
+    if (d > length_ || length_ - d > 32 || bad_ > d || d > max_deletions) return;
+    delete_from(0, d, 0, 0, 0, 0, 0, false, emit);
   }
 
  private:
@@ -195,6 +200,42 @@ class PackedDeletions {
   // Letters [begin, end), at most 32 of them (a kept stretch of a variant).
   uint64_t segment(size_t begin, size_t end) const noexcept {
     return prefix_[end] & low_bits(2 * static_cast<unsigned>(end - begin));
+  }
+  uint64_t rank_of(size_t p, size_t depth) const noexcept {
+    return p < rank_positions && depth < rank_depth ? small_binomials[p][depth + 1] : 0;
+  }
+  uint64_t letters_of(size_t p, size_t depth) const noexcept {
+    return depth < rank_depth && letters_[p] > 0 ? static_cast<uint64_t>(letters_[p]) << (2 * depth) : 0;
+  }
+
+  // Extends `code`, what is kept of [0, from), by choosing the next deleted
+  // position p >= from, `left` deletions to go, `depth` made. Deleting p
+  // when p - 1 holds the same character and was kept would repeat a
+  // variant, so that choice is skipped.
+  template <class F>
+  void delete_from(size_t from, size_t left, size_t depth, uint64_t code, uint64_t rank, uint64_t letters,
+                   size_t bad_deleted, bool previous_deleted, F& emit) const {
+    if (left == 0) {
+      if (bad_deleted == bad_)
+        emit(shift_left(code, 2 * static_cast<unsigned>(length_ - from)) | segment(from, length_), rank, letters);
+      return;
+    }
+    if (left == 1) {  // the last deletion, where nearly all the variants are made: no call per variant
+      for (size_t p = from; p < length_; ++p) {
+        if (repeats_[p] && !(p == from && previous_deleted)) continue;
+        if (bad_deleted + (letters_[p] < 0) != bad_) continue;
+        const uint64_t kept = shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p);
+        emit(shift_left(kept, 2 * static_cast<unsigned>(length_ - p - 1)) | segment(p + 1, length_),
+             rank + rank_of(p, depth), letters | letters_of(p, depth));
+      }
+      return;
+    }
+    for (size_t p = from; p + left <= length_; ++p) {
+      if (repeats_[p] && !(p == from && previous_deleted)) continue;
+      delete_from(p + 1, left - 1, depth + 1, shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p),
+                  rank + rank_of(p, depth), letters | letters_of(p, depth), bad_deleted + (letters_[p] < 0), true,
+                  emit);
+    }
   }
 
   size_t length_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -18,14 +19,19 @@ namespace mendseqs {
 namespace {
 
 constexpr size_t buckets_per_block = 64;
-// Postings per bucket the build aims at: a bucket is one cache line or two.
-constexpr double postings_per_bucket = 8;
+// Postings per bucket the build aims at, counted by the binomial bound
+// (canonical deletions leave about 60% of it): about two a bucket. Fewer
+// postings per bucket cost offset bits; more cost kept key bits in every
+// posting and more postings scanned per lookup. Near two the memory is
+// lowest, and a whitelist of millions addresses its buckets by the whole
+// variant, keeping no key bits at all.
+constexpr double postings_per_bucket = 3;
 // Kept key bits per posting, at most: more would cost memory for little.
 constexpr uint64_t max_kept_bits = 8;
 // Postings gathered per round of the build, at most (8 bytes each while
 // they wait): the rounds make the same variants again, so fewer rounds
 // cost less time and more memory.
-constexpr size_t postings_per_round = size_t{48} << 20;
+constexpr size_t postings_per_round = size_t{64} << 20;
 
 uint64_t binomial(uint64_t n, uint64_t r) noexcept {
   if (r > n) return 0;
@@ -198,19 +204,14 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     const Group& g = groups_[gi];
     const unsigned variant_bits = 2 * static_cast<unsigned>(g.length - k);
     variants[w].load(codes_[i], g.length);
-    variants[w].for_each(k, [&](uint64_t variant, const uint32_t* deleted) {
-      uint64_t rank = 0, letters = 0;
-      for (size_t j = 0; j < k; ++j) {
-        rank += binomial(deleted[j], j + 1);
-        letters |= static_cast<uint64_t>(variants[w].letter(deleted[j])) << (2 * j);
-      }
+    variants[w].for_each(k, [&](uint64_t variant, uint64_t rank, uint64_t letters) {
       const unsigned below = variant_bits - static_cast<unsigned>(g.bucket_bits);
       const uint64_t bucket = g.first_bucket + shift_right(variant, below);
       const uint64_t kept = shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) & low_bits(static_cast<unsigned>(g.kept_bits));
       emit(bucket, kept << payload_bits_ | rank << (2 * k) | letters);
     });
   };
-  const auto cost = [&](size_t i) { return static_cast<size_t>(binomial(groups_[groups_.size() > 1 ? group_of[i] : 0].length, k)); };
+  const auto cost = [&](size_t i) { return size_t{small_binomials[groups_[groups_.size() > 1 ? group_of[i] : 0].length][k]}; };
 
   // Pass 1 counts the postings of each block of buckets.
   const size_t blocks = static_cast<size_t>((bucket_total + buckets_per_block - 1) / buckets_per_block);
@@ -287,7 +288,7 @@ void PackedLayout::derive_tables() {
         uint64_t rank = 0;
         uint32_t packed = 0;
         for (size_t j = 0; j < k; ++j) {
-          rank += binomial(p[j], j + 1);
+          rank += small_binomials[p[j]][j + 1];
           packed |= p[j] << (6 * j);
         }
         table[rank] = packed;
@@ -316,7 +317,7 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
     if (g.length + k < query_length || g.length > query_length + k) continue;
     if (!loaded) s.variants.load(query), loaded = true;
     const unsigned below = 2 * static_cast<unsigned>(g.length - k) - static_cast<unsigned>(g.bucket_bits);
-    s.variants.for_each(query_length + k - g.length, [&](uint64_t variant, const uint32_t*) {
+    s.variants.for_each(query_length + k - g.length, [&](uint64_t variant, uint64_t, uint64_t) {
       s.lookups.push_back({g.first_bucket + shift_right(variant, below),
                            static_cast<uint32_t>(shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) &
                                                  low_bits(static_cast<unsigned>(g.kept_bits))),
@@ -335,22 +336,29 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
       __builtin_prefetch(&block_starts_[static_cast<size_t>(b / buckets_per_block)]);
       bucket_starts_.prefetch(static_cast<size_t>(b));
     }
-    s.lookups[i].begin = start_of(s.lookups[i].bucket);
-    s.lookups[i].end = start_of(s.lookups[i].bucket + 1);
+    const uint64_t b = s.lookups[i].bucket;
+    s.lookups[i].begin = start_of(b);
+    // The next bucket's start: in the same block but for the last bucket.
+    s.lookups[i].end = (b + 1) % buckets_per_block != 0
+                           ? block_starts_[static_cast<size_t>(b / buckets_per_block)] +
+                                 bucket_starts_.get(static_cast<size_t>(b + 1))
+                           : start_of(b + 1);
   }
   const uint64_t payload_mask = low_bits(payload_bits_);
+  const unsigned width = postings_.width();
+  const bool narrow = width <= 56;
+  const uint64_t value_mask = low_bits(width);
+  const unsigned char* posting_bytes = postings_.bytes_data();
   const unsigned letter_bits = 2 * static_cast<unsigned>(k);
   for (size_t i = 0; i < s.lookups.size(); ++i) {
     if (i + ahead < s.lookups.size()) postings_.prefetch(static_cast<size_t>(s.lookups[i + ahead].begin));
     const Lookup& l = s.lookups[i];
     const Group& g = groups_[l.group];
     const std::vector<uint32_t>& unrank = unrank_[l.group];
-    for (uint64_t p = l.begin; p < l.end; ++p) {
-      const uint64_t value = postings_.get(static_cast<size_t>(p));
-      if ((value >> payload_bits_) != l.kept) continue;
+    const auto decode = [&](uint64_t value) {
       const uint64_t payload = value & payload_mask;
       const uint64_t rank = payload >> letter_bits;
-      if (rank >= unrank.size() || unrank[rank] == std::numeric_limits<uint32_t>::max()) continue;
+      if (rank >= unrank.size() || unrank[rank] == std::numeric_limits<uint32_t>::max()) return;
       const uint32_t subset = unrank[rank];
       uint64_t code = l.variant, length = g.length - k;
       for (size_t j = 0; j < k; ++j) {
@@ -360,8 +368,24 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
         code = shift_left(shift_right(code, tail), tail + 2) | letter << tail | (code & low_bits(tail));
         ++length;
       }
-      if (distance(a_count_of(code, g.length), query_a_count) > k) continue;
+      if (distance(a_count_of(code, g.length), query_a_count) > k) return;
       s.found.push_back({l.group, code});
+    };
+    // Most postings of a bucket differ in the kept key bits: only the
+    // others are decoded.
+    if (narrow) {
+      uint64_t bit = l.begin * width;
+      for (uint64_t p = l.begin; p < l.end; ++p, bit += width) {
+        uint64_t word;
+        std::memcpy(&word, posting_bytes + (bit >> 3), sizeof word);
+        const uint64_t value = (word >> (bit & 7)) & value_mask;
+        if ((value >> payload_bits_) == l.kept) decode(value);
+      }
+    } else {
+      for (uint64_t p = l.begin; p < l.end; ++p) {
+        const uint64_t value = postings_.get(static_cast<size_t>(p));
+        if ((value >> payload_bits_) == l.kept) decode(value);
+      }
     }
   }
   std::sort(s.found.begin(), s.found.end());
