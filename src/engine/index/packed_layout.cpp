@@ -26,12 +26,14 @@ constexpr size_t buckets_per_block = 64;
 // lowest, and a whitelist of millions addresses its buckets by the whole
 // variant, keeping no key bits at all.
 constexpr double postings_per_bucket = 3;
-// Kept key bits per posting, at most: more would cost memory for little.
-constexpr uint64_t max_kept_bits = 8;
-// Postings gathered per round of the build, at most (8 bytes each while
+// Kept key bits per posting, at most: more would cost memory for little,
+// and with them a posting and its bucket within its block fit 32 bits
+// while it waits to be sorted (19 + 7 + 6).
+constexpr uint64_t max_kept_bits = 7;
+// Postings gathered per round of the build, at most (4 bytes each while
 // they wait): the rounds make the same variants again, so fewer rounds
 // cost less time and more memory.
-constexpr size_t postings_per_round = size_t{64} << 20;
+constexpr size_t postings_per_round = size_t{128} << 20;
 
 uint64_t binomial(uint64_t n, uint64_t r) noexcept {
   if (r > n) return 0;
@@ -233,44 +235,48 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   bucket_starts_ = BitArray(bucket_total + 1, static_cast<unsigned>(std::bit_width(widest)));
 
   // Then rounds, each over a run of blocks: every worker makes all its
-  // variants again and keeps those of the round's buckets; the round is then
-  // sorted into its buckets by counting. Memory stays at one round's
-  // postings beside the index.
-  std::vector<std::vector<uint64_t>> gathered(workers);
-  std::vector<uint64_t> starts;
+  // variants again and writes those of the round's blocks straight to its
+  // slice of each block (the counts say where), as the bucket within the
+  // block and the posting in 32 bits. Each block is then sorted into its
+  // buckets by counting, in cache, and its postings written in order.
+  // Memory stays at one round's postings beside the index.
+  std::vector<uint32_t> gathered;
   for (size_t first_block = 0; first_block < blocks;) {
     size_t last_block = first_block + 1;
     while (last_block < blocks && block_starts_[last_block + 1] - block_starts_[first_block] <= postings_per_round)
       ++last_block;
+    const uint64_t base = block_starts_[first_block];
+    gathered.assign(static_cast<size_t>(block_starts_[last_block] - base), 0);
+    // Each worker's slice of each block: counts become cursors.
+    for (size_t b = first_block; b < last_block; ++b) {
+      uint32_t at = static_cast<uint32_t>(block_starts_[b] - base);
+      for (size_t w = 0; w < workers; ++w) at += std::exchange(counts[w][b], at);
+    }
     const uint64_t first_bucket = first_block * buckets_per_block;
     const uint64_t end_bucket = std::min<uint64_t>(last_block * buckets_per_block, bucket_total);
-    for (size_t w = 0; w < workers; ++w) {
-      uint64_t mine = 0;
-      for (size_t b = first_block; b < last_block; ++b) mine += counts[w][b];
-      gathered[w].clear();
-      gathered[w].reserve(mine);
-    }
     pass.run([&](size_t w, size_t i) {
       each_posting(w, i, [&](uint64_t bucket, uint64_t value) {
         if (bucket >= first_bucket && bucket < end_bucket)
-          gathered[w].push_back((bucket - first_bucket) << width | value);
+          gathered[counts[w][bucket / buckets_per_block]++] =
+              static_cast<uint32_t>((bucket % buckets_per_block) << width | value);
       });
     }, cost);
-    const size_t round_buckets = static_cast<size_t>(end_bucket - first_bucket);
-    starts.assign(round_buckets + 1, 0);
-    for (const auto& list : gathered)
-      for (const uint64_t item : list) ++starts[(item >> width) + 1];
-    for (size_t b = 1; b <= round_buckets; ++b) starts[b] += starts[b - 1];
-    const uint64_t base = block_starts_[first_block];
-    for (size_t b = 0; b < round_buckets; ++b) {
-      const uint64_t bucket = first_bucket + b;
-      bucket_starts_.set(bucket, base + starts[b] - block_starts_[bucket / buckets_per_block]);
+    uint32_t starts[buckets_per_block + 1];
+    for (size_t b = first_block; b < last_block; ++b) {
+      const auto begin = static_cast<size_t>(block_starts_[b] - base), end = static_cast<size_t>(block_starts_[b + 1] - base);
+      std::fill(std::begin(starts), std::end(starts), 0);
+      for (size_t e = begin; e < end; ++e) ++starts[(gathered[e] >> width) + 1];
+      for (size_t j = 1; j <= buckets_per_block; ++j) starts[j] += starts[j - 1];
+      for (size_t j = 0; j < buckets_per_block && b * buckets_per_block + j < bucket_total; ++j)
+        bucket_starts_.set(b * buckets_per_block + j, starts[j]);
+      for (size_t e = begin; e < end; ++e)
+        postings_.set(static_cast<size_t>(block_starts_[b]) + starts[gathered[e] >> width]++,
+                      gathered[e] & low_bits(width));
     }
-    for (const auto& list : gathered)
-      for (const uint64_t item : list) postings_.set(base + starts[item >> width]++, item & low_bits(width));
     charge(static_cast<size_t>(block_starts_[last_block] - base));
     first_block = last_block;
   }
+  gathered = {};
   bucket_starts_.set(bucket_total, total - block_starts_[static_cast<size_t>(bucket_total / buckets_per_block)]);
 }
 
