@@ -101,19 +101,23 @@ bool PackedLayout::suits(std::span<const Text> references, size_t k) {
 
 PackedLayout::Estimate PackedLayout::estimate(std::span<const uint32_t> lengths, size_t k) {
   Estimate e;
-  double references = 0;
+  double references = 0, posting_bits = 0;
   for (const uint32_t length : lengths) {
     if (length <= k) continue;
     references += 1;
-    e.postings += static_cast<double>(binomial(length, k));
+    const auto variants = static_cast<double>(binomial(length, k));
+    e.postings += variants;
+    // A posting: the rank of the deleted positions, their letters, and a
+    // few kept key bits (at most 7).
+    posting_bits += variants * (rank_bits(length, k) + 2 * static_cast<double>(k) + 7);
   }
-  // Postings of up to 8 + 19 bits; offsets about a byte a bucket; codes,
-  // positions and directory 16 bytes a reference; while building, the
-  // sorted (length, code, position) triples and a round's postings.
-  const double posting_bytes = e.postings * 27 / 8 * 0.6;  // canonical deletions: rarely above 60% of the bound
-  e.bytes = posting_bytes + e.postings / postings_per_bucket * 1.2 + 16 * references;
-  e.build_bytes = e.bytes + 16 * references +
-                  8 * std::min<double>(e.postings, static_cast<double>(postings_per_round) * 1.5);
+  // At most: canonical deletions leave about 60% of the bound on random
+  // DNA, but all of it on a list without runs. Bucket offsets take about a
+  // byte a bucket; sorted codes, positions and the directory 16 bytes a
+  // reference. While building: the sorted (length, position, code) pairs
+  // and one round of 32-bit postings.
+  e.bytes = posting_bits / 8 + e.postings / postings_per_bucket * 1.2 + 16 * references;
+  e.build_bytes = e.bytes + 16 * references + 4 * std::min(e.postings, static_cast<double>(postings_per_round));
   return e;
 }
 
