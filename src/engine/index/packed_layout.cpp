@@ -121,6 +121,50 @@ PackedLayout::Estimate PackedLayout::estimate(std::span<const uint32_t> lengths,
   return e;
 }
 
+namespace {
+
+// Sorts (length << 32 | position, code) pairs by length, code and position,
+// in steps short enough to charge as it goes (Ctrl+C within milliseconds on
+// millions of references): a counting sort by length and the code's top 16
+// bits, then a sort of each small run.
+template <class Pair>
+void sort_by_length_and_code(std::vector<Pair>& pairs, FunctionRef<void(size_t)> charge) {
+  constexpr unsigned top_bits = 16;
+  const auto key = [](const Pair& p) {
+    const uint64_t length = p.length_and_position >> 32;  // at most 32 letters
+    const auto bits = static_cast<unsigned>(2 * length);
+    const uint64_t top = bits >= top_bits ? p.code >> (bits - top_bits) : p.code << (top_bits - bits);
+    return static_cast<size_t>(length << top_bits | top);
+  };
+  std::vector<uint32_t> starts((size_t{PackedLayout::max_letters} + 1 << top_bits) + 1, 0);
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    if (i % 4096 == 0) charge(4096);
+    ++starts[key(pairs[i]) + 1];
+  }
+  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<Pair> sorted(pairs.size());
+  std::vector<uint32_t> cursors(starts.begin(), starts.end() - 1);
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    if (i % 4096 == 0) charge(4096);
+    sorted[cursors[key(pairs[i])]++] = pairs[i];
+  }
+  const auto less = [](const Pair& a, const Pair& b) {
+    const uint64_t la = a.length_and_position >> 32, lb = b.length_and_position >> 32;
+    if (la != lb) return la < lb;
+    return a.code != b.code ? a.code < b.code : a.length_and_position < b.length_and_position;
+  };
+  for (size_t b = 0; b + 1 < starts.size(); ++b) {
+    if (starts[b + 1] - starts[b] > 1) {
+      std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1], less);
+      charge(16 * (starts[b + 1] - starts[b]));
+    }
+    if (b % 4096 == 0) charge(4096);
+  }
+  pairs = std::move(sorted);
+}
+
+}  // namespace
+
 PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned threads,
                            FunctionRef<void(size_t)> charge)
     : max_flex_(k) {
@@ -132,16 +176,12 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
       uint64_t code;
     };
     std::vector<Triple> triples;
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < n; ++i) {
+      if (i % 4096 == 0) charge(4096);
       if (references[i].length() > k)
         triples.push_back({uint64_t{references[i].length()} << 32 | i, code_of(references[i])});
-    charge(triples.size());
-    std::sort(triples.begin(), triples.end(), [](const Triple& a, const Triple& b) {
-      const uint64_t la = a.length_and_position >> 32, lb = b.length_and_position >> 32;
-      if (la != lb) return la < lb;
-      return a.code != b.code ? a.code < b.code : a.length_and_position < b.length_and_position;
-    });
-    charge(triples.size());
+    }
+    sort_by_length_and_code(triples, charge);
     codes_ = LargeArray<uint64_t>(triples.size());
     positions_ = LargeArray<uint32_t>(triples.size());
     uint64_t directory_total = 0;
@@ -158,8 +198,10 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     uint64_t first_bucket = 0;
     for (Group& g : groups_) {
       uint64_t distinct = 0;
-      for (uint64_t i = g.first_code; i < g.first_code + g.code_count; ++i)
+      for (uint64_t i = g.first_code; i < g.first_code + g.code_count; ++i) {
+        if (i % 4096 == 0) charge(4096);
         distinct += i == g.first_code || codes_[i] != codes_[i - 1];
+      }
       const uint64_t variant_bits = 2 * (g.length - k);
       const double postings = static_cast<double>(distinct) * static_cast<double>(binomial(g.length, k));
       const auto wanted = static_cast<uint64_t>(std::max(0.0, std::floor(std::log2(postings / postings_per_bucket))));
@@ -176,6 +218,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
       const auto shift = static_cast<unsigned>(2 * g.length - g.directory_bits);
       uint64_t i = 0;
       for (uint64_t t = 0; t <= (uint64_t{1} << g.directory_bits); ++t) {
+        if (t % 4096 == 0) charge(4096);
         while (i < g.code_count && shift_right(codes_[g.first_code + i], shift) < t) ++i;
         directory_[g.first_directory + t] = static_cast<uint32_t>(i);
       }
@@ -268,6 +311,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     uint32_t starts[buckets_per_block + 1];
     for (size_t b = first_block; b < last_block; ++b) {
       const auto begin = static_cast<size_t>(block_starts_[b] - base), end = static_cast<size_t>(block_starts_[b + 1] - base);
+      charge(end - begin + buckets_per_block);
       std::fill(std::begin(starts), std::end(starts), 0);
       for (size_t e = begin; e < end; ++e) ++starts[(gathered[e] >> width) + 1];
       for (size_t j = 1; j <= buckets_per_block; ++j) starts[j] += starts[j - 1];
@@ -277,7 +321,6 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
         postings_.set(static_cast<size_t>(block_starts_[b]) + starts[gathered[e] >> width]++,
                       gathered[e] & low_bits(width));
     }
-    charge(static_cast<size_t>(block_starts_[last_block] - base));
     first_block = last_block;
   }
   gathered = {};
