@@ -81,7 +81,7 @@ class BitArray {
     const uint64_t size = source.scalar<uint64_t>(name + ".size");
     const uint32_t width = source.scalar<uint32_t>(name + ".width");
     if (width > 64) throw IndexFormatError(name + ": width over 64 bits");
-    if (size > SIZE_MAX / 64) throw IndexFormatError(name + ": size out of range");
+    if (size > SIZE_MAX || size >= (uint64_t{1} << 57)) throw IndexFormatError(name + ": size out of range");
     const std::span<const uint64_t> words = source.array<uint64_t>(name + ".words");
     if (words.size() != words_for(static_cast<size_t>(size), width))
       throw IndexFormatError(name + ": word count does not match size and width");
@@ -94,8 +94,9 @@ class BitArray {
  private:
   static size_t words_for(size_t size, unsigned width) {
     if (width > 64) throw std::length_error("bit width over 64");
-    if (size > (SIZE_MAX - 128) / 64) throw std::bad_alloc();
-    return static_cast<size_t>((static_cast<uint64_t>(size) * width + 63) / 64) + 1;
+    const uint64_t words = (static_cast<uint64_t>(size) * width + 63) / 64 + 1;  // size < 2^58 on every target
+    if (words > SIZE_MAX / 8) throw std::bad_alloc();
+    return static_cast<size_t>(words);
   }
 
   size_t size_ = 0;
