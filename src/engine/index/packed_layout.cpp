@@ -136,7 +136,7 @@ void sort_by_length_and_code(std::vector<Pair>& pairs, FunctionRef<void(size_t)>
     const uint64_t top = bits >= top_bits ? p.code >> (bits - top_bits) : p.code << (top_bits - bits);
     return static_cast<size_t>(length << top_bits | top);
   };
-  std::vector<uint32_t> starts((size_t{PackedLayout::max_letters} + 1 << top_bits) + 1, 0);
+  std::vector<uint32_t> starts(((size_t{PackedLayout::max_letters} + 1) << top_bits) + 1, 0);
   for (size_t i = 0; i < pairs.size(); ++i) {
     if (i % 4096 == 0) charge(4096);
     ++starts[key(pairs[i]) + 1];
