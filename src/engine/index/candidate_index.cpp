@@ -331,8 +331,7 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
   }
 }
 
-CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound,
-                               unsigned threads, FunctionRef<void(size_t)> charge)
+CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex)
     : max_flex_(static_cast<size_t>(max_flex)), reference_count_(references.size()) {
   double characters = 0;
   for (const Text& reference : references) characters += static_cast<double>(reference.length());
@@ -349,7 +348,12 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   }
   indexed_lengths_ = distinct_lengths_above(references, max_flex_);
   add_short_references(references);
+}
 
+CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound,
+                               unsigned threads, FunctionRef<void(size_t)> charge)
+    : CandidateIndex(references, max_flex) {
+  const size_t n = references.size();
   bucket_count_ = static_cast<size_t>(std::ceil(variant_bound / variants_per_bucket)) + 1;
 
   // Two passes over the references make the same variants: the first
@@ -465,6 +469,51 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
       std::copy(sorted_tags.begin(), sorted_tags.end(), tags_.begin() + begin);
     }
   });
+}
+
+// Only the arrays of the buckets are saved: everything else follows from
+// the references, which the file holds anyway, and is made again on load.
+void CandidateIndex::save(SectionSink& sink) const {
+  sink.put_array<uint32_t>("candidates.offsets", std::span<const uint32_t>(offsets_.data(), offsets_.size()));
+  sink.put_array<uint32_t>("candidates.entries", std::span<const uint32_t>(entries_.data(), entries_.size()));
+  sink.put_array<uint16_t>("candidates.tags", std::span<const uint16_t>(tags_.data(), tags_.size()));
+}
+
+std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std::span<const Text> references,
+                                                     intptr_t max_flex) {
+  // What build() would refuse to make, no file may bring in either.
+  if (max_flex < 0 || 2 * static_cast<uint64_t>(max_flex) > max_deletions)
+    throw IndexFormatError("an index for max_flex " + std::to_string(max_flex) + ", which never has one");
+  if (references.empty() || references.size() >= std::numeric_limits<uint32_t>::max())
+    throw IndexFormatError("an index for " + std::to_string(references.size()) + " references");
+  for (const Text& reference : references)
+    if (reference.length() >= std::numeric_limits<uint32_t>::max())
+      throw IndexFormatError("an index over a reference too long to index");
+
+  const std::span<const uint32_t> offsets = source.array<uint32_t>("candidates.offsets");
+  const std::span<const uint32_t> entries = source.array<uint32_t>("candidates.entries");
+  const std::span<const uint16_t> tags = source.array<uint16_t>("candidates.tags");
+  // The lookups read offsets_[b] and offsets_[b + 1] for every bucket b,
+  // the entries between them, and tags up to four past an entry: nothing
+  // else. An entry's position is checked against the list at every use.
+  if (offsets.size() < 2) throw IndexFormatError("the candidate index has no bucket");
+  if (entries.size() >= std::numeric_limits<uint32_t>::max())
+    throw IndexFormatError("the candidate index has too many entries");
+  if (tags.size() != entries.size() + tag_padding)
+    throw IndexFormatError("the candidate index has " + std::to_string(tags.size()) + " tags for " +
+                           std::to_string(entries.size()) + " entries");
+  if (offsets.front() != 0 || offsets.back() != entries.size())
+    throw IndexFormatError("the candidate index's buckets do not cover its entries");
+  for (size_t b = 1; b < offsets.size(); ++b)
+    if (offsets[b] < offsets[b - 1])
+      throw IndexFormatError("the candidate index's bucket " + std::to_string(b - 1) + " ends before it starts");
+
+  std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, max_flex));
+  index->bucket_count_ = offsets.size() - 1;
+  index->offsets_ = LargeArray<uint32_t>::borrow(offsets.data(), offsets.size());
+  index->entries_ = LargeArray<uint32_t>::borrow(entries.data(), entries.size());
+  index->tags_ = LargeArray<uint16_t>::borrow(tags.data(), tags.size());
+  return index;
 }
 
 void CandidateIndex::add_short_references(std::span<const Text> references) {

@@ -36,6 +36,7 @@
 #include "engine/text.hpp"
 #include "index/function_ref.hpp"
 #include "index/large_array.hpp"
+#include "index/sections.hpp"
 
 namespace mendseqs {
 
@@ -92,6 +93,15 @@ class CandidateIndex {
   // instance). Advisory: first_decisive is exact either way.
   bool prefers_scan(const Text& query) const;
 
+  // Writes the index's own arrays; the references are the caller's to save.
+  void save(SectionSink& sink) const;
+  // The index saved for these references (the very list, in the same order)
+  // and max_flex, its arrays borrowed from `source`, which must outlive it.
+  // Throws IndexFormatError when what the source holds cannot be such an
+  // index; checks everything the lookups rely on to stay in bounds.
+  static std::unique_ptr<CandidateIndex> load(SectionSource& source, std::span<const Text> references,
+                                              intptr_t max_flex);
+
   size_t memory_bytes() const noexcept;
   size_t entry_count() const noexcept { return entries_.size(); }
 
@@ -102,6 +112,8 @@ class CandidateIndex {
     uint32_t first;  // lowest position with this length and A-count
   };
 
+  // Everything that follows from the references, no bucket yet.
+  CandidateIndex(std::span<const Text> references, intptr_t max_flex);
   CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound, unsigned threads,
                  FunctionRef<void(size_t)> charge);
   void add_short_references(std::span<const Text> references);

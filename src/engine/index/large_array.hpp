@@ -40,14 +40,29 @@ class LargeArray {
 #endif
     std::memset(static_cast<void*>(data_), 0, bytes);
   }
+  // A view of `size` values that someone else owns and keeps unchanged
+  // for as long as this array lives (a loaded index file, mapped
+  // read-only): never written through, never freed.
+  static LargeArray borrow(const T* data, size_t size) noexcept {
+    LargeArray array;
+    array.data_ = const_cast<T*>(data);
+    array.size_ = size;
+    array.owned_ = false;
+    return array;
+  }
   LargeArray(LargeArray&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        owned_(std::exchange(other.owned_, true)) {}
   LargeArray& operator=(LargeArray&& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
+    std::swap(owned_, other.owned_);
     return *this;
   }
-  ~LargeArray() { std::free(data_); }
+  ~LargeArray() {
+    if (owned_) std::free(data_);
+  }
 
   T& operator[](size_t i) noexcept { return data_[i]; }
   const T& operator[](size_t i) const noexcept { return data_[i]; }
@@ -62,6 +77,7 @@ class LargeArray {
 
   T* data_ = nullptr;
   size_t size_ = 0;
+  bool owned_ = true;
 };
 
 }  // namespace mendseqs

@@ -52,6 +52,12 @@ class ReferenceSet {
   // answers are the same. The building is charged to `checkpoint`.
   void prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
                      CandidateIndex::Choice choice = CandidateIndex::Choice::cost_model);
+  // Takes an index made for these references elsewhere (loaded from a
+  // file) as the one for `max_flex`.
+  void adopt_index(std::unique_ptr<CandidateIndex> index, intptr_t max_flex) noexcept {
+    index_ = std::move(index);
+    index_max_flex_ = max_flex;
+  }
   const CandidateIndex* index(intptr_t max_flex) const noexcept {
     return index_ && max_flex == index_max_flex_ ? index_.get() : nullptr;
   }
