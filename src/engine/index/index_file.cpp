@@ -244,14 +244,22 @@ void IndexFileReader::validate(Checkpoint& checkpoint) {
   const std::byte* header = data_;
   if (std::memcmp(header, index_magic.data(), index_magic.size()) != 0)
     throw IndexFormatError("not a mendseqs index file (no magic number)");
+  // The version first: a newer format may lay out even its header
+  // otherwise, so its checksum says nothing to this reader.
   const uint32_t version = load32(header + 8);
-  if (section_checksum(std::span(header, 40), checkpoint) != load64(header + 40))
-    throw IndexFormatError("the header is corrupted (checksum mismatch)");
   if (version > index_format_version)
     throw IndexFormatError("format version " + std::to_string(version) + " is newer than this mendseqs reads (" +
                            std::to_string(index_format_version) + "); rebuild the index or upgrade mendseqs");
   if (version != index_format_version)
     throw IndexFormatError("unknown format version " + std::to_string(version));
+  if (section_checksum(std::span(header, 40), checkpoint) != load64(header + 40))
+    throw IndexFormatError("the header is corrupted (checksum mismatch)");
+  // Every byte of the file is checked, the padding too: no flipped bit
+  // goes unnoticed, wherever it is.
+  const auto all_zero = [&](uint64_t begin, uint64_t end) {
+    return std::all_of(data_ + begin, data_ + end, [](std::byte b) { return b == std::byte{0}; });
+  };
+  if (!all_zero(48, header_bytes)) throw IndexFormatError("the header's reserved bytes are set");
   const uint32_t count = load32(header + 12);
   const uint64_t table_offset = load64(header + 16);
   const uint64_t file_size = load64(header + 24);
@@ -289,12 +297,15 @@ void IndexFileReader::validate(Checkpoint& checkpoint) {
       throw IndexFormatError("section " + std::string(name) + " lies out of place");
     for (const Entry& other : entries_)
       if (other.name == name) throw IndexFormatError("section " + std::string(name) + " appears twice");
+    if (!all_zero(end_of_previous, offset))
+      throw IndexFormatError("the padding before section " + std::string(name) + " is not zero");
     end_of_previous = offset + length;
     const std::span<const std::byte> bytes(data_ + offset, static_cast<size_t>(length));
     if (section_checksum(bytes, checkpoint) != load64(e + 56))
       throw IndexFormatError("section " + std::string(name) + " is corrupted (checksum mismatch)");
     entries_.push_back(Entry{name, element_bytes, bytes});
   }
+  if (!all_zero(end_of_previous, table_offset)) throw IndexFormatError("the padding before the table is not zero");
 }
 
 std::span<const std::byte> IndexFileReader::get(std::string_view name, unsigned element_bytes) {
