@@ -117,13 +117,14 @@ bool PreparedReferences::indexed() const noexcept { return state_->set->index(st
 const ReferenceSet& PreparedReferences::reference_set() const noexcept { return *state_->set; }
 
 PreparedReferences PreparedReferences::build(std::span<const Text> references, intptr_t max_flex, uint32_t threads,
-                                             CallerHooks& caller) {
+                                             CallerHooks& caller, bool force_index) {
   Checkpoint checkpoint(caller);
   auto state = std::make_unique<State>();
   state->texts = references;
   state->max_flex = max_flex;
   state->set = std::make_unique<ReferenceSet>(references);
-  state->set->prepare_index(max_flex, large_batch_queries, std::max<uint32_t>(threads, 1), checkpoint);
+  state->set->prepare_index(max_flex, large_batch_queries, std::max<uint32_t>(threads, 1), checkpoint,
+                            force_index ? CandidateIndex::Choice::always : CandidateIndex::Choice::cost_model);
   return PreparedReferences(std::move(state));
 }
 

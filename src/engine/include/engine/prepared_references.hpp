@@ -37,8 +37,10 @@ class PreparedReferences {
   // The texts are read in place and must outlive the object, unchanged.
   // Builds on `threads` threads (0 counts as 1); the calling thread checks
   // in with `caller` (Interrupted passes through). Writes nothing anywhere.
+  // `force_index` builds the candidate index whenever it can, cost model
+  // or not (tests and fuzzers reach the index's paths on small lists so).
   static PreparedReferences build(std::span<const Text> references, intptr_t max_flex, uint32_t threads,
-                                  CallerHooks& caller);
+                                  CallerHooks& caller, bool force_index = false);
 
   // Writes the references and the index to `path` atomically (a new file
   // renamed onto it). File system errors throw std::system_error.
