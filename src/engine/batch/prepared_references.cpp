@@ -141,6 +141,7 @@ void PreparedReferences::save(const std::string& path, CallerHooks& caller) cons
   IndexFileWriter file(path, checkpoint);
   file.put_scalar<uint64_t>("max_flex", static_cast<uint64_t>(static_cast<int64_t>(state_->max_flex)));
   save_references(file, state_->texts, checkpoint);
+  state_->set->save(file);
   const CandidateIndex* index = state_->set->index(state_->max_flex);
   file.put_scalar<uint8_t>("indexed", index != nullptr);
   if (index) index->save(file);
@@ -167,10 +168,13 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
       default: throw IndexFormatError("the references have an unknown character width");
     }
     state->texts = state->loaded_texts;
-    state->set = std::make_unique<ReferenceSet>(state->texts);
+    state->set = std::make_unique<ReferenceSet>(state->texts, file);
     switch (file.scalar<uint8_t>("indexed")) {
       case 0: break;
-      case 1: state->set->adopt_index(CandidateIndex::load(file, state->texts, state->max_flex), state->max_flex); break;
+      case 1:
+        state->set->adopt_index(CandidateIndex::load(file, state->texts, state->set->a_counts(), state->max_flex),
+                                state->max_flex);
+        break;
       default: throw IndexFormatError("section indexed is neither 0 nor 1");
     }
   } catch (const IndexFormatError& error) {

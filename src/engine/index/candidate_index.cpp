@@ -190,12 +190,18 @@ struct QueryScratch {
 
 size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
 
+// Lists hold few distinct lengths (barcodes: one): each is inserted once,
+// in order, rather than sorting one length per reference.
 std::vector<uint32_t> distinct_lengths_above(std::span<const Text> references, size_t max_flex) {
   std::vector<uint32_t> lengths;
-  for (const Text& reference : references)
-    if (reference.length() > max_flex) lengths.push_back(static_cast<uint32_t>(reference.length()));
-  std::sort(lengths.begin(), lengths.end());
-  lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+  size_t last = SIZE_MAX;
+  for (const Text& reference : references) {
+    const size_t length = reference.length();
+    if (length <= max_flex || length == last) continue;
+    last = length;
+    const auto at = std::lower_bound(lengths.begin(), lengths.end(), static_cast<uint32_t>(length));
+    if (at == lengths.end() || *at != length) lengths.insert(at, static_cast<uint32_t>(length));
+  }
   return lengths;
 }
 
@@ -331,7 +337,8 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
   }
 }
 
-CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex)
+CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex,
+                               std::span<const intptr_t> a_counts)
     : max_flex_(static_cast<size_t>(max_flex)), reference_count_(references.size()) {
   double characters = 0;
   for (const Text& reference : references) characters += static_cast<double>(reference.length());
@@ -342,9 +349,9 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   position_mask_ = position_bits >= 32 ? ~uint32_t{0} : (uint32_t{1} << position_bits) - 1;
   lengths_.reserve(n);
   a_counts_.reserve(n);
-  for (const Text& reference : references) {
-    lengths_.push_back(static_cast<uint32_t>(reference.length()));
-    a_counts_.push_back(static_cast<uint32_t>(count_letter_a(reference)));
+  for (size_t i = 0; i < n; ++i) {
+    lengths_.push_back(static_cast<uint32_t>(references[i].length()));
+    a_counts_.push_back(static_cast<uint32_t>(a_counts.empty() ? count_letter_a(references[i]) : a_counts[i]));
   }
   indexed_lengths_ = distinct_lengths_above(references, max_flex_);
   add_short_references(references);
@@ -480,7 +487,7 @@ void CandidateIndex::save(SectionSink& sink) const {
 }
 
 std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std::span<const Text> references,
-                                                     intptr_t max_flex) {
+                                                     std::span<const intptr_t> a_counts, intptr_t max_flex) {
   // What build() would refuse to make, no file may bring in either.
   if (max_flex < 0 || 2 * static_cast<uint64_t>(max_flex) > max_deletions)
     throw IndexFormatError("an index for max_flex " + std::to_string(max_flex) + ", which never has one");
@@ -508,7 +515,8 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std:
     if (offsets[b] < offsets[b - 1])
       throw IndexFormatError("the candidate index's bucket " + std::to_string(b - 1) + " ends before it starts");
 
-  std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, max_flex));
+  if (a_counts.size() != references.size()) throw IndexFormatError("the A-counts are not one per reference");
+  std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, max_flex, a_counts));
   index->bucket_count_ = offsets.size() - 1;
   index->offsets_ = LargeArray<uint32_t>::borrow(offsets.data(), offsets.size());
   index->entries_ = LargeArray<uint32_t>::borrow(entries.data(), entries.size());

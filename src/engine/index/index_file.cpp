@@ -12,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <atomic>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace mendseqs {
@@ -91,15 +93,33 @@ std::string resolved_target(const std::string& path) {
 
 }  // namespace
 
-uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoint) {
-  uint64_t h = prime3 ^ bytes.size();
-  for (size_t at = 0; at < bytes.size() || at == 0; at += checksum_block) {
-    const size_t size = std::min(checksum_block, bytes.size() - at);
-    h = mix(h ^ block_checksum(bytes.data() + at, size, h));
-    checkpoint.charge(size / 64 + 1);
-    if (bytes.empty()) break;
-  }
+namespace {
+
+// Blocks are checksummed independently (seeded by their number) and the
+// block sums folded in order, so the blocks of a large section can be
+// checked on several threads.
+uint64_t sum_of_block(std::span<const std::byte> bytes, size_t block) noexcept {
+  const size_t at = block * checksum_block;
+  return block_checksum(bytes.data() + at, std::min(checksum_block, bytes.size() - at), prime3 + block);
+}
+
+size_t block_count(size_t size) noexcept { return size == 0 ? 1 : (size + checksum_block - 1) / checksum_block; }
+
+uint64_t folded(size_t size, std::span<const uint64_t> block_sums) noexcept {
+  uint64_t h = prime3 ^ size;
+  for (const uint64_t sum : block_sums) h = mix(h ^ sum);
   return h;
+}
+
+}  // namespace
+
+uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoint) {
+  std::vector<uint64_t> sums(block_count(bytes.size()));
+  for (size_t b = 0; b < sums.size(); ++b) {
+    sums[b] = sum_of_block(bytes, b);
+    checkpoint.charge(checksum_block / 64);
+  }
+  return folded(bytes.size(), sums);
 }
 
 // ---- writing ----
@@ -301,11 +321,52 @@ void IndexFileReader::validate(Checkpoint& checkpoint) {
       throw IndexFormatError("the padding before section " + std::string(name) + " is not zero");
     end_of_previous = offset + length;
     const std::span<const std::byte> bytes(data_ + offset, static_cast<size_t>(length));
-    if (section_checksum(bytes, checkpoint) != load64(e + 56))
-      throw IndexFormatError("section " + std::string(name) + " is corrupted (checksum mismatch)");
     entries_.push_back(Entry{name, element_bytes, bytes});
   }
   if (!all_zero(end_of_previous, table_offset)) throw IndexFormatError("the padding before the table is not zero");
+  verify_checksums(table, checkpoint);
+}
+
+// Every block of every section, on as many threads as the processors run
+// (the file is read once, at memory speed, whatever its size); this thread
+// takes its share and checks in meanwhile. Threads that cannot start leave
+// their share to the others.
+void IndexFileReader::verify_checksums(std::span<const std::byte> table, Checkpoint& checkpoint) {
+  std::vector<std::vector<uint64_t>> sums(entries_.size());
+  std::vector<std::pair<uint32_t, uint32_t>> work;  // (section, block)
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    sums[i].resize(block_count(entries_[i].bytes.size()));
+    for (size_t b = 0; b < sums[i].size(); ++b) work.emplace_back(static_cast<uint32_t>(i), static_cast<uint32_t>(b));
+  }
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stop{false};
+  const auto run = [&](Checkpoint* charged) {
+    for (size_t w; !stop.load(std::memory_order_relaxed) && (w = next.fetch_add(1)) < work.size();) {
+      const auto [section, block] = work[w];
+      sums[section][block] = sum_of_block(entries_[section].bytes, block);
+      if (charged) charged->charge(checksum_block / 64);
+    }
+  };
+  std::vector<std::thread> helpers;
+  const size_t wanted = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8) - 1;
+  try {
+    for (size_t t = 0; t < wanted && work.size() > 1; ++t) {
+      try {
+        helpers.emplace_back(run, nullptr);
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    run(&checkpoint);
+  } catch (...) {
+    stop = true;
+    for (std::thread& helper : helpers) helper.join();
+    throw;
+  }
+  for (std::thread& helper : helpers) helper.join();
+  for (size_t i = 0; i < entries_.size(); ++i)
+    if (folded(entries_[i].bytes.size(), sums[i]) != load64(table.data() + i * entry_bytes + 56))
+      throw IndexFormatError("section " + std::string(entries_[i].name) + " is corrupted (checksum mismatch)");
 }
 
 std::span<const std::byte> IndexFileReader::get(std::string_view name, unsigned element_bytes) {

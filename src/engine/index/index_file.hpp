@@ -98,6 +98,7 @@ class IndexFileReader final : public SectionSource {
     std::span<const std::byte> bytes;
   };
   void validate(Checkpoint& checkpoint);
+  void verify_checksums(std::span<const std::byte> table, Checkpoint& checkpoint);
 
   const std::byte* data_ = nullptr;
   size_t size_ = 0;

@@ -164,6 +164,35 @@ ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_f
       kernel_(isa_supported(kernel) ? kernel : Isa::portable),
       int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
 
+namespace {
+
+std::vector<intptr_t> saved_a_counts(std::span<const Text> texts, SectionSource& source) {
+  const std::span<const uint64_t> saved = source.array<uint64_t>("references.a_counts");
+  if (saved.size() != texts.size()) throw IndexFormatError("the A-counts are not one per reference");
+  std::vector<intptr_t> counts(saved.size());
+  for (size_t i = 0; i < saved.size(); ++i) {
+    if (saved[i] > texts[i].length()) throw IndexFormatError("an A-count exceeds its reference's length");
+    counts[i] = static_cast<intptr_t>(saved[i]);
+  }
+  return counts;
+}
+
+}  // namespace
+
+ReferenceSet::ReferenceSet(std::span<const Text> texts, SectionSource& source)
+    : texts_(texts),
+      lengths_(lengths_of(texts)),
+      a_counts_(saved_a_counts(texts, source)),
+      blocks_(lengths_, a_counts_, source),
+      kernel_(selected_isa()),
+      int32_filters_(blocks_.fits_in_int32()) {}
+
+void ReferenceSet::save(SectionSink& sink) const {
+  const std::vector<uint64_t> counts(a_counts_.begin(), a_counts_.end());
+  sink.put_array<uint64_t>("references.a_counts", counts);
+  blocks_.save(sink);
+}
+
 void ReferenceSet::prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
                                  CandidateIndex::Choice choice) {
   index_ = CandidateIndex::build(texts_, max_flex, query_count, index_memory_budget(), choice, threads,

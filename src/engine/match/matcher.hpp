@@ -37,10 +37,16 @@ class ReferenceSet {
   // identical results; tests force each in turn.
   explicit ReferenceSet(std::span<const Text> texts, Isa kernel = selected_isa(),
                         bool int32_filters = true);
+  // The set of a saved list whose texts are `texts`: what takes a pass over
+  // every character (A-counts, alphabet, masks) comes from `source`, which
+  // must outlive the set. Throws IndexFormatError when it cannot be theirs.
+  ReferenceSet(std::span<const Text> texts, SectionSource& source);
+  void save(SectionSink& sink) const;
 
   const Text& text(size_t i) const noexcept { return texts_[i]; }
   intptr_t length(size_t i) const noexcept { return lengths_[i]; }
   intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
+  std::span<const intptr_t> a_counts() const noexcept { return a_counts_; }
   const ReferenceBlocks& blocks() const noexcept { return blocks_; }
   Isa kernel() const noexcept { return kernel_; }
   bool int32_filters() const noexcept { return int32_filters_; }

@@ -62,6 +62,36 @@ ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, std::span<con
   }
 }
 
+ReferenceBlocks::ReferenceBlocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts,
+                                 SectionSource& source)
+    : lanes_(lengths.size(), no_lane) {
+  cut_into_blocks(lengths, a_counts);
+  fill_filter_entries(lengths, a_counts);
+  const std::span<const uint32_t> characters = source.array<uint32_t>("blocks.alphabet");
+  for (size_t i = 0; i < characters.size(); ++i)
+    if (characters[i] > 0x10FFFF || alphabet_.add(characters[i]) != i)
+      throw IndexFormatError("the blocks' alphabet repeats or holds no character");
+  const std::span<const uint8_t> masks = source.array<uint8_t>("blocks.masks");
+  if (masks.empty()) {  // compared one by one, as when built past the masks' budget
+    std::fill(lanes_.begin(), lanes_.end(), no_lane);
+    for (ReferenceBlock& block : blocks_) block.short_positions = 0;
+    return;
+  }
+  // Short references are numbered within their blocks as when built; every
+  // character they hold must have a number, or a lane would miss it.
+  if (masks.size() / block_mask_bytes / (alphabet_.size() + 1) != blocks_.size() ||
+      masks.size() % (block_mask_bytes * (alphabet_.size() + 1)) != 0)
+    throw IndexFormatError("the blocks' masks do not fit the references");
+  masks_ = LargeArray<unsigned char>::borrow(masks.data(), masks.size());
+}
+
+void ReferenceBlocks::save(SectionSink& sink) const {
+  const std::vector<char32_t> characters = alphabet_.characters();
+  const std::vector<uint32_t> numbers(characters.begin(), characters.end());
+  sink.put_array<uint32_t>("blocks.alphabet", numbers);
+  sink.put_array<uint8_t>("blocks.masks", std::span<const uint8_t>(masks_.data(), masks_.size()));
+}
+
 // Greedy, in list order: a block closes when it spans 64 references or when
 // the next short reference would not find a lane at the block's width.
 void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
@@ -121,7 +151,7 @@ bool ReferenceBlocks::masks_fit(size_t short_characters) const noexcept {
 
 void ReferenceBlocks::fill_masks(std::span<const Text> references) {
   const size_t entries = alphabet_.size() + 1;
-  masks_.assign(blocks_.size() * entries * block_mask_bytes, 0);
+  masks_ = LargeArray<unsigned char>(blocks_.size() * entries * block_mask_bytes);
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const ReferenceBlock& block = blocks_[b];
     unsigned char* table = masks_.data() + b * entries * block_mask_bytes;

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "engine/text.hpp"
+#include "index/large_array.hpp"
+#include "index/sections.hpp"
 #include "kernels/alphabet.hpp"
 
 namespace mendseqs {
@@ -44,6 +46,12 @@ class ReferenceBlocks {
  public:
   ReferenceBlocks(std::span<const Text> references, std::span<const intptr_t> lengths,
                   std::span<const intptr_t> a_counts);
+  // The blocks of a saved list: cut again from the lengths and A-counts
+  // (cheap), the alphabet and masks (a pass over every character) taken
+  // from `source`, the masks borrowed. Throws IndexFormatError when they
+  // cannot be this list's.
+  ReferenceBlocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts, SectionSource& source);
+  void save(SectionSink& sink) const;
 
   std::span<const ReferenceBlock> blocks() const noexcept { return blocks_; }
   // The lane of a reference, or no_lane: long, or the masks were not built.
@@ -75,7 +83,7 @@ class ReferenceBlocks {
   std::vector<ReferenceBlock> blocks_;
   std::vector<uint8_t> lanes_;
   Alphabet alphabet_;
-  std::vector<unsigned char> masks_;
+  LargeArray<unsigned char> masks_;  // owned, or borrowed from a saved file
   std::vector<int32_t> filter_lengths_;
   std::vector<int32_t> filter_a_counts_;
 };
