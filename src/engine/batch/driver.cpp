@@ -46,7 +46,7 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
   if (threads == 0) return {};
 
   // Prepared for this one batch: the cost model weighs its query count.
-  ReferenceSet reference_set(references);
+  ReferenceSet reference_set(references, selected_isa(), true, &checkpoint);
   reference_set.prepare_index(max_flex, queries.size(), threads, checkpoint);
   return run_batch(reference_set, queries, max_flex, threads, caller, out, checkpoint);
 }

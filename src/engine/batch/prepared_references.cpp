@@ -122,7 +122,7 @@ PreparedReferences PreparedReferences::build(std::span<const Text> references, i
   auto state = std::make_unique<State>();
   state->texts = references;
   state->max_flex = max_flex;
-  state->set = std::make_unique<ReferenceSet>(references);
+  state->set = std::make_unique<ReferenceSet>(references, selected_isa(), true, &checkpoint);
   state->set->prepare_index(max_flex, large_batch_queries, std::max<uint32_t>(threads, 1), checkpoint,
                             force_index ? CandidateIndex::Choice::always : CandidateIndex::Choice::cost_model);
   return PreparedReferences(std::move(state));
@@ -168,11 +168,12 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
       default: throw IndexFormatError("the references have an unknown character width");
     }
     state->texts = state->loaded_texts;
-    state->set = std::make_unique<ReferenceSet>(state->texts, file);
+    state->set = std::make_unique<ReferenceSet>(state->texts, file, &checkpoint);
     switch (file.scalar<uint8_t>("indexed")) {
       case 0: break;
       case 1:
-        state->set->adopt_index(CandidateIndex::load(file, state->texts, state->set->a_counts(), state->max_flex),
+        state->set->adopt_index(CandidateIndex::load(file, state->texts, state->set->a_counts(), state->max_flex,
+                                                     [&](size_t work) { checkpoint.charge(work); }),
                                 state->max_flex);
         break;
       default: throw IndexFormatError("section indexed is neither 0 nor 1");

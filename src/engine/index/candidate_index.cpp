@@ -338,7 +338,7 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
 }
 
 CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex,
-                               std::span<const intptr_t> a_counts)
+                               std::span<const intptr_t> a_counts, FunctionRef<void(size_t)> charge)
     : max_flex_(static_cast<size_t>(max_flex)), reference_count_(references.size()) {
   double characters = 0;
   for (const Text& reference : references) characters += static_cast<double>(reference.length());
@@ -352,6 +352,7 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
   for (size_t i = 0; i < n; ++i) {
     lengths_.push_back(static_cast<uint32_t>(references[i].length()));
     a_counts_.push_back(static_cast<uint32_t>(a_counts.empty() ? count_letter_a(references[i]) : a_counts[i]));
+    charge(a_counts.empty() ? references[i].length() + 1 : 1);
   }
   indexed_lengths_ = distinct_lengths_above(references, max_flex_);
   add_short_references(references);
@@ -359,7 +360,7 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_fl
 
 CandidateIndex::CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound,
                                unsigned threads, FunctionRef<void(size_t)> charge)
-    : CandidateIndex(references, max_flex) {
+    : CandidateIndex(references, max_flex, {}, charge) {
   const size_t n = references.size();
   bucket_count_ = static_cast<size_t>(std::ceil(variant_bound / variants_per_bucket)) + 1;
 
@@ -487,7 +488,8 @@ void CandidateIndex::save(SectionSink& sink) const {
 }
 
 std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std::span<const Text> references,
-                                                     std::span<const intptr_t> a_counts, intptr_t max_flex) {
+                                                     std::span<const intptr_t> a_counts, intptr_t max_flex,
+                                                     FunctionRef<void(size_t)> charge) {
   // What build() would refuse to make, no file may bring in either.
   if (max_flex < 0 || 2 * static_cast<uint64_t>(max_flex) > max_deletions)
     throw IndexFormatError("an index for max_flex " + std::to_string(max_flex) + ", which never has one");
@@ -511,12 +513,14 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std:
                            std::to_string(entries.size()) + " entries");
   if (offsets.front() != 0 || offsets.back() != entries.size())
     throw IndexFormatError("the candidate index's buckets do not cover its entries");
-  for (size_t b = 1; b < offsets.size(); ++b)
+  for (size_t b = 1; b < offsets.size(); ++b) {
     if (offsets[b] < offsets[b - 1])
       throw IndexFormatError("the candidate index's bucket " + std::to_string(b - 1) + " ends before it starts");
+    if (b % 4096 == 0) charge(4096);
+  }
 
   if (a_counts.size() != references.size()) throw IndexFormatError("the A-counts are not one per reference");
-  std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, max_flex, a_counts));
+  std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, max_flex, a_counts, charge));
   index->bucket_count_ = offsets.size() - 1;
   index->offsets_ = LargeArray<uint32_t>::borrow(offsets.data(), offsets.size());
   index->entries_ = LargeArray<uint32_t>::borrow(entries.data(), entries.size());

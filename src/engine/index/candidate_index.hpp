@@ -101,7 +101,8 @@ class CandidateIndex {
   // index; checks everything the lookups rely on to stay in bounds.
   // `a_counts` are the references' own (counted once, by their owner).
   static std::unique_ptr<CandidateIndex> load(SectionSource& source, std::span<const Text> references,
-                                              std::span<const intptr_t> a_counts, intptr_t max_flex);
+                                              std::span<const intptr_t> a_counts, intptr_t max_flex,
+                                              FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept;
   size_t entry_count() const noexcept { return entries_.size(); }
@@ -114,7 +115,8 @@ class CandidateIndex {
   };
 
   // Everything that follows from the references, no bucket yet.
-  CandidateIndex(std::span<const Text> references, intptr_t max_flex, std::span<const intptr_t> a_counts = {});
+  CandidateIndex(std::span<const Text> references, intptr_t max_flex, std::span<const intptr_t> a_counts,
+                 FunctionRef<void(size_t)> charge);
   CandidateIndex(std::span<const Text> references, intptr_t max_flex, double variant_bound, unsigned threads,
                  FunctionRef<void(size_t)> charge);
   void add_short_references(std::span<const Text> references);

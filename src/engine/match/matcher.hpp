@@ -35,12 +35,14 @@ class ReferenceSet {
  public:
   // `kernel` and `int32_filters` choose among implementations with
   // identical results; tests force each in turn.
+  // Preparing a long list takes a while: a given `checkpoint` is charged
+  // for it, so its caller checks in meanwhile.
   explicit ReferenceSet(std::span<const Text> texts, Isa kernel = selected_isa(),
-                        bool int32_filters = true);
+                        bool int32_filters = true, Checkpoint* checkpoint = nullptr);
   // The set of a saved list whose texts are `texts`: what takes a pass over
   // every character (A-counts, alphabet, masks) comes from `source`, which
   // must outlive the set. Throws IndexFormatError when it cannot be theirs.
-  ReferenceSet(std::span<const Text> texts, SectionSource& source);
+  ReferenceSet(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint = nullptr);
   void save(SectionSink& sink) const;
 
   const Text& text(size_t i) const noexcept { return texts_[i]; }

@@ -50,8 +50,8 @@ void set_lane_bit(unsigned char* entry, unsigned lane_bits, size_t lane, size_t 
 }  // namespace
 
 ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, std::span<const intptr_t> lengths,
-                                 std::span<const intptr_t> a_counts)
-    : lanes_(references.size(), no_lane) {
+                                 std::span<const intptr_t> a_counts, Checkpoint* checkpoint)
+    : checkpoint_(checkpoint), lanes_(references.size(), no_lane) {
   cut_into_blocks(lengths, a_counts);
   fill_filter_entries(lengths, a_counts);
   if (masks_fit(collect_alphabet(references))) {
@@ -60,11 +60,12 @@ ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, std::span<con
     std::fill(lanes_.begin(), lanes_.end(), no_lane);
     for (ReferenceBlock& block : blocks_) block.short_positions = 0;
   }
+  checkpoint_ = nullptr;
 }
 
 ReferenceBlocks::ReferenceBlocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts,
-                                 SectionSource& source)
-    : lanes_(lengths.size(), no_lane) {
+                                 SectionSource& source, Checkpoint* checkpoint)
+    : checkpoint_(checkpoint), lanes_(lengths.size(), no_lane) {
   cut_into_blocks(lengths, a_counts);
   fill_filter_entries(lengths, a_counts);
   const std::span<const uint32_t> characters = source.array<uint32_t>("blocks.alphabet");
@@ -75,6 +76,7 @@ ReferenceBlocks::ReferenceBlocks(std::span<const intptr_t> lengths, std::span<co
   if (masks.empty()) {  // compared one by one, as when built past the masks' budget
     std::fill(lanes_.begin(), lanes_.end(), no_lane);
     for (ReferenceBlock& block : blocks_) block.short_positions = 0;
+    checkpoint_ = nullptr;
     return;
   }
   // Short references are numbered within their blocks as when built; every
@@ -83,6 +85,7 @@ ReferenceBlocks::ReferenceBlocks(std::span<const intptr_t> lengths, std::span<co
       masks.size() % (block_mask_bytes * (alphabet_.size() + 1)) != 0)
     throw IndexFormatError("the blocks' masks do not fit the references");
   masks_ = LargeArray<unsigned char>::borrow(masks.data(), masks.size());
+  checkpoint_ = nullptr;
 }
 
 void ReferenceBlocks::save(SectionSink& sink) const {
@@ -96,6 +99,7 @@ void ReferenceBlocks::save(SectionSink& sink) const {
 // the next short reference would not find a lane at the block's width.
 void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
   for (size_t i = 0; i < lengths.size(); ++i) {
+    charge(1);
     const bool is_short = lengths[i] <= short_reference_limit;
     bool full = blocks_.empty();
     if (!full) {
@@ -124,7 +128,7 @@ void ReferenceBlocks::fill_filter_entries(std::span<const intptr_t> lengths, std
     return;
   filter_lengths_.assign(blocks_.size() * max_block_span, unused_filter_entry);
   filter_a_counts_.assign(blocks_.size() * max_block_span, unused_filter_entry);
-  for (size_t b = 0; b < blocks_.size(); ++b)
+  for (size_t b = 0; b < blocks_.size(); ++b, charge(max_block_span))
     for (size_t i = blocks_[b].first; i < blocks_[b].end; ++i) {
       filter_lengths_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(lengths[i]);
       filter_a_counts_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(a_counts[i]);
@@ -135,6 +139,7 @@ size_t ReferenceBlocks::collect_alphabet(std::span<const Text> references) {
   size_t short_characters = 0;
   for (size_t i = 0; i < references.size(); ++i) {
     if (lanes_[i] == no_lane) continue;
+    charge(references[i].length() + 1);
     short_characters += references[i].length();
     references[i].visit([&](auto code_points) {
       for (const char32_t c : code_points) alphabet_.add(c);
@@ -160,6 +165,7 @@ void ReferenceBlocks::fill_masks(std::span<const Text> references) {
       set_lane(lengths, block.lane_bits, lane, unused_lane_length);
     for (size_t i = block.first; i < block.end; ++i) {
       if (lanes_[i] == no_lane) continue;
+      charge(references[i].length() + 1);
       references[i].visit([&](auto code_points) {
         for (size_t position = 0; position < code_points.size(); ++position) {
           unsigned char* entry = table + alphabet_.number(code_points[position]) * block_mask_bytes;
