@@ -172,9 +172,9 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
     switch (file.scalar<uint8_t>("indexed")) {
       case 0: break;
       case 1:
-        state->set->adopt_index(CandidateIndex::load(file, state->texts, state->set->a_counts(), state->max_flex,
-                                                     [&](size_t work) { checkpoint.charge(work); }),
-                                state->max_flex);
+        state->set->adopt_index(CandidateIndex::load(file, state->texts.size(), state->texts), state->max_flex);
+        if (state->set->index(state->max_flex)->max_flex() != static_cast<size_t>(state->max_flex))
+          throw IndexFormatError("the candidate index was built for another max_flex");
         break;
       default: throw IndexFormatError("section indexed is neither 0 nor 1");
     }

@@ -1,5 +1,7 @@
 // A fixed-size array of trivial values for the index's big tables, in
-// memory that the kernel is asked to back with huge pages where it can.
+// memory that the kernel is asked to back with huge pages where it can; or
+// borrowed, read-only, from memory someone else owns (a loaded index's
+// mapped file), which it then never writes nor frees.
 //
 // Nearly every lookup in a large index touches a random page: with 4 KiB
 // pages the translation misses the TLB as well as the cache, and the page
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -40,13 +43,12 @@ class LargeArray {
 #endif
     std::memset(static_cast<void*>(data_), 0, bytes);
   }
-  // A view of `size` values that someone else owns and keeps unchanged
-  // for as long as this array lives (a loaded index file, mapped
-  // read-only): never written through, never freed.
-  static LargeArray borrow(const T* data, size_t size) noexcept {
+  // A read-only view of `values`, which must outlive the array. Only the
+  // const accessors may be used on it.
+  static LargeArray borrow(std::span<const T> values) noexcept {
     LargeArray array;
-    array.data_ = const_cast<T*>(data);
-    array.size_ = size;
+    array.data_ = const_cast<T*>(values.data());
+    array.size_ = values.size();
     array.owned_ = false;
     return array;
   }
@@ -70,7 +72,9 @@ class LargeArray {
   const T* data() const noexcept { return data_; }
   T* begin() noexcept { return data_; }
   size_t size() const noexcept { return size_; }
-  size_t bytes() const noexcept { return size_ * sizeof(T); }
+  // Memory this array owns: none when borrowed.
+  size_t bytes() const noexcept { return owned_ ? size_ * sizeof(T) : 0; }
+  std::span<const T> view() const noexcept { return {data_, size_}; }
 
  private:
   static constexpr size_t huge_page = size_t{2} << 20;

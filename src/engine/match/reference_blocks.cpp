@@ -84,7 +84,7 @@ ReferenceBlocks::ReferenceBlocks(std::span<const intptr_t> lengths, std::span<co
   if (masks.size() / block_mask_bytes / (alphabet_.size() + 1) != blocks_.size() ||
       masks.size() % (block_mask_bytes * (alphabet_.size() + 1)) != 0)
     throw IndexFormatError("the blocks' masks do not fit the references");
-  masks_ = LargeArray<unsigned char>::borrow(masks.data(), masks.size());
+  masks_ = LargeArray<unsigned char>::borrow(masks);
   checkpoint_ = nullptr;
 }
 

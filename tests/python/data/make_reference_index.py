@@ -1,4 +1,5 @@
-"""Writes reference_index_v1.idx, the saved index the tests load on every
+"""Writes reference_index_v1.idx and reference_index_v1_hashed.idx, the
+saved indexes (one per layout of the candidate index) the tests load on every
 architecture (it is written on x86_64 and committed, so the armhf run
 loads a file from another platform). Run it with the module importable
 (./dev run -- python3.14 tests/python/data/make_reference_index.py) after a
@@ -7,21 +8,24 @@ import pathlib
 import random
 
 FIXTURE = pathlib.Path(__file__).with_name("reference_index_v1.idx")
+# Barcodes over A, C, G, T get the packed layout; an N anywhere, the hashed one.
+FIXTURES = {"packed": FIXTURE, "hashed": FIXTURE.with_name("reference_index_v1_hashed.idx")}
 MAX_FLEX = 1
 
 
-def fixture_references():
+def fixture_references(layout="packed"):
     """Long enough for the cost model to index it; a few short ones for the
     small table."""
     rng = random.Random(1601)
-    references = ["".join(rng.choices("ACGT", k=16)) for _ in range(5000)]
+    letters = "ACGT" if layout == "packed" else "ACGTN"
+    references = ["".join(rng.choices(letters, k=16)) for _ in range(5000)]
     references[100:100] = ["A", "C", "ACGTACGTAC" + "G" * 20]
     return references
 
 
-def fixture_queries():
+def fixture_queries(layout="packed"):
     rng = random.Random(1602)
-    references = fixture_references()
+    references = fixture_references(layout)
     queries = []
     for _ in range(2000):
         query = list(rng.choice(references))
@@ -38,5 +42,6 @@ def fixture_queries():
 if __name__ == "__main__":
     import mendseqs
 
-    mendseqs.ReferenceIndex(fixture_references(), MAX_FLEX).save(FIXTURE)
-    print(FIXTURE, FIXTURE.stat().st_size, "bytes")
+    for layout, path in FIXTURES.items():
+        mendseqs.ReferenceIndex(fixture_references(layout), MAX_FLEX).save(path)
+        print(path, path.stat().st_size, "bytes")
