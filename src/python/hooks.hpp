@@ -33,4 +33,30 @@ class InterpreterHooks final : public CallerHooks {
   std::optional<PendingError> interruption_;
 };
 
+// The host of a call of the newer API (ReferenceIndex), which lets go of
+// the interpreter lock for as long as it exists: the engine then touches no
+// Python object (the strings it reads are immutable and held by their
+// owner), and other Python threads run. A check-in takes the lock for the
+// moment it runs the signal handlers. Made and destroyed with the lock held.
+class UnlockedHooks final : public CallerHooks {
+ public:
+  UnlockedHooks() noexcept : released_(PyEval_SaveThread()) {}
+  ~UnlockedHooks() { PyEval_RestoreThread(released_); }
+  UnlockedHooks(const UnlockedHooks&) = delete;
+  UnlockedHooks& operator=(const UnlockedHooks&) = delete;
+
+  void check_in() override;
+  // Already let go for the whole call.
+  void release_lock() noexcept override {}
+  void reacquire_lock() noexcept override {}
+
+  // The exception a signal handler raised, once check_in has thrown; call
+  // with the lock held (after this object is gone, say).
+  std::optional<PendingError> take_interruption() noexcept { return std::move(interruption_); }
+
+ private:
+  PyThreadState* released_;
+  std::optional<PendingError> interruption_;
+};
+
 }  // namespace mendseqs::py

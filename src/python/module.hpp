@@ -9,7 +9,8 @@
 namespace mendseqs::py {
 
 // Body of PyInit_mendseqs: a new reference to the module, whose namespace
-// holds `function` and `__all__` naming it.
-PyResult<Ref> module_for_current_interpreter(PyMethodDef* function);
+// holds `function` and `__all__` naming it, and whatever `add_attributes`
+// adds when the module is made (names that stay out of __all__).
+PyResult<Ref> module_for_current_interpreter(PyMethodDef* function, PyResult<void> (*add_attributes)(PyObject* module));
 
 }  // namespace mendseqs::py

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "batch/batch.hpp"
 #include "batch/parallel.hpp"
 #include "batch/progress.hpp"
 #include "match/matcher.hpp"
@@ -25,6 +26,18 @@ void correct_serially(const ReferenceSet& references, std::span<const Text> quer
 
 }  // namespace
 
+std::vector<Position> run_batch(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                                uint32_t threads, CallerHooks& caller, OutputStream& out, Checkpoint& checkpoint) {
+  std::vector<Position> matched(queries.size(), no_match);
+  if (threads == 1) {
+    correct_serially(references, queries, max_flex, out, checkpoint, matched);
+  } else {
+    correct_in_parallel(references, queries, max_flex, threads, out, caller, matched);
+  }
+  out.print_line_end(checkpoint);
+  return matched;
+}
+
 std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
                                      intptr_t max_flex, uint32_t threads, CallerHooks& caller,
                                      OutputStream& out) {
@@ -32,16 +45,10 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
 
-  ReferenceSet reference_set(references);
+  // Prepared for this one batch: the cost model weighs its query count.
+  ReferenceSet reference_set(references, selected_isa(), true, &checkpoint);
   reference_set.prepare_index(max_flex, queries.size(), threads, checkpoint);
-  std::vector<Position> matched(queries.size(), no_match);
-  if (threads == 1) {
-    correct_serially(reference_set, queries, max_flex, out, checkpoint, matched);
-  } else {
-    correct_in_parallel(reference_set, queries, max_flex, threads, out, caller, matched);
-  }
-  out.print_line_end(checkpoint);
-  return matched;
+  return run_batch(reference_set, queries, max_flex, threads, caller, out, checkpoint);
 }
 
 std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,

@@ -30,17 +30,23 @@ intptr_t gap(intptr_t x, intptr_t low, intptr_t high) noexcept {
   return x < low ? low - x : x > high ? x - high : 0;
 }
 
-std::vector<intptr_t> lengths_of(std::span<const Text> texts) {
+std::vector<intptr_t> lengths_of(std::span<const Text> texts, Checkpoint* checkpoint) {
   std::vector<intptr_t> lengths;
   lengths.reserve(texts.size());
-  for (const Text& text : texts) lengths.push_back(static_cast<intptr_t>(text.length()));
+  for (const Text& text : texts) {
+    lengths.push_back(static_cast<intptr_t>(text.length()));
+    if (checkpoint) checkpoint->charge(1);
+  }
   return lengths;
 }
 
-std::vector<intptr_t> a_counts_of(std::span<const Text> texts) {
+std::vector<intptr_t> a_counts_of(std::span<const Text> texts, Checkpoint* checkpoint) {
   std::vector<intptr_t> counts;
   counts.reserve(texts.size());
-  for (const Text& text : texts) counts.push_back(static_cast<intptr_t>(count_letter_a(text)));
+  for (const Text& text : texts) {
+    counts.push_back(static_cast<intptr_t>(count_letter_a(text)));
+    if (checkpoint) checkpoint->charge(text.length() + 1);
+  }
   return counts;
 }
 
@@ -163,13 +169,43 @@ class QuerySearch {
 
 }  // namespace
 
-ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters)
+ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters, Checkpoint* checkpoint)
     : texts_(texts),
-      lengths_(lengths_of(texts)),
-      a_counts_(a_counts_of(texts)),
-      blocks_(texts, lengths_, a_counts_),
+      lengths_(lengths_of(texts, checkpoint)),
+      a_counts_(a_counts_of(texts, checkpoint)),
+      blocks_(texts, lengths_, a_counts_, checkpoint),
       kernel_(isa_supported(kernel) ? kernel : Isa::portable),
       int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
+
+namespace {
+
+std::vector<intptr_t> saved_a_counts(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint) {
+  const std::span<const uint64_t> saved = source.array<uint64_t>("references.a_counts");
+  if (saved.size() != texts.size()) throw IndexFormatError("the A-counts are not one per reference");
+  std::vector<intptr_t> counts(saved.size());
+  for (size_t i = 0; i < saved.size(); ++i) {
+    if (saved[i] > texts[i].length()) throw IndexFormatError("an A-count exceeds its reference's length");
+    counts[i] = static_cast<intptr_t>(saved[i]);
+    if (checkpoint) checkpoint->charge(1);
+  }
+  return counts;
+}
+
+}  // namespace
+
+ReferenceSet::ReferenceSet(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint)
+    : texts_(texts),
+      lengths_(lengths_of(texts, checkpoint)),
+      a_counts_(saved_a_counts(texts, source, checkpoint)),
+      blocks_(lengths_, a_counts_, source, checkpoint),
+      kernel_(selected_isa()),
+      int32_filters_(blocks_.fits_in_int32()) {}
+
+void ReferenceSet::save(SectionSink& sink) const {
+  const std::vector<uint64_t> counts(a_counts_.begin(), a_counts_.end());
+  sink.put_array<uint64_t>("references.a_counts", counts);
+  blocks_.save(sink);
+}
 
 void ReferenceSet::prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
                                  CandidateIndex::Choice choice, CandidateIndex::Layout layout) {

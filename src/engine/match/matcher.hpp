@@ -35,12 +35,20 @@ class ReferenceSet {
  public:
   // `kernel` and `int32_filters` choose among implementations with
   // identical results; tests force each in turn.
+  // Preparing a long list takes a while: a given `checkpoint` is charged
+  // for it, so its caller checks in meanwhile.
   explicit ReferenceSet(std::span<const Text> texts, Isa kernel = selected_isa(),
-                        bool int32_filters = true);
+                        bool int32_filters = true, Checkpoint* checkpoint = nullptr);
+  // The set of a saved list whose texts are `texts`: what takes a pass over
+  // every character (A-counts, alphabet, masks) comes from `source`, which
+  // must outlive the set. Throws IndexFormatError when it cannot be theirs.
+  ReferenceSet(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint = nullptr);
+  void save(SectionSink& sink) const;
 
   const Text& text(size_t i) const noexcept { return texts_[i]; }
   intptr_t length(size_t i) const noexcept { return lengths_[i]; }
   intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
+  std::span<const intptr_t> a_counts() const noexcept { return a_counts_; }
   const ReferenceBlocks& blocks() const noexcept { return blocks_; }
   Isa kernel() const noexcept { return kernel_; }
   bool int32_filters() const noexcept { return int32_filters_; }
@@ -55,6 +63,12 @@ class ReferenceSet {
                      CandidateIndex::Choice choice = CandidateIndex::Choice::cost_model,
                      CandidateIndex::Layout layout = CandidateIndex::Layout::automatic);
   void drop_index() noexcept { index_.reset(); }
+  // Takes an index made for these references elsewhere (loaded from a
+  // file) as the one for `max_flex`.
+  void adopt_index(std::unique_ptr<CandidateIndex> index, intptr_t max_flex) noexcept {
+    index_ = std::move(index);
+    index_max_flex_ = max_flex;
+  }
   const CandidateIndex* index(intptr_t max_flex) const noexcept {
     return index_ && max_flex == index_max_flex_ ? index_.get() : nullptr;
   }
