@@ -418,5 +418,5 @@ def entry_point() -> NoReturn:
     except OSError as error:
         say(f"{PROGRAM}: error: stdout: {error.strerror or error}")
         status = 1
-        sys.stdout = None  # type: ignore[assignment]
+        sys.stdout = None
     sys.exit(status)

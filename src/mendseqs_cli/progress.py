@@ -67,8 +67,10 @@ class Plain:
         self._started = time.monotonic()
         self._drawn = 0.0
         self._width = 0
+        self._last: tuple[int, int, int | None] | None = None
 
     def update(self, reads: int, done: int, size: int | None, force: bool = False) -> None:
+        self._last = reads, done, size
         now = time.monotonic()
         if not force and now - self._drawn < 0.25:
             return
@@ -80,7 +82,6 @@ class Plain:
         if total and rate > 0:
             line += f", {100 * reads / total:3.0f}%, {clock((total - reads) / rate)} left"
         self._draw(line)
-        self._reads, self._done, self._size = reads, done, size
 
     def _draw(self, line: str) -> None:
         padding = " " * max(0, self._width - len(line))
@@ -91,10 +92,11 @@ class Plain:
             pass
 
     def close(self) -> None:
-        if self._width:
-            self._draw("")
+        """Leaves the final figures on their line, as tqdm does."""
+        if self._last is not None:
+            self.update(*self._last, force=True)
             try:
-                os.write(2, b"\r")
+                os.write(2, b"\n")
             except OSError:
                 pass
 
@@ -109,7 +111,7 @@ def display(quiet: bool) -> Display:
     if quiet or not interactive:
         return Silent()
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         return Plain()
     return WithTqdm(tqdm)

@@ -274,3 +274,55 @@ def test_a_stopped_run_says_so_in_one_line_dies_by_the_signal_and_leaves_nothing
     assert command.returncode == -signum
     assert stderr == f"mendseqs: stopped by {signal.Signals(signum).name}\n"
     assert list(out.parent.iterdir()) == []
+
+
+def on_terminal(args, env=None):
+    """Runs the command with stderr on a pseudo-terminal; its stdout, and
+    what the terminal received."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+    chunks = []
+
+    def drain():
+        while True:
+            try:
+                data = os.read(leader, 65536)
+            except OSError:  # the follower side closed
+                return
+            if not data:
+                return
+            chunks.append(data)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    try:
+        run = subprocess.run([*COMMAND, *map(str, args)], stdout=subprocess.PIPE, stderr=follower,
+                             env={**os.environ, **(env or {})}, timeout=120)
+    finally:
+        os.close(follower)
+        reader.join()
+        os.close(leader)
+    return run, b"".join(chunks).decode()
+
+
+@pytest.mark.parametrize("drawer", ["tqdm", "plain"])
+def test_one_progress_display_on_a_terminal_and_none_in_the_results(tmp_path, drawer):
+    env = {}
+    if drawer == "plain":  # as in a virtual environment without tqdm
+        (tmp_path / "tqdm.py").write_text("raise ImportError('not installed here')\n")
+        env["PYTHONPATH"] = f"{tmp_path}:{os.environ.get('PYTHONPATH', '')}"
+    queries = tmp_path / "q.fq.gz"
+    queries.write_bytes(gzip.compress(fastq_text(RECORDS * 5).encode()))
+    run, terminal = on_terminal(["correct", DATA / "references.txt", queries, "--batch", "1000"], env)
+    assert run.returncode == 0, terminal
+    assert run.stdout.decode() == expected_tsv(RECORDS * 5)
+    # Reads, rate, elapsed, and a percentage: the input's size is known.
+    assert "10,000 reads" in terminal or "10.0k reads" in terminal, terminal
+    assert "100%" in terminal and "reads/s" in terminal and "00:0" in terminal, terminal
+    assert "Aligning" not in terminal and "\u25a0" not in terminal
+    run, terminal = on_terminal(["correct", DATA / "references.txt", queries, "--quiet"], env)
+    assert run.returncode == 0 and terminal == ""
