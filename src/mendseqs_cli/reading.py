@@ -6,6 +6,7 @@ import gzip
 import io
 import itertools
 import os
+import re
 import stat
 import zlib
 from collections.abc import Iterator
@@ -43,25 +44,33 @@ def record_id(header: str) -> str:
 
 
 class Source:
-    """An open input file: its text, and how far into the file (in bytes as
-    stored, compressed or not) reading has come, for progress estimates."""
+    """An open input file: its (decompressed) bytes, and how far into the
+    file (in bytes as stored, compressed or not) reading has come, for
+    progress estimates."""
 
     def __init__(self, path: str) -> None:
         self.path = path
         self._raw = open(path, "rb")
+        self._text: IO[str] | None = None
         try:
             status = os.fstat(self._raw.fileno())
             self.size: int | None = status.st_size if stat.S_ISREG(status.st_mode) else None
-            binary: IO[bytes] = self._raw
+            self.binary: IO[bytes] = self._raw
             if self._raw.peek(2)[:2] == GZIP_MAGIC:
-                binary = cast(IO[bytes], gzip.GzipFile(fileobj=self._raw, mode="rb"))
-            peek = getattr(binary, "peek")
+                self.binary = _gunzip(self._raw)
+            peek = getattr(self.binary, "peek")
             if peek(3)[:3] == UTF8_BOM:
-                binary.read(3)
-            self.text = io.TextIOWrapper(binary, encoding="utf-8", newline=None)
+                self.binary.read(3)
+            self.first_byte = peek(1)[:1]
         except BaseException:
             self._raw.close()
             raise
+
+    @property
+    def text(self) -> IO[str]:
+        if self._text is None:
+            self._text = io.TextIOWrapper(self.binary, encoding="utf-8", newline=None)
+        return self._text
 
     def position(self) -> int:
         try:
@@ -70,7 +79,9 @@ class Source:
             return 0
 
     def close(self) -> None:
-        self.text.close()
+        if self._text is not None:
+            self._text.close()
+        self.binary.close()
         self._raw.close()
 
     def __enter__(self) -> Source:
@@ -80,10 +91,28 @@ class Source:
         self.close()
 
 
+def _gunzip(raw: IO[bytes]) -> IO[bytes]:
+    """A decompressing reader: ISA-L's where it is installed (several times
+    faster than zlib on x86_64), else the standard library's."""
+    try:
+        from isal import igzip  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    except ImportError:
+        return cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
+    return cast(IO[bytes], igzip.IGzipFile(fileobj=raw, mode="rb"))
+
+
 def batches(source: Source, size: int) -> Iterator[Batch]:
     """The records of `source` in file order, `size` at a time (the last
     batch may be shorter; none is empty)."""
-    lines = source.text
+    if fast_reader is not None and source.size is not None and source.first_byte in (b">", b"@"):
+        yield from _fast_batches(source, size)
+    else:
+        yield from _batches(source.text, size)
+
+
+def _batches(lines: Iterator[str], size: int) -> Iterator[Batch]:
+    """Record by record in Python: any format, any text, and the messages
+    that say what is wrong where."""
     number = 0
     for line in lines:
         number += 1
@@ -99,6 +128,74 @@ def batches(source: Source, size: int) -> Iterator[Batch]:
         first = (str(number), line.strip(), None)
         rest = ((str(n), stripped, None) for n, text in enumerate(lines, number + 1) if (stripped := text.strip()))
         yield from _in_batches(itertools.chain([first], rest), size, with_qualities=False)
+
+
+try:
+    import dnaio as fast_reader  # type: ignore[import-untyped,import-not-found,unused-ignore]
+except ImportError:
+    fast_reader = None
+
+
+class _Irregular(Exception):
+    """Something the fast reader reads otherwise than _batches would."""
+
+
+_WHITESPACE = re.compile(r"\s")
+
+
+def _edge_space(texts: list[str]) -> bool:
+    """Whether any text may start or end in whitespace (which a FASTQ line
+    loses when read by _batches): whitespace sorts before every visible
+    ASCII character, which is all dnaio passes on. Cheaper than a search."""
+    return bool(texts) and (min(texts) < "!" or min([text[-1:] for text in texts]) < "!")
+
+
+def _fast_batches(source: Source, size: int) -> Iterator[Batch]:
+    """FASTA and FASTQ through dnaio, several times faster than Python's
+    own line reading. Where dnaio refuses something (non-ASCII text, blank
+    lines between records, a '+' line naming another record, bad data of
+    any kind) or would read it otherwise (spaces around a sequence), the
+    file is read again from its start by _batches, which skips the records
+    already passed on and takes over: the records, and the messages about
+    bad ones, are the same either way. Only for regular files, which can be
+    read twice."""
+    fastq = source.first_byte == b"@"
+    consumed = 0
+    try:
+        reader = fast_reader.open(source.binary, fileformat="fastq" if fastq else "fasta", mode="r")
+    except Exception:
+        reader = None
+    if reader is not None:
+        with reader:
+            while True:
+                try:
+                    chunk = list(itertools.islice(reader, size))
+                    batch = Batch([r.name for r in chunk], [r.sequence for r in chunk],
+                                  [r.qualities for r in chunk] if fastq else None)
+                    if batch.qualities is None:
+                        if _WHITESPACE.search("".join(batch.sequences)):
+                            raise _Irregular  # FASTA lines are stripped one by one
+                    elif _edge_space(batch.sequences) or _edge_space(batch.qualities):
+                        batch.sequences = [s.strip() for s in batch.sequences]
+                        batch.qualities = [q.strip() for q in batch.qualities]
+                        if list(map(len, batch.sequences)) != list(map(len, batch.qualities)):
+                            raise _Irregular
+                except Exception:
+                    break
+                if not chunk:
+                    return
+                yield batch
+                consumed += len(batch)
+    with Source(source.path) as again:
+        for batch in _batches(again.text, size):
+            if consumed >= len(batch):
+                consumed -= len(batch)
+                continue
+            if consumed:
+                batch = Batch(batch.headers[consumed:], batch.sequences[consumed:],
+                              None if batch.qualities is None else batch.qualities[consumed:])
+                consumed = 0
+            yield batch
 
 
 Record = tuple[str, str, str | None]
