@@ -2,6 +2,7 @@
 gzip-compressed, told apart by their content, never by their names."""
 from __future__ import annotations
 
+import contextlib
 import gzip
 import io
 import itertools
@@ -11,7 +12,7 @@ import stat
 import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import IO, cast
+from typing import IO, Any, cast
 
 GZIP_MAGIC = b"\x1f\x8b"
 # Editors on some systems start UTF-8 files with a byte-order mark. Left in,
@@ -98,7 +99,7 @@ def _gunzip(raw: IO[bytes]) -> IO[bytes]:
         from isal import igzip  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         return cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
-    return cast(IO[bytes], igzip.IGzipFile(fileobj=raw, mode="rb"))
+    return cast(IO[bytes], igzip.IGzipFile(fileobj=raw, mode="rb"))  # type: ignore[no-untyped-call,unused-ignore]
 
 
 def batches(source: Source, size: int) -> Iterator[Batch]:
@@ -130,8 +131,10 @@ def _batches(lines: Iterator[str], size: int) -> Iterator[Batch]:
         yield from _in_batches(itertools.chain([first], rest), size, with_qualities=False)
 
 
+fast_reader: Any  # the dnaio module, or None where it is not installed
 try:
-    import dnaio as fast_reader  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    import dnaio as _dnaio  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    fast_reader = _dnaio
 except ImportError:
     fast_reader = None
 
@@ -268,11 +271,11 @@ def _fastq(number: int, lines: Iterator[str]) -> Iterator[Record]:
         number += 1
 
 
-def checked(path: str, stream: Iterator[Batch]) -> Iterator[Batch]:
-    """`stream` with every read or decoding failure turned into an
-    InputError naming `path`."""
+@contextlib.contextmanager
+def _reading_errors(path: str) -> Iterator[None]:
+    """Every read or decoding failure turned into an InputError naming `path`."""
     try:
-        yield from stream
+        yield
     except InputError as error:
         raise InputError(f"{path}: {error}") from None
     except EOFError:
@@ -283,6 +286,13 @@ def checked(path: str, stream: Iterator[Batch]) -> Iterator[Batch]:
         raise InputError(f"{path}: not a text file (nor gzip-compressed text)") from None
     except OSError as error:
         raise InputError(f"{path}: {error.strerror or error}") from None
+
+
+def checked(path: str, stream: Iterator[Batch]) -> Iterator[Batch]:
+    """`stream` with every read or decoding failure turned into an
+    InputError naming `path`."""
+    with _reading_errors(path):
+        yield from stream
 
 
 def open_source(path: str) -> Source:
@@ -302,8 +312,22 @@ def open_source(path: str) -> Source:
 
 def read_all(path: str) -> list[str]:
     """Every sequence of `path`, e.g. a reference list."""
+    with open_source(path) as source, _reading_errors(path):
+        if source.first_byte not in (b">", b"@"):
+            # One per line, most likely: only the sequences are wanted, not
+            # their line numbers, so blocks of lines are stripped at once,
+            # several times faster than record by record.
+            sequences: list[str] = []
+            while block := source.text.readlines(1 << 24):
+                if not sequences:
+                    first = next((line for line in block if line.strip()), "")
+                    if first[:1] in (">", "@"):
+                        break  # blank lines, then FASTA or FASTQ after all
+                sequences += [stripped for stripped in map(str.strip, block) if stripped]
+            else:
+                return sequences
     with open_source(path) as source:
-        sequences: list[str] = []
+        sequences = []
         for batch in checked(path, batches(source, 1 << 20)):
             sequences += batch.sequences
         return sequences

@@ -96,3 +96,23 @@ def test_fast_and_python_readers_agree(tmp_path, kind, quirk):
                 assert [len(b[1]) for b in fast][:-1] == [size] * (len(fast) - 1) or size == 1000
     expect_error = kind == "fastq" and quirk in ("short quality", "cut short")
     assert isinstance(slow, str) == expect_error, slow
+
+
+@pytest.mark.parametrize("text", ["AC\n\n  GT \nT\tA\n", "\n\n>r1\nAC\nGT\n>r2\nA\n", "\n@r\nACG\n+\nIII\n",
+                                  "ACGT", "", "\n \n", "\u00e9A\r\nCC\r\n"])
+def test_reference_lists_read_in_blocks_as_record_by_record(tmp_path, text):
+    path = tmp_path / "refs"
+    path.write_text(text, encoding="utf-8", newline="")
+    with reading.open_source(str(path)) as source:
+        one_by_one = [s for b in reading.batches(source, 3) for s in b.sequences]
+    assert reading.read_all(str(path)) == one_by_one
+
+
+def test_reference_list_errors_name_the_file(tmp_path):
+    path = tmp_path / "refs.gz"
+    path.write_bytes(gzip.compress(b"ACGT\n" * 10000)[:-20])
+    with pytest.raises(reading.InputError, match="refs.gz: compressed data ends early"):
+        reading.read_all(str(path))
+    path.write_bytes(b"AC\xff\n")
+    with pytest.raises(reading.InputError, match="refs.gz: not a text file"):
+        reading.read_all(str(path))
