@@ -42,6 +42,8 @@ from .writing import FORMATS, format_batch, output_file, output_format_of, stand
 
 PROGRAM = "mendseqs"
 DEFAULT_BATCH = 100_000
+# A batch is held in memory whole: beyond this, it would not fit anywhere.
+MAX_BATCH = 1_000_000_000
 DEFAULT_MAX_FLEX = 3
 # Beyond this many threads a batch's chunks are too small to pay for their
 # threads, and the module may fail to start them at all.
@@ -135,7 +137,7 @@ def parser() -> argparse.ArgumentParser:
     correct.add_argument("--threads", type=integer(1, MAX_THREADS), default=1, help="worker threads (default 1)")
     correct.add_argument("-o", "--output", help="write here instead of stdout; the suffix picks the format")
     correct.add_argument("--format", choices=FORMATS, help="output format (default: from OUT's suffix, else tsv)")
-    correct.add_argument("--batch", type=integer(1, sys.maxsize), default=DEFAULT_BATCH,
+    correct.add_argument("--batch", type=integer(1, MAX_BATCH), default=DEFAULT_BATCH,
                          help=f"queries corrected per call (default {DEFAULT_BATCH:,})")
     correct.add_argument("--quiet", action="store_true", help="no progress display and no summary")
     return top
@@ -203,10 +205,11 @@ class ModuleFailure(Exception):
 def check_tolerance(references: list[str], max_flex: int, where: str) -> None:
     """Refuses a tolerance above the shortest reference's length before any
     work: the module would stop at the first query that reaches it."""
-    shortest = min(range(len(references)), key=lambda i: len(references[i]))
-    if max_flex > len(references[shortest]):
-        raise InputError(f"--max-flex {max_flex} is larger than reference {shortest + 1} of {where} "
-                         f"({len(references[shortest])} letters long): the tolerance cannot exceed "
+    lengths = list(map(len, references))
+    shortest = min(lengths)
+    if max_flex > shortest:
+        raise InputError(f"--max-flex {max_flex} is larger than reference {lengths.index(shortest) + 1} of {where} "
+                         f"({shortest} letters long): the tolerance cannot exceed "
                          "the length of any sequence it compares")
 
 

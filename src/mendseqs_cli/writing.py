@@ -131,5 +131,5 @@ def standard_output(fd: int) -> Iterator[IO[bytes]]:
     """Results on standard output, through `fd`, a private copy of it: the
     module's progress bar is sent elsewhere by redirecting file descriptor 1
     during each call, which must not take buffered results with it."""
-    with open(fd, "wb", closefd=False) as out:
+    with open(fd, "wb") as out:
         yield out
