@@ -37,7 +37,7 @@ from dataclasses import dataclass
 from typing import IO, Any, NoReturn
 
 from . import progress
-from .reading import InputError, Source, batches, checked, open_source, read_all, record_id
+from .reading import InputError, batches, checked, open_source, read_all, record_id
 from .writing import FORMATS, format_batch, output_file, output_format_of, standard_output
 
 PROGRAM = "mendseqs"

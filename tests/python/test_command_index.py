@@ -4,14 +4,12 @@ references; a run builds at most once. Skipped while the module has no
 ReferenceIndex."""
 import subprocess
 import sys
-import textwrap
-from pathlib import Path
 
 import pytest
 
 import mendseqs
 
-from test_command import COMMAND, DATA, expected_tsv, mendseqs_command
+from test_command import DATA, expected_tsv, mendseqs_command
 
 pytestmark = pytest.mark.skipif(not hasattr(mendseqs, "ReferenceIndex"), reason="this build has no ReferenceIndex")
 MAGIC = b"\x89MSQIDX\n"
