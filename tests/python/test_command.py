@@ -184,6 +184,13 @@ def shipped_to(name, wrap="", opener=Path.read_text):
     return case
 
 
+def not_quite_an_index(tmp_path):
+    # Told a saved index by its first bytes, whether or not this build reads
+    # them: either way one line naming the file.
+    (tmp_path / "refs.idx").write_bytes(b"\x89MSQIDX\n" + bytes(range(256)) * 4)
+    return Case(["correct", tmp_path / "refs.idx", DATA / "queries.fasta"], error="refs.idx")
+
+
 def missing_file(tmp_path):
     return Case(["correct", DATA / "references.txt", tmp_path / "absent.fq"], error="absent.fq: no such file")
 
@@ -221,6 +228,7 @@ CASES = {
     "quality length": quality_too_short,
     "empty references": empty_references,
     "missing file": missing_file,
+    "damaged index": not_quite_an_index,
     "bad option": shipped_failing("unrecognized arguments: --colour", "--colour"),
 }
 
