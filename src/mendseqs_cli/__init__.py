@@ -32,12 +32,13 @@ import signal
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from dataclasses import dataclass
 from typing import IO, Any, NoReturn
 
 from . import progress
-from .reading import InputError, batches, checked, open_source, read_all, record_id
+from .prefetch import prefetched
+from .reading import Batch, InputError, Source, batches, checked, open_source, read_all, record_id
 from .writing import FORMATS, format_batch, output_file, output_format_of, standard_output
 
 PROGRAM = "mendseqs"
@@ -287,13 +288,21 @@ class Totals:
     matched: int = 0
 
 
+def read_ahead(source: Source, args: argparse.Namespace) -> Generator[Batch]:
+    """The batches of the queries, each read while the one before is being
+    matched. Only from regular files: a read from a pipe may wait forever,
+    and the reading thread must always finish soon once told to stop."""
+    stream = checked(args.queries, batches(source, args.batch))
+    return stream if source.size is None else prefetched(stream)
+
+
 def correct_run(args: argparse.Namespace, out: IO[bytes], output_format: str, calls: ModuleCalls) -> Totals:
     prepared = prepare(args, calls)
     totals = Totals()
     display = progress.display(args.quiet)
     try:
-        with open_source(args.queries) as source:
-            for batch in checked(args.queries, batches(source, args.batch)):
+        with open_source(args.queries) as source, contextlib.closing(read_ahead(source, args)) as stream:
+            for batch in stream:
                 if output_format == "fastq" and batch.qualities is None:
                     raise InputError(f"{args.queries}: FASTQ output needs FASTQ queries (these have no quality values)")
                 try:

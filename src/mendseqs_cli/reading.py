@@ -10,7 +10,7 @@ import os
 import re
 import stat
 import zlib
-from collections.abc import Iterator
+from collections.abc import Generator, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any, cast
 
@@ -288,7 +288,7 @@ def _reading_errors(path: str) -> Iterator[None]:
         raise InputError(f"{path}: {error.strerror or error}") from None
 
 
-def checked(path: str, stream: Iterator[Batch]) -> Iterator[Batch]:
+def checked(path: str, stream: Iterator[Batch]) -> Generator[Batch]:
     """`stream` with every read or decoding failure turned into an
     InputError naming `path`."""
     with _reading_errors(path):
