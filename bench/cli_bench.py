@@ -98,7 +98,7 @@ def main():
 
     print(f"readers, {args.reads:,} FASTQ.gz reads (one process, one after another):")
     timed_reader("old tool (record by record)", read_with_old_tool, reads)
-    timed_reader("the command's reader (four lines at a time)", read_with_command, reads)
+    timed_reader("the command's reader (dnaio, batched columns)", read_with_command, reads)
     try:
         timed_reader("dnaio + xopen, decompressing in this thread", read_with_dnaio(0), reads)
         timed_reader("dnaio + xopen, decompressing in a helper", read_with_dnaio(1), reads)
