@@ -165,9 +165,10 @@ ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_f
       int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
 
 void ReferenceSet::prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
-                                 CandidateIndex::Choice choice) {
+                                 CandidateIndex::Choice choice, CandidateIndex::Layout layout) {
+  index_.reset();  // the old one goes first: two at once may not fit
   index_ = CandidateIndex::build(texts_, max_flex, query_count, index_memory_budget(), choice, threads,
-                                 [&](size_t work) { checkpoint.charge(work); });
+                                 [&](size_t work) { checkpoint.charge(work); }, layout);
   index_max_flex_ = max_flex;
 }
 
