@@ -30,7 +30,7 @@ def main() -> int:
         for index, path in enumerate(chunks):
             count = total * (index + 1) // len(chunks) - total * index // len(chunks)
             with open(path, "w", encoding="utf-8") as out:
-                for _, (header, sequence, quality) in zip(range(count), stream):
+                for _, (header, sequence, quality) in zip(range(count), stream, strict=False):
                     if quality is not None:
                         out.write(f"@{header}\n{sequence}\n+\n{quality}\n")
                     else:
