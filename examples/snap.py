@@ -16,5 +16,5 @@ names, reads = [line[1:] for line in lines[0::2]], lines[1::2]
 for start in range(0, len(reads), 1000):
     batch = reads[start:start + 1000]
     corrected = mendseqs.correct_seq_mt(references, batch, 3, 2)
-    for name, read, fixed in zip(names[start:], batch, corrected):
+    for name, read, fixed in zip(names[start:], batch, corrected, strict=False):
         print(name, read, fixed or "-", sep="\t")

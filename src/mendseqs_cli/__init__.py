@@ -217,7 +217,7 @@ def check_tolerance(references: list[str], max_flex: int, where: str) -> None:
 def explain_guard(queries: list[str], headers: list[str], max_flex: int, where: str) -> str:
     """The plain reason for a tripped tolerance guard: some query is
     shorter than the tolerance."""
-    for header, query in zip(headers, queries):
+    for header, query in zip(headers, queries, strict=True):
         if len(query) < max_flex:
             return (f"{where}: read '{record_id(header)}' is {len(query)} letters long, shorter than "
                     f"--max-flex {max_flex}: the tolerance cannot exceed the length of any sequence it compares")

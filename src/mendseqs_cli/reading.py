@@ -59,7 +59,7 @@ class Source:
             self.binary: IO[bytes] = self._raw
             if self._raw.peek(2)[:2] == GZIP_MAGIC:
                 self.binary = _gunzip(self._raw)
-            peek = getattr(self.binary, "peek")
+            peek = cast(io.BufferedReader, self.binary).peek
             if peek(3)[:3] == UTF8_BOM:
                 self.binary.read(3)
             self.first_byte = peek(1)[:1]

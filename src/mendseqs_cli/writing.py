@@ -43,7 +43,7 @@ def format_batch(output_format: str, batch: Batch, corrected: list[str]) -> str:
         # Ids hold no whitespace; a tab in a sequence (or in the reference
         # it was corrected to) would shift the columns of its row.
         if text.count("\t") != 2 * len(batch):
-            bad = next(i for i, (sequence, fixed) in enumerate(zip(batch.sequences, corrected))
+            bad = next(i for i, (sequence, fixed) in enumerate(zip(batch.sequences, corrected, strict=True))
                        if "\t" in sequence or "\t" in fixed)
             which = "its sequence" if "\t" in batch.sequences[bad] else "the reference it matches"
             raise InputError(f"record '{record_id(batch.headers[bad])}': {which} holds a tab, "

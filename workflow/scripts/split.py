@@ -17,7 +17,7 @@ BATCH = 100_000
 def records(path):
     with open_source(path) as source:
         for batch in checked(path, batches(source, BATCH)):
-            yield from zip(batch.headers, batch.sequences, batch.qualities or [None] * len(batch))
+            yield from zip(batch.headers, batch.sequences, batch.qualities or [None] * len(batch), strict=True)
 
 
 def main() -> int:
