@@ -11,16 +11,28 @@ namespace {
 
 // One mark every `step` queries, step = max(n / 50, 1): a line of 50 to 75
 // marks for large batches, one per query for small ones.
-void correct_serially(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
-                      OutputStream& out, Checkpoint& checkpoint, std::span<Position> matched) {
-  const size_t step = std::max<size_t>(queries.size() / 50, 1);
+void run_serially(size_t query_count, OutputStream& out, Checkpoint& checkpoint, QueryAction action) {
+  const size_t step = std::max<size_t>(query_count / 50, 1);
   size_t counter = 0;
-  for (size_t q = 0; q < queries.size(); ++q) {
+  for (size_t q = 0; q < query_count; ++q) {
     if (counter == 0) out.print_flushed(progress_mark, checkpoint);
-    matched[q] = first_accepted(references, queries[q], max_flex, checkpoint).value_or(no_match);
+    action(q, checkpoint);
     if (++counter == step) counter = 0;
     checkpoint.charge(1);
   }
+}
+
+// The road of every batch, whatever it computes per query: the banner
+// (already printed), the action for every query in this thread or on
+// workers, the line end.
+void run_batch(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, Checkpoint& checkpoint,
+               QueryAction action) {
+  if (threads == 1) {
+    run_serially(query_count, out, checkpoint, action);
+  } else {
+    run_in_parallel(query_count, threads, out, caller, action);
+  }
+  out.print_line_end(checkpoint);
 }
 
 }  // namespace
@@ -35,13 +47,24 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
   ReferenceSet reference_set(references);
   reference_set.prepare_index(max_flex, queries.size(), threads, checkpoint);
   std::vector<Position> matched(queries.size(), no_match);
-  if (threads == 1) {
-    correct_serially(reference_set, queries, max_flex, out, checkpoint, matched);
-  } else {
-    correct_in_parallel(reference_set, queries, max_flex, threads, out, caller, matched);
-  }
-  out.print_line_end(checkpoint);
+  run_batch(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
+    matched[q] = first_accepted(reference_set, queries[q], max_flex, where).value_or(no_match);
+  });
   return matched;
+}
+
+std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries,
+                                  intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out) {
+  Checkpoint checkpoint(caller);
+  print_banner(out, threads, checkpoint);
+  if (threads == 0) return {};
+
+  ReferenceSet reference_set(references);
+  std::vector<NearestMatch> found(queries.size());
+  run_batch(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
+    found[q] = nearest_accepted(reference_set, queries[q], max_flex, where);
+  });
+  return found;
 }
 
 }  // namespace mendseqs

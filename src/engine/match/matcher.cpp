@@ -83,6 +83,45 @@ class QuerySearch {
     return std::nullopt;
   }
 
+  // Every reference that passes both filters, measured: the block kernel's
+  // full LCS for the short ones (one pass per block, as the test above), the
+  // banded count for the long ones (exact whenever it accepts). The guard
+  // is tested on all of them, so it fails the call wherever it trips.
+  void measure_all(NearestTally& tally) {
+    const auto blocks = references_.blocks().blocks();
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      const ReferenceBlock& block = blocks[b];
+      checkpoint_.charge(block_work);
+      if (!may_pass(block)) continue;
+      const BlockFilterResult filtered = filter(b, block);
+      if (filtered.guarded != 0) panic(std::string(messages::guard));
+      if (filtered.passing == 0) continue;
+      uint8_t lanes[max_block_span];
+      if (filtered.passing & block.short_positions) common_of_lanes(b, lanes);
+      for (uint64_t passing = filtered.passing; passing != 0; passing &= passing - 1) {
+        const auto j = static_cast<unsigned>(std::countr_zero(passing));
+        const size_t i = block.first + j;
+        const size_t common = (block.short_positions >> j) & 1 ? lanes[references_.blocks().lane(i)]
+                                                                : common_of_long(i);
+        add_if_accepted(tally, i, common);
+      }
+    }
+  }
+
+  // The tally's rule, for a reference that passed both filters and the
+  // guard and was measured: accepted when the LCS is at least Lr - max_flex.
+  void add_if_accepted(NearestTally& tally, size_t i, size_t common) const noexcept {
+    const auto length = static_cast<size_t>(references_.length(i));
+    if (static_cast<intptr_t>(common) < references_.length(i) - max_flex_) return;
+    tally.add(i, static_cast<size_t>(length_) + length - 2 * common);
+  }
+
+  // Filters and guard passed: the LCS when it is at least Lr - max_flex.
+  size_t common_of_long(size_t i) {
+    if (!pattern_) pattern_.emplace(query_);
+    return lcs_in_band(*pattern_, references_.text(i), max_flex_, checkpoint_);
+  }
+
  private:
   // The A-count is counted on first need: many queries meet no block of
   // a length near theirs.
@@ -130,6 +169,19 @@ class QuerySearch {
     return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
   }
 
+  // lanes[l]: the LCS of the query with the reference in lane l of block b.
+  void common_of_lanes(size_t b, uint8_t* lanes) {
+    const ReferenceBlocks& blocks = references_.blocks();
+    if (!numbers_) {
+      numbers_.emplace();
+      blocks.alphabet().translate(query_, **numbers_);
+    }
+    const ReferenceBlock& block = blocks.blocks()[b];
+    checkpoint_.charge((**numbers_).size());
+    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), **numbers_};
+    block_lcs(references_.kernel(), query, lanes);
+  }
+
   // Filters and guard passed: 0 <= max_flex <= min(Lq, Lr).
   bool accepts_long(size_t i) {
     if (references_.length(i) - max_flex_ <= 0) return true;
@@ -155,6 +207,14 @@ class QuerySearch {
 };
 
 }  // namespace
+
+NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                              Checkpoint& checkpoint) {
+  NearestTally tally;
+  if (max_flex < 0) return tally.result();
+  QuerySearch(references, query, max_flex, checkpoint).measure_all(tally);
+  return tally.result();
+}
 
 ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters)
     : texts_(texts),
