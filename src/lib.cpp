@@ -10,6 +10,7 @@
 #include "python/convert.hpp"
 #include "python/hooks.hpp"
 #include "python/module.hpp"
+#include "python/nearest.hpp"
 
 namespace mendseqs {
 namespace {
@@ -68,6 +69,7 @@ PyMODINIT_FUNC PyInit_mendseqs() {
     // module at all (MENDSEQS_ISA, see README).
     if (std::optional<std::string> error = mendseqs::isa_override_error())
       return mendseqs::py::fail(PyExc_ImportError, std::move(*error));
-    return mendseqs::py::module_for_current_interpreter(&mendseqs::correct_seq_mt_definition);
+    return mendseqs::py::module_for_current_interpreter(&mendseqs::correct_seq_mt_definition,
+                                                               &mendseqs::py::add_nearest);
   });
 }

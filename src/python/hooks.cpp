@@ -19,4 +19,25 @@ PendingError InterpreterHooks::take_interruption() {
   return error;
 }
 
+void ReleasedInterpreterHooks::check_in() {
+  PyEval_RestoreThread(released_);
+  // The lock is let go again whatever happens here: the scope that let go
+  // of it takes it back on the way out.
+  struct LetGoAgain {
+    PyThreadState*& released;
+    ~LetGoAgain() { released = PyEval_SaveThread(); }
+  } let_go_again{released_};
+  if (PyErr_CheckSignals() == 0) return;
+  interruption_.emplace(fetch_error());
+  throw Interrupted{};
+}
+
+PendingError ReleasedInterpreterHooks::take_interruption() {
+  if (!interruption_)
+    return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
+  PendingError error = std::move(*interruption_);
+  interruption_.reset();
+  return error;
+}
+
 }  // namespace mendseqs::py

@@ -37,6 +37,10 @@ PATHS = {
     "tolerance guard, serial": lambda: correct(["ACG"], ["AC"], 5, 1),
     "tolerance guard, parallel": lambda: correct(["ACG"], ["AC"] * 4, 5, 2),
     "resumed PanicException": resumed_panic,
+    "nearest, with a str subclass": lambda: mendseqs.nearest(["ACGT", type("S", (str,), {})("TTTT")],
+                                                              ["TTTT", "ACGA", "GGGG"] * 2, 1, 2),
+    "nearest, refused": lambda: mendseqs.nearest(["A"], "A", 0, 1),
+    "nearest, tolerance guard": lambda: mendseqs.nearest(["ACGT", "AC"], ["ACG"], 3, 1),
 }
 
 
