@@ -83,10 +83,11 @@ class QuerySearch {
     return std::nullopt;
   }
 
-  // Every reference that passes both filters, measured: the block kernel's
-  // full LCS for the short ones (one pass per block, as the test above), the
-  // banded count for the long ones (exact whenever it accepts). The guard
-  // is tested on all of them, so it fails the call wherever it trips.
+  // Every reference that passes both filters, measured. The short ones of
+  // a block are tested together first, as above: few are accepted, and
+  // only a block with one gets the block kernel's full LCS. The long ones
+  // get the banded count (exact whenever it accepts). The guard is tested
+  // on all of them, so it fails the call wherever it trips.
   void measure_all(NearestTally& tally) {
     const auto blocks = references_.blocks().blocks();
     for (size_t b = 0; b < blocks.size(); ++b) {
@@ -96,10 +97,15 @@ class QuerySearch {
       const BlockFilterResult filtered = filter(b, block);
       if (filtered.guarded != 0) panic(std::string(messages::guard));
       if (filtered.passing == 0) continue;
+      uint64_t measured = filtered.passing & ~block.short_positions;
       uint8_t lanes[max_block_span];
-      if (filtered.passing & block.short_positions) common_of_lanes(b, lanes);
-      for (uint64_t passing = filtered.passing; passing != 0; passing &= passing - 1) {
-        const auto j = static_cast<unsigned>(std::countr_zero(passing));
+      if (filtered.passing & block.short_positions) {
+        const uint64_t accepted = filtered.passing & accepted_short(b);
+        if (accepted != 0) common_of_lanes(b, lanes);
+        measured |= accepted;
+      }
+      for (; measured != 0; measured &= measured - 1) {
+        const auto j = static_cast<unsigned>(std::countr_zero(measured));
         const size_t i = block.first + j;
         const size_t common = (block.short_positions >> j) & 1 ? lanes[references_.blocks().lane(i)]
                                                                 : common_of_long(i);
