@@ -142,6 +142,57 @@ INSTANTIATE_TEST_SUITE_P(Kernels, NearestTest,
                                   (std::get<1>(info.param) ? "_int32_filter" : "_exact_filter");
                          });
 
+// With the candidate index forced: the candidates it names, measured one by
+// one, give the full table's answer; so does the scan it falls back to.
+TEST(NearestIndex, SameAsTheFullTableWithTheIndexForced) {
+  std::mt19937_64 rng(1720);
+  size_t guards = 0, found = 0, covered = 0;
+  for (intptr_t k = 0; k <= 3; ++k)
+    for (int round = 0; round < 6; ++round) {
+      const auto& alphabet = round % 2 ? dna_alphabet : mixed_alphabet;
+      std::vector<std::string> references;
+      for (int i = 0; i < 300; ++i) {
+        if (i > 0 && rng() % 5 == 0) {
+          references.push_back(references[rng() % references.size()]);  // duplicates: ties
+        } else {
+          // Mostly barcodes; a few short enough to trip the guard, or of length k.
+          const size_t length = rng() % 15 == 0 ? rng() % (2 * k + 1) : 8 + rng() % 5;
+          references.push_back(random_text(rng, length, alphabet));
+        }
+      }
+      const test_support::Texts texts(references);
+      ReferenceSet set(texts);
+      NoHooks hooks;
+      Checkpoint checkpoint(hooks);
+      set.prepare_index(k, 1000, 1, checkpoint, CandidateIndex::Choice::always);
+      ASSERT_NE(set.index(k), nullptr);
+      for (int q = 0; q < 40; ++q) {
+        const std::string query = q % 5 == 0 ? random_text(rng, 6 + rng() % 9, alphabet)
+                                             : edited(rng, references[rng() % references.size()], rng() % 4, alphabet);
+        const auto expected = oracle::nearest(references, query, k);
+        const test_support::T query_text(query);
+        SCOPED_TRACE("query " + query + " k " + std::to_string(k));
+        covered += set.index(k)->for_each_candidate(query_text, [](size_t) {});
+        if (!expected) {
+          ++guards;
+          ASSERT_THROW(nearest_accepted(set, query_text, k, checkpoint), Panic);
+          continue;
+        }
+        const NearestMatch match = nearest_accepted(set, query_text, k, checkpoint);
+        found += match.position != no_match;
+        if (expected->outcome == Outcome::none) {
+          ASSERT_EQ(match, NearestMatch{});
+        } else {
+          ASSERT_EQ(match, (NearestMatch{expected->index, expected->distance,
+                                         expected->runner_up.value_or(no_distance), expected->ties}));
+        }
+      }
+    }
+  EXPECT_GT(guards, 10u);
+  EXPECT_GT(found, 300u);
+  EXPECT_GT(covered, 500u);  // answered from the candidates, not by the scan
+}
+
 // The batch: the same bytes as correct_seq_mt, the same answers on any
 // number of threads, and a failure where any query meets the guard.
 TEST(NearestBatch, SameProgressAndAnswersAsTheFirstMatchRunOnAnyThreads) {

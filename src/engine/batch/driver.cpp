@@ -59,7 +59,11 @@ std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<co
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
 
+  // The index for the first-match rule serves here too: it names every
+  // reference that may be accepted. Its cost model weighs the first-match
+  // scan, which stops early; this one never does, so the index only gains.
   ReferenceSet reference_set(references);
+  reference_set.prepare_index(max_flex, queries.size(), threads, checkpoint);
   std::vector<NearestMatch> found(queries.size());
   run_batch(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
     found[q] = nearest_accepted(reference_set, queries[q], max_flex, where);

@@ -502,18 +502,10 @@ std::optional<Decision> CandidateIndex::first_short(size_t query_length, size_t 
   return best;
 }
 
-std::optional<Decision> CandidateIndex::first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const {
+template <class QueryScratchT>
+void CandidateIndex::look_up(const Text& query, QueryScratchT& scratch) const {
   const size_t k = max_flex_;
   const size_t query_length = query.length();
-  const size_t query_a_count = count_letter_a(query);
-  const std::optional<Decision> short_decision = first_short(query_length, query_a_count);
-  // A query shorter than k trips the guard with every reference that passes
-  // the filters, and the small table holds every length that can.
-  if (query_length < k) return short_decision;
-  const size_t limit = short_decision ? short_decision->position : reference_count_;
-
-  Scratch<QueryScratch> borrowed;
-  QueryScratch& scratch = *borrowed;
   scratch.lookups.clear();
   const size_t low = std::max(k + 1, query_length - std::min(query_length, k));
   bool loaded = false;
@@ -527,17 +519,84 @@ std::optional<Decision> CandidateIndex::first_decisive(const Text& query, Functi
                                  tag_of(key), reference_length, 0, 0});
     });
   }
-  std::vector<Lookup>& lookups = scratch.lookups;
-  if (lookups.empty()) return short_decision;
-
-  // Two sweeps, each fetching a few lookups ahead: the bucket bounds, then
-  // the entries. Almost every lookup is a cache miss on a large index.
+  // Almost every lookup is a cache miss on a large index: the bucket
+  // bounds are fetched a few lookups ahead.
   constexpr size_t ahead = 8;
+  std::vector<Lookup>& lookups = scratch.lookups;
   for (size_t i = 0; i < lookups.size(); ++i) {
     if (i + ahead < lookups.size()) __builtin_prefetch(&offsets_[lookups[i + ahead].bucket]);
     lookups[i].begin = offsets_[lookups[i].bucket];
     lookups[i].end = offsets_[lookups[i].bucket + 1];
   }
+}
+
+bool CandidateIndex::for_each_candidate(const Text& query, FunctionRef<void(size_t)> visit) const {
+  const size_t k = max_flex_;
+  const size_t query_length = query.length();
+  const size_t query_a_count = count_letter_a(query);
+  if (query_length < k) return false;
+  const auto low = static_cast<uint32_t>(query_length - std::min(query_length, k));
+  for (auto it = std::lower_bound(short_.begin(), short_.end(), low,
+                                  [](const ShortReference& s, uint32_t length) { return s.length < length; });
+       it != short_.end() && it->length <= query_length + k; ++it)
+    if (it->length == k && distance(it->a_count, query_a_count) <= k) return false;
+
+  Scratch<QueryScratch> borrowed;
+  QueryScratch& scratch = *borrowed;
+  look_up(query, scratch);
+  std::vector<uint32_t>& candidates = scratch.candidates;
+  candidates.clear();
+  constexpr size_t ahead = 8;
+  for (size_t i = 0; i < scratch.lookups.size(); ++i) {
+    if (i + ahead < scratch.lookups.size()) __builtin_prefetch(&tags_[scratch.lookups[i + ahead].begin]);
+    const Lookup& lookup = scratch.lookups[i];
+    each_tag_match(tags_.data(), lookup.begin, lookup.end, lookup.short_tag, [&](uint32_t e) {
+      const uint32_t entry = entries_[e];
+      const uint32_t position = entry & position_mask_;
+      if ((entry & ~position_mask_) == lookup.tag && lengths_[position] == lookup.reference_length &&
+          distance(a_counts_[position], query_a_count) <= k)
+        candidates.push_back(position);
+      return false;
+    });
+  }
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  for (const uint32_t position : candidates) visit(position);
+  return true;
+}
+
+bool CandidateIndex::guard_tripped(const Text& query) const {
+  // Every length that can trip the guard for some query is in the small
+  // table: below k for a query of at least k letters, and within k of a
+  // shorter query, so below 2k.
+  const size_t k = max_flex_;
+  const size_t query_length = query.length();
+  const size_t query_a_count = count_letter_a(query);
+  const auto low = static_cast<uint32_t>(query_length - std::min(query_length, k));
+  for (auto it = std::lower_bound(short_.begin(), short_.end(), low,
+                                  [](const ShortReference& s, uint32_t length) { return s.length < length; });
+       it != short_.end() && it->length <= query_length + k; ++it)
+    if (distance(it->a_count, query_a_count) <= k && k > std::min<size_t>(query_length, it->length)) return true;
+  return false;
+}
+
+std::optional<Decision> CandidateIndex::first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const {
+  const size_t k = max_flex_;
+  const size_t query_length = query.length();
+  const size_t query_a_count = count_letter_a(query);
+  const std::optional<Decision> short_decision = first_short(query_length, query_a_count);
+  // A query shorter than k trips the guard with every reference that passes
+  // the filters, and the small table holds every length that can.
+  if (query_length < k) return short_decision;
+  const size_t limit = short_decision ? short_decision->position : reference_count_;
+
+  Scratch<QueryScratch> borrowed;
+  QueryScratch& scratch = *borrowed;
+  look_up(query, scratch);
+  std::vector<Lookup>& lookups = scratch.lookups;
+  if (lookups.empty()) return short_decision;
+  constexpr size_t ahead = 8;  // the entries too are fetched a few lookups ahead
+
   const auto passes_filters = [&](uint32_t position, uint32_t reference_length) {
     return lengths_[position] == reference_length && distance(a_counts_[position], query_a_count) <= k;
   };

@@ -87,6 +87,20 @@ class CandidateIndex {
   // position, stopping at the first true. Thread-safe: scratch is per thread.
   std::optional<Decision> first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const;
 
+  // For measuring every accepted reference (the nearest): visits, once
+  // each and in increasing position, every reference that passes both
+  // filters and is not in the small table, and shares a deletion variant
+  // with the query: a superset of those with LCS >= Lr - max_flex (a hash
+  // may collide). False, having visited nothing, where it cannot promise
+  // that: references of length exactly max_flex pass (accepted on the
+  // filters alone, and the small table keeps only the first of each), or
+  // the query is shorter than max_flex. Thread-safe: scratch is per thread.
+  bool for_each_candidate(const Text& query, FunctionRef<void(size_t)> visit) const;
+
+  // Whether any reference that passes both filters trips the tolerance
+  // guard (max_flex > min(Lq, Lr)) for this query.
+  bool guard_tripped(const Text& query) const;
+
   // Whether this one query would look up so many variants that scanning it
   // is cheaper (a query much longer than the references with a large k, for
   // instance). Advisory: first_decisive is exact either way.
@@ -106,6 +120,10 @@ class CandidateIndex {
                  FunctionRef<void(size_t)> charge);
   void add_short_references(std::span<const Text> references);
   std::optional<Decision> first_short(size_t query_length, size_t query_a_count) const;
+  // The query's lookups, one per deletion variant and indexed length, their
+  // bucket bounds read; into `scratch` (a QueryScratch).
+  template <class QueryScratchT>
+  void look_up(const Text& query, QueryScratchT& scratch) const;
   double lookups_for(size_t query_length) const;
   size_t bucket_of(uint64_t key) const noexcept {
     return static_cast<size_t>(((key >> 32) * static_cast<uint64_t>(bucket_count_)) >> 32);

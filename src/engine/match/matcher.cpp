@@ -218,7 +218,26 @@ NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query,
                               Checkpoint& checkpoint) {
   NearestTally tally;
   if (max_flex < 0) return tally.result();
-  QuerySearch(references, query, max_flex, checkpoint).measure_all(tally);
+  QuerySearch search(references, query, max_flex, checkpoint);
+  const CandidateIndex* index = references.index(max_flex);
+  if (index && !index->prefers_scan(query)) {
+    // The index names every reference that may be accepted, so the work
+    // follows the candidates, not the list; each is measured as the scan
+    // measures a long reference. The guard is asked of the index first.
+    checkpoint.charge(query.length() + 16);
+    if (index->guard_tripped(query)) panic(std::string(messages::guard));
+    const intptr_t query_length = static_cast<intptr_t>(query.length());
+    const intptr_t query_a_count = static_cast<intptr_t>(count_letter_a(query));
+    const bool covered = index->for_each_candidate(query, [&](size_t i) {
+      // A superset where hashes collide: the filters are checked again.
+      if (distance(query_length, references.length(i)) > max_flex ||
+          distance(query_a_count, references.a_count(i)) > max_flex)
+        return;
+      search.add_if_accepted(tally, i, search.common_of_long(i));
+    });
+    if (covered) return tally.result();
+  }
+  search.measure_all(tally);
   return tally.result();
 }
 
