@@ -61,9 +61,14 @@ std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<co
 
   // The index for the first-match rule serves here too: it names every
   // reference that may be accepted. Its cost model weighs the first-match
-  // scan, which stops early; this one never does, so the index only gains.
+  // scan, which on a whitelist stops after a tenth to a half of the list
+  // (measured: 737,280 barcodes, k=2); this scan reads all of it, so each
+  // query counts as several.
+  constexpr size_t full_scan_weight = 4;
   ReferenceSet reference_set(references);
-  reference_set.prepare_index(max_flex, queries.size(), threads, checkpoint);
+  const size_t weighted_queries =
+      queries.size() > SIZE_MAX / full_scan_weight ? SIZE_MAX : queries.size() * full_scan_weight;
+  reference_set.prepare_index(max_flex, weighted_queries, threads, checkpoint);
   std::vector<NearestMatch> found(queries.size());
   run_batch(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
     found[q] = nearest_accepted(reference_set, queries[q], max_flex, where);

@@ -117,8 +117,10 @@ class QuerySearch {
   // The tally's rule, for a reference that passed both filters and the
   // guard and was measured: accepted when the LCS is at least Lr - max_flex.
   void add_if_accepted(NearestTally& tally, size_t i, size_t common) const noexcept {
-    const auto length = static_cast<size_t>(references_.length(i));
-    if (static_cast<intptr_t>(common) < references_.length(i) - max_flex_) return;
+    add_if_accepted(tally, i, static_cast<size_t>(references_.length(i)), common);
+  }
+  void add_if_accepted(NearestTally& tally, size_t i, size_t length, size_t common) const noexcept {
+    if (static_cast<intptr_t>(common) < static_cast<intptr_t>(length) - max_flex_) return;
     tally.add(i, static_cast<size_t>(length_) + length - 2 * common);
   }
 
@@ -226,16 +228,26 @@ NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query,
     // measures a long reference. The guard is asked of the index first.
     checkpoint.charge(query.length() + 16);
     if (index->guard_tripped(query)) panic(std::string(messages::guard));
-    const intptr_t query_length = static_cast<intptr_t>(query.length());
-    const intptr_t query_a_count = static_cast<intptr_t>(count_letter_a(query));
-    const bool covered = index->for_each_candidate(query, [&](size_t i) {
-      // A superset where hashes collide: the filters are checked again.
-      if (distance(query_length, references.length(i)) > max_flex ||
-          distance(query_a_count, references.a_count(i)) > max_flex)
-        return;
-      search.add_if_accepted(tally, i, search.common_of_long(i));
-    });
-    if (covered) return tally.result();
+    Scratch<std::vector<size_t>> candidates;
+    candidates->clear();
+    if (index->for_each_candidate(query, [&](size_t i) { candidates->push_back(i); })) {
+      // Each candidate's view and characters are somewhere in a large list:
+      // all are fetched at once, rather than one miss after another.
+      for (const size_t i : *candidates) __builtin_prefetch(&references.text(i));
+      for (const size_t i : *candidates) __builtin_prefetch(references.text(i).data());
+      const auto query_length = static_cast<intptr_t>(query.length());
+      const auto query_a_count = static_cast<intptr_t>(count_letter_a(query));
+      for (const size_t i : *candidates) {
+        // A superset where hashes collide: the filters are checked again,
+        // on the text just fetched rather than on more arrays.
+        const Text& reference = references.text(i);
+        if (distance(query_length, static_cast<intptr_t>(reference.length())) > max_flex ||
+            distance(query_a_count, static_cast<intptr_t>(count_letter_a(reference))) > max_flex)
+          continue;
+        search.add_if_accepted(tally, i, reference.length(), search.common_of_long(i));
+      }
+      return tally.result();
+    }
   }
   search.measure_all(tally);
   return tally.result();
