@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "batch/batch.hpp"
 #include "batch/parallel.hpp"
 #include "batch/progress.hpp"
 #include "match/matcher.hpp"
@@ -22,11 +23,10 @@ void run_serially(size_t query_count, OutputStream& out, Checkpoint& checkpoint,
   }
 }
 
-// The road of every batch, whatever it computes per query: the banner
-// (already printed), the action for every query in this thread or on
-// workers, the line end.
-void run_batch(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, Checkpoint& checkpoint,
-               QueryAction action) {
+// The road of every batch, whatever it computes per query: the action for
+// every query in this thread or on workers, then the line end.
+void run_queries(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller,
+                 Checkpoint& checkpoint, QueryAction action) {
   if (threads == 1) {
     run_serially(query_count, out, checkpoint, action);
   } else {
@@ -37,6 +37,25 @@ void run_batch(size_t query_count, uint32_t threads, OutputStream& out, CallerHo
 
 }  // namespace
 
+std::vector<Position> run_batch(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                                uint32_t threads, CallerHooks& caller, OutputStream& out, Checkpoint& checkpoint) {
+  std::vector<Position> matched(queries.size(), no_match);
+  run_queries(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
+    matched[q] = first_accepted(references, queries[q], max_flex, where).value_or(no_match);
+  });
+  return matched;
+}
+
+std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std::span<const Text> queries,
+                                            intptr_t max_flex, uint32_t threads, CallerHooks& caller,
+                                            OutputStream& out, Checkpoint& checkpoint) {
+  std::vector<NearestMatch> found(queries.size());
+  run_queries(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
+    found[q] = nearest_accepted(references, queries[q], max_flex, where);
+  });
+  return found;
+}
+
 std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
                                      intptr_t max_flex, uint32_t threads, CallerHooks& caller,
                                      OutputStream& out) {
@@ -44,13 +63,10 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
 
+  // Prepared for this one batch: the cost model weighs its query count.
   ReferenceSet reference_set(references);
   reference_set.prepare_index(max_flex, queries.size(), threads, checkpoint);
-  std::vector<Position> matched(queries.size(), no_match);
-  run_batch(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
-    matched[q] = first_accepted(reference_set, queries[q], max_flex, where).value_or(no_match);
-  });
-  return matched;
+  return run_batch(reference_set, queries, max_flex, threads, caller, out, checkpoint);
 }
 
 std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries,
@@ -69,11 +85,7 @@ std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<co
   const size_t weighted_queries =
       queries.size() > SIZE_MAX / full_scan_weight ? SIZE_MAX : queries.size() * full_scan_weight;
   reference_set.prepare_index(max_flex, weighted_queries, threads, checkpoint);
-  std::vector<NearestMatch> found(queries.size());
-  run_batch(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
-    found[q] = nearest_accepted(reference_set, queries[q], max_flex, where);
-  });
-  return found;
+  return run_nearest_batch(reference_set, queries, max_flex, threads, caller, out, checkpoint);
 }
 
 }  // namespace mendseqs
