@@ -80,26 +80,21 @@ PyMethodDef nearest_definition = {
 
 }  // namespace
 
+Ref nearest_object(const NearestMatch& match, PyObject* reference) {
+  Ref item = Ref::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(nearest_type)));
+  if (!item) api_call_failed();
+  Ref ties = Ref::steal(PyLong_FromSize_t(match.ties));
+  if (!ties) api_call_failed();
+  PyStructSequence_SetItem(item.get(), 0, Py_NewRef(reference));
+  PyStructSequence_SetItem(item.get(), 1, distance_object(match.distance).release());
+  PyStructSequence_SetItem(item.get(), 2, distance_object(match.runner_up).release());
+  PyStructSequence_SetItem(item.get(), 3, ties.release());
+  return item;
+}
+
 Ref to_nearest_list(std::span<const NearestMatch> found, const StrList& references) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-  if (!list) api_call_failed();
-  Ref empty = Ref::steal(Py_GetConstant(Py_CONSTANT_EMPTY_STR));
-  if (!empty) api_call_failed();
   MatchedStrings strings(references);
-  for (size_t q = 0; q < found.size(); ++q) {
-    const NearestMatch& match = found[q];
-    Ref item = Ref::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(nearest_type)));
-    if (!item) api_call_failed();
-    PyObject* reference = match.position == no_match ? empty.get() : strings.get(match.position);
-    Ref ties = Ref::steal(PyLong_FromSize_t(match.ties));
-    if (!ties) api_call_failed();
-    PyStructSequence_SetItem(item.get(), 0, Py_NewRef(reference));
-    PyStructSequence_SetItem(item.get(), 1, distance_object(match.distance).release());
-    PyStructSequence_SetItem(item.get(), 2, distance_object(match.runner_up).release());
-    PyStructSequence_SetItem(item.get(), 3, ties.release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(q), item.release());
-  }
-  return list;
+  return to_nearest_list(found, [&](Position position) { return strings.get(position); });
 }
 
 PyResult<void> add_nearest(PyObject* module) {
