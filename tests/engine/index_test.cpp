@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
+#include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -15,6 +18,7 @@
 #include "engine/host.hpp"
 #include "engine/messages.hpp"
 #include "engine/panic.hpp"
+#include "full_table.hpp"
 #include "match/matcher.hpp"
 
 namespace mendseqs {
@@ -316,6 +320,258 @@ TEST(CandidateIndex, MatcherGivesTheScansAnswers) {
         EXPECT_GT(guards, 0u);  // the case does reach the guard
       }
     }
+}
+
+}  // namespace
+}  // namespace mendseqs
+
+// ---- Layouts, candidates, the guard, saving ------------------------------
+
+namespace mendseqs {
+namespace {
+
+using Layout = CandidateIndex::Layout;
+
+// The full-table oracle's answer, as a Decision.
+std::optional<Decision> oracle_decision(const std::vector<Text>& references, const Text& query, intptr_t k) {
+  const auto selection = reference::select(references, query, k);
+  switch (selection.outcome) {
+    case reference::Selection::Outcome::accepted: return Decision{selection.index, false};
+    case reference::Selection::Outcome::none: return std::nullopt;
+    default: break;
+  }
+  // The guard: the lowest position passing both filters that trips it.
+  for (size_t i = 0; i < references.size(); ++i) {
+    const auto& r = references[i];
+    if (reference::passes_filters(static_cast<intptr_t>(query.length()), static_cast<intptr_t>(reference::count_a(query)),
+                                  static_cast<intptr_t>(r.length()), static_cast<intptr_t>(reference::count_a(r)), k) &&
+        reference::trips_guard(static_cast<intptr_t>(query.length()), static_cast<intptr_t>(r.length()), k))
+      return Decision{i, true};
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<CandidateIndex> forced(const std::vector<Text>& references, intptr_t k, Layout layout) {
+  return CandidateIndex::build(references, k, 1000, size_t{1} << 30, CandidateIndex::Choice::always, 2,
+                               [](size_t) {}, layout);
+}
+
+void expect_oracle_answers(const CandidateIndex& index, const Case& c, intptr_t k) {
+  for (const Text& query : c.queries) {
+    const auto exact = [&](size_t i) {
+      return static_cast<intptr_t>(reference::lcs_length(query, c.references[i])) >=
+             static_cast<intptr_t>(c.references[i].length()) - k;
+    };
+    ASSERT_EQ(index.first_decisive(query, exact), oracle_decision(c.references, query, k));
+  }
+}
+
+// Both layouts give the oracle's answers, the packed one wherever the list
+// is A, C, G, T only: duplicates and guard-tripping short references
+// included, k = 1 to 3, references of 14 to 16 letters.
+TEST(IndexLayouts, BothLayoutsGiveTheOraclesAnswers) {
+  for (const intptr_t k : {1, 2, 3})
+    for (const std::u32string* alphabet : {&dna, &mixed}) {
+      TextStore store;
+      std::mt19937_64 rng(static_cast<uint64_t>(k) * 101 + alphabet->size());
+      const Case c = random_case(store, rng, 400, 15, static_cast<size_t>(k), *alphabet);
+      for (const Layout layout : {Layout::automatic, Layout::hashed}) {
+        const auto index = forced(c.references, k, layout);
+        ASSERT_NE(index, nullptr);
+        EXPECT_EQ(index->packed(), layout == Layout::automatic && alphabet == &dna);
+        expect_oracle_answers(*index, c, k);
+      }
+    }
+}
+
+// Runs of one letter make the most repeated variants, and a list of one
+// letter repeated puts every reference in the same few buckets.
+TEST(IndexLayouts, OneLetterRepeated) {
+  TextStore store;
+  Case c;
+  for (size_t i = 0; i < 300; ++i) c.references.push_back(store.add(std::u32string(14 + i % 4, U'A')));
+  c.references.push_back(store.add(U"AAAAAAACAAAAAAA"));
+  for (const char32_t* q : {U"AAAAAAAAAAAAAAA", U"AAAAAAAAAAAA", U"AAAAAAACAAAAAAAA", U"CCCCCCCCCCCCCCC",
+                            U"AAAAAAAAAAAAAAAAAAA", U"AAAAAAANAAAAAAA", U"AAAAAACCAAAAAAA"})
+    c.queries.push_back(store.add(q));
+  for (const intptr_t k : {1, 2, 3}) {
+    const auto index = forced(c.references, k, Layout::automatic);
+    ASSERT_NE(index, nullptr);
+    EXPECT_TRUE(index->packed());
+    expect_oracle_answers(*index, c, k);
+  }
+}
+
+// for_each_candidate visits, once each and in increasing position, every
+// reference that passes both filters and the LCS test (the packed layout:
+// exactly those); guard_tripped says whether any reference passing the
+// filters trips the guard. Both against a brute-force pass over the list.
+TEST(IndexLayouts, CandidatesAndGuardAgainstBruteForce) {
+  for (const intptr_t k : {1, 2, 3})
+    for (const Layout layout : {Layout::automatic, Layout::hashed}) {
+      TextStore store;
+      std::mt19937_64 rng(static_cast<uint64_t>(k) * 13 + (layout == Layout::hashed));
+      const Case c = random_case(store, rng, 300, 12, static_cast<size_t>(k), dna);
+      const auto index = forced(c.references, k, layout);
+      ASSERT_NE(index, nullptr);
+      for (const Text& query : c.queries) {
+        std::vector<size_t> visited;
+        const bool exact = index->for_each_candidate(query, [&](size_t i) { visited.push_back(i); });
+        EXPECT_EQ(exact, index->packed());
+        ASSERT_TRUE(std::is_sorted(visited.begin(), visited.end()));
+        ASSERT_EQ(std::adjacent_find(visited.begin(), visited.end()), visited.end());
+        std::vector<size_t> accepted;
+        bool guard = false;
+        for (size_t i = 0; i < c.references.size(); ++i) {
+          const Text& r = c.references[i];
+          if (!reference::passes_filters(static_cast<intptr_t>(query.length()),
+                                         static_cast<intptr_t>(reference::count_a(query)),
+                                         static_cast<intptr_t>(r.length()), static_cast<intptr_t>(reference::count_a(r)), k))
+            continue;
+          guard |= reference::trips_guard(static_cast<intptr_t>(query.length()), static_cast<intptr_t>(r.length()), k);
+          if (static_cast<intptr_t>(reference::lcs_length(query, r)) >= static_cast<intptr_t>(r.length()) - k)
+            accepted.push_back(i);
+        }
+        EXPECT_EQ(index->guard_tripped(query), guard);
+        if (exact) {
+          ASSERT_EQ(visited, accepted);
+        } else {
+          ASSERT_TRUE(std::includes(visited.begin(), visited.end(), accepted.begin(), accepted.end()));
+        }
+      }
+    }
+}
+
+// Sections kept in memory, each array in 8-byte aligned storage as a mapped
+// file would keep it.
+class MemorySections : public SectionSink, public SectionSource {
+ public:
+  void put(std::string_view name, unsigned element_bytes, std::span<const std::byte> bytes) override {
+    Section& section = sections_[std::string(name)];
+    section.element_bytes = element_bytes;
+    section.size = bytes.size();
+    section.words.assign((bytes.size() + 7) / 8, 0);
+    std::memcpy(section.words.data(), bytes.data(), bytes.size());
+  }
+  std::span<const std::byte> get(std::string_view name, unsigned element_bytes) override {
+    const auto it = sections_.find(std::string(name));
+    if (it == sections_.end()) throw IndexFormatError("no section " + std::string(name));
+    if (it->second.element_bytes != element_bytes) throw IndexFormatError("width of " + std::string(name));
+    return {reinterpret_cast<const std::byte*>(it->second.words.data()), it->second.size};
+  }
+  // The section's elements, to corrupt one.
+  template <class T>
+  T* values(const std::string& name) {
+    return reinterpret_cast<T*>(sections_.at(name).words.data());
+  }
+  void truncate(const std::string& name, size_t bytes) { sections_.at(name).size = bytes; }
+  void erase(const std::string& name) { sections_.erase(name); }
+
+ private:
+  struct Section {
+    unsigned element_bytes = 0;
+    size_t size = 0;
+    std::vector<uint64_t> words;
+  };
+  std::map<std::string, Section> sections_;
+};
+
+TEST(IndexLayouts, SavedAndLoadedIndexGivesTheSameAnswers) {
+  for (const std::u32string* alphabet : {&dna, &mixed}) {
+    TextStore store;
+    std::mt19937_64 rng(alphabet->size() + 40);
+    const Case c = random_case(store, rng, 400, 16, 2, *alphabet);
+    const auto built = forced(c.references, 2, Layout::automatic);
+    ASSERT_NE(built, nullptr);
+    MemorySections sections;
+    built->save(sections);
+    const auto loaded = CandidateIndex::load(sections, c.references.size(), c.references);
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->packed(), built->packed());
+    EXPECT_LT(loaded->memory_bytes(), built->memory_bytes());  // the big arrays are borrowed
+    for (const Text& query : c.queries) {
+      const auto exact = [&](size_t i) {
+        return reference::lcs_length(query, c.references[i]) + 2 >= c.references[i].length();
+      };
+      ASSERT_EQ(loaded->first_decisive(query, exact), built->first_decisive(query, exact));
+      std::vector<size_t> a, b;
+      loaded->for_each_candidate(query, [&](size_t i) { a.push_back(i); });
+      built->for_each_candidate(query, [&](size_t i) { b.push_back(i); });
+      ASSERT_EQ(a, b);
+    }
+  }
+}
+
+// Each corruption a lookup would trip over is refused at load, naming what
+// is wrong; so is an index loaded against other references.
+TEST(IndexLayouts, CorruptedSectionsAreRefused) {
+  TextStore store;
+  std::mt19937_64 rng(77);
+  const Case packed_case = random_case(store, rng, 300, 16, 2, dna);
+  const Case hashed_case = random_case(store, rng, 300, 16, 2, mixed);
+  struct Corruption {
+    const char* what;
+    bool packed;
+    std::function<void(MemorySections&)> apply;
+    const char* message;  // part of what the error says
+  };
+  const std::vector<Corruption> corruptions{
+      {"a missing section", true, [](MemorySections& s) { s.erase("packed.codes"); }, "packed.codes"},
+      {"a truncated section", true, [](MemorySections& s) { s.truncate("packed.positions", 8); }, "positions"},
+      {"a position out of range", true, [](MemorySections& s) { s.values<uint32_t>("packed.positions")[3] = 1u << 30; },
+       "positions"},
+      {"a position twice", true,
+       [](MemorySections& s) {
+         auto* p = s.values<uint32_t>("packed.positions");
+         p[1] = p[0];
+       },
+       "positions"},
+      {"a code not its reference's", true, [](MemorySections& s) { s.values<uint64_t>("packed.codes")[5] ^= 1; }, "code"},
+      {"a directory entry", true, [](MemorySections& s) { s.values<uint32_t>("packed.directory")[1] = 1u << 30; },
+       "directory"},
+      {"a block start", true, [](MemorySections& s) { s.values<uint64_t>("packed.block_starts")[1] += 1u << 20; },
+       "bucket bounds"},
+      {"a bucket start", true,
+       [](MemorySections& s) { s.values<uint64_t>("packed.bucket_starts.words")[0] = ~uint64_t{0}; }, "bucket"},
+      {"a posting width", true, [](MemorySections& s) { s.values<uint32_t>("packed.postings.width")[0] += 1; },
+       "packed.postings"},
+      {"a group length", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[0] = 40; }, "group"},
+      {"a bucket count", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[1] += 1; }, "group"},
+      {"the layout flag", true, [](MemorySections& s) { s.values<uint32_t>("index.packed")[0] = 7; }, "index.packed"},
+      {"max_flex", true, [](MemorySections& s) { s.values<uint64_t>("index.max_flex")[0] = 1000; }, "max_flex"},
+      {"the reference count", false, [](MemorySections& s) { s.values<uint64_t>("index.reference_count")[0] += 1; },
+       "reference_count"},
+      {"hashed offsets out of order", false, [](MemorySections& s) { s.values<uint32_t>("hashed.offsets")[2] = 1u << 30; },
+       "hashed.offsets"},
+      {"a hashed entry's position", false, [](MemorySections& s) { s.values<uint32_t>("hashed.entries")[0] |= 511; },
+       "hashed.entries"},
+      {"hashed tags", false, [](MemorySections& s) { s.truncate("hashed.tags", 2); }, "hashed.tags"},
+  };
+  for (const Corruption& corruption : corruptions) {
+    SCOPED_TRACE(corruption.what);
+    const Case& c = corruption.packed ? packed_case : hashed_case;
+    const auto built = forced(c.references, 2, Layout::automatic);
+    ASSERT_NE(built, nullptr);
+    ASSERT_EQ(built->packed(), corruption.packed);
+    MemorySections sections;
+    built->save(sections);
+    corruption.apply(sections);
+    try {
+      CandidateIndex::load(sections, c.references.size(), c.references);
+      ADD_FAILURE() << "loaded";
+    } catch (const IndexFormatError& error) {
+      EXPECT_NE(std::string(error.what()).find(corruption.message), std::string::npos) << error.what();
+    }
+  }
+  // Other references than those it was built over.
+  const auto built = forced(packed_case.references, 2, Layout::automatic);
+  MemorySections sections;
+  built->save(sections);
+  std::vector<Text> other = packed_case.references;
+  std::reverse(other.begin(), other.end());
+  EXPECT_THROW(CandidateIndex::load(sections, other.size(), other), IndexFormatError);
+  EXPECT_THROW(CandidateIndex::load(sections, other.size() - 1, std::span(packed_case.references).first(other.size() - 1)),
+               IndexFormatError);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // disagreement aborts.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -135,6 +136,49 @@ void check_selection(Isa isa, const Strings& references, const std::string& quer
   }
 }
 
+// The candidate index, forced in each layout, against the full table: the
+// same selection (guard included), and every accepted reference among its
+// candidates.
+void check_index(const Strings& references, const std::string& query, intptr_t max_flex) {
+  if (max_flex < 0 || max_flex > 3 || oracle::code_points(query).size() > 40) return;
+  // Keep each input quick: the variants to index, at most.
+  double variants = 0;
+  for (const std::string& reference : references) {
+    const double length = static_cast<double>(oracle::code_points(reference).size());
+    variants += max_flex == 0 ? 1 : max_flex == 1 ? length : max_flex == 2 ? length * length / 2 : length * length * length / 6;
+  }
+  if (variants > 2e5) return;
+  const Texts texts(references);
+  const auto expected = oracle::correct_seq(references, query, max_flex);
+  for (const CandidateIndex::Layout layout : {CandidateIndex::Layout::automatic, CandidateIndex::Layout::hashed}) {
+    ReferenceSet set(texts);
+    NoHooks hooks;
+    Checkpoint checkpoint(hooks);
+    set.prepare_index(max_flex, 1, 1, checkpoint, CandidateIndex::Choice::always, layout);
+    const CandidateIndex* index = set.index(max_flex);
+    if (!index) disagree("index not built", Isa::portable, query, max_flex);
+    std::optional<std::string> selected;
+    try {
+      const std::optional<size_t> found = first_accepted(set, T(query), max_flex, checkpoint);
+      selected = found ? references[*found] : std::string();
+    } catch (const Panic&) {
+    }
+    if (selected != expected) disagree("index first_accepted", Isa::portable, query, max_flex);
+    std::vector<size_t> visited;
+    index->for_each_candidate(T(query), [&](size_t i) { visited.push_back(i); });
+    for (size_t i = 0; i < references.size(); ++i) {
+      const auto q = oracle::code_points(query), r = oracle::code_points(references[i]);
+      const auto count_a = [](const std::u32string& t) { return static_cast<intptr_t>(std::count(t.begin(), t.end(), U'A')); };
+      if (!reference::passes_filters(static_cast<intptr_t>(q.size()), count_a(q), static_cast<intptr_t>(r.size()),
+                                     count_a(r), max_flex))
+        continue;
+      if (static_cast<intptr_t>(oracle::lcs_length(query, references[i])) >= static_cast<intptr_t>(r.size()) - max_flex &&
+          !std::binary_search(visited.begin(), visited.end(), i))
+        disagree("for_each_candidate", Isa::portable, query, static_cast<intptr_t>(i));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
@@ -153,6 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     check_selection(isa, references, query, max_flex);
   }
   check_banded(query, references.front());
+  check_index(references, query, max_flex);
   FuzzedDataProvider filter_data(bytes, size);
   for (const Isa isa : all_isas)
     if (isa_supported(isa)) check_filter(isa, filter_data);

@@ -16,6 +16,7 @@
 #include "engine/failure.hpp"
 #include "engine/io_error.hpp"
 #include "engine/panic.hpp"
+#include "support/fork_join.hpp"
 
 namespace mendseqs {
 namespace {
@@ -87,24 +88,14 @@ void* run_worker(void* argument) {
   return nullptr;
 }
 
-class ThreadAttributes {
- public:
-  ThreadAttributes() { pthread_attr_init(&attributes_); }
-  ~ThreadAttributes() { pthread_attr_destroy(&attributes_); }
-  ThreadAttributes(const ThreadAttributes&) = delete;
-  ThreadAttributes& operator=(const ThreadAttributes&) = delete;
-  pthread_attr_t* get() noexcept { return &attributes_; }
-
- private:
-  pthread_attr_t attributes_;
-};
-
 // The started workers of one call. However the call leaves, they are
 // cancelled and joined before the chunks they write go away: no worker
-// outlives its call, and no mark follows the call's return.
+// outlives its call, and no mark follows the call's return. A worker that
+// cannot start is the fork-join helper's one rule: Panic, the others
+// cancelled and joined first.
 class Workers {
  public:
-  explicit Workers(SharedCall& call) : call_(call) {}
+  Workers(SharedCall& call, size_t stack_size) : call_(call), group_(stack_size) {}
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
   ~Workers() {
@@ -112,31 +103,28 @@ class Workers {
     join_all();
   }
 
-  void start(Chunk& chunk, pthread_attr_t* attributes) {
+  void start(Chunk& chunk) {
     {
       std::lock_guard lock(call_.mutex);
       ++call_.running;
     }
-    pthread_t thread;
-    if (const int error = pthread_create(&thread, attributes, run_worker, &chunk)) {
+    try {
+      group_.start(run_worker, &chunk);
+    } catch (...) {
       std::lock_guard lock(call_.mutex);
       --call_.running;
-      panic(std::string(messages::spawn_failed) + IoError{error}.debug());
+      throw;
     }
-    threads_.push_back(thread);
   }
 
   // Every worker exits within a slice of its cancellation (it looks up
   // every few thousand characters, and every few milliseconds while its
   // output is blocked), so this join needs no lock released.
-  void join_all() noexcept {
-    for (const pthread_t thread : threads_) pthread_join(thread, nullptr);
-    threads_.clear();
-  }
+  void join_all() noexcept { group_.join_all(); }
 
  private:
   SharedCall& call_;
-  std::vector<pthread_t> threads_;
+  ThreadGroup group_;
 };
 
 // The caller's side of the wait. The host's lock stays held, except while
@@ -225,12 +213,9 @@ void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, Ca
   SharedCall call{action, plan.progress_step, out};
   std::vector<Chunk> chunks = cut_chunks(call, query_count, plan);
 
-  ThreadAttributes attributes;
-  if (const int error = pthread_attr_setstacksize(attributes.get(), worker_stack_size()))
-    panic(std::string(messages::spawn_failed) + IoError{error}.debug());
   {
-    Workers workers(call);  // declared after the chunks: joined before they go
-    for (Chunk& chunk : chunks) workers.start(chunk, attributes.get());
+    Workers workers(call, worker_stack_size());  // declared after the chunks: joined before they go
+    for (Chunk& chunk : chunks) workers.start(chunk);
     wait_for_workers(call, caller);
     workers.join_all();
   }

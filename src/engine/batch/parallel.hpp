@@ -7,7 +7,7 @@
 #include <span>
 
 #include "batch/progress.hpp"
-#include "index/function_ref.hpp"
+#include "support/function_ref.hpp"
 #include "support/checkpoint.hpp"
 
 namespace mendseqs {

@@ -1,5 +1,7 @@
 // A fixed-size array of trivial values for the index's big tables, in
-// memory that the kernel is asked to back with huge pages where it can.
+// memory that the kernel is asked to back with huge pages where it can; or
+// borrowed, read-only, from memory someone else owns (a loaded index's
+// mapped file), which it then never writes nor frees.
 //
 // Nearly every lookup in a large index touches a random page: with 4 KiB
 // pages the translation misses the TLB as well as the cache, and the page
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -40,14 +43,28 @@ class LargeArray {
 #endif
     std::memset(static_cast<void*>(data_), 0, bytes);
   }
+  // A read-only view of `values`, which must outlive the array. Only the
+  // const accessors may be used on it.
+  static LargeArray borrow(std::span<const T> values) noexcept {
+    LargeArray array;
+    array.data_ = const_cast<T*>(values.data());
+    array.size_ = values.size();
+    array.owned_ = false;
+    return array;
+  }
   LargeArray(LargeArray&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        owned_(std::exchange(other.owned_, true)) {}
   LargeArray& operator=(LargeArray&& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
+    std::swap(owned_, other.owned_);
     return *this;
   }
-  ~LargeArray() { std::free(data_); }
+  ~LargeArray() {
+    if (owned_) std::free(data_);
+  }
 
   T& operator[](size_t i) noexcept { return data_[i]; }
   const T& operator[](size_t i) const noexcept { return data_[i]; }
@@ -55,13 +72,16 @@ class LargeArray {
   const T* data() const noexcept { return data_; }
   T* begin() noexcept { return data_; }
   size_t size() const noexcept { return size_; }
-  size_t bytes() const noexcept { return size_ * sizeof(T); }
+  // Memory this array owns: none when borrowed.
+  size_t bytes() const noexcept { return owned_ ? size_ * sizeof(T) : 0; }
+  std::span<const T> view() const noexcept { return {data_, size_}; }
 
  private:
   static constexpr size_t huge_page = size_t{2} << 20;
 
   T* data_ = nullptr;
   size_t size_ = 0;
+  bool owned_ = true;
 };
 
 }  // namespace mendseqs

@@ -230,24 +230,25 @@ NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query,
     if (index->guard_tripped(query)) panic(std::string(messages::guard));
     Scratch<std::vector<size_t>> candidates;
     candidates->clear();
-    if (index->for_each_candidate(query, [&](size_t i) { candidates->push_back(i); })) {
-      // Each candidate's view and characters are somewhere in a large list:
-      // all are fetched at once, rather than one miss after another.
-      for (const size_t i : *candidates) __builtin_prefetch(&references.text(i));
-      for (const size_t i : *candidates) __builtin_prefetch(references.text(i).data());
-      const auto query_length = static_cast<intptr_t>(query.length());
-      const auto query_a_count = static_cast<intptr_t>(count_letter_a(query));
-      for (const size_t i : *candidates) {
-        // A superset where hashes collide: the filters are checked again,
-        // on the text just fetched rather than on more arrays.
-        const Text& reference = references.text(i);
-        if (distance(query_length, static_cast<intptr_t>(reference.length())) > max_flex ||
-            distance(query_a_count, static_cast<intptr_t>(count_letter_a(reference))) > max_flex)
-          continue;
-        search.add_if_accepted(tally, i, reference.length(), search.common_of_long(i));
-      }
-      return tally.result();
+    // Whether the candidates are exactly the accepted ones or a superset,
+    // each is measured: the distance needs its LCS either way.
+    index->for_each_candidate(query, [&](size_t i) { candidates->push_back(i); });
+    // Each candidate's view and characters are somewhere in a large list:
+    // all are fetched at once, rather than one miss after another.
+    for (const size_t i : *candidates) __builtin_prefetch(&references.text(i));
+    for (const size_t i : *candidates) __builtin_prefetch(references.text(i).data());
+    const auto query_length = static_cast<intptr_t>(query.length());
+    const auto query_a_count = static_cast<intptr_t>(count_letter_a(query));
+    for (const size_t i : *candidates) {
+      // The filters are checked again, on the text just fetched rather
+      // than on more arrays: a superset may hold references they reject.
+      const Text& reference = references.text(i);
+      if (distance(query_length, static_cast<intptr_t>(reference.length())) > max_flex ||
+          distance(query_a_count, static_cast<intptr_t>(count_letter_a(reference))) > max_flex)
+        continue;
+      search.add_if_accepted(tally, i, reference.length(), search.common_of_long(i));
     }
+    return tally.result();
   }
   search.measure_all(tally);
   return tally.result();
@@ -262,9 +263,10 @@ ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_f
       int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
 
 void ReferenceSet::prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
-                                 CandidateIndex::Choice choice) {
+                                 CandidateIndex::Choice choice, CandidateIndex::Layout layout) {
+  index_.reset();  // the old one goes first: two at once may not fit
   index_ = CandidateIndex::build(texts_, max_flex, query_count, index_memory_budget(), choice, threads,
-                                 [&](size_t work) { checkpoint.charge(work); });
+                                 [&](size_t work) { checkpoint.charge(work); }, layout);
   index_max_flex_ = max_flex;
 }
 

@@ -48,11 +48,14 @@ class ReferenceSet {
 
   // Builds the candidate index (index/candidate_index.hpp) for a call with
   // this max_flex and this many queries, when its cost model and memory
-  // budget allow; `always` skips the cost model (tests force the index so).
+  // budget allow; `always` skips the cost model (tests force the index so),
+  // and `layout` may force the hashed layout (tests and benchmarks compare).
   // Without an index for the call's max_flex, every query scans; the
   // answers are the same. The building is charged to `checkpoint`.
   void prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
-                     CandidateIndex::Choice choice = CandidateIndex::Choice::cost_model);
+                     CandidateIndex::Choice choice = CandidateIndex::Choice::cost_model,
+                     CandidateIndex::Layout layout = CandidateIndex::Layout::automatic);
+  void drop_index() noexcept { index_.reset(); }
   const CandidateIndex* index(intptr_t max_flex) const noexcept {
     return index_ && max_flex == index_max_flex_ ? index_.get() : nullptr;
   }

@@ -1,0 +1,193 @@
+// Whether a call builds an index: its size against the memory budget, and
+// the estimated time of building it and answering every query with it
+// against scanning.
+#include "index/cost_model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include "index/candidate_index.hpp"
+#include "index/deletions.hpp"
+
+namespace mendseqs {
+namespace {
+
+using namespace costs;
+// A variant indexed (made, partitioned, sorted into its bucket): hashed,
+// and packed (made again in each round of its build, then rebuilt from a
+// posting by every query that finds it); a lookup in an index that fits in
+// cache; a query's fixed work; a character hashed.
+constexpr double seconds_per_indexed_variant = 40e-9;
+constexpr double seconds_per_packed_variant = 25e-9;
+constexpr double seconds_per_cached_lookup = 20e-9;
+constexpr double cached_index_bytes = 8 << 20;
+constexpr double seconds_per_query = 300e-9;
+constexpr double seconds_per_hashed_character = 1e-9;
+// The index must win by this factor, so an estimate off by less never
+// makes a call slower than the scan.
+constexpr double required_gain = 2.0;
+
+std::vector<uint32_t> distinct_lengths_above(std::span<const Text> references, size_t max_flex) {
+  std::vector<uint32_t> lengths;
+  for (const Text& reference : references)
+    if (reference.length() > max_flex) lengths.push_back(static_cast<uint32_t>(reference.length()));
+  std::sort(lengths.begin(), lengths.end());
+  lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+  return lengths;
+}
+
+// Queries are expected to look like the references, give or take a
+// character: their lookups are estimated on up to 64 references spread over
+// the list, each read as a query as it is, less its last character, and
+// with that character doubled. By the binomial bounds, or by counting the
+// canonical deletions themselves, which runs of one letter (common in DNA)
+// make far fewer. An enumeration too large to count is taken at its bound.
+double estimate_lookups(std::span<const Text> references, const std::vector<uint32_t>& indexed, size_t k,
+                        bool count_deletions) {
+  const size_t n = references.size();
+  const size_t samples = std::min<size_t>(n, 64);
+  HashedDeletions variants;
+  std::vector<char32_t> probe;
+  double lookups = 0;
+  for (size_t sample = 0; sample < samples; ++sample) {
+    const Text& reference = references[sample * n / samples];
+    // Long references are only looked at through their length.
+    const bool count = count_deletions && reference.length() <= 4096;
+    for (const int change : {-1, 0, 1}) {
+      if (!count) {
+        const size_t length = change < 0 ? reference.length() - std::min<size_t>(reference.length(), 1)
+                                         : reference.length() + static_cast<size_t>(change);
+        lookups += lookups_for_length(indexed, k, length);
+        continue;
+      }
+      probe.assign(reference.length(), 0);
+      for (size_t i = 0; i < probe.size(); ++i) probe[i] = reference[i];
+      if (change < 0 && !probe.empty()) probe.pop_back();
+      if (change > 0) probe.push_back(probe.empty() ? U'A' : probe.back());
+      const Text query{std::span<const char32_t>(probe)};
+      const size_t length = query.length();
+      if (length < k) continue;
+      bool loaded = false;
+      for (auto it = std::lower_bound(indexed.begin(), indexed.end(), std::max(k + 1, length - std::min(length, k)));
+           it != indexed.end() && *it <= length + k; ++it) {
+        const size_t deletions = length + k - *it;
+        const double bound = binomial_estimate(length, deletions);
+        if (bound > 2e4) {
+          lookups += bound;
+          continue;
+        }
+        if (!loaded) variants.load(query), loaded = true;
+        variants.for_each(deletions, [&](uint64_t) { lookups += 1; });
+      }
+    }
+  }
+  return lookups / (3 * static_cast<double>(samples));
+}
+
+}  // namespace
+
+double binomial_estimate(size_t n, size_t r) noexcept {
+  if (r > n) return 0;
+  r = std::min(r, n - r);
+  double value = 1;
+  for (size_t i = 1; i <= r; ++i) value = value * static_cast<double>(n - r + i) / static_cast<double>(i);
+  return std::round(value);
+}
+
+double lookups_for_length(const std::vector<uint32_t>& indexed_lengths, size_t max_flex, size_t query_length) {
+  if (query_length < max_flex) return 0;
+  const size_t low = std::max(max_flex + 1, query_length - std::min(query_length, max_flex));
+  double lookups = 0;
+  for (auto it = std::lower_bound(indexed_lengths.begin(), indexed_lengths.end(), low);
+       it != indexed_lengths.end() && *it <= query_length + max_flex; ++it)
+    lookups += binomial_estimate(query_length, query_length + max_flex - *it);
+  return lookups;
+}
+
+IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_flex, size_t query_count,
+                               size_t memory_budget_bytes, unsigned threads, Layout layout) {
+  IndexPlan plan;
+  const size_t n = references.size();
+  if (max_flex < 0 || n == 0 || n >= std::numeric_limits<uint32_t>::max() ||
+      2 * static_cast<size_t>(max_flex) > max_deletions)
+    return plan;
+  const auto k = static_cast<size_t>(max_flex);
+  double characters = 0;
+  std::vector<uint32_t> lengths;
+  lengths.reserve(n);
+  for (const Text& reference : references) {
+    if (reference.length() >= std::numeric_limits<uint32_t>::max()) return plan;
+    characters += static_cast<double>(reference.length());
+    lengths.push_back(static_cast<uint32_t>(reference.length()));
+    if (reference.length() > k) plan.variants += binomial_estimate(reference.length(), k);
+  }
+  plan.packed = layout == Layout::automatic && PackedLayout::suits(references, k);
+  // The short table, at most, and the lengths and A-counts read meanwhile.
+  const double common_bytes = 12 * std::min<double>(static_cast<double>(n), 4.0 * k * k + 2) + 8 * static_cast<double>(n);
+  if (plan.packed) {
+    plan.memory_bytes = PackedLayout::estimate(lengths, k).build_bytes + common_bytes;
+  } else {
+    // Entries and their tags, plus the 16-bit bucket numbers of the entries
+    // while building; lengths, A-counts and distinct lengths per reference.
+    const double buckets = std::ceil(plan.variants / HashedLayout::variants_per_bucket) + 1;
+    plan.memory_bytes = 4 * (buckets + 1) + 8 * plan.variants + 4 * static_cast<double>(n) + common_bytes;
+    if (plan.variants >= std::numeric_limits<uint32_t>::max()) return plan;
+  }
+  if (plan.memory_bytes > static_cast<double>(memory_budget_bytes)) return plan;
+
+  const auto queries = static_cast<double>(query_count);
+  const double workers = std::max(1u, threads);
+  plan.scan_seconds =
+      queries * std::max(characters, static_cast<double>(n) * 16) * seconds_per_scanned_character / workers;
+  // Every character is hashed: twice per reference, once per query.
+  const double mean_length = characters / static_cast<double>(n);
+  const double lookup_seconds =
+      plan.memory_bytes <= cached_index_bytes ? seconds_per_cached_lookup : seconds_per_lookup;
+  const double build_seconds = plan.packed ? plan.variants * seconds_per_packed_variant
+                                           : plan.variants * seconds_per_indexed_variant;
+  const auto index_seconds = [&](double lookups) {
+    return (build_seconds + 2 * characters * seconds_per_hashed_character +
+            queries * (seconds_per_query + mean_length * seconds_per_hashed_character + lookups * lookup_seconds)) /
+           workers;
+  };
+  // Without a single lookup: a small batch against a long list ends here,
+  // before anything costs more than a pass over the lengths.
+  plan.index_seconds = index_seconds(0);
+  if (plan.index_seconds * required_gain >= plan.scan_seconds) return plan;
+  const std::vector<uint32_t> indexed = distinct_lengths_above(references, k);
+  // Canonical deletions are rarely fewer than a quarter of the bound.
+  plan.index_seconds = index_seconds(estimate_lookups(references, indexed, k, false) / 4);
+  if (plan.index_seconds * required_gain >= plan.scan_seconds) return plan;
+  plan.index_seconds = index_seconds(estimate_lookups(references, indexed, k, true));
+  plan.use_index = plan.index_seconds * required_gain < plan.scan_seconds;
+  return plan;
+}
+
+bool CandidateIndex::prefers_scan(const Text& query) const {
+  // The binomial bound counts up to about twice the lookups a DNA query
+  // makes; scanning must win even so.
+  return lookups_for_length(facts_.indexed_lengths, facts_.max_flex, query.length()) * seconds_per_lookup >
+         2 * scan_seconds_per_query_;
+}
+
+size_t index_memory_budget() {
+  constexpr uint64_t gib = uint64_t{1} << 30;
+  uint64_t available = 0;
+  std::ifstream meminfo("/proc/meminfo");
+  for (std::string name; meminfo >> name;) {
+    uint64_t kib = 0;
+    if (name == "MemAvailable:" && meminfo >> kib) {
+      available = kib * 1024;
+      break;
+    }
+    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  uint64_t budget = available > 0 ? available / 2 : gib;  // unknown: a modest guess
+  if constexpr (sizeof(void*) < 8) budget = std::min(budget, gib);
+  return static_cast<size_t>(std::min<uint64_t>(budget, std::numeric_limits<size_t>::max()));
+}
+
+}  // namespace mendseqs

@@ -1,0 +1,23 @@
+// The cost model's estimates, shared by the plan and the per-query advice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace mendseqs {
+
+// Estimated costs on one core, from the engine benchmark (bench/index_bench).
+namespace costs {
+inline constexpr double seconds_per_lookup = 80e-9;
+inline constexpr double seconds_per_scanned_character = 0.03e-9;  // about 0.5 ns for a 16-letter reference
+}  // namespace costs
+
+// n choose r as a double: counts for estimates, exact while below 2^53.
+double binomial_estimate(size_t n, size_t r) noexcept;
+
+// Variants looked up by a query of this length: for each indexed length Lr
+// within max_flex, the (Lq - Lr + k)-deletions of the query.
+double lookups_for_length(const std::vector<uint32_t>& indexed_lengths, size_t max_flex, size_t query_length);
+
+}  // namespace mendseqs

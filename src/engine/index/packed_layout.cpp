@@ -1,0 +1,587 @@
+#include "index/packed_layout.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+
+#include "index/builder.hpp"
+#include "index/deletions.hpp"
+#include "support/scratch.hpp"
+
+namespace mendseqs {
+
+
+namespace {
+
+constexpr size_t buckets_per_block = 64;
+// Postings per bucket the build aims at, counted by the binomial bound
+// (canonical deletions leave about 60% of it): about two a bucket. Fewer
+// postings per bucket cost offset bits; more cost kept key bits in every
+// posting and more postings scanned per lookup. Near two the memory is
+// lowest, and a whitelist of millions addresses its buckets by the whole
+// variant, keeping no key bits at all.
+constexpr double postings_per_bucket = 3;
+// Kept key bits per posting, at most: more would cost memory for little,
+// and with them a posting and its bucket within its block fit 32 bits
+// while it waits to be sorted (19 + 7 + 6).
+constexpr uint64_t max_kept_bits = 7;
+// Postings gathered per round of the build, at most (4 bytes each while
+// they wait): the rounds make the same variants again, so fewer rounds
+// cost less time and more memory.
+constexpr size_t postings_per_round = size_t{128} << 20;
+
+uint64_t binomial(uint64_t n, uint64_t r) noexcept {
+  if (r > n) return 0;
+  uint64_t value = 1;
+  for (uint64_t i = 1; i <= r; ++i) value = value * (n - r + i) / i;
+  return value;
+}
+
+unsigned rank_bits(uint64_t length, size_t k) noexcept {
+  return static_cast<unsigned>(std::bit_width(binomial(length, k) - 1));
+}
+
+int letter_code(char32_t c) noexcept { return dna_letter(c); }
+
+uint64_t code_of(const Text& text) noexcept {
+  uint64_t code = 0;
+  for (size_t i = 0; i < text.length(); ++i) code = (code << 2) | static_cast<uint64_t>(letter_code(text[i]));
+  return code;
+}
+
+size_t a_count_of(uint64_t code, uint64_t length) noexcept {
+  const uint64_t mask = 0x5555555555555555ull & low_bits(2 * static_cast<unsigned>(length));
+  return length - static_cast<size_t>(std::popcount((code | (code >> 1)) & mask));
+}
+
+size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
+
+struct Lookup {
+  uint64_t bucket;
+  uint32_t kept;
+  uint32_t group;
+  uint64_t variant;
+  uint64_t begin, end;
+};
+
+struct Found {
+  uint32_t group;
+  uint64_t code;
+  bool operator<(const Found& o) const noexcept { return std::tie(group, code) < std::tie(o.group, o.code); }
+  bool operator==(const Found& o) const noexcept = default;
+};
+
+struct PackedScratch {
+  PackedDeletions variants;
+  std::vector<Lookup> lookups;
+  std::vector<Found> found;
+};
+
+}  // namespace
+
+bool PackedLayout::suits(std::span<const Text> references, size_t k) {
+  if (k > max_flex_limit || references.size() >= std::numeric_limits<uint32_t>::max()) return false;
+  for (const Text& reference : references) {
+    if (reference.length() <= k) continue;
+    if (reference.length() > max_letters) return false;
+    const bool dna = reference.visit([](auto code_points) {
+      for (const auto c : code_points)
+        if (dna_letter(c) < 0) return false;
+      return true;
+    });
+    if (!dna) return false;
+  }
+  return true;
+}
+
+PackedLayout::Estimate PackedLayout::estimate(std::span<const uint32_t> lengths, size_t k) {
+  Estimate e;
+  double references = 0, posting_bits = 0;
+  for (const uint32_t length : lengths) {
+    if (length <= k) continue;
+    references += 1;
+    const auto variants = static_cast<double>(binomial(length, k));
+    e.postings += variants;
+    // A posting: the rank of the deleted positions, their letters, and a
+    // few kept key bits (at most 7).
+    posting_bits += variants * (rank_bits(length, k) + 2 * static_cast<double>(k) + 7);
+  }
+  // At most: canonical deletions leave about 60% of the bound on random
+  // DNA, but all of it on a list without runs. Bucket offsets take about a
+  // byte a bucket; sorted codes, positions and the directory 16 bytes a
+  // reference. While building: the sorted (length, position, code) pairs
+  // and one round of 32-bit postings.
+  e.bytes = posting_bits / 8 + e.postings / postings_per_bucket * 1.2 + 16 * references;
+  e.build_bytes = e.bytes + 16 * references + 4 * std::min(e.postings, static_cast<double>(postings_per_round));
+  return e;
+}
+
+namespace {
+
+// Sorts (length << 32 | position, code) pairs by length, code and position,
+// in steps short enough to charge as it goes (Ctrl+C within milliseconds on
+// millions of references): a counting sort by length and the code's top 16
+// bits, then a sort of each small run.
+template <class Pair>
+void sort_by_length_and_code(std::vector<Pair>& pairs, FunctionRef<void(size_t)> charge) {
+  constexpr unsigned top_bits = 16;
+  const auto key = [](const Pair& p) {
+    const uint64_t length = p.length_and_position >> 32;  // at most 32 letters
+    const auto bits = static_cast<unsigned>(2 * length);
+    const uint64_t top = bits >= top_bits ? p.code >> (bits - top_bits) : p.code << (top_bits - bits);
+    return static_cast<size_t>(length << top_bits | top);
+  };
+  std::vector<uint32_t> starts(((size_t{PackedLayout::max_letters} + 1) << top_bits) + 1, 0);
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    if (i % 4096 == 0) charge(4096);
+    ++starts[key(pairs[i]) + 1];
+  }
+  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<Pair> sorted(pairs.size());
+  std::vector<uint32_t> cursors(starts.begin(), starts.end() - 1);
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    if (i % 4096 == 0) charge(4096);
+    sorted[cursors[key(pairs[i])]++] = pairs[i];
+  }
+  const auto less = [](const Pair& a, const Pair& b) {
+    const uint64_t la = a.length_and_position >> 32, lb = b.length_and_position >> 32;
+    if (la != lb) return la < lb;
+    return a.code != b.code ? a.code < b.code : a.length_and_position < b.length_and_position;
+  };
+  for (size_t b = 0; b + 1 < starts.size(); ++b) {
+    if (starts[b + 1] - starts[b] > 1) {
+      std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1], less);
+      charge(16 * (starts[b + 1] - starts[b]));
+    }
+    if (b % 4096 == 0) charge(4096);
+  }
+  pairs = std::move(sorted);
+}
+
+}  // namespace
+
+PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned threads,
+                           FunctionRef<void(size_t)> charge)
+    : max_flex_(k) {
+  const size_t n = references.size();
+  // The references' codes, sorted by (length, code, position).
+  {
+    struct Triple {
+      uint64_t length_and_position;  // length << 32 | position
+      uint64_t code;
+    };
+    std::vector<Triple> triples;
+    for (size_t i = 0; i < n; ++i) {
+      if (i % 4096 == 0) charge(4096);
+      if (references[i].length() > k)
+        triples.push_back({uint64_t{references[i].length()} << 32 | i, code_of(references[i])});
+    }
+    sort_by_length_and_code(triples, charge);
+    codes_ = LargeArray<uint64_t>(triples.size());
+    positions_ = LargeArray<uint32_t>(triples.size());
+    uint64_t directory_total = 0;
+    for (size_t i = 0; i < triples.size(); ++i) {
+      const uint64_t length = triples[i].length_and_position >> 32;
+      codes_[i] = triples[i].code;
+      positions_[i] = static_cast<uint32_t>(triples[i].length_and_position);
+      if (groups_.empty() || groups_.back().length != length) {
+        groups_.push_back(Group{length, 0, 0, 0, i, 0, 0, 0});
+      }
+      ++groups_.back().code_count;
+    }
+    // Bucket and directory sizes from each group's distinct references.
+    uint64_t first_bucket = 0;
+    for (Group& g : groups_) {
+      uint64_t distinct = 0;
+      for (uint64_t i = g.first_code; i < g.first_code + g.code_count; ++i) {
+        if (i % 4096 == 0) charge(4096);
+        distinct += i == g.first_code || codes_[i] != codes_[i - 1];
+      }
+      const uint64_t variant_bits = 2 * (g.length - k);
+      const double postings = static_cast<double>(distinct) * static_cast<double>(binomial(g.length, k));
+      const auto wanted = static_cast<uint64_t>(std::max(0.0, std::floor(std::log2(postings / postings_per_bucket))));
+      g.bucket_bits = std::min(wanted, variant_bits);
+      g.kept_bits = std::min(variant_bits - g.bucket_bits, max_kept_bits);
+      g.first_bucket = first_bucket;
+      first_bucket += uint64_t{1} << g.bucket_bits;
+      g.directory_bits = std::min<uint64_t>(std::bit_width(g.code_count), 2 * g.length);
+      g.first_directory = directory_total;
+      directory_total += (uint64_t{1} << g.directory_bits) + 1;
+    }
+    directory_ = LargeArray<uint32_t>(directory_total);
+    for (const Group& g : groups_) {
+      const auto shift = static_cast<unsigned>(2 * g.length - g.directory_bits);
+      uint64_t i = 0;
+      for (uint64_t t = 0; t <= (uint64_t{1} << g.directory_bits); ++t) {
+        if (t % 4096 == 0) charge(4096);
+        while (i < g.code_count && shift_right(codes_[g.first_code + i], shift) < t) ++i;
+        directory_[g.first_directory + t] = static_cast<uint32_t>(i);
+      }
+    }
+  }
+  const uint64_t bucket_total = groups_.empty() ? 0 : groups_.back().first_bucket + (uint64_t{1} << groups_.back().bucket_bits);
+  uint64_t most_kept = 0;
+  payload_bits_ = 0;
+  for (const Group& g : groups_) {
+    payload_bits_ = std::max(payload_bits_, rank_bits(g.length, k) + 2 * static_cast<unsigned>(k));
+    most_kept = std::max(most_kept, g.kept_bits);
+  }
+  const unsigned width = std::max(1u, payload_bits_ + static_cast<unsigned>(most_kept));
+  derive_tables();
+
+  // Each distinct reference once: the first of each run of equal codes.
+  const size_t items = codes_.size();
+  std::vector<uint32_t> group_of(groups_.size() > 1 ? items : 0);
+  for (uint32_t g = 0; g < groups_.size() && groups_.size() > 1; ++g)
+    std::fill(group_of.begin() + groups_[g].first_code, group_of.begin() + groups_[g].first_code + groups_[g].code_count, g);
+  const auto distinct = [&](size_t i) {
+    const Group& g = groups_[groups_.size() > 1 ? group_of[i] : 0];
+    return i == g.first_code || codes_[i] != codes_[i - 1];
+  };
+  BuildPass pass(items, threads, charge);
+  const size_t workers = pass.workers();
+  std::vector<PackedDeletions> variants(workers);
+  // postings(w, i, emit): emit(bucket, posting value) for each variant of item i.
+  const auto each_posting = [&](size_t w, size_t i, auto&& emit) {
+    if (!distinct(i)) return;
+    const uint32_t gi = groups_.size() > 1 ? group_of[i] : 0;
+    const Group& g = groups_[gi];
+    const unsigned variant_bits = 2 * static_cast<unsigned>(g.length - k);
+    variants[w].load(codes_[i], g.length);
+    variants[w].for_each(k, [&](uint64_t variant, uint64_t rank, uint64_t letters) {
+      const unsigned below = variant_bits - static_cast<unsigned>(g.bucket_bits);
+      const uint64_t bucket = g.first_bucket + shift_right(variant, below);
+      const uint64_t kept = shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) & low_bits(static_cast<unsigned>(g.kept_bits));
+      emit(bucket, kept << payload_bits_ | rank << (2 * k) | letters);
+    });
+  };
+  const auto cost = [&](size_t i) { return size_t{small_binomials[groups_[groups_.size() > 1 ? group_of[i] : 0].length][k]}; };
+
+  // Pass 1 counts the postings of each block of buckets.
+  const size_t blocks = static_cast<size_t>((bucket_total + buckets_per_block - 1) / buckets_per_block);
+  std::vector<std::vector<uint32_t>> counts(workers, std::vector<uint32_t>(blocks, 0));
+  pass.run([&](size_t w, size_t i) {
+    each_posting(w, i, [&](uint64_t bucket, uint64_t) { ++counts[w][bucket / buckets_per_block]; });
+  }, cost);
+  block_starts_ = LargeArray<uint64_t>(blocks + 1);
+  uint64_t total = 0, widest = 0;
+  for (size_t b = 0; b < blocks; ++b) {
+    block_starts_[b] = total;
+    uint64_t block = 0;
+    for (size_t w = 0; w < workers; ++w) block += counts[w][b];
+    total += block;
+    widest = std::max(widest, block);
+  }
+  block_starts_[blocks] = total;
+  postings_ = BitArray(total, width);
+  bucket_starts_ = BitArray(bucket_total + 1, static_cast<unsigned>(std::bit_width(widest)));
+
+  // Then rounds, each over a run of blocks: every worker makes all its
+  // variants again and writes those of the round's blocks straight to its
+  // slice of each block (the counts say where), as the bucket within the
+  // block and the posting in 32 bits. Each block is then sorted into its
+  // buckets by counting, in cache, and its postings written in order.
+  // Memory stays at one round's postings beside the index.
+  std::vector<uint32_t> gathered;
+  for (size_t first_block = 0; first_block < blocks;) {
+    size_t last_block = first_block + 1;
+    while (last_block < blocks && block_starts_[last_block + 1] - block_starts_[first_block] <= postings_per_round)
+      ++last_block;
+    const uint64_t base = block_starts_[first_block];
+    gathered.assign(static_cast<size_t>(block_starts_[last_block] - base), 0);
+    // Each worker's slice of each block: counts become cursors.
+    for (size_t b = first_block; b < last_block; ++b) {
+      uint32_t at = static_cast<uint32_t>(block_starts_[b] - base);
+      for (size_t w = 0; w < workers; ++w) at += std::exchange(counts[w][b], at);
+    }
+    const uint64_t first_bucket = first_block * buckets_per_block;
+    const uint64_t end_bucket = std::min<uint64_t>(last_block * buckets_per_block, bucket_total);
+    pass.run([&](size_t w, size_t i) {
+      each_posting(w, i, [&](uint64_t bucket, uint64_t value) {
+        if (bucket >= first_bucket && bucket < end_bucket)
+          gathered[counts[w][bucket / buckets_per_block]++] =
+              static_cast<uint32_t>((bucket % buckets_per_block) << width | value);
+      });
+    }, cost);
+    uint32_t starts[buckets_per_block + 1];
+    for (size_t b = first_block; b < last_block; ++b) {
+      const auto begin = static_cast<size_t>(block_starts_[b] - base), end = static_cast<size_t>(block_starts_[b + 1] - base);
+      charge(end - begin + buckets_per_block);
+      std::fill(std::begin(starts), std::end(starts), 0);
+      for (size_t e = begin; e < end; ++e) ++starts[(gathered[e] >> width) + 1];
+      for (size_t j = 1; j <= buckets_per_block; ++j) starts[j] += starts[j - 1];
+      for (size_t j = 0; j < buckets_per_block && b * buckets_per_block + j < bucket_total; ++j)
+        bucket_starts_.set(b * buckets_per_block + j, starts[j]);
+      for (size_t e = begin; e < end; ++e)
+        postings_.set(static_cast<size_t>(block_starts_[b]) + starts[gathered[e] >> width]++,
+                      gathered[e] & low_bits(width));
+    }
+    first_block = last_block;
+  }
+  gathered = {};
+  bucket_starts_.set(bucket_total, total - block_starts_[static_cast<size_t>(bucket_total / buckets_per_block)]);
+}
+
+void PackedLayout::derive_tables() {
+  unrank_.assign(groups_.size(), {});
+  const size_t k = max_flex_;
+  for (size_t gi = 0; gi < groups_.size(); ++gi) {
+    const uint64_t length = groups_[gi].length;
+    std::vector<uint32_t>& table = unrank_[gi];
+    table.assign(size_t{1} << rank_bits(length, k), std::numeric_limits<uint32_t>::max());
+    // Every k-subset of [0, length), by the combinatorial number system.
+    uint32_t p[max_flex_limit + 1] = {};
+    const auto walk = [&](auto& self, uint32_t from, size_t depth) -> void {
+      if (depth == k) {
+        uint64_t rank = 0;
+        uint32_t packed = 0;
+        for (size_t j = 0; j < k; ++j) {
+          rank += small_binomials[p[j]][j + 1];
+          packed |= p[j] << (6 * j);
+        }
+        table[rank] = packed;
+        return;
+      }
+      for (uint32_t q = from; q < length; ++q) {
+        p[depth] = q;
+        self(self, q + 1, depth + 1);
+      }
+    };
+    walk(walk, 0, 0);
+  }
+}
+
+void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t limit, std::vector<uint32_t>& out) const {
+  out.clear();
+  const size_t k = max_flex_;
+  const size_t query_length = query.length();
+  Scratch<PackedScratch> borrowed;
+  PackedScratch& s = *borrowed;
+  s.lookups.clear();
+  s.found.clear();
+  bool loaded = false;
+  for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+    const Group& g = groups_[gi];
+    if (g.length + k < query_length || g.length > query_length + k) continue;
+    if (!loaded) s.variants.load(query), loaded = true;
+    const unsigned below = 2 * static_cast<unsigned>(g.length - k) - static_cast<unsigned>(g.bucket_bits);
+    s.variants.for_each(query_length + k - g.length, [&](uint64_t variant, uint64_t, uint64_t) {
+      s.lookups.push_back({g.first_bucket + shift_right(variant, below),
+                           static_cast<uint32_t>(shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) &
+                                                 low_bits(static_cast<unsigned>(g.kept_bits))),
+                           gi, variant, 0, 0});
+    });
+  }
+  // Three sweeps, each fetching a few lookups ahead, so that the misses of
+  // neighbouring lookups overlap: bucket bounds, postings, reference codes.
+  constexpr size_t ahead = 8;
+  const auto start_of = [&](uint64_t bucket) {
+    return block_starts_[static_cast<size_t>(bucket / buckets_per_block)] + bucket_starts_.get(static_cast<size_t>(bucket));
+  };
+  for (size_t i = 0; i < s.lookups.size(); ++i) {
+    if (i + ahead < s.lookups.size()) {
+      const uint64_t b = s.lookups[i + ahead].bucket;
+      __builtin_prefetch(&block_starts_[static_cast<size_t>(b / buckets_per_block)]);
+      bucket_starts_.prefetch(static_cast<size_t>(b));
+    }
+    const uint64_t b = s.lookups[i].bucket;
+    s.lookups[i].begin = start_of(b);
+    // The next bucket's start: in the same block but for the last bucket.
+    s.lookups[i].end = (b + 1) % buckets_per_block != 0
+                           ? block_starts_[static_cast<size_t>(b / buckets_per_block)] +
+                                 bucket_starts_.get(static_cast<size_t>(b + 1))
+                           : start_of(b + 1);
+  }
+  const uint64_t payload_mask = low_bits(payload_bits_);
+  const unsigned width = postings_.width();
+  const bool narrow = width <= 56;
+  const uint64_t value_mask = low_bits(width);
+  const unsigned char* posting_bytes = postings_.bytes_data();
+  const unsigned letter_bits = 2 * static_cast<unsigned>(k);
+  for (size_t i = 0; i < s.lookups.size(); ++i) {
+    if (i + ahead < s.lookups.size()) postings_.prefetch(static_cast<size_t>(s.lookups[i + ahead].begin));
+    const Lookup& l = s.lookups[i];
+    const Group& g = groups_[l.group];
+    const std::vector<uint32_t>& unrank = unrank_[l.group];
+    const auto decode = [&](uint64_t value) {
+      const uint64_t payload = value & payload_mask;
+      const uint64_t rank = payload >> letter_bits;
+      if (rank >= unrank.size() || unrank[rank] == std::numeric_limits<uint32_t>::max()) return;
+      const uint32_t subset = unrank[rank];
+      uint64_t code = l.variant, length = g.length - k;
+      for (size_t j = 0; j < k; ++j) {
+        const uint64_t at = (subset >> (6 * j)) & 63;
+        const uint64_t letter = (payload >> (2 * j)) & 3;
+        const auto tail = static_cast<unsigned>(2 * (length - at));
+        code = shift_left(shift_right(code, tail), tail + 2) | letter << tail | (code & low_bits(tail));
+        ++length;
+      }
+      if (distance(a_count_of(code, g.length), query_a_count) > k) return;
+      s.found.push_back({l.group, code});
+    };
+    // Most postings of a bucket differ in the kept key bits: only the
+    // others are decoded.
+    if (narrow) {
+      uint64_t bit = l.begin * width;
+      for (uint64_t p = l.begin; p < l.end; ++p, bit += width) {
+        uint64_t word;
+        std::memcpy(&word, posting_bytes + (bit >> 3), sizeof word);
+        const uint64_t value = (word >> (bit & 7)) & value_mask;
+        if ((value >> payload_bits_) == l.kept) decode(value);
+      }
+    } else {
+      for (uint64_t p = l.begin; p < l.end; ++p) {
+        const uint64_t value = postings_.get(static_cast<size_t>(p));
+        if ((value >> payload_bits_) == l.kept) decode(value);
+      }
+    }
+  }
+  std::sort(s.found.begin(), s.found.end());
+  s.found.erase(std::unique(s.found.begin(), s.found.end()), s.found.end());
+  const auto directory_at = [&](const Found& f) {
+    const Group& g = groups_[f.group];
+    return static_cast<size_t>(g.first_directory +
+                               shift_right(f.code, static_cast<unsigned>(2 * g.length - g.directory_bits)));
+  };
+  for (size_t i = 0; i < s.found.size(); ++i) {
+    if (i + ahead < s.found.size()) __builtin_prefetch(&directory_[directory_at(s.found[i + ahead])]);
+    const Found& f = s.found[i];
+    const Group& g = groups_[f.group];
+    const size_t d = directory_at(f);
+    const uint64_t* begin = codes_.data() + g.first_code + directory_[d];
+    const uint64_t* end = codes_.data() + g.first_code + directory_[d + 1];
+    const uint64_t* it = std::lower_bound(begin, end, f.code);
+    // Every reference holding this code, lowest position first.
+    for (; it != end && *it == f.code; ++it) {
+      const uint32_t position = positions_[static_cast<size_t>(it - codes_.data())];
+      if (position >= limit) break;
+      out.push_back(position);
+    }
+  }
+  std::sort(out.begin(), out.end());
+}
+
+size_t PackedLayout::memory_bytes() const noexcept {
+  size_t unrank = 0;
+  for (const auto& table : unrank_) unrank += 4 * table.capacity();
+  return block_starts_.bytes() + bucket_starts_.bytes() + postings_.bytes() + codes_.bytes() + positions_.bytes() +
+         directory_.bytes() + unrank + groups_.capacity() * sizeof(Group);
+}
+
+void PackedLayout::save(SectionSink& sink) const {
+  std::vector<uint64_t> groups;
+  for (const Group& g : groups_)
+    for (const uint64_t field : {g.length, g.bucket_bits, g.kept_bits, g.first_bucket, g.first_code, g.code_count,
+                                 g.directory_bits, g.first_directory})
+      groups.push_back(field);
+  sink.put_array<uint64_t>("packed.groups", groups);
+  sink.put_scalar<uint32_t>("packed.payload_bits", payload_bits_);
+  sink.put_array<uint64_t>("packed.block_starts", block_starts_.view());
+  bucket_starts_.save(sink, "packed.bucket_starts");
+  postings_.save(sink, "packed.postings");
+  sink.put_array<uint64_t>("packed.codes", codes_.view());
+  sink.put_array<uint32_t>("packed.positions", positions_.view());
+  sink.put_array<uint32_t>("packed.directory", directory_.view());
+}
+
+PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> references, size_t k) {
+  const auto fail = [](const std::string& what) { throw IndexFormatError("packed index: " + what); };
+  PackedLayout layout;
+  layout.max_flex_ = k;
+  if (k > max_flex_limit) fail("max_flex out of range");
+  const std::span<const uint64_t> groups = source.array<uint64_t>("packed.groups");
+  if (groups.size() % 8 != 0) fail("groups section is not whole groups");
+  layout.payload_bits_ = source.scalar<uint32_t>("packed.payload_bits");
+  const std::span<const uint64_t> block_starts = source.array<uint64_t>("packed.block_starts");
+  layout.bucket_starts_ = BitArray::load(source, "packed.bucket_starts");
+  layout.postings_ = BitArray::load(source, "packed.postings");
+  const std::span<const uint64_t> codes = source.array<uint64_t>("packed.codes");
+  const std::span<const uint32_t> positions = source.array<uint32_t>("packed.positions");
+  const std::span<const uint32_t> directory = source.array<uint32_t>("packed.directory");
+
+  // Groups: lengths increasing within (k, 32], buckets and codes and
+  // directories back to back.
+  uint64_t next_bucket = 0, next_code = 0, next_directory = 0, widest_kept = 0;
+  for (size_t i = 0; i < groups.size(); i += 8) {
+    const Group g{groups[i], groups[i + 1], groups[i + 2], groups[i + 3], groups[i + 4], groups[i + 5], groups[i + 6], groups[i + 7]};
+    if (g.length <= k || g.length > max_letters || (!layout.groups_.empty() && g.length <= layout.groups_.back().length))
+      fail("group lengths out of order or range");
+    const uint64_t variant_bits = 2 * (g.length - k);
+    if (g.bucket_bits > variant_bits || g.bucket_bits > 40 || g.kept_bits > variant_bits - g.bucket_bits ||
+        g.kept_bits > max_kept_bits)
+      fail("group bit widths out of range");
+    if (g.first_bucket != next_bucket || g.first_code != next_code || g.first_directory != next_directory ||
+        g.code_count == 0 || g.directory_bits > 2 * g.length || g.directory_bits > 40)
+      fail("groups not back to back");
+    next_bucket += uint64_t{1} << g.bucket_bits;
+    next_code += g.code_count;
+    next_directory += (uint64_t{1} << g.directory_bits) + 1;
+    widest_kept = std::max(widest_kept, g.kept_bits);
+    layout.groups_.push_back(g);
+  }
+  uint64_t payload_needed = 0;
+  for (const Group& g : layout.groups_) payload_needed = std::max<uint64_t>(payload_needed, rank_bits(g.length, k) + 2 * k);
+  if (layout.payload_bits_ != payload_needed || layout.postings_.width() != std::max<uint64_t>(1, payload_needed + widest_kept))
+    fail("posting width does not match the groups");
+  if (next_code != codes.size() || positions.size() != codes.size() || directory.size() != next_directory)
+    fail("codes, positions or directory do not match the groups");
+
+  // Bucket bounds: a base every 64 buckets, offsets within the block;
+  // every bucket's start at most the next one's, the last at the total.
+  const uint64_t buckets = next_bucket;
+  const size_t blocks = static_cast<size_t>((buckets + buckets_per_block - 1) / buckets_per_block);
+  if (block_starts.size() != blocks + 1 || layout.bucket_starts_.size() != buckets + 1)
+    fail("bucket bounds do not match the bucket count");
+  if (block_starts[0] != 0 || block_starts[blocks] != layout.postings_.size()) fail("bucket bounds do not span the postings");
+  uint64_t previous = 0;
+  for (uint64_t b = 0; b <= buckets; ++b) {
+    const size_t block = static_cast<size_t>(std::min<uint64_t>(b / buckets_per_block, blocks));
+    if (b % buckets_per_block == 0 && b < buckets && layout.bucket_starts_.get(static_cast<size_t>(b)) != 0)
+      fail("a block's first bucket does not start at its base");
+    const uint64_t start = block_starts[block] + layout.bucket_starts_.get(static_cast<size_t>(b));
+    if (start < previous || start > layout.postings_.size()) fail("bucket bounds not increasing");
+    previous = start;
+  }
+  if (previous != layout.postings_.size()) fail("the last bucket does not end at the postings' end");
+
+  // Codes: each its reference's, sorted, lowest position first among
+  // equals, every reference longer than k exactly once.
+  std::vector<bool> seen(references.size(), false);
+  size_t indexed = 0;
+  for (const Text& reference : references) indexed += reference.length() > k;
+  if (indexed != codes.size()) fail("not one code per reference");
+  for (const Group& g : layout.groups_) {
+    const auto shift = static_cast<unsigned>(2 * g.length - g.directory_bits);
+    const uint64_t runs = uint64_t{1} << g.directory_bits;
+    const size_t d0 = static_cast<size_t>(g.first_directory);
+    if (directory[d0] != 0 || directory[d0 + runs] != g.code_count) fail("directory does not span its group");
+    for (uint64_t t = 0; t < runs; ++t)
+      if (directory[d0 + t] > directory[d0 + t + 1]) fail("directory not increasing");
+    for (uint64_t j = 0; j < g.code_count; ++j) {
+      const size_t i = static_cast<size_t>(g.first_code + j);
+      const uint32_t position = positions[i];
+      if (position >= references.size() || seen[position]) fail("positions not each reference once");
+      seen[position] = true;
+      const Text& reference = references[position];
+      if (reference.length() != g.length || !suits(std::span(&reference, 1), k) || code_of(reference) != codes[i])
+        fail("a code is not its reference's");
+      if (j > 0 && (codes[i] < codes[i - 1] || (codes[i] == codes[i - 1] && position < positions[i - 1])))
+        fail("codes not sorted");
+      const uint64_t t = shift_right(codes[i], shift);
+      if (t >= runs || directory[d0 + t] > j || directory[d0 + t + 1] <= j) fail("directory does not find a code");
+    }
+  }
+  layout.block_starts_ = LargeArray<uint64_t>::borrow(block_starts);
+  layout.codes_ = LargeArray<uint64_t>::borrow(codes);
+  layout.positions_ = LargeArray<uint32_t>::borrow(positions);
+  layout.directory_ = LargeArray<uint32_t>::borrow(directory);
+  layout.derive_tables();
+  return layout;
+}
+
+}  // namespace mendseqs

@@ -1,0 +1,61 @@
+// References too short for the layouts to decide alone.
+//
+// References of length at most k never need an LCS: passing the filters,
+// they either trip the tolerance guard (Lr < k, or a query shorter than k)
+// or are accepted outright (Lr == k, since Lr - k <= 0). They, and the
+// references short enough to trip the guard for a short query (Lr < 2k),
+// sit in this table, sorted by (length, A-count, position). Derived from
+// the references alone, so a loaded index rebuilds it instead of saving it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/text.hpp"
+#include "support/function_ref.hpp"
+
+namespace mendseqs {
+
+// What decides a query: the lowest position that passes both filters and
+// either trips the tolerance guard or is accepted.
+struct Decision {
+  size_t position;
+  bool guard;  // the reference at `position` trips the guard: the call fails
+
+  bool operator==(const Decision&) const = default;
+};
+
+class ShortTable {
+ public:
+  ShortTable() = default;
+  ShortTable(std::span<const uint32_t> lengths, std::span<const uint32_t> a_counts, size_t max_flex);
+
+  // The lowest position among the table's references that pass both
+  // filters and trip the guard or are accepted outright.
+  std::optional<Decision> first(size_t query_length, size_t query_a_count) const;
+  // Whether any reference passing both filters trips the guard.
+  bool guard_tripped(size_t query_length, size_t query_a_count) const;
+  // Each reference of length at most k passing both filters (their LCS
+  // test always passes), in increasing position within one (length,
+  // A-count) pair.
+  void each_accepted_outright(size_t query_length, size_t query_a_count, FunctionRef<void(size_t)> visit) const;
+
+  size_t memory_bytes() const noexcept { return entries_.capacity() * sizeof(Entry); }
+
+ private:
+  struct Entry {
+    uint32_t length;
+    uint32_t a_count;
+    uint32_t position;
+  };
+  template <class F>
+  void each_pair(size_t query_length, size_t query_a_count, F&& f) const;
+
+  size_t max_flex_ = 0;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace mendseqs
