@@ -37,18 +37,18 @@ constexpr FunctionDescription nearest_function_description{
 
 PyResult<Ref> nearest_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyResult<ArgumentSlots> slots = extract_arguments_fastcall(nearest_function_description, args, nargs, kwnames);
-  if (!slots) return Failure(std::move(slots.error()));
+  if (!slots) return Unexpected(std::move(slots.error()));
   auto [ref_arg, query_arg, max_flex_arg, threads_arg] = *slots;
 
   // The same conversions, in the same order, as correct_seq_mt's.
   PyResult<StrList> ref_seqs = extract_str_list(ref_arg);
-  if (!ref_seqs) return Failure(argument_extraction_error("ref_seqs", std::move(ref_seqs.error())));
+  if (!ref_seqs) return Unexpected(argument_extraction_error("ref_seqs", std::move(ref_seqs.error())));
   PyResult<StrList> query_seqs = extract_str_list(query_arg);
-  if (!query_seqs) return Failure(argument_extraction_error("query_seqs", std::move(query_seqs.error())));
+  if (!query_seqs) return Unexpected(argument_extraction_error("query_seqs", std::move(query_seqs.error())));
   PyResult<intptr_t> max_flex = extract_max_flex(max_flex_arg);
-  if (!max_flex) return Failure(argument_extraction_error("max_flex", std::move(max_flex.error())));
+  if (!max_flex) return Unexpected(argument_extraction_error("max_flex", std::move(max_flex.error())));
   PyResult<uint32_t> threads = extract_thread_count(threads_arg);
-  if (!threads) return Failure(argument_extraction_error("threads", std::move(threads.error())));
+  if (!threads) return Unexpected(argument_extraction_error("threads", std::move(threads.error())));
 
   // The lock is let go while the engine runs: it reads the strings in
   // place, kept alive by the lists' own references, and touches no object.
@@ -58,7 +58,7 @@ PyResult<Ref> nearest_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     LockReleased released(hooks);
     found = nearest(ref_seqs->texts(), query_seqs->texts(), *max_flex, *threads, hooks);
   } catch (const Interrupted&) {
-    return Failure(hooks.take_interruption());
+    return Unexpected(hooks.take_interruption());
   }
   query_seqs->release();  // before the results: the call's peak stays low
   return to_nearest_list(found, *ref_seqs);
@@ -100,14 +100,14 @@ Ref to_nearest_list(std::span<const NearestMatch> found, const StrList& referenc
 PyResult<void> add_nearest(PyObject* module) {
   if (!nearest_type) {
     nearest_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&nearest_description));
-    if (!nearest_type) return Failure(fetch_error());
+    if (!nearest_type) return Unexpected(fetch_error());
   }
-  if (PyModule_AddObjectRef(module, "Nearest", nearest_type) == -1) return Failure(fetch_error());
+  if (PyModule_AddObjectRef(module, "Nearest", nearest_type) == -1) return Unexpected(fetch_error());
   Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return Failure(fetch_error());
+  if (!name) return Unexpected(fetch_error());
   Ref function = Ref::steal(PyCMethod_New(&nearest_definition, module, name.get(), nullptr));
-  if (!function) return Failure(fetch_error());
-  if (PyModule_AddObjectRef(module, "nearest", function.get()) == -1) return Failure(fetch_error());
+  if (!function) return Unexpected(fetch_error());
+  if (PyModule_AddObjectRef(module, "nearest", function.get()) == -1) return Unexpected(fetch_error());
   return {};
 }
 

@@ -5,8 +5,8 @@
 #include <random>
 #include <tuple>
 
+#include "batch/driver.hpp"
 #include "captured_output.hpp"
-#include "engine/driver.hpp"
 #include "engine/panic.hpp"
 #include "match/matcher.hpp"
 #include "oracle.hpp"

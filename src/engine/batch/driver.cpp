@@ -1,4 +1,4 @@
-#include "engine/driver.hpp"
+#include "batch/driver.hpp"
 
 #include <algorithm>
 
@@ -86,6 +86,16 @@ std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<co
       queries.size() > SIZE_MAX / full_scan_weight ? SIZE_MAX : queries.size() * full_scan_weight;
   reference_set.prepare_index(max_flex, weighted_queries, threads, checkpoint);
   return run_nearest_batch(reference_set, queries, max_flex, threads, caller, out, checkpoint);
+}
+
+std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
+                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller) {
+  return correct_seq_mt(references, queries, max_flex, threads, caller, standard_output());
+}
+
+std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries,
+                                  intptr_t max_flex, uint32_t threads, CallerHooks& caller) {
+  return nearest(references, queries, max_flex, threads, caller, standard_output());
 }
 
 }  // namespace mendseqs

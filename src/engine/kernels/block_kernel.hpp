@@ -31,7 +31,9 @@ struct BlockQuery {
 uint64_t block_accepting_lanes(Isa isa, const BlockQuery& query, intptr_t max_flex);
 
 // common[l] = the LCS length of the query with lane l's reference, for every
-// lane of the block (block_mask_bytes * 8 / lane_bits of them).
+// lane of the block (block_mask_bytes * 8 / lane_bits of them): what
+// nearest measures the accepted short references with.
+// `isa` must be supported (isa_supported).
 void block_lcs(Isa isa, const BlockQuery& query, uint8_t* common);
 
 }  // namespace mendseqs
