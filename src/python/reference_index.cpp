@@ -27,23 +27,6 @@ struct ReferenceIndexObject {
 
 ReferenceIndexObject* as_index(PyObject* self) noexcept { return reinterpret_cast<ReferenceIndexObject*>(self); }
 
-// Runs `work(hooks)` with the interpreter lock let go (see UnlockedHooks);
-// an interruption comes back as the exception the signal handler raised.
-template <class Work>
-auto without_lock(Work&& work) -> PyResult<decltype(work(std::declval<CallerHooks&>()))> {
-  std::optional<PendingError> interruption;
-  {
-    UnlockedHooks hooks;
-    try {
-      return work(hooks);
-    } catch (const Interrupted&) {
-      interruption = hooks.take_interruption();
-    }
-  }
-  if (!interruption) return fail(PyExc_SystemError, "interrupted without an exception");
-  return Unexpected(std::move(*interruption));
-}
-
 // The path argument as the file system sees it (str, bytes or os.PathLike).
 PyResult<std::string> file_system_path(PyObject* path, Ref& encoded) {
   PyObject* bytes = nullptr;
