@@ -285,16 +285,13 @@ def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
         if args.max_flex is not None and args.max_flex != index.max_flex:
             raise InputError(f"{args.references} was built for --max-flex {index.max_flex}, "
                              f"not {args.max_flex}: build another with `mendseqs index`")
-        if nearest and not hasattr(index, "nearest"):
-            raise InputError(f"{args.references}: a saved index, from which this build of mendseqs "
-                             "cannot pick the nearest reference (give the references themselves)")
         return Prepared(index.nearest if nearest else index.correct, index.max_flex)
     references = read_all(args.references)
     if not references:
         raise InputError(f"{args.references}: no reference sequences")
     max_flex = DEFAULT_MAX_FLEX if args.max_flex is None else args.max_flex
     check_tolerance(references, max_flex, args.references)
-    if index_type is not None and (not nearest or hasattr(index_type, "nearest")):
+    if index_type is not None:
         index = calls.call(index_type, references, max_flex, args.threads)
         return Prepared(index.nearest if nearest else index.correct, max_flex)
     one_call = mendseqs.nearest if nearest else mendseqs.correct_seq_mt

@@ -11,7 +11,10 @@ from __future__ import annotations
 import argparse
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from mendseqs import Nearest
 
 PICKS = ("first", "nearest")
 
@@ -26,9 +29,11 @@ def margin(text: str) -> int:
     return value
 
 
-def kept(found: Any, at_least: int) -> bool:
+def kept(found: Nearest, at_least: int) -> bool:
     """Whether a read with this `mendseqs.Nearest` is corrected."""
-    return found.ties == 1 and (found.runner_up is None or found.runner_up - found.distance >= at_least)
+    if found.ties != 1 or found.distance is None:  # a tie, or nothing close enough
+        return False
+    return found.runner_up is None or found.runner_up - found.distance >= at_least
 
 
 @dataclass
@@ -45,7 +50,7 @@ def _cell(value: int | None) -> str:
     return "" if value is None else str(value)
 
 
-def pick(results: Sequence[Any], at_least: int, output_format: str) -> Picked:
+def pick(results: Sequence[Nearest], at_least: int, output_format: str) -> Picked:
     corrected = []
     notes = []
     unique = unmatched = 0
