@@ -1,6 +1,6 @@
 """The `mendseqs` command: correct sequencing reads to close-enough references,
-the first or the nearest, from FASTA, FASTQ or one-sequence-per-line files, plain or
-gzip-compressed.
+the first or the nearest, from FASTA, FASTQ or one-sequence-per-line files,
+plain or gzip-compressed.
 
     mendseqs index REFERENCES --max-flex K [--threads N] -o FILE
     mendseqs correct REFERENCES_OR_INDEX QUERIES [--max-flex K] [--threads N]
@@ -136,7 +136,8 @@ def parser() -> argparse.ArgumentParser:
     index.add_argument("--threads", type=integer(1, MAX_THREADS), default=1, help="threads (default 1)")
     index.add_argument("-o", "--output", required=True, help="the index file to write")
     correct = commands.add_parser("correct", help="correct queries against references or a saved index",
-                                  description="Correct every query to the first (or the nearest) close-enough reference.")
+                                  description="Correct every query to the first (or the nearest) "
+                                              "close-enough reference.")
     correct.add_argument("references", metavar="references_or_index",
                          help="references (FASTA, FASTQ or one per line, optionally gzipped) or a saved index")
     correct.add_argument("queries", help="FASTA, FASTQ or one sequence per line, optionally gzipped")

@@ -233,7 +233,8 @@ CASES = {
     "pick first said": shipped("--pick", "first"),
     "pick other": shipped_failing("--pick: invalid choice: 'best'", "--pick", "best"),
     "margin negative": shipped_failing("--margin: must be 0 or more, not -1", "--pick", "nearest", "--margin", "-1"),
-    "margin not whole": shipped_failing("--margin: '1.5' is not a whole number", "--pick", "nearest", "--margin", "1.5"),
+    "margin not whole": shipped_failing("--margin: '1.5' is not a whole number",
+                                        "--pick", "nearest", "--margin", "1.5"),
     "margin without nearest": shipped_failing("--margin applies only with --pick nearest", "--margin", "2"),
     "query shorter than max-flex, nearest": lambda tmp_path: Case(
         [*query_shorter_than_tolerance(tmp_path).args, "--pick", "nearest"],
