@@ -1,10 +1,11 @@
-"""The `mendseqs` command: correct sequencing reads to the first close-enough
-reference, from FASTA, FASTQ or one-sequence-per-line files, plain or
-gzip-compressed.
+"""The `mendseqs` command: correct sequencing reads to close-enough references,
+the first or the nearest, from FASTA, FASTQ or one-sequence-per-line files,
+plain or gzip-compressed.
 
     mendseqs index REFERENCES --max-flex K [--threads N] -o FILE
     mendseqs correct REFERENCES_OR_INDEX QUERIES [--max-flex K] [--threads N]
                      [-o OUT] [--format tsv|fasta|fastq] [--batch B] [--quiet]
+                     [--pick first|nearest] [--margin M]
 
 `index` prepares the references once and saves them; `correct` takes either
 such a file or the references themselves (told apart by the file's first
@@ -17,6 +18,12 @@ the format its suffix names (.tsv, .fasta/.fa, .fastq/.fq, each optionally
 otherwise. FASTA and FASTQ output keep each record as read and append
 " corrected=SEQUENCE" to its header. A regular OUT appears only when the
 whole run succeeded.
+
+--pick nearest measures every close-enough reference and corrects a read
+only to a nearest one that no other reference ties and that beats the
+runner-up by at least --margin (default 0); its distance, the runner-up's
+and the number of ties follow as three more TSV columns, or as
+" distance=D runner_up=R ties=T" in FASTA/FASTQ headers (empty when none).
 
 A progress display (on a terminal) and a summary go to stderr. Every
 failure, bad input included, ends the run with one line on stderr and exit
@@ -37,6 +44,7 @@ from dataclasses import dataclass
 from typing import IO, Any, NoReturn
 
 from . import progress
+from .picking import PICKS, margin, pick
 from .prefetch import prefetched
 from .reading import Batch, InputError, Source, batches, checked, open_source, read_all, record_id
 from .writing import FORMATS, format_batch, output_file, output_format_of, standard_output
@@ -128,7 +136,8 @@ def parser() -> argparse.ArgumentParser:
     index.add_argument("--threads", type=integer(1, MAX_THREADS), default=1, help="threads (default 1)")
     index.add_argument("-o", "--output", required=True, help="the index file to write")
     correct = commands.add_parser("correct", help="correct queries against references or a saved index",
-                                  description="Correct every query to the first close-enough reference.")
+                                  description="Correct every query to the first (or the nearest) "
+                                              "close-enough reference.")
     correct.add_argument("references", metavar="references_or_index",
                          help="references (FASTA, FASTQ or one per line, optionally gzipped) or a saved index")
     correct.add_argument("queries", help="FASTA, FASTQ or one sequence per line, optionally gzipped")
@@ -141,6 +150,12 @@ def parser() -> argparse.ArgumentParser:
     correct.add_argument("--batch", type=integer(1, MAX_BATCH), default=DEFAULT_BATCH,
                          help=f"queries corrected per call (default {DEFAULT_BATCH:,})")
     correct.add_argument("--quiet", action="store_true", help="no progress display and no summary")
+    correct.add_argument("--pick", choices=PICKS, default="first",
+                         help="the first close-enough reference in list order (default), or the nearest: "
+                              "corrected only when unique and --margin closer than the runner-up")
+    correct.add_argument("--margin", type=margin,
+                         help="with --pick nearest: how much closer than the runner-up the nearest reference "
+                              "must be (default 0: any unique nearest one)")
     return top
 
 
@@ -237,13 +252,14 @@ def reference_index_type() -> Any:
     return getattr(mendseqs, "ReferenceIndex", None)
 
 
-Matcher = Callable[[list[str], int], list[str]]
+Matcher = Callable[[list[str], int], list[Any]]
 
 
 @dataclass
 class Prepared:
-    """What `correct` matches against: a function of (queries, threads),
-    the tolerance it serves, and the checks that do not need the module."""
+    """What `correct` matches against: a function of (queries, threads)
+    answering for --pick (a list of corrected sequences for first, of
+    `mendseqs.Nearest` for nearest), and the tolerance it serves."""
     match: Matcher
     max_flex: int
 
@@ -256,6 +272,7 @@ def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
     One seam for choosing among the module's ways of matching: all use the
     same prepared references and differ only in the function called."""
     import mendseqs
+    nearest = args.pick == "nearest"
     index_type = reference_index_type()
     if is_saved_index(args.references):
         if index_type is None:
@@ -269,7 +286,7 @@ def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
         if args.max_flex is not None and args.max_flex != index.max_flex:
             raise InputError(f"{args.references} was built for --max-flex {index.max_flex}, "
                              f"not {args.max_flex}: build another with `mendseqs index`")
-        return Prepared(index.correct, index.max_flex)
+        return Prepared(index.nearest if nearest else index.correct, index.max_flex)
     references = read_all(args.references)
     if not references:
         raise InputError(f"{args.references}: no reference sequences")
@@ -277,15 +294,17 @@ def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
     check_tolerance(references, max_flex, args.references)
     if index_type is not None:
         index = calls.call(index_type, references, max_flex, args.threads)
-        return Prepared(index.correct, max_flex)
-    return Prepared(lambda queries, threads: mendseqs.correct_seq_mt(references, queries, max_flex, threads),
-                    max_flex)
+        return Prepared(index.nearest if nearest else index.correct, max_flex)
+    one_call = mendseqs.nearest if nearest else mendseqs.correct_seq_mt
+    return Prepared(lambda queries, threads: one_call(references, queries, max_flex, threads), max_flex)
 
 
 @dataclass
 class Totals:
     reads: int = 0
     matched: int = 0
+    # --pick nearest: matched reads split by whether one was picked.
+    ambiguous: int = 0
 
 
 def read_ahead(source: Source, args: argparse.Namespace) -> Generator[Batch]:
@@ -306,17 +325,26 @@ def correct_run(args: argparse.Namespace, out: IO[bytes], output_format: str, ca
                 if output_format == "fastq" and batch.qualities is None:
                     raise InputError(f"{args.queries}: FASTQ output needs FASTQ queries (these have no quality values)")
                 try:
-                    corrected = calls.call(prepared.match, batch.sequences, args.threads)
+                    answers = calls.call(prepared.match, batch.sequences, args.threads)
                 except ModuleFailure as failure:
                     if failure.tripped_guard():
                         raise InputError(explain_guard(batch.sequences, batch.headers,
                                                        prepared.max_flex, args.queries)) from None
                     raise InputError(failure.message) from None
-                out.write(format_batch(output_format, batch, corrected).encode())
+                if args.pick == "nearest":
+                    picked = pick(answers, args.margin or 0, output_format)
+                    del answers
+                    out.write(format_batch(output_format, batch, picked.corrected, picked.notes).encode())
+                    totals.matched += picked.unique
+                    totals.ambiguous += picked.ambiguous
+                    del picked
+                else:
+                    out.write(format_batch(output_format, batch, answers).encode())
+                    totals.matched += len(answers) - answers.count("")
+                    del answers
                 totals.reads += len(batch)
-                totals.matched += len(corrected) - corrected.count("")
                 display.update(totals.reads, source.position(), source.size)
-                del batch, corrected  # before the next batch is read: one batch in memory, not two
+                del batch  # before the next batch is read: one batch in memory, not two
     finally:
         display.close()
     return totals
@@ -364,6 +392,9 @@ def index_run(args: argparse.Namespace, calls: ModuleCalls) -> int:
 def run(args: argparse.Namespace, closed: frozenset[int], calls: ModuleCalls) -> int:
     if args.command == "index":
         return index_run(args, calls)
+    if args.margin is not None and args.pick != "nearest":
+        # A margin that silently did nothing would look applied.
+        raise InputError("--margin applies only with --pick nearest")
     output_format, compressed = output_format_of(args.output, args.format)
     started = time.perf_counter()
     try:
@@ -382,8 +413,10 @@ def run(args: argparse.Namespace, closed: frozenset[int], calls: ModuleCalls) ->
     seconds = time.perf_counter() - started
     if not args.quiet:
         rate = totals.reads / seconds if seconds > 0 else 0.0
-        say(f"reads: {totals.reads}, matched: {totals.matched}, unmatched: {totals.reads - totals.matched}, "
-            f"reads/s: {rate:,.0f}, seconds: {seconds:.3f}")
+        unmatched = totals.reads - totals.matched - totals.ambiguous
+        counts = (f"matched: {totals.matched}" if args.pick == "first"
+                  else f"unique: {totals.matched}, ambiguous: {totals.ambiguous}")
+        say(f"reads: {totals.reads}, {counts}, unmatched: {unmatched}, reads/s: {rate:,.0f}, seconds: {seconds:.3f}")
     return 0
 
 

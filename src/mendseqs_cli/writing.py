@@ -34,21 +34,38 @@ def output_format_of(path: str | None, chosen: str | None) -> tuple[str, bool]:
     return chosen or SUFFIXES.get(suffix.lower(), "tsv"), compressed
 
 
-def format_batch(output_format: str, batch: Batch, corrected: list[str]) -> str:
+def format_batch(output_format: str, batch: Batch, corrected: list[str], notes: list[str] | None = None) -> str:
+    """The records of `batch` with their corrections; `notes`, when given,
+    holds per record what follows the correction: further TSV columns (each
+    with its leading tab) or further header words (with a leading space)."""
+    if notes is None:
+        return _format_plain(output_format, batch, corrected)
+    # The correction's cell or header word ends where its note begins.
+    joined = [fixed + note for fixed, note in zip(corrected, notes, strict=True)]
     if output_format == "tsv":
-        # The id is the header's first word (record_id, inlined: a call per
-        # record costs a tenth of the whole run).
-        text = "".join([f"{(header.split(None, 1) or ('',))[0]}\t{sequence}\t{fixed}\n"
-                        for header, sequence, fixed in zip(batch.headers, batch.sequences, corrected, strict=True)])
-        # Ids hold no whitespace; a tab in a sequence (or in the reference
-        # it was corrected to) would shift the columns of its row.
-        if text.count("\t") != 2 * len(batch):
-            bad = next(i for i, (sequence, fixed) in enumerate(zip(batch.sequences, corrected, strict=True))
-                       if "\t" in sequence or "\t" in fixed)
-            which = "its sequence" if "\t" in batch.sequences[bad] else "the reference it matches"
-            raise InputError(f"record '{record_id(batch.headers[bad])}': {which} holds a tab, "
-                             "which TSV output cannot carry (choose --format fasta or fastq)")
-        return text
+        return _tsv(batch, joined, corrected, 2 + (notes[0].count("\t") if notes else 0))
+    return _format_plain(output_format, batch, joined)
+
+
+def _tsv(batch: Batch, cells: list[str], corrected: list[str], tabs: int) -> str:
+    # The id is the header's first word (record_id, inlined: a call per
+    # record costs a tenth of the whole run).
+    text = "".join([f"{(header.split(None, 1) or ('',))[0]}\t{sequence}\t{fixed}\n"
+                    for header, sequence, fixed in zip(batch.headers, batch.sequences, cells, strict=True)])
+    # Ids hold no whitespace; a tab in a sequence (or in the reference
+    # it was corrected to) would shift the columns of its row.
+    if text.count("\t") != tabs * len(batch):
+        bad = next(i for i, (sequence, fixed) in enumerate(zip(batch.sequences, corrected, strict=True))
+                   if "\t" in sequence or "\t" in fixed)
+        which = "its sequence" if "\t" in batch.sequences[bad] else "the reference it matches"
+        raise InputError(f"record '{record_id(batch.headers[bad])}': {which} holds a tab, "
+                         "which TSV output cannot carry (choose --format fasta or fastq)")
+    return text
+
+
+def _format_plain(output_format: str, batch: Batch, corrected: list[str]) -> str:
+    if output_format == "tsv":
+        return _tsv(batch, corrected, corrected, 2)
     if output_format == "fasta":
         return "".join([f">{header} corrected={fixed}\n{sequence}\n"
                         for header, sequence, fixed in zip(batch.headers, batch.sequences, corrected, strict=True)])

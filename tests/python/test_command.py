@@ -230,6 +230,15 @@ CASES = {
     "missing file": missing_file,
     "damaged index": not_quite_an_index,
     "bad option": shipped_failing("unrecognized arguments: --colour", "--colour"),
+    "pick first said": shipped("--pick", "first"),
+    "pick other": shipped_failing("--pick: invalid choice: 'best'", "--pick", "best"),
+    "margin negative": shipped_failing("--margin: must be 0 or more, not -1", "--pick", "nearest", "--margin", "-1"),
+    "margin not whole": shipped_failing("--margin: '1.5' is not a whole number",
+                                        "--pick", "nearest", "--margin", "1.5"),
+    "margin without nearest": shipped_failing("--margin applies only with --pick nearest", "--margin", "2"),
+    "query shorter than max-flex, nearest": lambda tmp_path: Case(
+        [*query_shorter_than_tolerance(tmp_path).args, "--pick", "nearest"],
+        error="read 'short' is 2 letters long, shorter than --max-flex 3"),
 }
 
 
@@ -335,3 +344,88 @@ def test_one_progress_display_on_a_terminal_and_none_in_the_results(tmp_path, dr
     assert "Aligning" not in terminal and "\u25a0" not in terminal
     run, terminal = on_terminal(["correct", DATA / "references.txt", queries, "--quiet"], env)
     assert run.returncode == 0 and terminal == ""
+
+
+# --pick nearest at tolerance 1, worked out by hand (distance = the letters
+# inserted plus deleted): each read stands for one way a read is kept or
+# dropped.
+PICK_REFERENCES = ["AAAACCCC", "AAAACCCG", "GGGGTTTT", "GGGGTTAA"]
+PICK_READS = [
+    ("unique", "AAAACCCC"),  # 0 from the first, 2 from the second
+    ("tie", "AAAACCCT"),     # 2 from the first two alike
+    ("none", "TTTTTTTT"),    # close to nothing
+    ("alone", "GGGGTTTT"),   # 0 from the third; the fourth has two A too many
+]
+
+
+@pytest.fixture
+def pick_files(tmp_path):
+    (tmp_path / "refs.txt").write_text("\n".join(PICK_REFERENCES) + "\n")
+    (tmp_path / "reads.fq").write_text(fastq_text(PICK_READS))
+    return tmp_path / "refs.txt", tmp_path / "reads.fq"
+
+
+@pytest.mark.parametrize("margin, kept", [(None, {"unique", "alone"}), ("2", {"unique", "alone"}),
+                                          ("3", {"alone"}), ("1000000000000000000000", {"alone"})])
+def test_nearest_keeps_only_a_unique_nearest_reference_by_the_margin(pick_files, margin, kept):
+    references, reads = pick_files
+    run = mendseqs_command("correct", references, reads, "--max-flex", "1", "--pick", "nearest", "--threads", "2",
+                           *(["--margin", margin] if margin else []))
+    assert run.returncode == 0, run.stderr
+    fixed = {"unique": "AAAACCCC", "alone": "GGGGTTTT"}
+    assert run.stdout == "".join([
+        f"unique\tAAAACCCC\t{fixed['unique'] if 'unique' in kept else ''}\t0\t2\t1\n",
+        "tie\tAAAACCCT\t\t2\t2\t2\n",
+        "none\tTTTTTTTT\t\t\t\t0\n",
+        "alone\tGGGGTTTT\tGGGGTTTT\t0\t\t1\n",
+    ])
+    assert run.stderr.startswith(f"reads: 4, unique: {len(kept)}, ambiguous: {3 - len(kept)}, unmatched: 1, "), \
+        run.stderr
+    # The first acceptable reference, as before: the tie is settled by list order.
+    run = mendseqs_command("correct", references, reads, "--max-flex", "1", "--quiet")
+    assert run.returncode == 0 and run.stderr == ""
+    assert [line.split("\t")[2] for line in run.stdout.splitlines()] == ["AAAACCCC", "AAAACCCC", "", "GGGGTTTT"]
+
+
+def test_nearest_notes_its_figures_in_fasta_and_fastq_headers(pick_files, tmp_path):
+    references, reads = pick_files
+    for suffix in ("fa", "fq"):
+        out = tmp_path / f"out.{suffix}"
+        run = mendseqs_command("correct", references, reads, "--max-flex", "1", "--pick", "nearest", "--margin", "3",
+                               "-o", out, "--quiet")
+        assert run.returncode == 0 and run.stderr == "", run.stderr
+        marker = ">" if suffix == "fa" else "@"
+        assert [line for line in out.read_text().splitlines() if line.startswith(marker)] == [
+            f"{marker}unique extra words corrected= distance=0 runner_up=2 ties=1",
+            f"{marker}tie extra words corrected= distance=2 runner_up=2 ties=2",
+            f"{marker}none extra words corrected= distance= runner_up= ties=0",
+            f"{marker}alone extra words corrected=GGGGTTTT distance=0 runner_up= ties=1",
+        ]
+    assert (tmp_path / "out.fq").read_text().splitlines()[1:4] == ["AAAACCCC", "+", "IIIIIIII"]
+
+
+def test_nearest_on_the_shipped_data_agrees_with_the_module(tmp_path):
+    # Batches that do not divide the input, two threads.
+    run = mendseqs_command("correct", DATA / "references.txt", DATA / "queries.fasta", "--pick", "nearest",
+                           "--margin", "2", "--batch", "333", "--threads", "2", "--quiet")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == expected_nearest_tsv(2)
+
+
+def expected_nearest_tsv(margin, max_flex=3):
+    saved = os.dup(1)
+    with open(os.devnull, "w") as null:
+        os.dup2(null.fileno(), 1)
+    try:
+        found = mendseqs.nearest(REFERENCES, QUERIES, max_flex, 1)
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+    rows = []
+    for (name, sequence), near in zip(RECORDS, found, strict=True):
+        keep = near.ties == 1 and (near.runner_up is None or near.runner_up - near.distance >= margin)
+        cells = ["" if value is None else str(value) for value in (near.distance, near.runner_up)]
+        rows.append(f"{name}\t{sequence}\t{near.reference if keep else ''}\t{cells[0]}\t{cells[1]}\t{near.ties}\n")
+    # Some of each kind, or the comparison would prove little.
+    assert {row.split("\t")[2] == "" for row in rows} == {True, False}
+    return "".join(rows)

@@ -9,7 +9,7 @@ import pytest
 
 import mendseqs
 
-from test_command import DATA, expected_tsv, mendseqs_command
+from test_command import DATA, expected_nearest_tsv, expected_tsv, mendseqs_command
 
 pytestmark = pytest.mark.skipif(not hasattr(mendseqs, "ReferenceIndex"), reason="this build has no ReferenceIndex")
 MAGIC = b"\x89MSQIDX\n"
@@ -34,6 +34,10 @@ def test_correcting_from_a_saved_index_gives_what_the_references_give(saved):
         assert run.stdout == expected_tsv(max_flex=2)
     # The tolerance is the index's; naming it again is allowed, naming another is not.
     assert mendseqs_command("correct", saved, DATA / "queries.fasta", "--max-flex", "2").returncode == 0
+    run = mendseqs_command("correct", saved, DATA / "queries.fasta", "--pick", "nearest", "--margin", "1",
+                           "--threads", "2", "--batch", "333", "--quiet")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == expected_nearest_tsv(1, max_flex=2)
 
 
 @pytest.mark.parametrize("case", ["other max-flex", "truncated", "flipped", "index onto a directory",
@@ -78,12 +82,14 @@ sys.exit(status)
 """
 
 
+@pytest.mark.parametrize("pick", ["first", "nearest"])
 @pytest.mark.parametrize("from_index", [False, True])
-def test_a_run_prepares_the_references_at_most_once(saved, from_index):
+def test_a_run_prepares_the_references_at_most_once(saved, from_index, pick):
     references = saved if from_index else DATA / "references.txt"
     run = subprocess.run([sys.executable, "-c", BUILDS_COUNTED, "correct", str(references),
-                          str(DATA / "queries.fasta"), "--max-flex", "2", "--batch", "100", "--quiet"],
+                          str(DATA / "queries.fasta"), "--max-flex", "2", "--batch", "100", "--quiet", "--pick", pick],
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
-    assert run.stdout == expected_tsv(max_flex=2)  # 20 batches
+    # 20 batches
+    assert run.stdout == (expected_tsv(max_flex=2) if pick == "first" else expected_nearest_tsv(0, max_flex=2))
     assert run.stderr == ("{'built': 0, 'loaded': 1}\n" if from_index else "{'built': 1, 'loaded': 0}\n")
