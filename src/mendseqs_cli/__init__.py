@@ -247,11 +247,6 @@ def is_saved_index(path: str) -> bool:
         return False  # reading it as sequences reports what is wrong
 
 
-def reference_index_type() -> Any:
-    import mendseqs
-    return getattr(mendseqs, "ReferenceIndex", None)
-
-
 Matcher = Callable[[list[str], int], list[Any]]
 
 
@@ -266,19 +261,15 @@ class Prepared:
 
 def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
     """The references of `args`, prepared once for the whole run: a loaded
-    index, a new one where the module can build one, else the list itself
-    for the module's one-call function.
+    index, or one built from the reference file.
 
     One seam for choosing among the module's ways of matching: all use the
     same prepared references and differ only in the function called."""
     import mendseqs
     nearest = args.pick == "nearest"
-    index_type = reference_index_type()
     if is_saved_index(args.references):
-        if index_type is None:
-            raise InputError(f"{args.references}: a saved index, which this build of mendseqs cannot read")
         try:
-            index = calls.call(index_type.load, args.references)
+            index = calls.call(mendseqs.ReferenceIndex.load, args.references)
         except ValueError as error:
             raise InputError(str(error)) from None
         except OSError as error:
@@ -292,11 +283,8 @@ def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
         raise InputError(f"{args.references}: no reference sequences")
     max_flex = DEFAULT_MAX_FLEX if args.max_flex is None else args.max_flex
     check_tolerance(references, max_flex, args.references)
-    if index_type is not None:
-        index = calls.call(index_type, references, max_flex, args.threads)
-        return Prepared(index.nearest if nearest else index.correct, max_flex)
-    one_call = mendseqs.nearest if nearest else mendseqs.correct_seq_mt
-    return Prepared(lambda queries, threads: one_call(references, queries, max_flex, threads), max_flex)
+    index = calls.call(mendseqs.ReferenceIndex, references, max_flex, args.threads)
+    return Prepared(index.nearest if nearest else index.correct, max_flex)
 
 
 @dataclass
@@ -351,14 +339,12 @@ def correct_run(args: argparse.Namespace, out: IO[bytes], output_format: str, ca
 
 
 def index_run(args: argparse.Namespace, calls: ModuleCalls) -> int:
-    index_type = reference_index_type()
-    if index_type is None:
-        raise InputError("this build of mendseqs has no ReferenceIndex to save")
+    import mendseqs
     references = read_all(args.references)
     if not references:
         raise InputError(f"{args.references}: no reference sequences")
     check_tolerance(references, args.max_flex, args.references)
-    index = calls.call(index_type, references, args.max_flex, args.threads)
+    index = calls.call(mendseqs.ReferenceIndex, references, args.max_flex, args.threads)
     del references
     target = os.path.realpath(args.output)
     if os.path.isdir(target):

@@ -11,7 +11,6 @@ import mendseqs
 
 from test_command import DATA, expected_nearest_tsv, expected_tsv, mendseqs_command
 
-pytestmark = pytest.mark.skipif(not hasattr(mendseqs, "ReferenceIndex"), reason="this build has no ReferenceIndex")
 MAGIC = b"\x89MSQIDX\n"
 
 
