@@ -1,6 +1,7 @@
 #include "python/reference_index.hpp"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -31,7 +32,7 @@ ReferenceIndexObject* as_index(PyObject* self) noexcept { return reinterpret_cas
 // The path argument as the file system sees it (str, bytes or os.PathLike).
 PyResult<std::string> file_system_path(PyObject* path, Ref& encoded) {
   PyObject* bytes = nullptr;
-  if (!PyUnicode_FSConverter(path, &bytes)) return Unexpected(fetch_error());
+  if (!PyUnicode_FSConverter(path, static_cast<void*>(&bytes))) return Unexpected(fetch_error());
   encoded = Ref::steal(bytes);
   return std::string(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
 }
@@ -84,15 +85,13 @@ Ref loaded_result_list(std::span<const Position> matched, const PreparedReferenc
   return list;
 }
 
-PyResult<Ref> new_index(PyTypeObject* type, StrList* strings, PreparedReferences prepared) {
-  auto* owned = new PreparedReferences(std::move(prepared));
+PyResult<Ref> new_index(PyTypeObject* type, std::unique_ptr<StrList> strings, PreparedReferences prepared) {
+  auto owned = std::make_unique<PreparedReferences>(std::move(prepared));
   PyObject* self = type->tp_alloc(type, 0);
-  if (!self) {
-    delete owned;
-    return Unexpected(fetch_error());
-  }
-  as_index(self)->strings = strings;
-  as_index(self)->prepared = owned;
+  if (!self) return Unexpected(fetch_error());
+  // The object owns both from here on; index_dealloc deletes them.
+  as_index(self)->strings = strings.release();
+  as_index(self)->prepared = owned.release();
   return Ref::steal(self);
 }
 
@@ -118,9 +117,7 @@ PyResult<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return PreparedReferences::build(strings->texts(), *max_flex, threads, hooks);
   });
   if (!prepared) return Unexpected(std::move(prepared.error()));
-  PyResult<Ref> self = new_index(type, strings.get(), std::move(*prepared));
-  if (self) strings.release();
-  return self;
+  return new_index(type, std::move(strings), std::move(*prepared));
 }
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -129,8 +126,10 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete as_index(self)->prepared;  // before the strings it reads
-  delete as_index(self)->strings;
+  // The object's fields are plain pointers: tp_alloc zero-fills the object
+  // and constructs nothing in it, so it cannot hold smart pointers.
+  delete as_index(self)->prepared;  // NOLINT(cppcoreguidelines-owning-memory): before the strings it reads
+  delete as_index(self)->strings;   // NOLINT(cppcoreguidelines-owning-memory)
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -232,6 +231,7 @@ PyResult<Ref> load(PyTypeObject* type, PyObject* path) {
   if (!loaded) return Unexpected(std::move(loaded.error()));
   if (failed) return Unexpected(os_error(*failed, path));
   if (refused) return fail(PyExc_ValueError, *refused);
+  if (!loaded->has_value()) return fail(PyExc_SystemError, "loading gave no index");
   return new_index(type, nullptr, std::move(**loaded));
 }
 

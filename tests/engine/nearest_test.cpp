@@ -89,6 +89,7 @@ TEST_P(NearestTest, LongReferencesAtLargeTolerances) {
   std::mt19937_64 rng(1718);
   for (int round = 0; round < 20; ++round) {
     std::vector<std::string> references;
+    references.reserve(12);
     const std::string base = random_text(rng, 70 + rng() % 200, dna_alphabet);
     for (int i = 0; i < 12; ++i) references.push_back(edited(rng, base, rng() % 30, dna_alphabet));
     const std::string query = edited(rng, base, rng() % 30, dna_alphabet);

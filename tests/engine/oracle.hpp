@@ -53,6 +53,7 @@ inline std::optional<mendseqs::reference::NearestSelection> nearest(const std::v
   std::vector<std::u32string> decoded;
   std::vector<mendseqs::Text> texts;
   decoded.reserve(references.size());
+  texts.reserve(references.size());
   for (const std::string& reference : references) texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
   const std::u32string q = code_points(query);
   const auto selection = mendseqs::reference::select_nearest(texts, text_of(q), max_flex);

@@ -124,7 +124,7 @@ uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoi
 
 // ---- writing ----
 
-IndexFileWriter::IndexFileWriter(std::string path, Checkpoint& checkpoint)
+IndexFileWriter::IndexFileWriter(const std::string& path, Checkpoint& checkpoint)
     : path_(resolved_target(path)), checkpoint_(checkpoint) {
   struct stat existing;
   if (stat(path_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))

@@ -51,7 +51,7 @@ uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoi
 // charged to `checkpoint`, whose interruptions pass through.
 class IndexFileWriter final : public SectionSink {
  public:
-  IndexFileWriter(std::string path, Checkpoint& checkpoint);
+  IndexFileWriter(const std::string& path, Checkpoint& checkpoint);
   ~IndexFileWriter() override;
   IndexFileWriter(const IndexFileWriter&) = delete;
   IndexFileWriter& operator=(const IndexFileWriter&) = delete;
