@@ -80,6 +80,7 @@ struct PackedScratch {
   PackedDeletions variants;
   std::vector<Lookup> lookups;
   std::vector<Found> found;
+  std::vector<size_t> runs;  // per found code: where its run of equal codes starts, then ends
 };
 
 }  // namespace
@@ -445,7 +446,13 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
         ++length;
       }
       if (distance(a_count_of(code, g.length), query_a_count) > k) return;
-      s.found.push_back({l.group, code});
+      // A query near a reference finds it through most of its variants,
+      // mostly one after another: those repeats are dropped at once.
+      const Found f{l.group, code};
+      const size_t found = s.found.size();
+      for (size_t back = 1; back <= std::min<size_t>(found, 4); ++back)
+        if (s.found[found - back] == f) return;
+      s.found.push_back(f);
     };
     // Most postings of a bucket differ in the kept key bits: only the
     // others are decoded.
@@ -471,17 +478,30 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
     return static_cast<size_t>(g.first_directory +
                                shift_right(f.code, static_cast<unsigned>(2 * g.length - g.directory_bits)));
   };
-  for (size_t i = 0; i < s.found.size(); ++i) {
-    if (i + ahead < s.found.size()) __builtin_prefetch(&directory_[directory_at(s.found[i + ahead])]);
-    const Found& f = s.found[i];
-    const Group& g = groups_[f.group];
-    const size_t d = directory_at(f);
-    const uint64_t* begin = codes_.data() + g.first_code + directory_[d];
-    const uint64_t* end = codes_.data() + g.first_code + directory_[d + 1];
-    const uint64_t* it = std::lower_bound(begin, end, f.code);
+  // Each found code's run of equal codes, in three sweeps whose misses
+  // overlap: the directory (fetched ahead) gives where to search, the
+  // search finds the run, the run gives the positions.
+  const size_t found = s.found.size();
+  s.runs.resize(2 * found);
+  for (size_t i = 0; i < found; ++i) {
+    if (i + ahead < found) __builtin_prefetch(&directory_[directory_at(s.found[i + ahead])]);
+    const Group& g = groups_[s.found[i].group];
+    const size_t d = directory_at(s.found[i]);
+    s.runs[2 * i] = static_cast<size_t>(g.first_code) + directory_[d];
+    s.runs[2 * i + 1] = static_cast<size_t>(g.first_code) + directory_[d + 1];
+    __builtin_prefetch(codes_.data() + s.runs[2 * i]);
+  }
+  for (size_t i = 0; i < found; ++i) {
+    const uint64_t* begin = codes_.data() + s.runs[2 * i];
+    const uint64_t* end = codes_.data() + s.runs[2 * i + 1];
+    const uint64_t* it = std::lower_bound(begin, end, s.found[i].code);
+    s.runs[2 * i] = static_cast<size_t>(it - codes_.data());
+    __builtin_prefetch(positions_.data() + s.runs[2 * i]);
+  }
+  for (size_t i = 0; i < found; ++i) {
     // Every reference holding this code, lowest position first.
-    for (; it != end && *it == f.code; ++it) {
-      const uint32_t position = positions_[static_cast<size_t>(it - codes_.data())];
+    for (size_t at = s.runs[2 * i]; at < s.runs[2 * i + 1] && codes_[at] == s.found[i].code; ++at) {
+      const uint32_t position = positions_[at];
       if (position >= limit) break;
       out.push_back(position);
     }
