@@ -31,9 +31,10 @@ constexpr double postings_per_bucket = 3;
 // while it waits to be sorted (19 + 7 + 6).
 constexpr uint64_t max_kept_bits = 7;
 // Postings gathered per round of the build, at most (4 bytes each while
-// they wait): the rounds make the same variants again, so fewer rounds
-// cost less time and more memory.
-constexpr size_t postings_per_round = size_t{128} << 20;
+// they wait). A round makes only the variants that can fall in its buckets
+// (and a little more), so many small rounds cost little time and keep the
+// peak low.
+constexpr size_t postings_per_round = size_t{32} << 20;
 
 uint64_t binomial(uint64_t n, uint64_t r) noexcept {
   if (r > n) return 0;
@@ -247,15 +248,22 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   BuildPass pass(items, threads, charge);
   const size_t workers = pass.workers();
   std::vector<PackedDeletions> variants(workers);
-  // postings(w, i, emit): emit(bucket, posting value) for each variant of item i.
-  const auto each_posting = [&](size_t w, size_t i, auto&& emit) {
+  // each_posting(w, i, first, end, emit): emit(bucket, posting value) for
+  // each variant of item i whose bucket is in [first, end).
+  const auto each_posting = [&](size_t w, size_t i, uint64_t first, uint64_t end, auto&& emit) {
     if (!distinct(i)) return;
     const uint32_t gi = groups_.size() > 1 ? group_of[i] : 0;
     const Group& g = groups_[gi];
     const unsigned variant_bits = 2 * static_cast<unsigned>(g.length - k);
+    const unsigned below = variant_bits - static_cast<unsigned>(g.bucket_bits);
+    const uint64_t group_end = g.first_bucket + (uint64_t{1} << g.bucket_bits);
+    first = std::max(first, g.first_bucket);
+    end = std::min(end, group_end);
+    if (first >= end) return;
     variants[w].load(codes_[i], g.length);
-    variants[w].for_each(k, [&](uint64_t variant, uint64_t rank, uint64_t letters) {
-      const unsigned below = variant_bits - static_cast<unsigned>(g.bucket_bits);
+    const uint64_t low = shift_left(first - g.first_bucket, below);
+    const uint64_t high = shift_left(end - 1 - g.first_bucket, below) | low_bits(below);
+    variants[w].for_each_within(k, low, high, [&](uint64_t variant, uint64_t rank, uint64_t letters) {
       const uint64_t bucket = g.first_bucket + shift_right(variant, below);
       const uint64_t kept = shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) & low_bits(static_cast<unsigned>(g.kept_bits));
       emit(bucket, kept << payload_bits_ | rank << (2 * k) | letters);
@@ -267,7 +275,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   const size_t blocks = static_cast<size_t>((bucket_total + buckets_per_block - 1) / buckets_per_block);
   std::vector<std::vector<uint32_t>> counts(workers, std::vector<uint32_t>(blocks, 0));
   pass.run([&](size_t w, size_t i) {
-    each_posting(w, i, [&](uint64_t bucket, uint64_t) { ++counts[w][bucket / buckets_per_block]; });
+    each_posting(w, i, 0, bucket_total, [&](uint64_t bucket, uint64_t) { ++counts[w][bucket / buckets_per_block]; });
   }, cost);
   block_starts_ = LargeArray<uint64_t>(blocks + 1);
   uint64_t total = 0, widest = 0;
@@ -318,8 +326,8 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     const uint64_t end_bucket = std::min<uint64_t>(uint64_t{last} << partition_bits, bucket_total);
     pass.run([&](size_t w, size_t i) {
       uint64_t* at = cursors[w].data();
-      each_posting(w, i, [&](uint64_t bucket, uint64_t value) {
-        if (bucket >= first_bucket && bucket < end_bucket)
+      each_posting(w, i, first_bucket, end_bucket, [&](uint64_t bucket, uint64_t value) {
+        if (bucket >= first_bucket && bucket < end_bucket)  // so by construction; kept for the writes' sake
           gathered[static_cast<size_t>(at[bucket >> partition_bits]++)] =
               static_cast<uint32_t>((bucket & within) << width | value);
       });
