@@ -78,7 +78,7 @@ class Table:
 
 def check(label, ours, theirs):
     if ours != theirs:
-        bad = sum(a != b for a, b in zip(ours, theirs))
+        bad = sum(a != b for a, b in zip(ours, theirs, strict=True))
         raise SystemExit(f"{label}: results differ in {bad} of {len(ours)} queries")
 
 
@@ -294,7 +294,7 @@ def main():
     print()
     table.print()
     print()
-    print(f"W4: two sequences of 200,000 letters (1,000 edits apart), k=2000, threads=1, in a child process:")
+    print("W4: two sequences of 200,000 letters (1,000 edits apart), k=2000, threads=1, in a child process:")
     print(f"    {seconds:.2f} s including start-up and generation, accepted: {accepted}, "
           f"peak RSS (VmHWM) {peak_mb:.1f} MB ({before_mb:.1f} MB before the call); a full table would need "
           f"{200_001 * 200_001 * 4 / 1e9:.0f} GB")

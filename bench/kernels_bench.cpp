@@ -5,8 +5,9 @@
 #include <random>
 #include <string>
 
+#include "kernel_checks.hpp"
 #include "kernels/block_kernel.hpp"
-#include "engine/driver.hpp"
+#include "batch/driver.hpp"
 #include "kernels/lcs.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "batch/progress.hpp"

@@ -125,7 +125,7 @@ def main():
                                       for label, _ in CURVES))
 
     figure, axes = plt.subplots(figsize=(8, 5.5), dpi=110)
-    for (label, _), marker in zip(CURVES, "osD^vx*"):
+    for (label, _), marker in zip(CURVES, "osD^vx*", strict=False):
         sizes = sorted(rates[label])
         axes.plot(sizes, [rates[label][s] for s in sizes], marker=marker, label=label)
     axes.set_xscale("log")

@@ -24,6 +24,7 @@ size_t count_a(const Text& text) {
 
 bool passes_filters(intptr_t query_length, intptr_t query_a_count, intptr_t length, intptr_t a_count,
                     intptr_t max_flex) {
+  // Its own: the oracle shares no code with what it checks.
   const auto distance = [](intptr_t a, intptr_t b) { return a > b ? a - b : b - a; };
   return distance(query_length, length) <= max_flex && distance(query_a_count, a_count) <= max_flex;
 }

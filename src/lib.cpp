@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "engine/driver.hpp"
-#include "engine/isa.hpp"
+#include "engine/isa_setting.hpp"
 #include "python/barrier.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
@@ -20,19 +20,19 @@ constexpr py::FunctionDescription correct_seq_mt_description{
 py::PyResult<py::Ref> correct_seq_mt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::PyResult<py::ArgumentSlots> slots =
       py::extract_arguments_fastcall(correct_seq_mt_description, args, nargs, kwnames);
-  if (!slots) return py::Failure(std::move(slots.error()));
+  if (!slots) return py::Unexpected(std::move(slots.error()));
   auto [ref_arg, query_arg, max_flex_arg, threads_arg] = *slots;
 
   // Converted in parameter order; the first bad argument ends the call
   // before anything is printed. The strings are read in place.
   py::PyResult<py::StrList> ref_seqs = py::extract_str_list(ref_arg);
-  if (!ref_seqs) return py::Failure(py::argument_extraction_error("ref_seqs", std::move(ref_seqs.error())));
+  if (!ref_seqs) return py::Unexpected(py::argument_extraction_error("ref_seqs", std::move(ref_seqs.error())));
   py::PyResult<py::StrList> query_seqs = py::extract_str_list(query_arg);
-  if (!query_seqs) return py::Failure(py::argument_extraction_error("query_seqs", std::move(query_seqs.error())));
+  if (!query_seqs) return py::Unexpected(py::argument_extraction_error("query_seqs", std::move(query_seqs.error())));
   py::PyResult<intptr_t> max_flex = py::extract_max_flex(max_flex_arg);
-  if (!max_flex) return py::Failure(py::argument_extraction_error("max_flex", std::move(max_flex.error())));
+  if (!max_flex) return py::Unexpected(py::argument_extraction_error("max_flex", std::move(max_flex.error())));
   py::PyResult<uint32_t> threads = py::extract_thread_count(threads_arg);
-  if (!threads) return py::Failure(py::argument_extraction_error("threads", std::move(threads.error())));
+  if (!threads) return py::Unexpected(py::argument_extraction_error("threads", std::move(threads.error())));
 
   // The interpreter lock stays held (the workers never touch Python), but
   // for signal handlers and blocked output: see python/hooks.hpp.
@@ -41,7 +41,7 @@ py::PyResult<py::Ref> correct_seq_mt_body(PyObject* const* args, Py_ssize_t narg
   try {
     matched = correct_seq_mt(ref_seqs->texts(), query_seqs->texts(), *max_flex, *threads, hooks);
   } catch (const Interrupted&) {
-    return py::Failure(hooks.take_interruption());
+    return py::Unexpected(hooks.take_interruption());
   }
   query_seqs->release();  // before the result list: the call's peak stays low
   return py::to_result_list(matched, *ref_seqs);

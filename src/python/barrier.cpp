@@ -1,5 +1,5 @@
 #include "python/barrier.hpp"
-#include "engine/messages.hpp"
+#include "python/messages.hpp"
 
 #include <cstdlib>
 

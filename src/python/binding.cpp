@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "python/text.hpp"
+#include "python/object_text.hpp"
 
 namespace mendseqs::py {
 namespace {
@@ -22,12 +22,12 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
   return list;
 }
 
-Failure too_many_positional(const FunctionDescription& function, Py_ssize_t nargs) {
+Unexpected too_many_positional(const FunctionDescription& function, Py_ssize_t nargs) {
   return fail(PyExc_TypeError, display_name(function) + " takes " + std::to_string(parameter_count) +
                                    " positional arguments but " + std::to_string(nargs) + " were given");
 }
 
-Failure missing_arguments(const FunctionDescription& function, const ArgumentSlots& slots) {
+Unexpected missing_arguments(const FunctionDescription& function, const ArgumentSlots& slots) {
   std::vector<std::string_view> missing;
   for (size_t i = 0; i < parameter_count; ++i)
     if (!slots[i]) missing.push_back(function.parameters[i]);
@@ -36,12 +36,12 @@ Failure missing_arguments(const FunctionDescription& function, const ArgumentSlo
                                    ": " + quoted_list(missing));
 }
 
-Failure unexpected_keyword(const FunctionDescription& function, PyObject* keyword) {
+Unexpected unexpected_keyword(const FunctionDescription& function, PyObject* keyword) {
   return fail(PyExc_TypeError, display_name(function) + " got an unexpected keyword argument '" +
                                    object_text(keyword) + "'");
 }
 
-Failure multiple_values(const FunctionDescription& function, std::string_view keyword) {
+Unexpected multiple_values(const FunctionDescription& function, std::string_view keyword) {
   return fail(PyExc_TypeError, display_name(function) + " got multiple values for argument '" +
                                    std::string(keyword) + "'");
 }

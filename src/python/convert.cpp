@@ -6,10 +6,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
+#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 #include "python/once.hpp"
-#include "python/text.hpp"
+#include "python/object_text.hpp"
 
 namespace mendseqs::py {
 namespace {
@@ -44,7 +44,7 @@ std::string qualified_name(PyTypeObject* type) {
   return "<failed to extract type name>";
 }
 
-Failure cast_error(PyObject* source, PyTypeObject* target) {
+Unexpected cast_error(PyObject* source, PyTypeObject* target) {
   return fail(PyExc_TypeError, "'" + qualified_name(Py_TYPE(source)) + "' object cannot be cast as '" +
                                    qualified_name(target) + "'");
 }
@@ -90,7 +90,9 @@ void reserve_reported(StrList& list, PyObject* object) {
   try {
     list.reserve(static_cast<size_t>(reported));
   } catch (const std::length_error&) {
+    return;  // a hint too large to act on: the list grows as it is read
   } catch (const std::bad_alloc&) {
+    return;  // likewise; reading will find out whether memory really ran out
   }
 }
 
@@ -112,18 +114,18 @@ PyResult<StrList> extract_str_list(PyObject* object) {
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
     PyObject** items = PySequence_Fast_ITEMS(object);
     for (Py_ssize_t i = 0; i < size; ++i) {
-      if (std::optional<PendingError> error = check_item(items[i])) return Failure(std::move(*error));
+      if (std::optional<PendingError> error = check_item(items[i])) return Unexpected(std::move(*error));
       list.append(Ref::borrow(items[i]));
     }
     return list;
   }
   Ref iterator = Ref::steal(PyObject_GetIter(object));
-  if (!iterator) return Failure(fetch_error());
+  if (!iterator) return Unexpected(fetch_error());
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (std::optional<PendingError> error = check_item(item.get())) return Failure(std::move(*error));
+    if (std::optional<PendingError> error = check_item(item.get())) return Unexpected(std::move(*error));
     list.append(std::move(item));
   }
-  if (std::optional<PendingError> error = take_error()) return Failure(std::move(*error));
+  if (std::optional<PendingError> error = take_error()) return Unexpected(std::move(*error));
   return list;
 }
 
@@ -166,7 +168,7 @@ void StrList::release() noexcept {
 PyResult<intptr_t> extract_max_flex(PyObject* object) {
   const long long value = PyLong_AsLongLong(object);
   if (value == -1)
-    if (std::optional<PendingError> error = take_error()) return Failure(std::move(*error));
+    if (std::optional<PendingError> error = take_error()) return Unexpected(std::move(*error));
   if (value < std::numeric_limits<intptr_t>::min() || value > std::numeric_limits<intptr_t>::max())
     return fail(PyExc_OverflowError, messages::out_of_range);
   return static_cast<intptr_t>(value);
@@ -178,11 +180,11 @@ PyResult<uint32_t> extract_thread_count(PyObject* object) {
     value = PyLong_AsUnsignedLongLong(object);
   } else {
     Ref index = Ref::steal(PyNumber_Index(object));
-    if (!index) return Failure(fetch_error());
+    if (!index) return Unexpected(fetch_error());
     value = PyLong_AsUnsignedLongLong(index.get());
   }
   if (value == std::numeric_limits<unsigned long long>::max())
-    if (std::optional<PendingError> error = take_error()) return Failure(std::move(*error));
+    if (std::optional<PendingError> error = take_error()) return Unexpected(std::move(*error));
   if (value > std::numeric_limits<uint32_t>::max()) return fail(PyExc_OverflowError, messages::out_of_range);
   return static_cast<uint32_t>(value);
 }

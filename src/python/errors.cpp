@@ -2,10 +2,10 @@
 
 #include <string_view>
 
-#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
+#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 #include "python/once.hpp"
-#include "python/text.hpp"
+#include "python/object_text.hpp"
 
 namespace mendseqs::py {
 namespace {

@@ -40,10 +40,10 @@ class PendingError {
 
 template <class T>
 using PyResult = std::expected<T, PendingError>;
-using Failure = std::unexpected<PendingError>;
+using Unexpected = std::unexpected<PendingError>;
 
-inline Failure fail(PyObject* type, std::string message) {
-  return Failure(PendingError::of_type(type, std::move(message)));
+inline Unexpected fail(PyObject* type, std::string message) {
+  return Unexpected(PendingError::of_type(type, std::move(message)));
 }
 
 // The fetch rule, for calls that always set an exception when they fail:

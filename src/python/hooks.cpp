@@ -1,5 +1,5 @@
 #include "python/hooks.hpp"
-#include "engine/messages.hpp"
+#include "python/messages.hpp"
 
 namespace mendseqs::py {
 

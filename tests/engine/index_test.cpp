@@ -24,6 +24,7 @@
 #include "full_table.hpp"
 #include "index/deletions.hpp"
 #include "match/matcher.hpp"
+#include "support/distance.hpp"
 
 namespace mendseqs {
 namespace {
@@ -56,7 +57,6 @@ size_t lcs(const Text& a, const Text& b) {
   return row[b.length()];
 }
 
-size_t distance(size_t a, size_t b) { return a > b ? a - b : b - a; }
 
 // The scan the index must agree with, with the same acceptance test.
 std::optional<Decision> scan(const std::vector<Text>& references, const Text& query, intptr_t k,
@@ -213,10 +213,12 @@ TEST(CandidateIndex, AnInterruptedBuildJoinsItsThreadsAndPassesTheExceptionOn) {
   TextStore store;
   std::mt19937_64 rng(12);
   std::vector<Text> whitelist;
+  whitelist.reserve(20'000);
   for (int i = 0; i < 20'000; ++i) whitelist.push_back(store.add(random_text(rng, 16, dna)));
   size_t charged = 0;
   const auto interrupting = [&](size_t work) {
-    if ((charged += work) > 50'000) throw Interrupted{};
+    charged += work;
+    if (charged > 50'000) throw Interrupted{};
   };
   EXPECT_THROW(CandidateIndex::build(whitelist, 1, 1000, 1 << 30, CandidateIndex::Choice::always, 2, interrupting),
                Interrupted);
@@ -264,6 +266,7 @@ TEST(CandidateIndex, CostModelAndBudget) {
   TextStore store;
   std::mt19937_64 rng(9);
   std::vector<Text> whitelist;
+  whitelist.reserve(100'000);
   for (int i = 0; i < 100'000; ++i) whitelist.push_back(store.add(random_text(rng, 16, dna)));
   // Many queries against a long whitelist: the index (the module's
   // whitelist test relies on these two shapes); a handful, or a short list
@@ -282,6 +285,7 @@ TEST(CandidateIndex, CostModelAndBudget) {
   EXPECT_LE(index->memory_bytes(), plan.memory_bytes);
   // Long references with a large tolerance: the neighbourhoods explode.
   std::vector<Text> long_references;
+  long_references.reserve(20);
   for (int i = 0; i < 20; ++i) long_references.push_back(store.add(random_text(rng, 1500, dna)));
   EXPECT_EQ(CandidateIndex::build(long_references, 50, 2000, 1 << 30), nullptr);
 }

@@ -17,7 +17,7 @@ TEST(IsaChoice, UnsetOrEmptyTakesTheFastestAndEveryRunnableNameIsHonoured) {
   for (const Isa isa : all_isas) {
     if (!isa_supported(isa)) continue;
     const IsaChoice choice = choose_isa(std::string(isa_name(isa)).c_str());
-    EXPECT_FALSE(choice.error) << *choice.error;
+    EXPECT_EQ(choice.error.value_or("accepted"), "accepted");
     EXPECT_EQ(choice.isa, isa);
   }
 }
@@ -28,8 +28,8 @@ TEST(IsaChoice, UnknownAndUnrunnableValuesAreRefusedByName) {
     if (!isa_supported(isa)) refused.emplace_back(isa_name(isa));
   for (const std::string& value : refused) {
     const IsaChoice choice = choose_isa(value.c_str());
-    ASSERT_TRUE(choice.error) << value;
-    EXPECT_EQ(choice.error->rfind("MENDSEQS_ISA=" + value + ": ", 0), 0u) << *choice.error;
+    const std::string error = choice.error.value_or("");
+    EXPECT_EQ(error.rfind("MENDSEQS_ISA=" + value + ": ", 0), 0u) << value << ": " << error;
   }
 }
 

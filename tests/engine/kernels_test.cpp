@@ -6,6 +6,7 @@
 #include <random>
 
 #include "kernels/block_filter.hpp"
+#include "kernel_checks.hpp"
 #include "kernels/block_kernel.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "match/matcher.hpp"
@@ -82,8 +83,10 @@ TEST_P(IsaKernelTest, EveryLaneWidthAgreesWithTheFullTable) {
 TEST_P(IsaKernelTest, MixedListsAndCodePointsAgreeWithTheFullTable) {
   std::mt19937_64 rng(202);
   std::vector<std::string> references;
+  references.reserve(150);
   for (int i = 0; i < 150; ++i) references.push_back(random_text(rng, rng() % 90, mixed_alphabet));
   std::vector<std::string> queries;
+  queries.reserve(41);
   for (int round = 0; round < 40; ++round)
     queries.push_back(edited(rng, references[rng() % references.size()], rng() % 6, mixed_alphabet));
   queries.push_back("xyz");  // no character in common with any reference

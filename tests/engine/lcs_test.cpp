@@ -1,3 +1,4 @@
+#include "kernel_checks.hpp"
 #include "kernels/lcs.hpp"
 #include "kernels/lcs_banded.hpp"
 

@@ -89,11 +89,7 @@ TEST_P(SelectionTest, ManyDistinctCharactersFallBackToOneByOne) {
   char32_t next = 0x4E00;
   for (int i = 0; i < 400; ++i) {
     std::string text;
-    for (int c = 0; c < 64; ++c, ++next) {
-      text += static_cast<char>(0xE0 | (next >> 12));
-      text += static_cast<char>(0x80 | ((next >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (next & 0x3F));
-    }
+    for (int c = 0; c < 64; ++c, ++next) test_support::append_utf8(text, next);
     references.push_back(text);
   }
   const test_support::Texts texts(references);

@@ -43,6 +43,7 @@ TEST(Matcher, GuardFiresOnlyForAReferenceThatPassedTheFilters) {
   EXPECT_EQ(correct({""}, "", 0), "");  // an empty reference is accepted
   try {
     correct({"ACG"}, "AC", 3);
+    FAIL() << "a tolerance above the query's length must trip the guard";
   } catch (const Panic& failure) {
     EXPECT_EQ(failure.message(), messages::guard);
   }

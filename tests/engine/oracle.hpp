@@ -33,6 +33,7 @@ inline std::optional<std::string> correct_seq(const std::vector<std::string>& re
   std::vector<std::u32string> decoded;
   std::vector<mendseqs::Text> texts;
   decoded.reserve(references.size());
+  texts.reserve(references.size());
   for (const std::string& reference : references) texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
   const std::u32string q = code_points(query);
   using Outcome = mendseqs::reference::Selection::Outcome;

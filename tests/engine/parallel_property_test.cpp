@@ -15,6 +15,7 @@ namespace {
 
 TEST(ParallelProperty, SameResultsAsTheSerialPathForAnyThreadCount) {
   // Leaked on purpose, like the stream of the driver tests.
+  // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
   static OutputStream* discard = new OutputStream(open("/dev/null", O_WRONLY | O_CLOEXEC));
   std::mt19937_64 rng(808);
   for (int round = 0; round < 25; ++round) {

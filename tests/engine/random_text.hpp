@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "texts.hpp"
+
 namespace testing_text {
 
 // Letters, a lowercase one and characters of two, three and four bytes, so
@@ -25,13 +27,8 @@ inline std::string random_text(std::mt19937_64& rng, size_t length, const std::v
 inline std::string edited(std::mt19937_64& rng, std::string_view text, size_t edits,
                           const std::vector<std::string>& alphabet) {
   std::vector<std::string> characters;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t width = 1;
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    if (lead >= 0xF0) width = 4; else if (lead >= 0xE0) width = 3; else if (lead >= 0xC0) width = 2;
-    characters.emplace_back(text.substr(pos, width));
-    pos += width;
-  }
+  for (const char32_t c : mendseqs::test_support::decode_utf8(text))
+    mendseqs::test_support::append_utf8(characters.emplace_back(), c);
   for (size_t e = 0; e < edits; ++e) {
     const std::string& letter = alphabet[rng() % alphabet.size()];
     const size_t at = characters.empty() ? 0 : rng() % characters.size();

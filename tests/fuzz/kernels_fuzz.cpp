@@ -14,6 +14,7 @@
 #include "engine/panic.hpp"
 #include "full_table.hpp"
 #include "kernels/block_filter.hpp"
+#include "kernel_checks.hpp"
 #include "kernels/block_kernel.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "match/matcher.hpp"

@@ -13,7 +13,7 @@ NAMES = ("ref_seqs", "query_seqs", "max_flex", "threads")
 # give another result or an error: swapping ref_seqs and query_seqs changes
 # the result's length, swapping max_flex and threads runs no work at all.
 REFS, QUERIES, FLEX, THREADS = ["ACGT", "TTTT"], ["TTTT", "GGGG"], 0, 1
-VALUES = dict(zip(NAMES, (REFS, QUERIES, FLEX, THREADS)))
+VALUES = dict(zip(NAMES, (REFS, QUERIES, FLEX, THREADS), strict=True))
 EXPECTED = ["TTTT", ""]
 D = "correct_seq_mt()"
 
@@ -160,7 +160,7 @@ def reference_binder(nargs, keyword_names):
         if filled[position]:
             return f"{D} got multiple values for argument '{name}'"
         filled[position] = True
-    missing = [f"'{name}'" for name, given in zip(NAMES, filled) if not given]
+    missing = [f"'{name}'" for name, given in zip(NAMES, filled, strict=True) if not given]
     if not missing:
         return None
     listed = missing[0] if len(missing) == 1 else ", ".join(missing[:-1]) + (

@@ -113,3 +113,43 @@ except KeyboardInterrupt:
         child.kill()
     assert child.returncode == 0, stderr
     assert 0 <= float(stderr) - sent < 2.0, stderr
+
+
+def test_a_second_writer_on_stdout_cannot_strand_a_call_in_its_write(python):
+    # A Python thread writes large blocks to fd 1 (os.write lets go of the
+    # interpreter lock while it blocks), so whenever the drain frees room,
+    # that writer may take it between the call's poll and its write (a
+    # worker's or the calling thread's). That write then blocks; the call
+    # must still let go of the lock for the drain, which needs it to read on. Many short calls give
+    # the race many chances; a hang is the failure.
+    run = python(PIPE_ON_STDOUT + """
+import os, threading, mendseqs
+MARK = "\\u25a0".encode()
+received = []
+other_done = threading.Event()
+
+def drain():
+    while chunk := os.read(read_end, 4096):
+        received.append(chunk)
+
+def other_writer():
+    block = b"y" * 65536
+    while not other_done.is_set():
+        os.write(1, block)
+
+reader = threading.Thread(target=drain)
+reader.start()
+writer = threading.Thread(target=other_writer)
+writer.start()
+for _ in range(200):
+    assert mendseqs.correct_seq_mt(["ACGT"], ["ACGT"] * 392, 0, 8) == ["ACGT"] * 392
+other_done.set()
+writer.join()
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+os.close(write_end)
+reader.join()
+data = b"".join(received)
+# Marks are written whole (3 bytes, never split by a pipe): 392 per call.
+assert data.count(MARK) == 200 * 392, data.count(MARK)
+""", timeout=120)
+    assert run.returncode == 0, run

@@ -7,10 +7,10 @@ import pytest
 
 import mendseqs
 from failure_support import needs_throwing_allocator
+from messages import OUT_OF_RANGE, STR_VEC
 
 correct = mendseqs.correct_seq_mt
 POINTER_BITS = 8 * struct.calcsize("P")
-from messages import OUT_OF_RANGE, STR_VEC
 R, Q = ["ACGT", "TTTT"], ["TTTT", "GGGG"]
 
 
@@ -244,7 +244,7 @@ def test_results_are_the_references_themselves_or_exact_str_copies():
     # shared by the queries that matched it.
     assert first[2] is references[1] and first[4] is references[2] and first[5] is references[3]
     assert first[0] is first[1] and first[0] is not references[0] and first[0] is not second[0]
-    assert first[3] is ""
+    assert first[3] is str()  # the interpreter's one empty string
 
 
 @needs_throwing_allocator

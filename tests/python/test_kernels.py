@@ -8,24 +8,11 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import mendseqs
+from edits import edited
 from oracle import GuardTripped, correct_all, lcs_length
 
 EDGE_LENGTHS = [0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129]
 ALPHABETS = ["ACGT", "ACGT\u00e9\u25a0\U0001f9ec"]
-
-
-def edited(rng, text, edits, alphabet):
-    letters = list(text)
-    for _ in range(edits):
-        at = rng.randrange(len(letters)) if letters else 0
-        kind = rng.randrange(3) if letters else 1
-        if kind == 0:
-            letters[at] = rng.choice(alphabet)
-        elif kind == 1:
-            letters.insert(at, rng.choice(alphabet))
-        else:
-            del letters[at]
-    return "".join(letters)
 
 
 def expect_oracle(references, queries, max_flex, threads):

@@ -6,10 +6,10 @@ import sys
 import pytest
 
 import mendseqs
+from messages import GUARD, OUT_OF_RANGE
 
 correct = mendseqs.correct_seq_mt
 POINTER_BITS = 8 * struct.calcsize("P")
-from messages import GUARD, OUT_OF_RANGE
 only_32_bit = pytest.mark.skipif(
     POINTER_BITS != 32, reason=f"needs 32-bit pointers (here {POINTER_BITS}): ./dev test --arch armhf")
 

@@ -6,6 +6,7 @@ import random
 import pytest
 
 import mendseqs
+from edits import edited as edit_randomly
 from failure_support import GUARD
 
 correct = mendseqs.correct_seq_mt
@@ -26,17 +27,7 @@ def whitelist(rng, count):
 
 
 def edited(rng, text, edits):
-    letters = list(text)
-    for _ in range(edits):
-        at = rng.randrange(len(letters))
-        kind = rng.randrange(3)
-        if kind == 0:
-            letters[at] = rng.choice("ACGT")
-        elif kind == 1:
-            letters.insert(at, rng.choice("ACGT\u00e9"))
-        else:
-            del letters[at]
-    return "".join(letters)
+    return edit_randomly(rng, text, edits, "ACGT", inserted="ACGT\u00e9")
 
 
 def queries_for(rng, references, count, k):

@@ -30,7 +30,7 @@ def main() -> int:
         for index, path in enumerate(chunks):
             count = total * (index + 1) // len(chunks) - total * index // len(chunks)
             with open(path, "w", encoding="utf-8") as out:
-                for _, record in zip(range(count), stream):
+                for _, record in zip(range(count), stream, strict=False):
                     out.write(as_text(record))
     except InputError as error:
         print(f"split.py: error: {error}", file=sys.stderr)

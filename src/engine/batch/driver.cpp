@@ -1,4 +1,4 @@
-#include "engine/driver.hpp"
+#include "batch/driver.hpp"
 
 #include <algorithm>
 
@@ -42,6 +42,11 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
   }
   out.print_line_end(checkpoint);
   return matched;
+}
+
+std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
+                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller) {
+  return correct_seq_mt(references, queries, max_flex, threads, caller, standard_output());
 }
 
 }  // namespace mendseqs

@@ -1,6 +1,8 @@
 #include "batch/progress.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -30,12 +32,26 @@ bool writable_now(int fd) noexcept {
   return ready != 0;
 }
 
+// True when a write to `fd` may wait for a reader: a blocking pipe, socket
+// or terminal. A regular file never waits for one, and a non-blocking
+// descriptor reports EAGAIN instead.
+bool write_may_block(int fd) noexcept {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_NONBLOCK) != 0) return false;
+  struct stat status{};
+  return ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
+}
+
 }  // namespace
 
 // Waits, one slice at a time, until the descriptor takes bytes again; a
 // cancelled worker throws from there, and so may the caller's check-in.
 void OutputStream::wait_until_writable(Checkpoint& writer, bool may_check_in) {
   Checkpoint::OutputWait wait(writer, waiting_workers_);
+  poll_until_writable(writer, may_check_in);
+}
+
+void OutputStream::poll_until_writable(Checkpoint& writer, bool may_check_in) {
   for (;;) {
     pollfd entry{fd_, POLLOUT, 0};
     const int ready = ::poll(&entry, 1, wait_slice_ms);
@@ -44,7 +60,7 @@ void OutputStream::wait_until_writable(Checkpoint& writer, bool may_check_in) {
   }
 }
 
-void OutputStream::lock_stream(std::unique_lock<std::timed_mutex>& lock, Checkpoint& writer) {
+void OutputStream::lock_stream(std::unique_lock<StreamLock>& lock, Checkpoint& writer) {
   if (lock.try_lock()) return;
   Checkpoint::OutputWait wait(writer, waiting_workers_);
   while (!lock.try_lock_for(lock_slice)) writer.while_waiting(true);
@@ -65,8 +81,22 @@ std::optional<IoError> OutputStream::write_whole(std::string_view text, Checkpoi
     lock.unlock();
     wait_until_writable(writer, true);
   }
+  // A write that may block counts as a wait on output for as long as it
+  // lasts, not only while it polls: between the poll that found room and
+  // the write, another writer of the descriptor (a Python thread in
+  // os.write, which lets go of the interpreter lock) may take that room,
+  // and the write then blocks. The calling thread lets go of its host's
+  // lock for it; a worker is counted, so that the calling thread does.
+  // Otherwise a reader that needs that lock would never drain.
+  std::optional<Checkpoint::OutputWait> counted;
+  if (write_may_block(fd_)) counted.emplace(writer, waiting_workers_);
   while (!text.empty()) {
-    if (!writable_now(fd_)) wait_until_writable(writer, false);
+    if (!writable_now(fd_)) {
+      if (counted)
+        poll_until_writable(writer, false);
+      else
+        wait_until_writable(writer, false);
+    }
     const ssize_t written = ::write(fd_, text.data(), text.size());
     if (written > 0) {
       text.remove_prefix(static_cast<size_t>(written));
@@ -98,12 +128,14 @@ OutputStream* standard_stream = nullptr;
 // the parent would never be released there.
 void reset_standard_output_after_fork() noexcept {
   if (!standard_stream) return;
-  new (&standard_stream->mutex_) std::timed_mutex;
+  standard_stream->mutex_.reinitialise_after_fork();
   standard_stream->waiting_workers_.store(0, std::memory_order_relaxed);
 }
 
 OutputStream& standard_output() {
   static OutputStream* const stream = [] {
+    // Never destroyed: workers of a call still running at exit may write.
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
     standard_stream = new OutputStream(STDOUT_FILENO);
     pthread_atfork(nullptr, nullptr, reset_standard_output_after_fork);
     return standard_stream;

@@ -14,7 +14,11 @@
 // its host's lock for exactly that wait.
 #pragma once
 
+#include <pthread.h>
+#include <time.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -27,6 +31,42 @@
 namespace mendseqs {
 
 using messages::progress_mark;
+
+// The stream's lock: a pthread mutex, because the child of a fork must get
+// it back unlocked whatever thread held it, and re-initialising a
+// pthread_mutex_t in the one-threaded child is defined (CPython does the
+// same for its own locks), where constructing a C++ mutex over a live one
+// is not. Meets TimedLockable, for std::unique_lock.
+class StreamLock {
+ public:
+  StreamLock() noexcept { pthread_mutex_init(&mutex_, nullptr); }
+  ~StreamLock() { pthread_mutex_destroy(&mutex_); }
+  StreamLock(const StreamLock&) = delete;
+  StreamLock& operator=(const StreamLock&) = delete;
+
+  void lock() noexcept { pthread_mutex_lock(&mutex_); }
+  bool try_lock() noexcept { return pthread_mutex_trylock(&mutex_) == 0; }
+  void unlock() noexcept { pthread_mutex_unlock(&mutex_); }
+  // CLOCK_REALTIME, which every sanitizer knows: a clock step only
+  // lengthens or shortens one slice of a wait that is retried anyway.
+  template <class Rep, class Period>
+  bool try_lock_for(std::chrono::duration<Rep, Period> timeout) noexcept {
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    const long long total =
+        until.tv_nsec + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count();
+    until.tv_sec += static_cast<time_t>(total / 1000000000);
+    until.tv_nsec = static_cast<long>(total % 1000000000);
+    return pthread_mutex_timedlock(&mutex_, &until) == 0;
+  }
+
+  // Only in the child of a fork, which has one thread: whatever the lock's
+  // state was in the parent, it is a fresh unlocked mutex afterwards.
+  void reinitialise_after_fork() noexcept { pthread_mutex_init(&mutex_, nullptr); }
+
+ private:
+  pthread_mutex_t mutex_;
+};
 
 class OutputStream {
  public:
@@ -48,11 +88,12 @@ class OutputStream {
   friend void reset_standard_output_after_fork() noexcept;
 
   std::optional<IoError> write_whole(std::string_view text, Checkpoint& writer);
-  void lock_stream(std::unique_lock<std::timed_mutex>& lock, Checkpoint& writer);
+  void lock_stream(std::unique_lock<StreamLock>& lock, Checkpoint& writer);
   void wait_until_writable(Checkpoint& writer, bool may_check_in);
+  void poll_until_writable(Checkpoint& writer, bool may_check_in);
 
   int fd_;
-  std::timed_mutex mutex_;
+  StreamLock mutex_;
   std::atomic<int> waiting_workers_{0};
 };
 

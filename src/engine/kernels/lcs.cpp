@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <unordered_map>
 
 #include "kernels/match_words.hpp"
 
@@ -17,27 +16,13 @@ constexpr size_t max_mask_words = size_t{1} << 20;
 }  // namespace
 
 QueryPattern::QueryPattern(const Text& query) : length_(query.length()), words_((length_ + 63) / 64) {
-  ascii_number_.fill(absent);
-  // Numbers in order of first appearance: a table for ASCII, a map for the
-  // rest while building (a sorted list afterwards, for lookups).
+  // Numbers in order of first appearance, as the reference blocks number
+  // theirs (one numbering, kernels/alphabet.hpp).
   std::vector<uint32_t> number_of(length_);
-  std::unordered_map<char32_t, uint32_t> other_numbers;
-  uint32_t distinct = 0;
   query.visit([&](auto code_points) {
-    for (size_t i = 0; i < code_points.size(); ++i) {
-      const char32_t c = code_points[i];
-      if (c < ascii_number_.size()) {
-        if (ascii_number_[c] == absent) ascii_number_[c] = distinct++;
-        number_of[i] = ascii_number_[c];
-      } else {
-        const auto [entry, inserted] = other_numbers.try_emplace(c, distinct);
-        if (inserted) ++distinct;
-        number_of[i] = entry->second;
-      }
-    }
+    for (size_t i = 0; i < code_points.size(); ++i) number_of[i] = alphabet_.add(code_points[i]);
   });
-  other_numbers_.assign(other_numbers.begin(), other_numbers.end());
-  std::sort(other_numbers_.begin(), other_numbers_.end());
+  const size_t distinct = alphabet_.size();
 
   if (distinct <= max_mask_words / std::max<size_t>(words_, 1)) {
     masks_.assign(distinct * words_, 0);
@@ -53,12 +38,7 @@ QueryPattern::QueryPattern(const Text& query) : length_(query.length()), words_(
   for (size_t i = 0; i < length_; ++i) positions_[next[number_of[i]]++] = i;
 }
 
-uint32_t QueryPattern::number(char32_t character) const noexcept {
-  if (character < ascii_number_.size()) return ascii_number_[character];
-  auto it = std::lower_bound(other_numbers_.begin(), other_numbers_.end(), character,
-                             [](const auto& entry, char32_t c) { return entry.first < c; });
-  return it == other_numbers_.end() || it->first != character ? absent : it->second;
-}
+uint32_t QueryPattern::number(char32_t character) const noexcept { return alphabet_.number(character); }
 
 void QueryPattern::match_words(uint32_t number, size_t first, size_t last, uint64_t* out,
                                std::vector<size_t>& cursor) const noexcept {
@@ -69,31 +49,6 @@ void QueryPattern::match_words(uint32_t number, size_t first, size_t last, uint6
   cursor[number] = at - begin;
   for (; at < end && positions_[at] / 64 <= last; ++at)
     out[positions_[at] / 64 - first] |= uint64_t{1} << (positions_[at] % 64);
-}
-
-// Bit-parallel LCS (Allison and Dix 1986; Hyyro 2004): bit i of `state` is 0
-// exactly where the LCS of the reference prefix with query prefix i + 1 grows,
-// so the LCS is the number of zero bits once the whole reference is read.
-size_t lcs_length(const QueryPattern& query, const Text& reference) {
-  if (query.length() == 0 || reference.empty()) return 0;
-  const size_t words = query.words();
-  std::vector<uint64_t> state(words, ~uint64_t{0});
-  MatchWords matches(query);
-  reference.visit([&](auto code_points) {
-    for (const char32_t c : code_points) {
-      const uint64_t* match = matches.get(c, 0, words - 1);
-      if (!match) continue;  // no match anywhere: the state is unchanged
-      uint64_t carry = 0;
-      for (size_t w = 0; w < words; ++w) advance_word(state[w], match[w], carry);
-    }
-  });
-  size_t common = 0;
-  for (size_t w = 0; w < words; ++w) {
-    uint64_t zeros = ~state[w];
-    if (w == words - 1 && query.length() % 64) zeros &= (uint64_t{1} << (query.length() % 64)) - 1;
-    common += static_cast<size_t>(std::popcount(zeros));
-  }
-  return common;
 }
 
 }  // namespace mendseqs

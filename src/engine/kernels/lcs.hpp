@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/text.hpp"
+#include "kernels/alphabet.hpp"
 
 namespace mendseqs {
 
@@ -24,7 +25,7 @@ class QueryPattern {
   size_t words() const noexcept { return words_; }
 
   // The number of a character of the query (dense, from 0), or absent.
-  static constexpr uint32_t absent = UINT32_MAX;
+  static constexpr uint32_t absent = Alphabet::absent;
   uint32_t number(char32_t character) const noexcept;
 
   // Dense masks: `words()` words per character number (bit i of word w is
@@ -47,14 +48,11 @@ class QueryPattern {
  private:
   size_t length_ = 0;
   size_t words_ = 0;
-  std::array<uint32_t, 128> ascii_number_;                  // absent or the number
-  std::vector<std::pair<char32_t, uint32_t>> other_numbers_;  // sorted by character
+  Alphabet alphabet_;  // the query's characters, in order of first appearance
   std::vector<uint64_t> masks_;     // dense: number-major, words_ per number
   std::vector<size_t> offsets_;     // sparse: positions of number n are
   std::vector<size_t> positions_;   //   positions_[offsets_[n] .. offsets_[n + 1]]
 };
-
-size_t lcs_length(const QueryPattern& query, const Text& reference);
 
 // One word of one step of the recurrence, S = (S + u) | (S - u) with
 // u = S & match, where the addition carries from the word below and into

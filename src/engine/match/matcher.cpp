@@ -7,13 +7,23 @@
 #include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "kernels/block_filter.hpp"
 #include "kernels/lcs_banded.hpp"
+#include "support/distance.hpp"
 #include "support/scratch.hpp"
 #include "engine/panic.hpp"
 
 namespace mendseqs {
 namespace {
 
-intptr_t distance(intptr_t a, intptr_t b) noexcept { return a > b ? a - b : b - a; }
+// The LCS test of a reference without a lane, once the filters and the
+// guard passed (0 <= max_flex <= min(Lq, Lr)), for the scan and the index
+// alike: a reference of at most max_flex characters is accepted whatever
+// it holds; the query's pattern is made on first need, once per query.
+bool long_reference_accepted(const ReferenceSet& references, size_t i, const Text& query, intptr_t max_flex,
+                             std::optional<QueryPattern>& pattern, Checkpoint& checkpoint) {
+  if (references.length(i) - max_flex <= 0) return true;
+  if (!pattern) pattern.emplace(query);
+  return lcs_reaches(*pattern, references.text(i), max_flex, checkpoint);
+}
 
 // Distance from x to the nearest value of [low, high]; 0 inside.
 intptr_t gap(intptr_t x, intptr_t low, intptr_t high) noexcept {
@@ -130,11 +140,8 @@ class QuerySearch {
     return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
   }
 
-  // Filters and guard passed: 0 <= max_flex <= min(Lq, Lr).
   bool accepts_long(size_t i) {
-    if (references_.length(i) - max_flex_ <= 0) return true;
-    if (!pattern_) pattern_.emplace(query_);
-    return lcs_reaches(*pattern_, references_.text(i), max_flex_, checkpoint_);
+    return long_reference_accepted(references_, i, query_, max_flex_, pattern_, checkpoint_);
   }
 
   // What a block costs to look at, in characters' worth of work, before
@@ -183,11 +190,8 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
   // LCS test is the banded one, on the few candidates it asks about.
   checkpoint.charge(query.length() + 16);
   std::optional<QueryPattern> pattern;
-  const std::optional<Decision> decision = index->first_decisive(query, [&](size_t i) {
-    if (references.length(i) - max_flex <= 0) return true;
-    if (!pattern) pattern.emplace(query);
-    return lcs_reaches(*pattern, references.text(i), max_flex, checkpoint);
-  });
+  const std::optional<Decision> decision = index->first_decisive(
+      query, [&](size_t i) { return long_reference_accepted(references, i, query, max_flex, pattern, checkpoint); });
   if (decision && decision->guard) panic(std::string(messages::guard));
   return decision ? std::optional<size_t>(decision->position) : std::nullopt;
 }

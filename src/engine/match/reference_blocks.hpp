@@ -17,18 +17,9 @@
 
 #include "engine/text.hpp"
 #include "kernels/alphabet.hpp"
+#include "kernels/block_layout.hpp"
 
 namespace mendseqs {
-
-inline constexpr intptr_t short_reference_limit = 64;  // characters
-inline constexpr size_t block_mask_bytes = 128;        // 1024 bits of lanes
-inline constexpr size_t max_block_span = 64;           // references per block
-inline constexpr uint8_t no_lane = 0xFF;
-
-// Bits of the narrowest lane that holds a short reference of `length`.
-constexpr unsigned lane_bits_for(intptr_t length) noexcept {
-  return length <= 16 ? 16 : length <= 32 ? 32 : 64;
-}
 
 struct ReferenceBlock {
   size_t first;        // the references first .. end - 1

@@ -50,11 +50,12 @@ void write_to_stderr(std::string_view text) noexcept {
   }
 }
 
-void report_failure(const std::string& message, const std::source_location& where) noexcept {
+void report_failure(std::string_view message, const std::source_location& where) noexcept {
   try {
     std::string report = "\nthread '" + current_thread_name() + "' failed at " +
                          where.file_name() + ":" + std::to_string(where.line()) + ":" +
-                         std::to_string(where.column()) + ":\n" + message + "\n";
+                         std::to_string(where.column()) + ":\n";
+    report.append(message).append("\n");
     write_to_stderr(report);
   } catch (...) {
     // Out of memory while formatting: the bare message still tells the story.

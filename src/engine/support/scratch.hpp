@@ -28,7 +28,10 @@ class Scratch {
   ~Scratch() {
     try {
       pool().push_back(std::move(item_));
-    } catch (...) {  // no room to keep it: let it go
+    } catch (...) {
+      // No room to keep it: it is let go with item_, which is all the
+      // pool would have saved.
+      return;
     }
   }
   Scratch(const Scratch&) = delete;

@@ -2,7 +2,7 @@
 // values. Prints the banner, matches every query (in this thread, or spread
 // over worker threads), prints the progress marks and the line end, and
 // returns, per query in query order, the position of the reference it is
-// corrected to.
+// corrected to. The progress display goes to file descriptor 1.
 #pragma once
 
 #include <cstddef>
@@ -15,10 +15,6 @@
 
 namespace mendseqs {
 
-class OutputStream;
-// The progress stream on file descriptor 1.
-OutputStream& standard_output();
-
 using Position = size_t;
 inline constexpr Position no_match = SIZE_MAX;
 
@@ -30,7 +26,6 @@ inline constexpr Position no_match = SIZE_MAX;
 // a failed worker; exhausted memory throws std::bad_alloc; Interrupted from
 // `caller` passes through. Nothing partial is returned.
 std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
-                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller,
-                                     OutputStream& out = standard_output());
+                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller);
 
 }  // namespace mendseqs

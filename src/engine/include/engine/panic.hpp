@@ -29,7 +29,7 @@ class Panic : public std::exception {
 
 // Writes a failure report without throwing: for failures that cannot be
 // carried any further (the process is about to abort).
-void report_failure(const std::string& message, const std::source_location& where) noexcept;
+void report_failure(std::string_view message, const std::source_location& where) noexcept;
 
 // Writes all of `text` to file descriptor 2, retrying on signals and short
 // writes; gives up silently when nothing can be written there.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "engine/isa.hpp"
+#include "engine/isa_setting.hpp"
 #include "engine/panic.hpp"
 #include "kernels/simd/kernel_table.hpp"
 
@@ -142,7 +142,10 @@ std::optional<std::string> isa_override_error() { return process_choice().error;
 
 namespace {
 
-const simd::KernelTable& kernels_of(Isa isa) noexcept {
+
+}  // namespace
+
+const simd::KernelTable& simd::kernels_of(Isa isa) noexcept {
   switch (isa) {
 #if defined(__x86_64__)
     case Isa::avx2: return simd::avx2_kernels;
@@ -155,21 +158,15 @@ const simd::KernelTable& kernels_of(Isa isa) noexcept {
   }
 }
 
-}  // namespace
-
 uint64_t block_accepting_lanes(Isa isa, const BlockQuery& query, intptr_t max_flex) {
   // A lane holds at most 64 characters: any larger tolerance accepts alike.
   const auto lane_max_flex = static_cast<uint8_t>(std::min<intptr_t>(max_flex, short_reference_limit));
-  return kernels_of(isa).accept[simd::lane_width_index(query.lane_bits)](query, lane_max_flex);
-}
-
-void block_lcs(Isa isa, const BlockQuery& query, uint8_t* common) {
-  kernels_of(isa).lcs[simd::lane_width_index(query.lane_bits)](query, common);
+  return simd::kernels_of(isa).accept[simd::lane_width_index(query.lane_bits)](query, lane_max_flex);
 }
 
 BlockFilterResult block_filter(Isa isa, const int32_t* lengths, const int32_t* a_counts, int32_t query_length,
                                int32_t query_a_count, int32_t max_flex) {
-  return kernels_of(isa).filter(lengths, a_counts, query_length, query_a_count, max_flex);
+  return simd::kernels_of(isa).filter(lengths, a_counts, query_length, query_a_count, max_flex);
 }
 
 }  // namespace mendseqs

@@ -8,7 +8,7 @@
 
 #include "kernels/block_filter.hpp"
 #include "kernels/block_kernel.hpp"
-#include "match/reference_blocks.hpp"
+#include "kernels/block_layout.hpp"
 
 namespace mendseqs::simd {
 
@@ -19,6 +19,9 @@ struct KernelTable {
   BlockFilterResult (*filter)(const int32_t* lengths, const int32_t* a_counts, int32_t query_length,
                               int32_t query_a_count, int32_t max_flex);
 };
+
+// The table of a set compiled into this build (any other: the portable one).
+const KernelTable& kernels_of(Isa isa) noexcept;
 
 constexpr size_t lane_width_index(unsigned lane_bits) noexcept { return lane_bits == 16 ? 0 : lane_bits == 32 ? 1 : 2; }
 

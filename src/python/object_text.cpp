@@ -1,4 +1,4 @@
-#include "python/text.hpp"
+#include "python/object_text.hpp"
 
 #include "python/ref.hpp"
 
