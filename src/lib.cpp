@@ -10,6 +10,8 @@
 #include "python/convert.hpp"
 #include "python/hooks.hpp"
 #include "python/module.hpp"
+#include "python/reference_index.hpp"
+#include "python/nearest.hpp"
 
 namespace mendseqs {
 namespace {
@@ -59,6 +61,15 @@ PyMethodDef correct_seq_mt_definition = {
     "correct_seq_mt(ref_seqs, query_seqs, max_flex, threads)\n--\n\n",
 };
 
+// The newer API: attributes of the module, but not in __all__, whose one
+// name callers rely on (docs/compatibility.md).
+py::PyResult<void> add_attributes(PyObject* module) {
+  py::PyResult<py::Ref> type = py::reference_index_type();
+  if (!type) return py::Unexpected(std::move(type.error()));
+  if (PyModule_AddObjectRef(module, "ReferenceIndex", type->get()) == -1) return py::Unexpected(py::fetch_error());
+  return py::add_nearest(module);
+}
+
 }  // namespace
 }  // namespace mendseqs
 
@@ -68,6 +79,7 @@ PyMODINIT_FUNC PyInit_mendseqs() {
     // module at all (MENDSEQS_ISA, see README).
     if (std::optional<std::string> error = mendseqs::isa_override_error())
       return mendseqs::py::fail(PyExc_ImportError, std::move(*error));
-    return mendseqs::py::module_for_current_interpreter(&mendseqs::correct_seq_mt_definition);
+    return mendseqs::py::module_for_current_interpreter(&mendseqs::correct_seq_mt_definition,
+                                                           &mendseqs::add_attributes);
   });
 }

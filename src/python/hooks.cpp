@@ -19,4 +19,16 @@ PendingError InterpreterHooks::take_interruption() {
   return error;
 }
 
+void UnlockedHooks::check_in() {
+  PyEval_RestoreThread(released_);
+  try {
+    if (PyErr_CheckSignals() != 0) interruption_.emplace(fetch_error());
+  } catch (...) {  // a resumed PanicException: the failure goes on, unlocked as before
+    released_ = PyEval_SaveThread();
+    throw;
+  }
+  released_ = PyEval_SaveThread();
+  if (interruption_) throw Interrupted{};
+}
+
 }  // namespace mendseqs::py

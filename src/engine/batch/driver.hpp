@@ -9,11 +9,18 @@
 
 #include "batch/progress.hpp"
 #include "engine/driver.hpp"
+#include "engine/prepared_references.hpp"
 
 namespace mendseqs {
 
 std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
                                      intptr_t max_flex, uint32_t threads, CallerHooks& caller,
                                      OutputStream& out);
+std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries,
+                                  intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out);
+
+// PreparedReferences::correct, with its progress display on `out`.
+std::vector<Position> correct(const PreparedReferences& references, std::span<const Text> queries,
+                              uint32_t threads, CallerHooks& caller, OutputStream& out);
 
 }  // namespace mendseqs

@@ -18,6 +18,14 @@ uint32_t Alphabet::number(char32_t character) const noexcept {
   return entry == others_.end() ? absent : entry->second;
 }
 
+std::vector<char32_t> Alphabet::characters() const {
+  std::vector<char32_t> characters(size_);
+  for (size_t c = 0; c < ascii_.size(); ++c)
+    if (ascii_[c] != absent) characters[ascii_[c]] = static_cast<char32_t>(c);
+  for (const auto& [character, number] : others_) characters[number] = character;
+  return characters;
+}
+
 void Alphabet::translate(const Text& text, std::vector<uint32_t>& numbers) const {
   numbers.clear();
   numbers.reserve(text.length());

@@ -26,6 +26,9 @@ class Alphabet {
   uint32_t add(char32_t character);
   uint32_t number(char32_t character) const noexcept;
   size_t size() const noexcept { return size_; }
+  // The characters, the one numbered 0 first: adding them in this order
+  // to an empty alphabet numbers them the same again.
+  std::vector<char32_t> characters() const;
 
   // Replaces `numbers` with the numbers of the text's characters, in text
   // order, leaving out those the alphabet lacks.

@@ -30,17 +30,23 @@ intptr_t gap(intptr_t x, intptr_t low, intptr_t high) noexcept {
   return x < low ? low - x : x > high ? x - high : 0;
 }
 
-std::vector<intptr_t> lengths_of(std::span<const Text> texts) {
+std::vector<intptr_t> lengths_of(std::span<const Text> texts, Checkpoint* checkpoint) {
   std::vector<intptr_t> lengths;
   lengths.reserve(texts.size());
-  for (const Text& text : texts) lengths.push_back(static_cast<intptr_t>(text.length()));
+  for (const Text& text : texts) {
+    lengths.push_back(static_cast<intptr_t>(text.length()));
+    if (checkpoint) checkpoint->charge(1);
+  }
   return lengths;
 }
 
-std::vector<intptr_t> a_counts_of(std::span<const Text> texts) {
+std::vector<intptr_t> a_counts_of(std::span<const Text> texts, Checkpoint* checkpoint) {
   std::vector<intptr_t> counts;
   counts.reserve(texts.size());
-  for (const Text& text : texts) counts.push_back(static_cast<intptr_t>(count_letter_a(text)));
+  for (const Text& text : texts) {
+    counts.push_back(static_cast<intptr_t>(count_letter_a(text)));
+    if (checkpoint) checkpoint->charge(text.length() + 1);
+  }
   return counts;
 }
 
@@ -93,6 +99,53 @@ class QuerySearch {
     return std::nullopt;
   }
 
+  // Every reference that passes both filters, measured. The short ones of
+  // a block are tested together first, as above: few are accepted, and
+  // only a block with one gets the block kernel's full LCS. The long ones
+  // get the banded count (exact whenever it accepts). The guard is tested
+  // on all of them, so it fails the call wherever it trips.
+  void measure_all(NearestTally& tally) {
+    const auto blocks = references_.blocks().blocks();
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      const ReferenceBlock& block = blocks[b];
+      checkpoint_.charge(block_work);
+      if (!may_pass(block)) continue;
+      const BlockFilterResult filtered = filter(b, block);
+      if (filtered.guarded != 0) panic(std::string(messages::guard));
+      if (filtered.passing == 0) continue;
+      uint64_t measured = filtered.passing & ~block.short_positions;
+      uint8_t lanes[max_block_span];
+      if (filtered.passing & block.short_positions) {
+        const uint64_t accepted = filtered.passing & accepted_short(b);
+        if (accepted != 0) common_of_lanes(b, lanes);
+        measured |= accepted;
+      }
+      for (; measured != 0; measured &= measured - 1) {
+        const auto j = static_cast<unsigned>(std::countr_zero(measured));
+        const size_t i = block.first + j;
+        const size_t common = (block.short_positions >> j) & 1 ? lanes[references_.blocks().lane(i)]
+                                                                : common_of_long(i);
+        add_if_accepted(tally, i, common);
+      }
+    }
+  }
+
+  // The tally's rule, for a reference that passed both filters and the
+  // guard and was measured: accepted when the LCS is at least Lr - max_flex.
+  void add_if_accepted(NearestTally& tally, size_t i, size_t common) const noexcept {
+    add_if_accepted(tally, i, static_cast<size_t>(references_.length(i)), common);
+  }
+  void add_if_accepted(NearestTally& tally, size_t i, size_t length, size_t common) const noexcept {
+    if (static_cast<intptr_t>(common) < static_cast<intptr_t>(length) - max_flex_) return;
+    tally.add(i, static_cast<size_t>(length_) + length - 2 * common);
+  }
+
+  // Filters and guard passed: the LCS when it is at least Lr - max_flex.
+  size_t common_of_long(size_t i) {
+    if (!pattern_) pattern_.emplace(query_);
+    return lcs_in_band(*pattern_, references_.text(i), max_flex_, checkpoint_);
+  }
+
  private:
   // The A-count is counted on first need: many queries meet no block of
   // a length near theirs.
@@ -140,6 +193,19 @@ class QuerySearch {
     return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
   }
 
+  // lanes[l]: the LCS of the query with the reference in lane l of block b.
+  void common_of_lanes(size_t b, uint8_t* lanes) {
+    const ReferenceBlocks& blocks = references_.blocks();
+    if (!numbers_) {
+      numbers_.emplace();
+      blocks.alphabet().translate(query_, **numbers_);
+    }
+    const ReferenceBlock& block = blocks.blocks()[b];
+    checkpoint_.charge((**numbers_).size());
+    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), **numbers_};
+    block_lcs(references_.kernel(), query, lanes);
+  }
+
   bool accepts_long(size_t i) {
     return long_reference_accepted(references_, i, query_, max_flex_, pattern_, checkpoint_);
   }
@@ -163,13 +229,81 @@ class QuerySearch {
 
 }  // namespace
 
-ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters)
+NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                              Checkpoint& checkpoint) {
+  NearestTally tally;
+  if (max_flex < 0) return tally.result();
+  QuerySearch search(references, query, max_flex, checkpoint);
+  const CandidateIndex* index = references.index(max_flex);
+  if (index && !index->prefers_scan(query)) {
+    // The index names every reference that may be accepted, so the work
+    // follows the candidates, not the list; each is measured as the scan
+    // measures a long reference. The guard is asked of the index first.
+    checkpoint.charge(query.length() + 16);
+    if (index->guard_tripped(query)) panic(std::string(messages::guard));
+    Scratch<std::vector<size_t>> candidates;
+    candidates->clear();
+    // Whether the candidates are exactly the accepted ones or a superset,
+    // each is measured: the distance needs its LCS either way.
+    index->for_each_candidate(query, [&](size_t i) { candidates->push_back(i); });
+    // Each candidate's view and characters are somewhere in a large list:
+    // all are fetched at once, rather than one miss after another.
+    for (const size_t i : *candidates) __builtin_prefetch(&references.text(i));
+    for (const size_t i : *candidates) __builtin_prefetch(references.text(i).data());
+    const auto query_length = static_cast<intptr_t>(query.length());
+    const auto query_a_count = static_cast<intptr_t>(count_letter_a(query));
+    for (const size_t i : *candidates) {
+      // The filters are checked again, on the text just fetched rather
+      // than on more arrays: a superset may hold references they reject.
+      const Text& reference = references.text(i);
+      if (distance(query_length, static_cast<intptr_t>(reference.length())) > max_flex ||
+          distance(query_a_count, static_cast<intptr_t>(count_letter_a(reference))) > max_flex)
+        continue;
+      search.add_if_accepted(tally, i, reference.length(), search.common_of_long(i));
+    }
+    return tally.result();
+  }
+  search.measure_all(tally);
+  return tally.result();
+}
+
+ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters, Checkpoint* checkpoint)
     : texts_(texts),
-      lengths_(lengths_of(texts)),
-      a_counts_(a_counts_of(texts)),
-      blocks_(texts, lengths_, a_counts_),
+      lengths_(lengths_of(texts, checkpoint)),
+      a_counts_(a_counts_of(texts, checkpoint)),
+      blocks_(texts, lengths_, a_counts_, checkpoint),
       kernel_(isa_supported(kernel) ? kernel : Isa::portable),
       int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
+
+namespace {
+
+std::vector<intptr_t> saved_a_counts(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint) {
+  const std::span<const uint64_t> saved = source.array<uint64_t>("references.a_counts");
+  if (saved.size() != texts.size()) throw IndexFormatError("the A-counts are not one per reference");
+  std::vector<intptr_t> counts(saved.size());
+  for (size_t i = 0; i < saved.size(); ++i) {
+    if (saved[i] > texts[i].length()) throw IndexFormatError("an A-count exceeds its reference's length");
+    counts[i] = static_cast<intptr_t>(saved[i]);
+    if (checkpoint) checkpoint->charge(1);
+  }
+  return counts;
+}
+
+}  // namespace
+
+ReferenceSet::ReferenceSet(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint)
+    : texts_(texts),
+      lengths_(lengths_of(texts, checkpoint)),
+      a_counts_(saved_a_counts(texts, source, checkpoint)),
+      blocks_(lengths_, a_counts_, source, checkpoint),
+      kernel_(selected_isa()),
+      int32_filters_(blocks_.fits_in_int32()) {}
+
+void ReferenceSet::save(SectionSink& sink) const {
+  const std::vector<uint64_t> counts(a_counts_.begin(), a_counts_.end());
+  sink.put_array<uint64_t>("references.a_counts", counts);
+  blocks_.save(sink);
+}
 
 void ReferenceSet::prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
                                  CandidateIndex::Choice choice, CandidateIndex::Layout layout) {

@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/driver.hpp"
 #include "engine/text.hpp"
 #include "index/candidate_index.hpp"
 #include "kernels/block_kernel.hpp"
@@ -35,12 +36,20 @@ class ReferenceSet {
  public:
   // `kernel` and `int32_filters` choose among implementations with
   // identical results; tests force each in turn.
+  // Preparing a long list takes a while: a given `checkpoint` is charged
+  // for it, so its caller checks in meanwhile.
   explicit ReferenceSet(std::span<const Text> texts, Isa kernel = selected_isa(),
-                        bool int32_filters = true);
+                        bool int32_filters = true, Checkpoint* checkpoint = nullptr);
+  // The set of a saved list whose texts are `texts`: what takes a pass over
+  // every character (A-counts, alphabet, masks) comes from `source`, which
+  // must outlive the set. Throws IndexFormatError when it cannot be theirs.
+  ReferenceSet(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint = nullptr);
+  void save(SectionSink& sink) const;
 
   const Text& text(size_t i) const noexcept { return texts_[i]; }
   intptr_t length(size_t i) const noexcept { return lengths_[i]; }
   intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
+  std::span<const intptr_t> a_counts() const noexcept { return a_counts_; }
   const ReferenceBlocks& blocks() const noexcept { return blocks_; }
   Isa kernel() const noexcept { return kernel_; }
   bool int32_filters() const noexcept { return int32_filters_; }
@@ -55,6 +64,12 @@ class ReferenceSet {
                      CandidateIndex::Choice choice = CandidateIndex::Choice::cost_model,
                      CandidateIndex::Layout layout = CandidateIndex::Layout::automatic);
   void drop_index() noexcept { index_.reset(); }
+  // Takes an index made for these references elsewhere (loaded from a
+  // file) as the one for `max_flex`.
+  void adopt_index(std::unique_ptr<CandidateIndex> index, intptr_t max_flex) noexcept {
+    index_ = std::move(index);
+    index_max_flex_ = max_flex;
+  }
   const CandidateIndex* index(intptr_t max_flex) const noexcept {
     return index_ && max_flex == index_max_flex_ ? index_.get() : nullptr;
   }
@@ -76,5 +91,37 @@ class ReferenceSet {
 // The work is charged to `checkpoint`.
 std::optional<size_t> first_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                                      Checkpoint& checkpoint);
+
+// Every accepted reference of one query, measured, and the nearest of them
+// (see NearestMatch). Unlike first_accepted, every reference that passes
+// both filters is examined, so the call fails (Panic) when any of them
+// trips the tolerance guard. The work is charged to `checkpoint`.
+NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                              Checkpoint& checkpoint);
+
+// Keeps the smallest distance, how many share it and the next one up, from
+// the accepted references given in increasing position.
+class NearestTally {
+ public:
+  void add(size_t position, size_t distance) noexcept {
+    if (distance < best_.distance) {
+      next_ = best_.distance;  // no_distance the first time
+      best_ = {position, distance, no_distance, 1};
+    } else if (distance == best_.distance) {
+      ++best_.ties;
+    } else if (distance < next_) {
+      next_ = distance;
+    }
+  }
+  NearestMatch result() const noexcept {
+    NearestMatch found = best_;
+    found.runner_up = best_.ties > 1 ? best_.distance : next_;
+    return found;
+  }
+
+ private:
+  NearestMatch best_;
+  size_t next_ = no_distance;  // the smallest distance above best_'s
+};
 
 }  // namespace mendseqs

@@ -50,8 +50,8 @@ void set_lane_bit(unsigned char* entry, unsigned lane_bits, size_t lane, size_t 
 }  // namespace
 
 ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, std::span<const intptr_t> lengths,
-                                 std::span<const intptr_t> a_counts)
-    : lanes_(references.size(), no_lane) {
+                                 std::span<const intptr_t> a_counts, Checkpoint* checkpoint)
+    : checkpoint_(checkpoint), lanes_(references.size(), no_lane) {
   cut_into_blocks(lengths, a_counts);
   fill_filter_entries(lengths, a_counts);
   if (masks_fit(collect_alphabet(references))) {
@@ -60,12 +60,46 @@ ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, std::span<con
     std::fill(lanes_.begin(), lanes_.end(), no_lane);
     for (ReferenceBlock& block : blocks_) block.short_positions = 0;
   }
+  checkpoint_ = nullptr;
+}
+
+ReferenceBlocks::ReferenceBlocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts,
+                                 SectionSource& source, Checkpoint* checkpoint)
+    : checkpoint_(checkpoint), lanes_(lengths.size(), no_lane) {
+  cut_into_blocks(lengths, a_counts);
+  fill_filter_entries(lengths, a_counts);
+  const std::span<const uint32_t> characters = source.array<uint32_t>("blocks.alphabet");
+  for (size_t i = 0; i < characters.size(); ++i)
+    if (characters[i] > 0x10FFFF || alphabet_.add(characters[i]) != i)
+      throw IndexFormatError("the blocks' alphabet repeats or holds no character");
+  const std::span<const uint8_t> masks = source.array<uint8_t>("blocks.masks");
+  if (masks.empty()) {  // compared one by one, as when built past the masks' budget
+    std::fill(lanes_.begin(), lanes_.end(), no_lane);
+    for (ReferenceBlock& block : blocks_) block.short_positions = 0;
+    checkpoint_ = nullptr;
+    return;
+  }
+  // Short references are numbered within their blocks as when built; every
+  // character they hold must have a number, or a lane would miss it.
+  if (masks.size() / block_mask_bytes / (alphabet_.size() + 1) != blocks_.size() ||
+      masks.size() % (block_mask_bytes * (alphabet_.size() + 1)) != 0)
+    throw IndexFormatError("the blocks' masks do not fit the references");
+  masks_ = LargeArray<unsigned char>::borrow(masks);
+  checkpoint_ = nullptr;
+}
+
+void ReferenceBlocks::save(SectionSink& sink) const {
+  const std::vector<char32_t> characters = alphabet_.characters();
+  const std::vector<uint32_t> numbers(characters.begin(), characters.end());
+  sink.put_array<uint32_t>("blocks.alphabet", numbers);
+  sink.put_array<uint8_t>("blocks.masks", std::span<const uint8_t>(masks_.data(), masks_.size()));
 }
 
 // Greedy, in list order: a block closes when it spans 64 references or when
 // the next short reference would not find a lane at the block's width.
 void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
   for (size_t i = 0; i < lengths.size(); ++i) {
+    charge(1);
     const bool is_short = lengths[i] <= short_reference_limit;
     bool full = blocks_.empty();
     if (!full) {
@@ -94,7 +128,7 @@ void ReferenceBlocks::fill_filter_entries(std::span<const intptr_t> lengths, std
     return;
   filter_lengths_.assign(blocks_.size() * max_block_span, unused_filter_entry);
   filter_a_counts_.assign(blocks_.size() * max_block_span, unused_filter_entry);
-  for (size_t b = 0; b < blocks_.size(); ++b)
+  for (size_t b = 0; b < blocks_.size(); ++b, charge(max_block_span))
     for (size_t i = blocks_[b].first; i < blocks_[b].end; ++i) {
       filter_lengths_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(lengths[i]);
       filter_a_counts_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(a_counts[i]);
@@ -105,6 +139,7 @@ size_t ReferenceBlocks::collect_alphabet(std::span<const Text> references) {
   size_t short_characters = 0;
   for (size_t i = 0; i < references.size(); ++i) {
     if (lanes_[i] == no_lane) continue;
+    charge(references[i].length() + 1);
     short_characters += references[i].length();
     references[i].visit([&](auto code_points) {
       for (const char32_t c : code_points) alphabet_.add(c);
@@ -121,7 +156,7 @@ bool ReferenceBlocks::masks_fit(size_t short_characters) const noexcept {
 
 void ReferenceBlocks::fill_masks(std::span<const Text> references) {
   const size_t entries = alphabet_.size() + 1;
-  masks_.assign(blocks_.size() * entries * block_mask_bytes, 0);
+  masks_ = LargeArray<unsigned char>(blocks_.size() * entries * block_mask_bytes);
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const ReferenceBlock& block = blocks_[b];
     unsigned char* table = masks_.data() + b * entries * block_mask_bytes;
@@ -130,6 +165,7 @@ void ReferenceBlocks::fill_masks(std::span<const Text> references) {
       set_lane(lengths, block.lane_bits, lane, unused_lane_length);
     for (size_t i = block.first; i < block.end; ++i) {
       if (lanes_[i] == no_lane) continue;
+      charge(references[i].length() + 1);
       references[i].visit([&](auto code_points) {
         for (size_t position = 0; position < code_points.size(); ++position) {
           unsigned char* entry = table + alphabet_.number(code_points[position]) * block_mask_bytes;

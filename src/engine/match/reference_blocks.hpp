@@ -16,8 +16,11 @@
 #include <vector>
 
 #include "engine/text.hpp"
+#include "index/large_array.hpp"
+#include "index/sections.hpp"
 #include "kernels/alphabet.hpp"
 #include "kernels/block_layout.hpp"
+#include "support/checkpoint.hpp"
 
 namespace mendseqs {
 
@@ -33,8 +36,16 @@ struct ReferenceBlock {
 
 class ReferenceBlocks {
  public:
+  // The work is charged to `checkpoint`, when given.
   ReferenceBlocks(std::span<const Text> references, std::span<const intptr_t> lengths,
-                  std::span<const intptr_t> a_counts);
+                  std::span<const intptr_t> a_counts, Checkpoint* checkpoint = nullptr);
+  // The blocks of a saved list: cut again from the lengths and A-counts
+  // (cheap), the alphabet and masks (a pass over every character) taken
+  // from `source`, the masks borrowed. Throws IndexFormatError when they
+  // cannot be this list's.
+  ReferenceBlocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts, SectionSource& source,
+                  Checkpoint* checkpoint = nullptr);
+  void save(SectionSink& sink) const;
 
   std::span<const ReferenceBlock> blocks() const noexcept { return blocks_; }
   // The lane of a reference, or no_lane: long, or the masks were not built.
@@ -56,6 +67,9 @@ class ReferenceBlocks {
 
  private:
   void cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
+  void charge(size_t work) {
+    if (checkpoint_) checkpoint_->charge(work);
+  }
   // Numbers every character of the short references; returns how many
   // characters they hold in all.
   size_t collect_alphabet(std::span<const Text> references);
@@ -63,10 +77,11 @@ class ReferenceBlocks {
   void fill_masks(std::span<const Text> references);
   void fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
 
+  Checkpoint* checkpoint_ = nullptr;  // while constructing only
   std::vector<ReferenceBlock> blocks_;
   std::vector<uint8_t> lanes_;
   Alphabet alphabet_;
-  std::vector<unsigned char> masks_;
+  LargeArray<unsigned char> masks_;  // owned, or borrowed from a saved file
   std::vector<int32_t> filter_lengths_;
   std::vector<int32_t> filter_a_counts_;
 };

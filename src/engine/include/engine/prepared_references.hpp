@@ -1,0 +1,75 @@
+// A reference list prepared once for one max_flex and used for any number
+// of batches: the references, what matching needs of them, and the
+// candidate index the cost model would build for a large batch. It can be
+// saved to a file and loaded again (mapped, so loading costs a fraction of
+// building, and processes that load one file share its pages).
+//
+// correct() gives, byte for byte and answer for answer, what
+// correct_seq_mt (driver.hpp) gives for the same references, queries,
+// max_flex and threads; correct_seq_mt itself prepares its references this
+// way for its one batch.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/driver.hpp"
+#include "engine/host.hpp"
+#include "engine/text.hpp"
+
+namespace mendseqs {
+
+class ReferenceSet;
+
+// A saved file that cannot be loaded: what() names the file and says what
+// is wrong with it.
+struct IndexFileError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class PreparedReferences {
+ public:
+  // The texts are read in place and must outlive the object, unchanged.
+  // Builds on `threads` threads (0 counts as 1); the calling thread checks
+  // in with `caller` (Interrupted passes through). Writes nothing anywhere.
+  // `force_index` builds the candidate index whenever it can, cost model
+  // or not (tests and fuzzers reach the index's paths on small lists so).
+  static PreparedReferences build(std::span<const Text> references, intptr_t max_flex, uint32_t threads,
+                                  CallerHooks& caller, bool force_index = false);
+
+  // Writes the references and the index to `path` atomically (a new file
+  // renamed onto it). File system errors throw std::system_error.
+  void save(const std::string& path, CallerHooks& caller) const;
+  // The saved file at `path`, mapped read-only. A file that is no index, or
+  // a damaged, newer or too large one, throws IndexFileError; one that
+  // cannot be opened throws std::system_error.
+  static PreparedReferences load(const std::string& path, CallerHooks& caller);
+
+  // correct_seq_mt's batch against these references: banner, marks and
+  // line end on file descriptor 1, failures and interruptions as there.
+  std::vector<Position> correct(std::span<const Text> queries, uint32_t threads, CallerHooks& caller) const;
+
+  size_t size() const noexcept;
+  intptr_t max_flex() const noexcept;
+  std::span<const Text> references() const noexcept;
+  // Whether a candidate index was built (or loaded) for the list.
+  bool indexed() const noexcept;
+  // For the batch paths inside the engine.
+  const ReferenceSet& reference_set() const noexcept;
+
+  PreparedReferences(PreparedReferences&&) noexcept;
+  PreparedReferences& operator=(PreparedReferences&&) noexcept;
+  ~PreparedReferences();
+
+ private:
+  struct State;
+  explicit PreparedReferences(std::unique_ptr<State> state) noexcept;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace mendseqs

@@ -1,0 +1,303 @@
+"""mendseqs.ReferenceIndex: the same answers, exceptions and progress bytes as
+correct_seq_mt, a saved file that loads anywhere and refuses damage, and a
+call that lets other Python threads run and still stops on Ctrl+C."""
+import os
+import pathlib
+import random
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+
+import mendseqs
+from data.make_reference_index import FIXTURE, FIXTURES, MAX_FLEX, fixture_queries, fixture_references
+from failure_support import SANITIZED
+from test_interruption import LATENCY_LIMIT
+
+
+def captured_fd1(call):
+    """(result or the exception's (type name, str), bytes written to fd 1)."""
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(1)
+        os.dup2(sink.fileno(), 1)
+        try:
+            outcome = call()
+        except BaseException as error:  # PanicException derives from BaseException
+            if isinstance(error, KeyboardInterrupt):
+                raise
+            outcome = (type(error).__name__, str(error))
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+        sink.seek(0)
+        return outcome, sink.read()
+
+
+def assert_same_call(got, expected, threads):
+    """Same outcome, same bytes; but where workers fail, how many marks the
+    others write before they are cancelled is theirs to race for."""
+    if threads >= 2 and not isinstance(expected[0], list):
+        assert got[0] == expected[0]
+        for outcome in (got, expected):
+            assert outcome[1].startswith(b"    Aligning with %d threads: " % threads)
+            assert not outcome[1].endswith(b"\n")
+    else:
+        assert got == expected
+
+
+def random_case(seed, references=300):
+    rng = random.Random(seed)
+    refs = ["".join(rng.choices("ACGT", k=rng.randint(1, 20))) for _ in range(references)]
+    queries = []
+    for _ in range(150):
+        if rng.random() < 0.6:
+            query = list(rng.choice(refs))
+            for _ in range(rng.randint(0, 3)):
+                if query and rng.random() < 0.5:
+                    del query[rng.randrange(len(query))]
+                else:
+                    query.insert(rng.randrange(len(query) + 1), rng.choice("ACGT"))
+            queries.append("".join(query))
+        else:
+            queries.append("".join(rng.choices("ACGT", k=rng.randint(0, 22))))
+    return refs, queries
+
+
+# Long lists get a candidate index built for a large batch, which
+# correct_seq_mt's own cost model skips for these small batches: the two
+# paths meet only in their answers.
+@pytest.mark.parametrize("references", [300, 20_000])
+@pytest.mark.parametrize("max_flex", [-1, 0, 1, 2, 4])
+def test_correct_is_correct_seq_mt(references, max_flex):
+    for seed in range(3):
+        refs, queries = random_case(seed * 100 + max_flex, references)
+        index = mendseqs.ReferenceIndex(refs, max_flex, 2)
+        for threads in (0, 1, 2, 3):
+            expected = captured_fd1(lambda: mendseqs.correct_seq_mt(refs, queries, max_flex, threads))
+            got = captured_fd1(lambda: index.correct(queries, threads))
+            assert_same_call(got, expected, threads)
+            if isinstance(got[0], list):  # the caller's own str objects
+                assert all(a is b for a, b in zip(got[0], expected[0]))
+
+
+def test_guard_and_empty_lists_as_correct_seq_mt():
+    # An empty query trips the guard with any reference passing the filters.
+    refs = ["ACGT", "ACGA", "A"]
+    for queries in (["ACGT", ""], ["", "ACGT"], [], ["TTTTTTTT"]):
+        for threads in (1, 2):
+            expected = captured_fd1(lambda: mendseqs.correct_seq_mt(refs, queries, 1, threads))
+            got = captured_fd1(lambda: mendseqs.ReferenceIndex(refs, 1).correct(queries, threads))
+            assert_same_call(got, expected, threads)
+    empty = mendseqs.ReferenceIndex([], 1)
+    assert len(empty) == 0
+    assert captured_fd1(lambda: empty.correct(["ACGT"], 1)) == captured_fd1(
+        lambda: mendseqs.correct_seq_mt([], ["ACGT"], 1, 1))
+
+
+def test_arguments_are_converted_as_correct_seq_mt_converts_them():
+    for refs, max_flex, in (("ACGT", 1), ([1], 1), (["A"], 2**64), (["A"], "1")):
+        with pytest.raises(BaseException) as expected:
+            mendseqs.correct_seq_mt(refs, ["A"], max_flex, 1)
+        with pytest.raises(BaseException) as got:
+            mendseqs.ReferenceIndex(refs, max_flex)
+        assert (type(got.value), str(got.value)) == (type(expected.value), str(expected.value))
+    index = mendseqs.ReferenceIndex(["A"], 1)
+    for queries, threads in ((["A"], -1), (["A"], 2**32), ("A", 1), ([b"A"], 1)):
+        with pytest.raises(BaseException) as expected:
+            mendseqs.correct_seq_mt(["A"], queries, 1, threads)
+        with pytest.raises(BaseException) as got:
+            index.correct(queries, threads)
+        assert (type(got.value), str(got.value)) == (type(expected.value), str(expected.value))
+
+
+def test_attributes_are_read_only_and_the_module_exports_only_correct_seq_mt():
+    index = mendseqs.ReferenceIndex(["AC", "GT", "AC"], 3, threads=0)
+    assert (len(index), index.max_flex) == (3, 3)
+    with pytest.raises(AttributeError):
+        index.max_flex = 1
+    assert mendseqs.__all__ == ["correct_seq_mt"]
+    assert mendseqs.ReferenceIndex.__module__ == "mendseqs"
+
+
+def test_nothing_but_correct_writes_to_fd1(tmp_path):
+    refs, _ = random_case(7, 20_000)
+    path = tmp_path / "index"
+    assert captured_fd1(lambda: mendseqs.ReferenceIndex(refs, 1, 2).save(path)) == (None, b"")
+    outcome, written = captured_fd1(lambda: mendseqs.ReferenceIndex.load(path))
+    assert written == b"" and len(outcome) == len(refs)
+
+
+@pytest.mark.parametrize("references", [300, 20_000])
+def test_saved_and_loaded_gives_the_same_answers(tmp_path, references):
+    refs, queries = random_case(11, references)
+    queries = [q for q in queries if q]  # no guard: answers to compare
+    refs[5] = "ÅCGTé"  # a wider character: the file keeps code points, not bytes
+    refs[6] = "AC\U0001F600GT"
+    built = mendseqs.ReferenceIndex(refs, 1, 2)
+    built.save(str(tmp_path / "as-str"))
+    built.save(tmp_path / "as-path")  # os.PathLike
+    for name in ("as-str", "as-path"):
+        loaded = mendseqs.ReferenceIndex.load(tmp_path / name)
+        assert (len(loaded), loaded.max_flex) == (len(built), 1)
+        for threads in (1, 2):
+            assert captured_fd1(lambda: loaded.correct(queries, threads)) == captured_fd1(
+                lambda: built.correct(queries, threads))
+    result = loaded.correct(queries + queries, 1)
+    # New exact str objects, one per distinct matched reference.
+    assert all(type(r) is str for r in result)
+    by_value = {}
+    for r in result:
+        assert by_value.setdefault(r, r) is r
+    assert sorted(os.listdir(tmp_path)) == ["as-path", "as-str"]  # no temporary left
+
+
+@pytest.mark.parametrize("layout", sorted(FIXTURES))
+def test_a_file_written_elsewhere_loads_with_the_same_answers(layout):
+    # Committed from x86_64 (data/make_reference_index.py); loaded here on
+    # whatever this is, armhf included.
+    assert f"{layout}.".encode() in FIXTURES[layout].read_bytes()  # the index itself travels
+    loaded = mendseqs.ReferenceIndex.load(FIXTURES[layout])
+    refs, queries = fixture_references(layout), fixture_queries(layout)
+    assert (len(loaded), loaded.max_flex) == (len(refs), MAX_FLEX)
+    assert captured_fd1(lambda: loaded.correct(queries, 2)) == captured_fd1(
+        lambda: mendseqs.correct_seq_mt(refs, queries, MAX_FLEX, 2))
+
+
+def test_save_replaces_atomically_and_refuses_what_is_no_file(tmp_path):
+    first, second = mendseqs.ReferenceIndex(["AAAA"], 1), mendseqs.ReferenceIndex(["CCCC", "GGGG"], 1)
+    target = tmp_path / "index"
+    first.save(target)
+    link = tmp_path / "link"
+    link.symlink_to(target)
+    second.save(link)  # through the link: the link stays, its target is replaced
+    assert link.is_symlink() and len(mendseqs.ReferenceIndex.load(target)) == 2
+    with pytest.raises(OSError):
+        first.save(tmp_path)  # a directory
+    with pytest.raises(OSError):
+        first.save(tmp_path / "missing" / "index")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["index", "link"]
+
+
+def damaged_copies(data):
+    """(what, bytes): every way a file goes bad that the loader must name."""
+    yield "empty", b""
+    yield "foreign", b">read1\nACGTACGT\n" * 10
+    newer = bytearray(data)
+    newer[8] = 2
+    yield "newer", bytes(newer)
+    for cut in (1, 8, 63, 64, 65, len(data) // 3, len(data) // 2, len(data) - 64, len(data) - 1):
+        yield f"truncated at {cut}", data[:cut]
+    yield "extended", data + b"\0" * 64
+    rng = random.Random(16)
+    for at in list(range(0, 64, 3)) + [rng.randrange(len(data)) for _ in range(60)] + list(
+            range(len(data) - 64 * 12, len(data), 7)):
+        flipped = bytearray(data)
+        flipped[at] ^= 1 << rng.randrange(8)
+        yield f"bit flipped at {at}", bytes(flipped)
+
+
+def test_damaged_files_raise_value_error_naming_the_file(tmp_path):
+    refs, _ = random_case(21, 3000)
+    index = mendseqs.ReferenceIndex(refs, 1)
+    good = tmp_path / "good"
+    index.save(good)
+    data = good.read_bytes()
+    bad = tmp_path / "bad"
+    for what, damaged in damaged_copies(data):
+        bad.write_bytes(damaged)
+        with pytest.raises(ValueError) as error:
+            mendseqs.ReferenceIndex.load(bad)
+        assert str(bad) in str(error.value) and "index" in str(error.value), what
+    with pytest.raises(ValueError, match="directory"):
+        mendseqs.ReferenceIndex.load(tmp_path)
+    with pytest.raises(FileNotFoundError):
+        mendseqs.ReferenceIndex.load(tmp_path / "missing")
+    bad.write_bytes(data)
+    bad.chmod(0)
+    if os.geteuid() != 0:
+        with pytest.raises(PermissionError):
+            mendseqs.ReferenceIndex.load(bad)
+
+
+def test_a_file_beyond_the_32_bit_budget_is_refused_there(tmp_path):
+    sparse = tmp_path / "large"
+    with open(sparse, "wb") as out:
+        out.write(FIXTURE.read_bytes()[:64])
+        out.truncate(1600 << 20)  # sparse: costs no disk
+    with pytest.raises(ValueError) as error:
+        mendseqs.ReferenceIndex.load(sparse)
+    if sys.maxsize < 2**32:
+        assert "32-bit" in str(error.value)
+
+
+def test_other_threads_run_while_it_builds_and_corrects():
+    refs, queries = random_case(31, 50_000)
+    queries = [q for q in queries if q] * 200  # no guard: the whole batch runs
+    counted = []
+
+    def count_while(call):
+        done, ticks = threading.Event(), [0]
+
+        def spin():
+            while not done.is_set():
+                ticks[0] += 1
+
+        spinner = threading.Thread(target=spin)
+        spinner.start()
+        time.sleep(0.05)
+        before = ticks[0]
+        try:
+            result = call()
+        finally:
+            after = ticks[0]
+            done.set()
+            spinner.join()
+        counted.append(after - before)
+        return result
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)  # hand the lock over at once when it is free
+    try:
+        index = count_while(lambda: mendseqs.ReferenceIndex(refs * 4, 1, 2))
+        result, _ = count_while(lambda: captured_fd1(lambda: index.correct(queries, 2)))
+    finally:
+        sys.setswitchinterval(old)
+    assert len(result) == len(queries)
+    assert all(c > 1000 for c in counted), counted
+
+
+# The scan of long unrelated sequences under a wide tolerance: tens of
+# seconds, with the lock let go throughout.
+LONG_CORRECT = """
+import random, sys, time, mendseqs
+draw = random.Random(5)
+refs = ["".join(draw.choices("ACGT", k=2000)) for _ in range(200)]
+queries = ["".join(draw.choices("ACGT", k=2000)) for _ in range(10_000)]
+index = mendseqs.ReferenceIndex(refs, 500)
+sys.stderr.write("ready\\n")
+sys.stderr.flush()
+try:
+    index.correct(queries, {threads})
+except KeyboardInterrupt:
+    print(time.monotonic(), file=sys.stderr)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_long_correct_promptly(threads):
+    child = subprocess.Popen([sys.executable, "-c", LONG_CORRECT.format(threads=threads)],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        assert child.stderr.readline() == b"ready\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, stderr
+    assert 0 <= float(stderr) - sent < LATENCY_LIMIT
