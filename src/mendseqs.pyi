@@ -56,6 +56,9 @@ class ReferenceIndex:
     def correct(self, query_seqs: Sequence[str], threads: int) -> list[str]:
         """What correct_seq_mt(ref_seqs, query_seqs, max_flex, threads) returns, with
         the same exceptions and progress display; the index is never rebuilt."""
+    def nearest(self, query_seqs: Sequence[str], threads: int) -> list[Nearest]:
+        """What nearest(ref_seqs, query_seqs, max_flex, threads) returns, with
+        the same exceptions and progress display; the index is never rebuilt."""
     def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> None:
         """Writes the references and the index to `path`, replaced atomically."""
     @classmethod
