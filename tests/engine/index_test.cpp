@@ -14,11 +14,15 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "engine/host.hpp"
 #include "engine/messages.hpp"
 #include "engine/panic.hpp"
 #include "full_table.hpp"
+#include "index/deletions.hpp"
 #include "match/matcher.hpp"
 #include "support/distance.hpp"
 
@@ -576,6 +580,43 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
   EXPECT_THROW(CandidateIndex::load(sections, other.size(), other), IndexFormatError);
   EXPECT_THROW(CandidateIndex::load(sections, other.size() - 1, std::span(packed_case.references).first(other.size() - 1)),
                IndexFormatError);
+}
+
+// The build gathers one range of buckets per round and asks only for the
+// variants within it: exactly those of the whole enumeration, in the same
+// order, whatever the range (one code, a range's edges mid-prefix, runs of
+// one letter, the whole space).
+TEST(PackedDeletions, WithinARangeExactlyTheVariantsInIt) {
+  std::mt19937_64 rng(15);
+  PackedDeletions variants;
+  using Variant = std::tuple<uint64_t, uint64_t, uint64_t>;
+  for (int trial = 0; trial < 300; ++trial) {
+    const size_t length = 3 + rng() % 18;
+    // Codes over a small alphabet at times, so that runs are common.
+    const uint64_t alphabet = trial % 3 == 0 ? 2 : 4;
+    uint64_t code = 0;
+    for (size_t i = 0; i < length; ++i) code = code << 2 | rng() % alphabet;
+    variants.load(code, length);
+    for (size_t d = 1; d <= 3 && d < length; ++d) {
+      std::vector<Variant> all;
+      variants.for_each(d, [&](uint64_t v, uint64_t rank, uint64_t letters) { all.emplace_back(v, rank, letters); });
+      ASSERT_FALSE(all.empty());
+      const uint64_t top = low_bits(2 * static_cast<unsigned>(length - d));
+      const uint64_t some = std::get<0>(all[rng() % all.size()]);
+      const uint64_t a = rng() & top, b = rng() & top;
+      for (const auto& [low, high] : std::vector<std::pair<uint64_t, uint64_t>>{
+               {0, top}, {some, some}, {std::min(a, b), std::max(a, b)}, {some & ~uint64_t{15}, some | 3},
+               {some + 1, top}, {0, some == 0 ? 0 : some - 1}}) {
+        std::vector<Variant> expected, within;
+        for (const Variant& v : all)
+          if (std::get<0>(v) >= low && std::get<0>(v) <= high) expected.push_back(v);
+        variants.for_each_within(d, low, high, [&](uint64_t v, uint64_t rank, uint64_t letters) {
+          within.emplace_back(v, rank, letters);
+        });
+        EXPECT_EQ(within, expected) << "length " << length << " d " << d << " range " << low << ".." << high;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -173,7 +173,18 @@ class PackedDeletions {
   // emit(code, rank, letters) for each canonical d-deletion variant.
   template <class F>
   void for_each(size_t d, F&& emit) const {
-    if (d > length_ || length_ - d > 32 || bad_ > d || d > max_deletions) return;
+    for_each_within(d, 0, ~uint64_t{0}, emit);
+  }
+  // The same, for the variants whose code is within [low, high] alone: a
+  // branch ends as soon as the letters it keeps put every variant it can
+  // make outside, so a build that gathers one range of buckets at a time
+  // makes little more than that range's variants.
+  template <class F>
+  void for_each_within(size_t d, uint64_t low, uint64_t high, F&& emit) const {
+    if (d > length_ || length_ - d > 32 || bad_ > d || d > max_deletions || low > high) return;
+    low_ = low;
+    high_ = high;
+    variant_length_ = length_ - d;
     delete_from(0, d, 0, 0, 0, 0, 0, false, emit);
   }
 
@@ -208,6 +219,15 @@ class PackedDeletions {
     return depth < rank_depth && letters_[p] > 0 ? static_cast<uint64_t>(letters_[p]) << (2 * depth) : 0;
   }
 
+  // Whether a variant starting with the `kept_letters` letters of `kept`
+  // can fall within [low_, high_]. A longer prefix of the same letters
+  // narrows its range, so once one is outside, so are all that extend it.
+  bool reachable(uint64_t kept, size_t kept_letters) const noexcept {
+    const auto rest = static_cast<unsigned>(2 * (variant_length_ - kept_letters));
+    const uint64_t first = shift_left(kept, rest);
+    return first <= high_ && (first | low_bits(rest)) >= low_;
+  }
+
   // Extends `code`, what is kept of [0, from), by choosing the next deleted
   // position p >= from, `left` deletions to go, `depth` made. Deleting p
   // when p - 1 holds the same character and was kept would repeat a
@@ -216,8 +236,8 @@ class PackedDeletions {
   void delete_from(size_t from, size_t left, size_t depth, uint64_t code, uint64_t rank, uint64_t letters,
                    size_t bad_deleted, bool previous_deleted, F& emit) const {
     if (left == 0) {
-      if (bad_deleted == bad_)
-        emit(shift_left(code, 2 * static_cast<unsigned>(length_ - from)) | segment(from, length_), rank, letters);
+      const uint64_t variant = shift_left(code, 2 * static_cast<unsigned>(length_ - from)) | segment(from, length_);
+      if (bad_deleted == bad_ && variant >= low_ && variant <= high_) emit(variant, rank, letters);
       return;
     }
     if (left == 1) {  // the last deletion, where nearly all the variants are made: no call per variant
@@ -225,14 +245,17 @@ class PackedDeletions {
         if (repeats_[p] && !(p == from && previous_deleted)) continue;
         if (bad_deleted + (letters_[p] < 0) != bad_) continue;
         const uint64_t kept = shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p);
-        emit(shift_left(kept, 2 * static_cast<unsigned>(length_ - p - 1)) | segment(p + 1, length_),
-             rank + rank_of(p, depth), letters | letters_of(p, depth));
+        if (!reachable(kept, p - depth)) break;
+        const uint64_t variant = shift_left(kept, 2 * static_cast<unsigned>(length_ - p - 1)) | segment(p + 1, length_);
+        if (variant >= low_ && variant <= high_) emit(variant, rank + rank_of(p, depth), letters | letters_of(p, depth));
       }
       return;
     }
     for (size_t p = from; p + left <= length_; ++p) {
       if (repeats_[p] && !(p == from && previous_deleted)) continue;
-      delete_from(p + 1, left - 1, depth + 1, shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p),
+      const uint64_t kept = shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p);
+      if (!reachable(kept, p - depth)) break;
+      delete_from(p + 1, left - 1, depth + 1, kept,
                   rank + rank_of(p, depth), letters | letters_of(p, depth), bad_deleted + (letters_[p] < 0), true,
                   emit);
     }
@@ -240,6 +263,8 @@ class PackedDeletions {
 
   size_t length_ = 0;
   size_t bad_ = 0;  // letters other than A, C, G, T
+  mutable uint64_t low_ = 0, high_ = ~uint64_t{0};  // the codes asked for
+  mutable size_t variant_length_ = 0;
   std::vector<int8_t> letters_;
   std::vector<uint8_t> repeats_;
   std::vector<uint64_t> prefix_;  // codes of the prefixes, modulo 2^64

@@ -31,9 +31,10 @@ constexpr double postings_per_bucket = 3;
 // while it waits to be sorted (19 + 7 + 6).
 constexpr uint64_t max_kept_bits = 7;
 // Postings gathered per round of the build, at most (4 bytes each while
-// they wait): the rounds make the same variants again, so fewer rounds
-// cost less time and more memory.
-constexpr size_t postings_per_round = size_t{128} << 20;
+// they wait). A round makes only the variants that can fall in its buckets
+// (and a little more), so many small rounds cost little time and keep the
+// peak low.
+constexpr size_t postings_per_round = size_t{32} << 20;
 
 uint64_t binomial(uint64_t n, uint64_t r) noexcept {
   if (r > n) return 0;
@@ -80,6 +81,7 @@ struct PackedScratch {
   PackedDeletions variants;
   std::vector<Lookup> lookups;
   std::vector<Found> found;
+  std::vector<size_t> runs;  // per found code: where its run of equal codes starts, then ends
 };
 
 }  // namespace
@@ -246,15 +248,22 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   BuildPass pass(items, threads, charge);
   const size_t workers = pass.workers();
   std::vector<PackedDeletions> variants(workers);
-  // postings(w, i, emit): emit(bucket, posting value) for each variant of item i.
-  const auto each_posting = [&](size_t w, size_t i, auto&& emit) {
+  // each_posting(w, i, first, end, emit): emit(bucket, posting value) for
+  // each variant of item i whose bucket is in [first, end).
+  const auto each_posting = [&](size_t w, size_t i, uint64_t first, uint64_t end, auto&& emit) {
     if (!distinct(i)) return;
     const uint32_t gi = groups_.size() > 1 ? group_of[i] : 0;
     const Group& g = groups_[gi];
     const unsigned variant_bits = 2 * static_cast<unsigned>(g.length - k);
+    const unsigned below = variant_bits - static_cast<unsigned>(g.bucket_bits);
+    const uint64_t group_end = g.first_bucket + (uint64_t{1} << g.bucket_bits);
+    first = std::max(first, g.first_bucket);
+    end = std::min(end, group_end);
+    if (first >= end) return;
     variants[w].load(codes_[i], g.length);
-    variants[w].for_each(k, [&](uint64_t variant, uint64_t rank, uint64_t letters) {
-      const unsigned below = variant_bits - static_cast<unsigned>(g.bucket_bits);
+    const uint64_t low = shift_left(first - g.first_bucket, below);
+    const uint64_t high = shift_left(end - 1 - g.first_bucket, below) | low_bits(below);
+    variants[w].for_each_within(k, low, high, [&](uint64_t variant, uint64_t rank, uint64_t letters) {
       const uint64_t bucket = g.first_bucket + shift_right(variant, below);
       const uint64_t kept = shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) & low_bits(static_cast<unsigned>(g.kept_bits));
       emit(bucket, kept << payload_bits_ | rank << (2 * k) | letters);
@@ -266,7 +275,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   const size_t blocks = static_cast<size_t>((bucket_total + buckets_per_block - 1) / buckets_per_block);
   std::vector<std::vector<uint32_t>> counts(workers, std::vector<uint32_t>(blocks, 0));
   pass.run([&](size_t w, size_t i) {
-    each_posting(w, i, [&](uint64_t bucket, uint64_t) { ++counts[w][bucket / buckets_per_block]; });
+    each_posting(w, i, 0, bucket_total, [&](uint64_t bucket, uint64_t) { ++counts[w][bucket / buckets_per_block]; });
   }, cost);
   block_starts_ = LargeArray<uint64_t>(blocks + 1);
   uint64_t total = 0, widest = 0;
@@ -281,47 +290,67 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   postings_ = BitArray(total, width);
   bucket_starts_ = BitArray(bucket_total + 1, static_cast<unsigned>(std::bit_width(widest)));
 
-  // Then rounds, each over a run of blocks: every worker makes all its
-  // variants again and writes those of the round's blocks straight to its
-  // slice of each block (the counts say where), as the bucket within the
-  // block and the posting in 32 bits. Each block is then sorted into its
-  // buckets by counting, in cache, and its postings written in order.
+  // Then rounds, each over a run of partitions (2^partition_bits buckets,
+  // whole blocks): every worker makes all its variants again and appends
+  // those of the round's partitions to its slice of each partition (the
+  // counts say where), as the bucket within the partition and the posting
+  // in 32 bits. That is a few thousand append points per worker, each
+  // written in order, where writing each posting straight to its block
+  // missed the cache nearly every time. Each partition is then sorted into
+  // its buckets by counting, in cache, and its postings written in order.
   // Memory stays at one round's postings beside the index.
+  const unsigned partition_bits = std::min(32u - width, 16u);  // at least 6: the posting and its bucket in a block fit 32 bits
+  const size_t blocks_per_partition = size_t{1} << (partition_bits - 6);
+  const size_t partitions = (blocks + blocks_per_partition - 1) / blocks_per_partition;
+  const auto partition_start = [&](size_t p) {
+    return block_starts_[std::min(p * blocks_per_partition, blocks)];
+  };
+  std::vector<std::vector<uint64_t>> cursors(workers, std::vector<uint64_t>(partitions, 0));
+  for (size_t w = 0; w < workers; ++w)
+    for (size_t b = 0; b < blocks; ++b) cursors[w][b / blocks_per_partition] += counts[w][b];
+  counts = {};
   std::vector<uint32_t> gathered;
-  for (size_t first_block = 0; first_block < blocks;) {
-    size_t last_block = first_block + 1;
-    while (last_block < blocks && block_starts_[last_block + 1] - block_starts_[first_block] <= postings_per_round)
-      ++last_block;
-    const uint64_t base = block_starts_[first_block];
-    gathered.assign(static_cast<size_t>(block_starts_[last_block] - base), 0);
-    // Each worker's slice of each block: counts become cursors.
-    for (size_t b = first_block; b < last_block; ++b) {
-      uint32_t at = static_cast<uint32_t>(block_starts_[b] - base);
-      for (size_t w = 0; w < workers; ++w) at += std::exchange(counts[w][b], at);
+  std::vector<uint64_t> starts((size_t{1} << partition_bits) + 1);
+  const uint64_t within = low_bits(partition_bits);
+  for (size_t first = 0; first < partitions;) {
+    size_t last = first + 1;
+    while (last < partitions && partition_start(last + 1) - partition_start(first) <= postings_per_round) ++last;
+    const uint64_t base = partition_start(first);
+    gathered.assign(static_cast<size_t>(partition_start(last) - base), 0);
+    // Each worker's slice of each partition: counts become cursors.
+    for (size_t p = first; p < last; ++p) {
+      uint64_t at = partition_start(p) - base;
+      for (size_t w = 0; w < workers; ++w) at += std::exchange(cursors[w][p], at);
     }
-    const uint64_t first_bucket = first_block * buckets_per_block;
-    const uint64_t end_bucket = std::min<uint64_t>(last_block * buckets_per_block, bucket_total);
+    const uint64_t first_bucket = uint64_t{first} << partition_bits;
+    const uint64_t end_bucket = std::min<uint64_t>(uint64_t{last} << partition_bits, bucket_total);
     pass.run([&](size_t w, size_t i) {
-      each_posting(w, i, [&](uint64_t bucket, uint64_t value) {
-        if (bucket >= first_bucket && bucket < end_bucket)
-          gathered[counts[w][bucket / buckets_per_block]++] =
-              static_cast<uint32_t>((bucket % buckets_per_block) << width | value);
+      uint64_t* at = cursors[w].data();
+      each_posting(w, i, first_bucket, end_bucket, [&](uint64_t bucket, uint64_t value) {
+        if (bucket >= first_bucket && bucket < end_bucket)  // so by construction; kept for the writes' sake
+          gathered[static_cast<size_t>(at[bucket >> partition_bits]++)] =
+              static_cast<uint32_t>((bucket & within) << width | value);
       });
     }, cost);
-    uint32_t starts[buckets_per_block + 1];
-    for (size_t b = first_block; b < last_block; ++b) {
-      const auto begin = static_cast<size_t>(block_starts_[b] - base), end = static_cast<size_t>(block_starts_[b + 1] - base);
-      charge(end - begin + buckets_per_block);
-      std::fill(std::begin(starts), std::end(starts), 0);
+    for (size_t p = first; p < last; ++p) {
+      const uint64_t start = partition_start(p);
+      const auto begin = static_cast<size_t>(start - base), end = static_cast<size_t>(partition_start(p + 1) - base);
+      const uint64_t partition_first_bucket = uint64_t{p} << partition_bits;
+      const auto buckets = static_cast<size_t>(std::min<uint64_t>(within + 1, bucket_total - partition_first_bucket));
+      charge(end - begin + buckets);
+      std::fill(starts.begin(), starts.begin() + static_cast<ptrdiff_t>(buckets) + 1, 0);
       for (size_t e = begin; e < end; ++e) ++starts[(gathered[e] >> width) + 1];
-      for (size_t j = 1; j <= buckets_per_block; ++j) starts[j] += starts[j - 1];
-      for (size_t j = 0; j < buckets_per_block && b * buckets_per_block + j < bucket_total; ++j)
-        bucket_starts_.set(b * buckets_per_block + j, starts[j]);
+      for (size_t j = 1; j <= buckets; ++j) starts[j] += starts[j - 1];
+      // Bucket starts are kept less their block's start.
+      for (size_t j = 0; j < buckets; ++j) {
+        const uint64_t bucket = partition_first_bucket + j;
+        bucket_starts_.set(static_cast<size_t>(bucket),
+                           start + starts[j] - block_starts_[static_cast<size_t>(bucket / buckets_per_block)]);
+      }
       for (size_t e = begin; e < end; ++e)
-        postings_.set(static_cast<size_t>(block_starts_[b]) + starts[gathered[e] >> width]++,
-                      gathered[e] & low_bits(width));
+        postings_.set(static_cast<size_t>(start + starts[gathered[e] >> width]++), gathered[e] & low_bits(width));
     }
-    first_block = last_block;
+    first = last;
   }
   gathered = {};
   bucket_starts_.set(bucket_total, total - block_starts_[static_cast<size_t>(bucket_total / buckets_per_block)]);
@@ -377,25 +406,29 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
                            gi, variant, 0, 0});
     });
   }
-  // Three sweeps, each fetching a few lookups ahead, so that the misses of
-  // neighbouring lookups overlap: bucket bounds, postings, reference codes.
-  constexpr size_t ahead = 8;
+  // Sweeps, each fetching ahead so that the misses of neighbouring lookups
+  // overlap: bucket bounds (fetched `ahead` lookups early), then the
+  // postings, fetched as soon as a lookup's start is known, so that by the
+  // postings' sweep most are in cache; then the reference codes.
+  constexpr size_t ahead = 16;
   const auto start_of = [&](uint64_t bucket) {
     return block_starts_[static_cast<size_t>(bucket / buckets_per_block)] + bucket_starts_.get(static_cast<size_t>(bucket));
   };
-  for (size_t i = 0; i < s.lookups.size(); ++i) {
-    if (i + ahead < s.lookups.size()) {
+  const size_t lookup_count = s.lookups.size();
+  for (size_t i = 0; i < lookup_count; ++i) {
+    if (i + ahead < lookup_count) {
       const uint64_t b = s.lookups[i + ahead].bucket;
       __builtin_prefetch(&block_starts_[static_cast<size_t>(b / buckets_per_block)]);
       bucket_starts_.prefetch(static_cast<size_t>(b));
     }
-    const uint64_t b = s.lookups[i].bucket;
-    s.lookups[i].begin = start_of(b);
+    Lookup& l = s.lookups[i];
+    const uint64_t b = l.bucket;
+    l.begin = start_of(b);
     // The next bucket's start: in the same block but for the last bucket.
-    s.lookups[i].end = (b + 1) % buckets_per_block != 0
-                           ? block_starts_[static_cast<size_t>(b / buckets_per_block)] +
-                                 bucket_starts_.get(static_cast<size_t>(b + 1))
-                           : start_of(b + 1);
+    l.end = (b + 1) % buckets_per_block != 0
+                ? block_starts_[static_cast<size_t>(b / buckets_per_block)] + bucket_starts_.get(static_cast<size_t>(b + 1))
+                : start_of(b + 1);
+    if (l.end > l.begin) postings_.prefetch(static_cast<size_t>(l.begin));
   }
   const uint64_t payload_mask = low_bits(payload_bits_);
   const unsigned width = postings_.width();
@@ -403,8 +436,7 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
   const uint64_t value_mask = low_bits(width);
   const unsigned char* posting_bytes = postings_.bytes_data();
   const unsigned letter_bits = 2 * static_cast<unsigned>(k);
-  for (size_t i = 0; i < s.lookups.size(); ++i) {
-    if (i + ahead < s.lookups.size()) postings_.prefetch(static_cast<size_t>(s.lookups[i + ahead].begin));
+  for (size_t i = 0; i < lookup_count; ++i) {
     const Lookup& l = s.lookups[i];
     const Group& g = groups_[l.group];
     const std::vector<uint32_t>& unrank = unrank_[l.group];
@@ -422,7 +454,13 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
         ++length;
       }
       if (distance(a_count_of(code, g.length), query_a_count) > k) return;
-      s.found.push_back({l.group, code});
+      // A query near a reference finds it through most of its variants,
+      // mostly one after another: those repeats are dropped at once.
+      const Found f{l.group, code};
+      const size_t found = s.found.size();
+      for (size_t back = 1; back <= std::min<size_t>(found, 4); ++back)
+        if (s.found[found - back] == f) return;
+      s.found.push_back(f);
     };
     // Most postings of a bucket differ in the kept key bits: only the
     // others are decoded.
@@ -448,17 +486,30 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
     return static_cast<size_t>(g.first_directory +
                                shift_right(f.code, static_cast<unsigned>(2 * g.length - g.directory_bits)));
   };
-  for (size_t i = 0; i < s.found.size(); ++i) {
-    if (i + ahead < s.found.size()) __builtin_prefetch(&directory_[directory_at(s.found[i + ahead])]);
-    const Found& f = s.found[i];
-    const Group& g = groups_[f.group];
-    const size_t d = directory_at(f);
-    const uint64_t* begin = codes_.data() + g.first_code + directory_[d];
-    const uint64_t* end = codes_.data() + g.first_code + directory_[d + 1];
-    const uint64_t* it = std::lower_bound(begin, end, f.code);
+  // Each found code's run of equal codes, in three sweeps whose misses
+  // overlap: the directory (fetched ahead) gives where to search, the
+  // search finds the run, the run gives the positions.
+  const size_t found = s.found.size();
+  s.runs.resize(2 * found);
+  for (size_t i = 0; i < found; ++i) {
+    if (i + ahead < found) __builtin_prefetch(&directory_[directory_at(s.found[i + ahead])]);
+    const Group& g = groups_[s.found[i].group];
+    const size_t d = directory_at(s.found[i]);
+    s.runs[2 * i] = static_cast<size_t>(g.first_code) + directory_[d];
+    s.runs[2 * i + 1] = static_cast<size_t>(g.first_code) + directory_[d + 1];
+    __builtin_prefetch(codes_.data() + s.runs[2 * i]);
+  }
+  for (size_t i = 0; i < found; ++i) {
+    const uint64_t* begin = codes_.data() + s.runs[2 * i];
+    const uint64_t* end = codes_.data() + s.runs[2 * i + 1];
+    const uint64_t* it = std::lower_bound(begin, end, s.found[i].code);
+    s.runs[2 * i] = static_cast<size_t>(it - codes_.data());
+    __builtin_prefetch(positions_.data() + s.runs[2 * i]);
+  }
+  for (size_t i = 0; i < found; ++i) {
     // Every reference holding this code, lowest position first.
-    for (; it != end && *it == f.code; ++it) {
-      const uint32_t position = positions_[static_cast<size_t>(it - codes_.data())];
+    for (size_t at = s.runs[2 * i]; at < s.runs[2 * i + 1] && codes_[at] == s.found[i].code; ++at) {
+      const uint32_t position = positions_[at];
       if (position >= limit) break;
       out.push_back(position);
     }
