@@ -603,6 +603,7 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   // no position can be claimed twice, nor a shorter reference at all.
   // (Following each code to its reference instead cost a few cache misses a
   // code, most of a load.)
+  if (codes.size() > references.size()) fail("not one code per reference");  // and each code's number fits 32 bits
   constexpr uint32_t unclaimed = std::numeric_limits<uint32_t>::max();
   std::vector<std::atomic<uint32_t>> claim(references.size());
   check_in_chunks(references.size(), threads, charge, [&](size_t begin, size_t end) {
