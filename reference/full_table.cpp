@@ -48,4 +48,26 @@ Selection select(std::span<const Text> references, const Text& query, intptr_t m
   return {Selection::Outcome::none};
 }
 
+NearestSelection select_nearest(std::span<const Text> references, const Text& query, intptr_t max_flex) {
+  const auto query_length = static_cast<intptr_t>(query.length());
+  const auto query_a_count = static_cast<intptr_t>(count_a(query));
+  std::vector<std::pair<size_t, size_t>> accepted;  // (distance, index), indexes increasing
+  for (size_t i = 0; i < references.size(); ++i) {
+    const auto length = static_cast<intptr_t>(references[i].length());
+    if (!passes_filters(query_length, query_a_count, length, static_cast<intptr_t>(count_a(references[i])),
+                        max_flex))
+      continue;
+    if (trips_guard(query_length, length, max_flex)) return {Selection::Outcome::guard_tripped, 0, 0, std::nullopt, 0};
+    const auto common = static_cast<intptr_t>(lcs_length(query, references[i]));
+    if (common >= length - max_flex)
+      accepted.emplace_back(static_cast<size_t>(query_length + length - 2 * common), i);
+  }
+  if (accepted.empty()) return {Selection::Outcome::none, 0, 0, std::nullopt, 0};
+  std::stable_sort(accepted.begin(), accepted.end());
+  NearestSelection nearest{Selection::Outcome::accepted, accepted[0].second, accepted[0].first, std::nullopt, 0};
+  if (accepted.size() > 1) nearest.runner_up = accepted[1].first;
+  for (const auto& [distance, index] : accepted) nearest.ties += distance == nearest.distance;
+  return nearest;
+}
+
 }  // namespace mendseqs::reference

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "engine/text.hpp"
@@ -31,5 +32,19 @@ struct Selection {
 };
 
 Selection select(std::span<const Text> references, const Text& query, intptr_t max_flex);
+
+// Every reference scored: the accepted one at the smallest indel distance
+// (Lq + Lr - 2 * LCS), the earliest among equals; the smallest distance of
+// the other accepted ones; how many share the smallest. Any reference that
+// passes both filters and trips the guard gives guard_tripped.
+struct NearestSelection {
+  Selection::Outcome outcome;
+  size_t index = 0;  // for Outcome::accepted, as the three below
+  size_t distance = 0;
+  std::optional<size_t> runner_up;
+  size_t ties = 0;
+};
+
+NearestSelection select_nearest(std::span<const Text> references, const Text& query, intptr_t max_flex);
 
 }  // namespace mendseqs::reference

@@ -11,6 +11,7 @@
 #include "python/hooks.hpp"
 #include "python/module.hpp"
 #include "python/reference_index.hpp"
+#include "python/nearest.hpp"
 
 namespace mendseqs {
 namespace {
@@ -66,7 +67,7 @@ py::PyResult<void> add_attributes(PyObject* module) {
   py::PyResult<py::Ref> type = py::reference_index_type();
   if (!type) return py::Unexpected(std::move(type.error()));
   if (PyModule_AddObjectRef(module, "ReferenceIndex", type->get()) == -1) return py::Unexpected(py::fetch_error());
-  return {};
+  return py::add_nearest(module);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 # `type(e).__name__ == "PanicException"`.
 import os
 from collections.abc import Sequence
-from typing import final
+from typing import Final, final
+
+from _typeshed import structseq
 
 __all__ = ["correct_seq_mt"]
 
@@ -16,6 +18,33 @@ def correct_seq_mt(ref_seqs: Sequence[str], query_seqs: Sequence[str], max_flex:
     """Each query's first reference, in list order, within `max_flex` of it
     (in length, in the count of `A`, and in the longest common subsequence),
     or "" when none is; computed on `threads` worker threads (0 returns [])."""
+
+# Not in __all__: a star import gives correct_seq_mt only.
+
+@final
+class Nearest(structseq[str | int | None], tuple[str, int | None, int | None, int]):
+    """A query's nearest accepted reference: a tuple with named fields, like
+    os.stat_result."""
+
+    __match_args__: Final = ("reference", "distance", "runner_up", "ties")
+    @property
+    def reference(self) -> str:
+        """The accepted reference at the smallest distance (the earliest in list
+        order among equals), or "" when none is accepted."""
+    @property
+    def distance(self) -> int | None:
+        """len(query) + len(reference) - 2 * LCS, or None."""
+    @property
+    def runner_up(self) -> int | None:
+        """The smallest distance among the other accepted references, or None."""
+    @property
+    def ties(self) -> int:
+        """How many accepted references share the smallest distance (0 when none)."""
+
+def nearest(ref_seqs: Sequence[str], query_seqs: Sequence[str], max_flex: int, threads: int) -> list[Nearest]:
+    """Each query's nearest accepted reference (accepted as by correct_seq_mt).
+    Every reference that passes both filters is examined, so any of them
+    tripping the tolerance guard fails the call."""
 
 @final
 class ReferenceIndex:
@@ -26,6 +55,9 @@ class ReferenceIndex:
     def __new__(cls, ref_seqs: Sequence[str], max_flex: int, threads: int = 1) -> ReferenceIndex: ...
     def correct(self, query_seqs: Sequence[str], threads: int) -> list[str]:
         """What correct_seq_mt(ref_seqs, query_seqs, max_flex, threads) returns, with
+        the same exceptions and progress display; the index is never rebuilt."""
+    def nearest(self, query_seqs: Sequence[str], threads: int) -> list[Nearest]:
+        """What nearest(ref_seqs, query_seqs, max_flex, threads) returns, with
         the same exceptions and progress display; the index is never rebuilt."""
     def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> None:
         """Writes the references and the index to `path`, replaced atomically."""

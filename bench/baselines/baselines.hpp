@@ -29,4 +29,20 @@ Strings correct_naive(const Strings& references, const Strings& queries, intptr_
 // Byte-wise, so meant for ASCII input, which is all the benchmark uses.
 Strings correct_rapidfuzz(const Strings& references, const Strings& queries, intptr_t max_flex);
 
+// The nearest accepted reference the same way: every reference scored with
+// CachedLCSseq (the threshold as score_cutoff: a score that reaches it is
+// the exact LCS), then the smallest indel distance, the earliest among
+// equals, the runner-up's distance and the ties. index -1: none.
+struct NearestFound {
+  intptr_t index = -1;
+  intptr_t distance = -1;
+  intptr_t runner_up = -1;  // -1: none
+  intptr_t ties = 0;
+};
+std::vector<NearestFound> nearest_rapidfuzz(const Strings& references, const Strings& queries, intptr_t max_flex);
+
+// How many references each query accepts (both filters and the LCS test),
+// every reference scored; the guard is not tested.
+std::vector<size_t> accepted_counts(const Strings& references, const Strings& queries, intptr_t max_flex);
+
 }  // namespace baselines

@@ -209,26 +209,26 @@ PendingError argument_extraction_error(const char* parameter, PendingError error
   return PendingError::of_object(std::move(wrapped));
 }
 
+PyObject* MatchedStrings::get(Position position) {
+  PyObject* reference = references_.object(position);
+  if (PyUnicode_CheckExact(reference)) return reference;
+  Ref& copy = exact_copies_[position];
+  if (!copy) {
+    copy = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_KIND(reference), PyUnicode_DATA(reference),
+                                                PyUnicode_GET_LENGTH(reference)));
+    if (!copy) api_call_failed();
+  }
+  return copy.get();
+}
+
 Ref to_result_list(std::span<const Position> matched, const StrList& references) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matched.size())));
   if (!list) api_call_failed();
   Ref empty = Ref::steal(Py_GetConstant(Py_CONSTANT_EMPTY_STR));
   if (!empty) api_call_failed();
-  std::unordered_map<Position, Ref> exact_copies;  // of matched str subclass instances
+  MatchedStrings strings(references);
   for (size_t q = 0; q < matched.size(); ++q) {
-    PyObject* result = empty.get();
-    if (matched[q] != no_match) {
-      result = references.object(matched[q]);
-      if (!PyUnicode_CheckExact(result)) {
-        Ref& copy = exact_copies[matched[q]];
-        if (!copy) {
-          copy = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_KIND(result), PyUnicode_DATA(result),
-                                                      PyUnicode_GET_LENGTH(result)));
-          if (!copy) api_call_failed();
-        }
-        result = copy.get();
-      }
-    }
+    PyObject* result = matched[q] == no_match ? empty.get() : strings.get(matched[q]);
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(q), Py_NewRef(result));
   }
   return list;

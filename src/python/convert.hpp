@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/driver.hpp"
@@ -51,6 +52,21 @@ PyResult<uint32_t> extract_thread_count(PyObject* object);
 // Says which argument a TypeError is about; other exceptions pass unchanged.
 // The conversions above leave that to their caller, which knows the name.
 PendingError argument_extraction_error(const char* parameter, PendingError error);
+
+// The str a result holds for a matched reference: the caller's own object
+// where it is exactly a str (as str operations that change nothing return
+// their operand); for a str subclass, one new exact str per reference,
+// shared by every query that matched it.
+class MatchedStrings {
+ public:
+  explicit MatchedStrings(const StrList& references) : references_(references) {}
+  // Borrowed, valid while this object lives.
+  PyObject* get(Position position);
+
+ private:
+  const StrList& references_;
+  std::unordered_map<Position, Ref> exact_copies_;
+};
 
 // The result list: per query, the reference it matched or the empty str.
 // A matched reference that is exactly a str is itself the result (as str

@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <utility>
 
 #include "engine/host.hpp"
 #include "python/errors.hpp"
@@ -58,5 +59,22 @@ class UnlockedHooks final : public CallerHooks {
   PyThreadState* released_;
   std::optional<PendingError> interruption_;
 };
+
+// Runs `work(hooks)` with the interpreter lock let go (see UnlockedHooks);
+// an interruption comes back as the exception the signal handler raised.
+template <class Work>
+auto without_lock(Work&& work) -> PyResult<decltype(work(std::declval<CallerHooks&>()))> {
+  std::optional<PendingError> interruption;
+  {
+    UnlockedHooks hooks;
+    try {
+      return work(hooks);
+    } catch (const Interrupted&) {
+      interruption = hooks.take_interruption();
+    }
+  }
+  if (!interruption) return fail(PyExc_SystemError, "interrupted without an exception");
+  return Unexpected(std::move(*interruption));
+}
 
 }  // namespace mendseqs::py

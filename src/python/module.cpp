@@ -69,7 +69,7 @@ PyResult<void> initialise(PyObject* module, PyMethodDef* function_definition) {
 
 }  // namespace
 
-PyResult<Ref> module_for_current_interpreter(PyMethodDef* function, PyResult<void> (*add_attributes)(PyObject* module)) {
+PyResult<Ref> module_for_current_interpreter(PyMethodDef* function, AddAttributes add) {
   const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter == -1) return Unexpected(fetch_error());
   int64_t owner = -1;
@@ -82,7 +82,7 @@ PyResult<Ref> module_for_current_interpreter(PyMethodDef* function, PyResult<voi
   Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!module) return Unexpected(fetch_error());
   if (PyResult<void> done = initialise(module.get(), function); !done) return Unexpected(std::move(done.error()));
-  if (PyResult<void> done = add_attributes(module.get()); !done) return Unexpected(std::move(done.error()));
+  if (PyResult<void> done = add(module.get()); !done) return Unexpected(std::move(done.error()));
   if (!module_cache) module_cache = module.release();  // else a nested creation won
   return Ref::borrow(module_cache);
 }

@@ -8,9 +8,11 @@
 
 namespace mendseqs::py {
 
+// Adds attributes that stay out of __all__ to the new module.
+using AddAttributes = PyResult<void> (*)(PyObject* module);
+
 // Body of PyInit_mendseqs: a new reference to the module, whose namespace
-// holds `function` and `__all__` naming it, and whatever `add_attributes`
-// adds when the module is made (names that stay out of __all__).
-PyResult<Ref> module_for_current_interpreter(PyMethodDef* function, PyResult<void> (*add_attributes)(PyObject* module));
+// holds `function` and `__all__` naming it, and what `add` adds.
+PyResult<Ref> module_for_current_interpreter(PyMethodDef* function, AddAttributes add);
 
 }  // namespace mendseqs::py

@@ -12,6 +12,7 @@
 #include "python/barrier.hpp"
 #include "python/convert.hpp"
 #include "python/hooks.hpp"
+#include "python/nearest.hpp"
 #include "python/once.hpp"
 
 namespace mendseqs::py {
@@ -26,23 +27,6 @@ struct ReferenceIndexObject {
 };
 
 ReferenceIndexObject* as_index(PyObject* self) noexcept { return reinterpret_cast<ReferenceIndexObject*>(self); }
-
-// Runs `work(hooks)` with the interpreter lock let go (see UnlockedHooks);
-// an interruption comes back as the exception the signal handler raised.
-template <class Work>
-auto without_lock(Work&& work) -> PyResult<decltype(work(std::declval<CallerHooks&>()))> {
-  std::optional<PendingError> interruption;
-  {
-    UnlockedHooks hooks;
-    try {
-      return work(hooks);
-    } catch (const Interrupted&) {
-      interruption = hooks.take_interruption();
-    }
-  }
-  if (!interruption) return fail(PyExc_SystemError, "interrupted without an exception");
-  return Unexpected(std::move(*interruption));
-}
 
 // The path argument as the file system sees it (str, bytes or os.PathLike).
 PyResult<std::string> file_system_path(PyObject* path, Ref& encoded) {
@@ -61,29 +45,40 @@ PendingError os_error(const std::system_error& error, PyObject* path) {
   return PendingError::of_object(std::move(exception));
 }
 
-// Results of a loaded index: the references are no Python objects yet, so
-// each one matched becomes one new str, shared by every query it matched.
+// The references of a loaded index are no Python objects yet: each one
+// matched becomes one new str, shared by every query it matched.
+class LoadedStrings {
+ public:
+  explicit LoadedStrings(const PreparedReferences& prepared) : prepared_(prepared) {}
+
+  // Borrowed: alive as long as this object.
+  PyObject* get(Position position) {
+    Ref& text = made_[position];
+    if (!text) {
+      const Text& reference = prepared_.references()[position];
+      const int kind = reference.width() == CharWidth::one   ? PyUnicode_1BYTE_KIND
+                       : reference.width() == CharWidth::two ? PyUnicode_2BYTE_KIND
+                                                             : PyUnicode_4BYTE_KIND;
+      text = Ref::steal(
+          PyUnicode_FromKindAndData(kind, reference.data(), static_cast<Py_ssize_t>(reference.length())));
+      if (!text) api_call_failed();
+    }
+    return text.get();
+  }
+
+ private:
+  const PreparedReferences& prepared_;
+  std::unordered_map<Position, Ref> made_;
+};
+
 Ref loaded_result_list(std::span<const Position> matched, const PreparedReferences& prepared) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matched.size())));
   if (!list) api_call_failed();
   Ref empty = Ref::steal(Py_GetConstant(Py_CONSTANT_EMPTY_STR));
   if (!empty) api_call_failed();
-  std::unordered_map<Position, Ref> made;
+  LoadedStrings strings(prepared);
   for (size_t q = 0; q < matched.size(); ++q) {
-    PyObject* result = empty.get();
-    if (matched[q] != no_match) {
-      Ref& text = made[matched[q]];
-      if (!text) {
-        const Text& reference = prepared.references()[matched[q]];
-        const int kind = reference.width() == CharWidth::one   ? PyUnicode_1BYTE_KIND
-                         : reference.width() == CharWidth::two ? PyUnicode_2BYTE_KIND
-                                                               : PyUnicode_4BYTE_KIND;
-        text = Ref::steal(
-            PyUnicode_FromKindAndData(kind, reference.data(), static_cast<Py_ssize_t>(reference.length())));
-        if (!text) api_call_failed();
-      }
-      result = text.get();
-    }
+    PyObject* result = matched[q] == no_match ? empty.get() : strings.get(matched[q]);
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(q), Py_NewRef(result));
   }
   return list;
@@ -140,24 +135,54 @@ void index_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyResult<Ref> correct(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The arguments of correct and nearest, converted as correct_seq_mt
+// converts them, with its messages.
+struct BatchArguments {
+  StrList query_seqs;
+  uint32_t threads;
+};
+
+PyResult<BatchArguments> batch_arguments(const char* format, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"query_seqs", "threads", nullptr};
   PyObject *query_arg = nullptr, *threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:correct", const_cast<char**>(keywords), &query_arg,
-                                   &threads_arg))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &query_arg, &threads_arg))
     return Unexpected(fetch_error());
   PyResult<StrList> query_seqs = extract_str_list(query_arg);
   if (!query_seqs) return Unexpected(argument_extraction_error("query_seqs", std::move(query_seqs.error())));
   PyResult<uint32_t> threads = extract_thread_count(threads_arg);
   if (!threads) return Unexpected(argument_extraction_error("threads", std::move(threads.error())));
+  return BatchArguments{std::move(*query_seqs), *threads};
+}
 
+PyResult<Ref> correct(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyResult<BatchArguments> arguments = batch_arguments("OO:correct", args, kwargs);
+  if (!arguments) return Unexpected(std::move(arguments.error()));
   const PreparedReferences& prepared = *as_index(self)->prepared;
-  PyResult<std::vector<Position>> matched = without_lock(
-      [&](CallerHooks& hooks) { return prepared.correct(query_seqs->texts(), *threads, hooks); });
+  PyResult<std::vector<Position>> matched = without_lock([&](CallerHooks& hooks) {
+    return prepared.correct(arguments->query_seqs.texts(), arguments->threads, hooks);
+  });
   if (!matched) return Unexpected(std::move(matched.error()));
-  query_seqs->release();  // before the result list: the call's peak stays low
+  arguments->query_seqs.release();  // before the result list: the call's peak stays low
   if (const StrList* strings = as_index(self)->strings) return to_result_list(*matched, *strings);
   return loaded_result_list(*matched, prepared);
+}
+
+PyResult<Ref> nearest(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyResult<BatchArguments> arguments = batch_arguments("OO:nearest", args, kwargs);
+  if (!arguments) return Unexpected(std::move(arguments.error()));
+  const PreparedReferences& prepared = *as_index(self)->prepared;
+  PyResult<std::vector<NearestMatch>> found = without_lock([&](CallerHooks& hooks) {
+    return prepared.nearest(arguments->query_seqs.texts(), arguments->threads, hooks);
+  });
+  if (!found) return Unexpected(std::move(found.error()));
+  arguments->query_seqs.release();
+  if (const StrList* strings = as_index(self)->strings) return to_nearest_list(*found, *strings);
+  LoadedStrings strings(prepared);
+  return to_nearest_list(*found, [&](Position position) { return strings.get(position); });
+}
+
+PyObject* index_nearest(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return run_in_barrier([&] { return nearest(self, args, kwargs); });
 }
 
 PyObject* index_correct(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -231,6 +256,11 @@ PyMethodDef index_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "correct($self, /, query_seqs, threads)\n--\n\n"
      "What correct_seq_mt(ref_seqs, query_seqs, max_flex, threads) returns for this index's\n"
+     "references and max_flex, progress display included; the index is never rebuilt."},
+    {"nearest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_nearest)),
+     METH_VARARGS | METH_KEYWORDS,
+     "nearest($self, /, query_seqs, threads)\n--\n\n"
+     "What nearest(ref_seqs, query_seqs, max_flex, threads) returns for this index's\n"
      "references and max_flex, progress display included; the index is never rebuilt."},
     {"save", index_save, METH_O,
      "save($self, path, /)\n--\n\n"

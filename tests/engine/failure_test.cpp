@@ -27,6 +27,14 @@ using test_support::Texts;
 
 constexpr const char* join_failure = "called `Result::unwrap()` on an `Err` value: Any { .. }";
 
+// The parallel path running the matcher, as correct_seq_mt runs it.
+void correct_in_parallel(const ReferenceSet& set, std::span<const Text> queries, intptr_t max_flex, uint32_t threads,
+                         OutputStream& out, CallerHooks& hooks, std::vector<Position>& matched) {
+  run_in_parallel(queries.size(), threads, out, hooks, [&](size_t q, Checkpoint& checkpoint) {
+    matched[q] = first_accepted(set, queries[q], max_flex, checkpoint).value_or(no_match);
+  });
+}
+
 // Sets an environment variable for the length of a test.
 class ScopedEnv {
  public:

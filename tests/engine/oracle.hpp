@@ -43,3 +43,21 @@ inline std::optional<std::string> correct_seq(const std::vector<std::string>& re
 }
 
 }  // namespace oracle
+
+namespace oracle {
+
+// Every reference scored (reference::select_nearest); nullopt where the
+// tolerance guard fires.
+inline std::optional<mendseqs::reference::NearestSelection> nearest(const std::vector<std::string>& references,
+                                                                    std::string_view query, intptr_t max_flex) {
+  std::vector<std::u32string> decoded;
+  std::vector<mendseqs::Text> texts;
+  decoded.reserve(references.size());
+  for (const std::string& reference : references) texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
+  const std::u32string q = code_points(query);
+  const auto selection = mendseqs::reference::select_nearest(texts, text_of(q), max_flex);
+  if (selection.outcome == mendseqs::reference::Selection::Outcome::guard_tripped) return std::nullopt;
+  return selection;
+}
+
+}  // namespace oracle

@@ -2,7 +2,8 @@
 // query and a tolerance, and a block of filter entries. Every kernel this
 // processor runs must agree with the full-table reference on all of it:
 // the block kernel's LCS and acceptance per lane, the block filter, the
-// banded test, and the whole selection. Any disagreement aborts.
+// banded test, and the whole selection, first and nearest. Any
+// disagreement aborts.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -121,6 +122,19 @@ void check_selection(Isa isa, const Strings& references, const std::string& quer
     // The tolerance guard: the reference must have tripped it too.
   }
   if (selected != expected) disagree("first_accepted", isa, query, max_flex);
+
+  // The nearest: the same measure over every accepted reference.
+  const auto nearest = oracle::nearest(references, query, max_flex);
+  try {
+    const NearestMatch found = nearest_accepted(set, T(query), max_flex, checkpoint);
+    const bool same = nearest && (nearest->outcome == reference::Selection::Outcome::none
+                                      ? found == NearestMatch{}
+                                      : found == NearestMatch{nearest->index, nearest->distance,
+                                                              nearest->runner_up.value_or(no_distance), nearest->ties});
+    if (!same) disagree("nearest_accepted", isa, query, max_flex);
+  } catch (const Panic&) {
+    if (nearest) disagree("nearest_accepted (guard)", isa, query, max_flex);
+  }
 }
 
 // The candidate index, forced in each layout, against the full table: the

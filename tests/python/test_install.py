@@ -1,5 +1,6 @@
 """A user with CPython 3.14 installs the module with pip, from the source
 or from a wheel built by tools/wheel (./dev wheel)."""
+import gzip
 import importlib.util
 import os
 import shutil
@@ -35,6 +36,12 @@ def check_installed(python, tmp_path):
     assert installed_at.startswith(str(python.parent.parent)), installed_at
     assert result.endswith("['ACGT']\n")
     assert (Path(installed_at).parent / "mendseqs.pyi").is_file()
+    # The command comes with it, as a console script of the environment.
+    data = ROOT / "examples" / "data"
+    run = subprocess.run([python.parent / "mendseqs", "correct", data / "references.txt", data / "queries.fasta",
+                          "-o", "out.tsv.gz", "--quiet"], capture_output=True, text=True, env=ENV, cwd=tmp_path)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    assert len(gzip.decompress((tmp_path / "out.tsv.gz").read_bytes()).splitlines()) == 2000
 
 
 # Under emulation a build of the module takes minutes: there, the wheel test

@@ -16,6 +16,11 @@ from test_binding import CASES as CALL_SHAPES, call  # noqa: E402
 from test_conversion import ACCEPTED, REFUSED, Failing  # noqa: E402
 
 correct = mendseqs.correct_seq_mt
+
+
+class Tagged(str):
+    pass
+
 ITERATIONS = 1000
 
 
@@ -37,6 +42,10 @@ PATHS = {
     "tolerance guard, serial": lambda: correct(["ACG"], ["AC"], 5, 1),
     "tolerance guard, parallel": lambda: correct(["ACG"], ["AC"] * 4, 5, 2),
     "resumed PanicException": resumed_panic,
+    "nearest, with a str subclass": lambda: mendseqs.nearest(["ACGT", Tagged("TTTT")], ["TTTT", "ACGA", "GGGG"] * 2,
+                                                              1, 2),
+    "nearest, refused": lambda: mendseqs.nearest(["A"], "A", 0, 1),
+    "nearest, tolerance guard": lambda: mendseqs.nearest(["ACGT", "AC"], ["ACG"], 3, 1),
 }
 
 

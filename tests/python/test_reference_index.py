@@ -84,6 +84,21 @@ def test_correct_is_correct_seq_mt(references, max_flex):
                 assert all(a is b for a, b in zip(got[0], expected[0]))
 
 
+@pytest.mark.parametrize("max_flex", [-1, 1, 2])
+def test_nearest_is_the_one_shot_nearest(max_flex):
+    # 20,000 references: the cost model indexes them, so the index's
+    # candidates are measured; guard cases (empty queries) included.
+    refs, queries = random_case(7 + max_flex, 20_000)
+    index = mendseqs.ReferenceIndex(refs, max_flex, 2)
+    for threads in (0, 1, 2):
+        expected = captured_fd1(lambda: mendseqs.nearest(refs, queries, max_flex, threads))
+        got = captured_fd1(lambda: index.nearest(queries, threads))
+        assert_same_call(got, expected, threads)
+        if isinstance(got[0], list):
+            assert all(type(n) is mendseqs.Nearest for n in got[0])
+            assert all(a.reference is b.reference for a, b in zip(got[0], expected[0]))
+
+
 def test_guard_and_empty_lists_as_correct_seq_mt():
     # An empty query trips the guard with any reference passing the filters.
     refs = ["ACGT", "ACGA", "A"]
@@ -146,6 +161,8 @@ def test_saved_and_loaded_gives_the_same_answers(tmp_path, references):
         for threads in (1, 2):
             assert captured_fd1(lambda: loaded.correct(queries, threads)) == captured_fd1(
                 lambda: built.correct(queries, threads))
+            assert captured_fd1(lambda: loaded.nearest(queries, threads)) == captured_fd1(
+                lambda: built.nearest(queries, threads))
     result = loaded.correct(queries + queries, 1)
     # New exact str objects, one per distinct matched reference.
     assert all(type(r) is str for r in result)
@@ -165,6 +182,8 @@ def test_a_file_written_elsewhere_loads_with_the_same_answers(layout):
     assert (len(loaded), loaded.max_flex) == (len(refs), MAX_FLEX)
     assert captured_fd1(lambda: loaded.correct(queries, 2)) == captured_fd1(
         lambda: mendseqs.correct_seq_mt(refs, queries, MAX_FLEX, 2))
+    assert captured_fd1(lambda: loaded.nearest(queries, 2)) == captured_fd1(
+        lambda: mendseqs.nearest(refs, queries, MAX_FLEX, 2))
 
 
 def test_save_replaces_atomically_and_refuses_what_is_no_file(tmp_path):

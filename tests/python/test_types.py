@@ -32,8 +32,9 @@ def test_stub_matches_the_built_module(tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
 
 
-def test_mypy_passes_the_example_and_flags_misuse(tmp_path):
-    run = run_mypy("mypy", "--strict", "--cache-dir", os.devnull, str(ROOT / "examples" / "correct.py"), cwd=tmp_path)
+def test_mypy_passes_the_command_and_the_example_and_flags_misuse(tmp_path):
+    run = run_mypy("mypy", "--strict", "--cache-dir", os.devnull, str(ROOT / "src" / "mendseqs_cli"),
+                   str(ROOT / "examples" / "snap.py"), cwd=tmp_path)
     assert run.returncode == 0, run.stdout
     (tmp_path / "misuse.py").write_text(MISUSE)
     run = run_mypy("mypy", "--strict", "--cache-dir", os.devnull, "misuse.py", cwd=tmp_path)

@@ -1,6 +1,7 @@
 """The Snakemake workflow scatters the example data over 4 chunk jobs on
-2 cores, and gathers exactly what one run of the example program gives.
+2 cores, and gathers byte for byte what one run of the command writes.
 Needs snakemake (in the amd64 root only): skipped where it is absent."""
+import gzip
 import re
 import shutil
 import subprocess
@@ -9,26 +10,72 @@ from pathlib import Path
 
 import pytest
 
+import mendseqs
+
 ROOT = Path(__file__).resolve().parents[2]
 DATA = ROOT / "examples" / "data"
+needs_snakemake = pytest.mark.skipif(shutil.which("snakemake") is None, reason="snakemake is not installed here")
+SAVES_INDEXES = hasattr(mendseqs, "ReferenceIndex")
 
 
-@pytest.mark.skipif(shutil.which("snakemake") is None, reason="snakemake is not installed here")
-def test_scattered_workflow_gathers_what_one_run_gives(tmp_path):
+def snakemake(directory, *config, cwd=None):
+    return subprocess.run(
+        ["snakemake", "-s", ROOT / "workflow" / "Snakefile", "--cores", "2", "--directory", directory,
+         "--config", f"python={sys.executable}", *config],
+        capture_output=True, text=True, cwd=cwd)
+
+
+@needs_snakemake
+@pytest.mark.parametrize("output", ["all.tsv", "all.fa.GZ"])
+def test_scattered_workflow_gathers_what_one_run_gives(tmp_path, output):
     references, queries = DATA / "references.txt", DATA / "queries.fasta"
-    whole = subprocess.run([sys.executable, ROOT / "examples" / "correct.py", references, queries,
-                            "--max-flex", "2"], capture_output=True, text=True, check=True)
+    whole = tmp_path / "whole" / output
+    whole.parent.mkdir()
+    subprocess.run([sys.executable, "-m", "mendseqs_cli", "correct", references, queries, "--max-flex", "2",
+                    "-o", whole], check=True)
     # Its own working directory: snakemake keeps its state in .snakemake/ there.
-    run = subprocess.run(
-        ["snakemake", "-s", ROOT / "workflow" / "Snakefile", "--cores", "2", "--directory", tmp_path,
-         "--config", f"references={references}", f"queries={queries}", "chunks=4", "max_flex=2",
-         f"python={sys.executable}", "output=all.tsv"],
-        capture_output=True, text=True)
+    work = tmp_path / "work"
+    run = snakemake(work, f"references={references}", f"queries={queries}", "chunks=4", "max_flex=2",
+                    f"output={output}")
     assert run.returncode == 0, run.stderr[-3000:]
-    assert "7 of 7 steps (100%) done" in run.stderr  # split, 4 chunk jobs, gather, all
-    assert (tmp_path / "all.tsv").read_text() == whole.stdout
-    assert len(whole.stdout.splitlines()) == 2000
+    # split, 4 chunk jobs, gather, all; and the index built once where the module saves one.
+    steps = 8 if SAVES_INDEXES else 7
+    assert f"{steps} of {steps} steps (100%) done" in run.stderr
+    assert (work / output).read_bytes() == whole.read_bytes()
+    if output.endswith(".GZ"):
+        assert gzip.decompress(whole.read_bytes()).count(b"\n>") == 1999
     # The chunks were temporary; each chunk job wrote its summary to its log.
-    assert not list((tmp_path / "chunks").glob("*.seq"))
-    logs = sorted((tmp_path / "logs" / "correct").iterdir())
+    assert not list((work / "chunks").glob("*.seq"))
+    logs = sorted((work / "logs" / "correct").iterdir())
     assert [re.findall(r"^reads: (\d+),", p.read_text(), re.M) for p in logs] == [["500"]] * 4
+    if SAVES_INDEXES:
+        assert (work / "index" / "references.msqidx").read_bytes()[:8] == b"\x89MSQIDX\n"
+
+
+@needs_snakemake
+@pytest.mark.parametrize("config, message", [
+    (["chunks=0"], "chunks=0: must be at least 1"),
+    (["chunks=-2"], "chunks=-2: must be at least 1"),
+    (["chunks=two"], "chunks=two: not a whole number"),
+    (["index=maybe"], "index=maybe: expected true, false or auto"),
+])
+def test_bad_settings_stop_the_workflow_before_any_job(tmp_path, config, message):
+    run = snakemake(tmp_path, f"references={DATA / 'references.txt'}", f"queries={DATA / 'queries.fasta'}", *config)
+    assert run.returncode != 0
+    assert message in run.stderr
+    assert not (tmp_path / "corrected.tsv").exists()
+
+
+@needs_snakemake
+def test_relative_paths_are_read_from_the_working_directory(tmp_path):
+    # Relative to --directory, as Snakemake reads every path: the message
+    # says so, where it once reported a rule's missing input.
+    (tmp_path / "run1").mkdir()
+    shutil.copy(DATA / "references.txt", tmp_path / "refs.txt")
+    shutil.copy(DATA / "queries.fasta", tmp_path / "run1" / "reads.fa")
+    run = snakemake("run1", "references=refs.txt", "queries=reads.fa", cwd=tmp_path)
+    assert run.returncode != 0
+    assert "references=refs.txt: no such file in " in run.stderr and "give absolute paths" in run.stderr
+    run = snakemake("run1", f"references={tmp_path / 'refs.txt'}", "queries=reads.fa", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert len((tmp_path / "run1" / "corrected.tsv").read_text().splitlines()) == 2000

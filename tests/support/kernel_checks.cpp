@@ -33,8 +33,4 @@ size_t lcs_length(const QueryPattern& query, const Text& reference) {
   return common;
 }
 
-void block_lcs(Isa isa, const BlockQuery& query, uint8_t* common) {
-  simd::kernels_of(isa).lcs[simd::lane_width_index(query.lane_bits)](query, common);
-}
-
 }  // namespace mendseqs

@@ -5,19 +5,19 @@ into contiguous chunks of nearly equal record counts, in input order.
 
 Chunks are written uncompressed, as FASTQ when the input is FASTQ and as
 FASTA otherwise; a one-per-line input becomes FASTA named by line number, so
-the read ids correct.py reports are those of the whole file.
+the read ids `mendseqs correct` reports are those of the whole file.
 """
-import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples"))
-from correct import InputError, Record, checked, records  # noqa: E402
+from mendseqs_cli.reading import InputError, batches, checked, open_source
+
+BATCH = 100_000
 
 
-def as_text(record: Record) -> str:
-    if record.quality is not None:
-        return f"@{record.header}\n{record.sequence}\n+\n{record.quality}\n"
-    return f">{record.header}\n{record.sequence}\n"
+def records(path):
+    with open_source(path) as source:
+        for batch in checked(path, batches(source, BATCH)):
+            yield from zip(batch.headers, batch.sequences, batch.qualities or [None] * len(batch), strict=True)
 
 
 def main() -> int:
@@ -25,13 +25,16 @@ def main() -> int:
     try:
         # Two passes: counting first keeps the chunks contiguous, so that
         # gathering is concatenation.
-        total = sum(1 for _ in checked(source, records(source)))
-        stream = checked(source, records(source))
+        total = sum(1 for _ in records(source))
+        stream = records(source)
         for index, path in enumerate(chunks):
             count = total * (index + 1) // len(chunks) - total * index // len(chunks)
             with open(path, "w", encoding="utf-8") as out:
-                for _, record in zip(range(count), stream, strict=False):
-                    out.write(as_text(record))
+                for _, (header, sequence, quality) in zip(range(count), stream, strict=False):
+                    if quality is not None:
+                        out.write(f"@{header}\n{sequence}\n+\n{quality}\n")
+                    else:
+                        out.write(f">{header}\n{sequence}\n")
     except InputError as error:
         print(f"split.py: error: {error}", file=sys.stderr)
         return 1

@@ -1,7 +1,7 @@
 // One batch of queries against references already prepared: the part of a
-// call after its banner, shared by correct_seq_mt, which prepares its
-// references for the batch, and PreparedReferences, which prepared them
-// once for many.
+// call after its banner, shared by correct_seq_mt and nearest, which
+// prepare their references for the batch, and PreparedReferences, which
+// prepared them once for many.
 #pragma once
 
 #include <cstdint>
@@ -18,5 +18,11 @@ namespace mendseqs {
 // prints the marks and the line end. threads is at least 1.
 std::vector<Position> run_batch(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
                                 uint32_t threads, CallerHooks& caller, OutputStream& out, Checkpoint& checkpoint);
+
+// The same batch, each query's nearest accepted reference measured
+// (nearest_accepted), with the same marks, line end and failures.
+std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std::span<const Text> queries,
+                                            intptr_t max_flex, uint32_t threads, CallerHooks& caller,
+                                            OutputStream& out, Checkpoint& checkpoint);
 
 }  // namespace mendseqs

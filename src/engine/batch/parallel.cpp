@@ -29,14 +29,13 @@ constexpr std::chrono::milliseconds wait_slice{5};
 struct Finished {};
 using ChunkEnding = std::variant<std::monostate, Finished, Cancelled, Failure>;
 
-// What the workers of one call share: read-only inputs, the cancel flag,
-// and the count of workers still running.
+// What the workers of one call share: the per-query action, the cancel
+// flag, and the count of workers still running.
 struct SharedCall {
-  SharedCall(const ReferenceSet& references, intptr_t max_flex, uint32_t progress_step, OutputStream& out)
-      : references(references), max_flex(max_flex), progress_step(progress_step), out(out) {}
+  SharedCall(QueryAction action, uint32_t progress_step, OutputStream& out)
+      : action(action), progress_step(progress_step), out(out) {}
 
-  const ReferenceSet& references;
-  intptr_t max_flex;
+  QueryAction action;
   uint32_t progress_step;
   OutputStream& out;
   std::atomic<bool> cancelled{false};
@@ -45,23 +44,23 @@ struct SharedCall {
   size_t running = 0;
 };
 
-// One chunk: its slice of the queries and of the results. `ending` is
-// written by the worker and read by the caller after the join, which
-// orders it after everything the worker wrote.
+// One chunk: queries begin .. begin + size - 1, whose results the action
+// writes in place. `ending` is written by the worker and read by the caller
+// after the join, which orders it after everything the worker wrote.
 struct Chunk {
   SharedCall* call;
   uint32_t index;
-  std::span<const Text> queries;
-  std::span<Position> matched;
+  size_t begin;
+  size_t size;
   ChunkEnding ending;
 };
 
 void correct_chunk(Chunk& chunk, Checkpoint& checkpoint) {
   SharedCall& call = *chunk.call;
   uint32_t counter = chunk.index;
-  for (size_t q = 0; q < chunk.queries.size(); ++q) {
+  for (size_t q = 0; q < chunk.size; ++q) {
     if (counter % call.progress_step == 0) call.out.print_flushed(progress_mark, checkpoint);
-    chunk.matched[q] = first_accepted(call.references, chunk.queries[q], call.max_flex, checkpoint).value_or(no_match);
+    call.action(chunk.begin + q, checkpoint);
     ++counter;
     checkpoint.charge(1);
   }
@@ -170,15 +169,13 @@ void raise_first_failure(const std::vector<Chunk>& chunks) {
   }
 }
 
-std::vector<Chunk> cut_chunks(SharedCall& call, std::span<const Text> queries, std::span<Position> matched,
-                              const ChunkPlan& plan) {
+std::vector<Chunk> cut_chunks(SharedCall& call, size_t query_count, const ChunkPlan& plan) {
   std::vector<Chunk> chunks;
   chunks.reserve(plan.workers);
   // begin + chunk_size is never formed, so no sum can wrap.
-  for (size_t begin = 0, size = 0; begin < queries.size(); begin += size) {
-    size = std::min(plan.chunk_size, queries.size() - begin);
-    chunks.push_back(Chunk{&call, static_cast<uint32_t>(chunks.size()), queries.subspan(begin, size),
-                           matched.subspan(begin, size), std::monostate{}});
+  for (size_t begin = 0, size = 0; begin < query_count; begin += size) {
+    size = std::min(plan.chunk_size, query_count - begin);
+    chunks.push_back(Chunk{&call, static_cast<uint32_t>(chunks.size()), begin, size, std::monostate{}});
   }
   return chunks;
 }
@@ -210,11 +207,11 @@ size_t worker_stack_size() noexcept {
   return std::max<size_t>(size, PTHREAD_STACK_MIN);
 }
 
-void correct_in_parallel(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
-                         uint32_t threads, OutputStream& out, CallerHooks& caller, std::span<Position> matched) {
-  const ChunkPlan plan = plan_chunks(queries.size(), threads);
-  SharedCall call{references, max_flex, plan.progress_step, out};
-  std::vector<Chunk> chunks = cut_chunks(call, queries, matched, plan);
+void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller,
+                     QueryAction action) {
+  const ChunkPlan plan = plan_chunks(query_count, threads);
+  SharedCall call{action, plan.progress_step, out};
+  std::vector<Chunk> chunks = cut_chunks(call, query_count, plan);
 
   {
     Workers workers(call, worker_stack_size());  // declared after the chunks: joined before they go

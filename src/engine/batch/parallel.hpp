@@ -7,8 +7,8 @@
 #include <span>
 
 #include "batch/progress.hpp"
-#include "engine/driver.hpp"
-#include "match/matcher.hpp"
+#include "support/function_ref.hpp"
+#include "support/checkpoint.hpp"
 
 namespace mendseqs {
 
@@ -26,7 +26,13 @@ ChunkPlan plan_chunks(size_t queries, uint32_t threads) noexcept;
 // never below the platform's minimum.
 size_t worker_stack_size() noexcept;
 
-// Matches every query on worker threads; matched[q] gets query q's result.
+// One query's work, whatever the batch computes: query `q` of the batch,
+// charged to the checkpoint of the thread that runs it. It writes its own
+// result (each query's slot belongs to one worker) and may throw to fail
+// the call.
+using QueryAction = FunctionRef<void(size_t q, Checkpoint& checkpoint)>;
+
+// Runs the action for every query on worker threads.
 // Worker m writes a mark before its query i when (m + i) is a multiple of
 // the progress step, so marks are spread over all workers.
 //
@@ -36,7 +42,7 @@ size_t worker_stack_size() noexcept;
 // interrupted, the others are cancelled; every worker has ended before this
 // returns or throws. The failure raised is that of the lowest-numbered
 // chunk that failed (a cancelled chunk has not failed).
-void correct_in_parallel(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
-                         uint32_t threads, OutputStream& out, CallerHooks& caller, std::span<Position> matched);
+void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller,
+                     QueryAction action);
 
 }  // namespace mendseqs

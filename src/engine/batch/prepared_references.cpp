@@ -142,12 +142,26 @@ std::vector<Position> PreparedReferences::correct(std::span<const Text> queries,
   return mendseqs::correct(*this, queries, threads, caller, standard_output());
 }
 
+std::vector<NearestMatch> PreparedReferences::nearest(std::span<const Text> queries, uint32_t threads,
+                                                      CallerHooks& caller) const {
+  return mendseqs::nearest(*this, queries, threads, caller, standard_output());
+}
+
 std::vector<Position> correct(const PreparedReferences& references, std::span<const Text> queries,
                               uint32_t threads, CallerHooks& caller, OutputStream& out) {
   Checkpoint checkpoint(caller);
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
   return run_batch(references.reference_set(), queries, references.max_flex(), threads, caller, out, checkpoint);
+}
+
+std::vector<NearestMatch> nearest(const PreparedReferences& references, std::span<const Text> queries,
+                                  uint32_t threads, CallerHooks& caller, OutputStream& out) {
+  Checkpoint checkpoint(caller);
+  print_banner(out, threads, checkpoint);
+  if (threads == 0) return {};
+  return run_nearest_batch(references.reference_set(), queries, references.max_flex(), threads, caller, out,
+                           checkpoint);
 }
 
 void PreparedReferences::save(const std::string& path, CallerHooks& caller) const {

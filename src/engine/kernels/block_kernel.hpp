@@ -30,8 +30,10 @@ struct BlockQuery {
 // `isa` must be supported (isa_supported).
 uint64_t block_accepting_lanes(Isa isa, const BlockQuery& query, intptr_t max_flex);
 
-// The full LCS of every lane (kernels_of(isa).lcs) is compiled into the
-// module for its own callers; the tests reach it through block_lcs in
-// tests/support/kernel_checks.hpp.
+// common[l] = the LCS length of the query with lane l's reference, for every
+// lane of the block (block_mask_bytes * 8 / lane_bits of them): what
+// nearest measures the accepted short references with.
+// `isa` must be supported (isa_supported).
+void block_lcs(Isa isa, const BlockQuery& query, uint8_t* common);
 
 }  // namespace mendseqs

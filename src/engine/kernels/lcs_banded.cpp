@@ -12,9 +12,16 @@ namespace {
 // How often the bound is checked, in reference characters.
 constexpr size_t check_interval = 64;
 
+// What a comparison is asked: whether the LCS reaches `needed` (it may stop
+// as soon as that is known), or its value (it may stop only once the value
+// is known to fall short).
+enum class Want { reach, value };
+
 // Queries of up to 64 characters: one word, no band needed; always dense.
-template <class CodePoints>
-bool reaches_in_one_word(const QueryPattern& query, CodePoints reference, size_t needed, Checkpoint& checkpoint) {
+// Returns the count: at least `needed` exactly when the LCS is, and then
+// the LCS itself when Want::value.
+template <Want want, class CodePoints>
+size_t common_in_one_word(const QueryPattern& query, CodePoints reference, size_t needed, Checkpoint& checkpoint) {
   uint64_t state = ~uint64_t{0};
   for (size_t read = 1; read <= reference.size(); ++read) {
     const uint32_t number = query.number(reference[read - 1]);
@@ -25,12 +32,12 @@ bool reaches_in_one_word(const QueryPattern& query, CodePoints reference, size_t
     if (read % check_interval == 0) {
       // Bits above the query's length stay set: ~state counts matches only.
       const auto common = static_cast<size_t>(std::popcount(~state));
-      if (common >= needed) return true;
-      if (common + (reference.size() - read) < needed) return false;
+      if (want == Want::reach && common >= needed) return common;
+      if (common + (reference.size() - read) < needed) return common;
       checkpoint.charge(check_interval);
     }
   }
-  return static_cast<size_t>(std::popcount(~state)) >= needed;
+  return static_cast<size_t>(std::popcount(~state));
 }
 
 // The band: after reading t reference characters, only query rows i (prefix
@@ -39,7 +46,8 @@ bool reaches_in_one_word(const QueryPattern& query, CodePoints reference, size_t
 // (their matches counted once), words above it have not been touched yet and
 // still hold all ones. Leaving both out only ever lowers the count below the
 // true LCS, never below the best alignment inside the band, so the count
-// reaches `needed` exactly when the true LCS does.
+// reaches `needed` exactly when the true LCS does; and then an optimal
+// alignment lies inside the band, so the count is the LCS itself.
 class Band {
  public:
   Band(size_t query_length, size_t reference_length, size_t max_flex)
@@ -58,9 +66,9 @@ class Band {
   size_t above_;  // Lq - Lr + max_flex, never negative here
 };
 
-template <class CodePoints>
-bool reaches_in_band(const QueryPattern& query, CodePoints reference, size_t max_flex, size_t needed,
-                     Checkpoint& checkpoint) {
+template <Want want, class CodePoints>
+size_t common_in_band(const QueryPattern& query, CodePoints reference, size_t max_flex, size_t needed,
+                      Checkpoint& checkpoint) {
   const size_t reference_length = reference.size();
   const Band band(query.length(), reference_length, max_flex);
   std::vector<uint64_t> state(query.words(), ~uint64_t{0});
@@ -78,22 +86,33 @@ bool reaches_in_band(const QueryPattern& query, CodePoints reference, size_t max
     if (read % check_interval == 0 || read == reference_length) {
       size_t common = frozen_common;
       for (size_t w = first; w <= last; ++w) common += static_cast<size_t>(std::popcount(~state[w]));
-      if (common >= needed) return true;
-      if (common + (reference_length - read) < needed) return false;
+      if (read == reference_length) return common;
+      if (want == Want::reach && common >= needed) return common;
+      if (common + (reference_length - read) < needed) return common;
       checkpoint.charge(check_interval * (last - first + 1));
     }
   }
-  return false;  // not reached: the last character settles it above
+  return frozen_common;  // only an empty reference gets here: no common character
+}
+
+template <Want want>
+size_t common_count(const QueryPattern& query, const Text& reference, intptr_t max_flex, Checkpoint& checkpoint) {
+  const size_t needed = reference.length() - std::min(reference.length(), static_cast<size_t>(max_flex));
+  return reference.visit([&](auto code_points) {
+    if (query.words() <= 1) return common_in_one_word<want>(query, code_points, needed, checkpoint);
+    return common_in_band<want>(query, code_points, static_cast<size_t>(max_flex), needed, checkpoint);
+  });
 }
 
 }  // namespace
 
 bool lcs_reaches(const QueryPattern& query, const Text& reference, intptr_t max_flex, Checkpoint& checkpoint) {
-  const size_t needed = reference.length() - static_cast<size_t>(max_flex);
-  return reference.visit([&](auto code_points) {
-    if (query.words() <= 1) return reaches_in_one_word(query, code_points, needed, checkpoint);
-    return reaches_in_band(query, code_points, static_cast<size_t>(max_flex), needed, checkpoint);
-  });
+  return common_count<Want::reach>(query, reference, max_flex, checkpoint) >=
+         reference.length() - static_cast<size_t>(max_flex);
+}
+
+size_t lcs_in_band(const QueryPattern& query, const Text& reference, intptr_t max_flex, Checkpoint& checkpoint) {
+  return common_count<Want::value>(query, reference, max_flex, checkpoint);
 }
 
 }  // namespace mendseqs

@@ -24,4 +24,12 @@ namespace mendseqs {
 // charged to `checkpoint` as it goes, so a long comparison can be stopped.
 bool lcs_reaches(const QueryPattern& query, const Text& reference, intptr_t max_flex, Checkpoint& checkpoint);
 
+// The LCS itself whenever it is at least Lr - max_flex (then an optimal
+// alignment lies inside the band); otherwise some smaller count, below
+// Lr - max_flex, found without reading further than needed to know it.
+// Requires 0 <= max_flex <= min(Lq, Lr) and |Lq - Lr| <= max_flex: the
+// filters passed and the guard not tripped (Lr == max_flex is allowed: every
+// alignment then lies in the band, and the value is always exact).
+size_t lcs_in_band(const QueryPattern& query, const Text& reference, intptr_t max_flex, Checkpoint& checkpoint);
+
 }  // namespace mendseqs

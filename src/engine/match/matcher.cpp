@@ -99,6 +99,53 @@ class QuerySearch {
     return std::nullopt;
   }
 
+  // Every reference that passes both filters, measured. The short ones of
+  // a block are tested together first, as above: few are accepted, and
+  // only a block with one gets the block kernel's full LCS. The long ones
+  // get the banded count (exact whenever it accepts). The guard is tested
+  // on all of them, so it fails the call wherever it trips.
+  void measure_all(NearestTally& tally) {
+    const auto blocks = references_.blocks().blocks();
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      const ReferenceBlock& block = blocks[b];
+      checkpoint_.charge(block_work);
+      if (!may_pass(block)) continue;
+      const BlockFilterResult filtered = filter(b, block);
+      if (filtered.guarded != 0) panic(std::string(messages::guard));
+      if (filtered.passing == 0) continue;
+      uint64_t measured = filtered.passing & ~block.short_positions;
+      uint8_t lanes[max_block_span];
+      if (filtered.passing & block.short_positions) {
+        const uint64_t accepted = filtered.passing & accepted_short(b);
+        if (accepted != 0) common_of_lanes(b, lanes);
+        measured |= accepted;
+      }
+      for (; measured != 0; measured &= measured - 1) {
+        const auto j = static_cast<unsigned>(std::countr_zero(measured));
+        const size_t i = block.first + j;
+        const size_t common = (block.short_positions >> j) & 1 ? lanes[references_.blocks().lane(i)]
+                                                                : common_of_long(i);
+        add_if_accepted(tally, i, common);
+      }
+    }
+  }
+
+  // The tally's rule, for a reference that passed both filters and the
+  // guard and was measured: accepted when the LCS is at least Lr - max_flex.
+  void add_if_accepted(NearestTally& tally, size_t i, size_t common) const noexcept {
+    add_if_accepted(tally, i, static_cast<size_t>(references_.length(i)), common);
+  }
+  void add_if_accepted(NearestTally& tally, size_t i, size_t length, size_t common) const noexcept {
+    if (static_cast<intptr_t>(common) < static_cast<intptr_t>(length) - max_flex_) return;
+    tally.add(i, static_cast<size_t>(length_) + length - 2 * common);
+  }
+
+  // Filters and guard passed: the LCS when it is at least Lr - max_flex.
+  size_t common_of_long(size_t i) {
+    if (!pattern_) pattern_.emplace(query_);
+    return lcs_in_band(*pattern_, references_.text(i), max_flex_, checkpoint_);
+  }
+
  private:
   // The A-count is counted on first need: many queries meet no block of
   // a length near theirs.
@@ -146,6 +193,19 @@ class QuerySearch {
     return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
   }
 
+  // lanes[l]: the LCS of the query with the reference in lane l of block b.
+  void common_of_lanes(size_t b, uint8_t* lanes) {
+    const ReferenceBlocks& blocks = references_.blocks();
+    if (!numbers_) {
+      numbers_.emplace();
+      blocks.alphabet().translate(query_, **numbers_);
+    }
+    const ReferenceBlock& block = blocks.blocks()[b];
+    checkpoint_.charge((**numbers_).size());
+    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), **numbers_};
+    block_lcs(references_.kernel(), query, lanes);
+  }
+
   bool accepts_long(size_t i) {
     return long_reference_accepted(references_, i, query_, max_flex_, pattern_, checkpoint_);
   }
@@ -168,6 +228,44 @@ class QuerySearch {
 };
 
 }  // namespace
+
+NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                              Checkpoint& checkpoint) {
+  NearestTally tally;
+  if (max_flex < 0) return tally.result();
+  QuerySearch search(references, query, max_flex, checkpoint);
+  const CandidateIndex* index = references.index(max_flex);
+  if (index && !index->prefers_scan(query)) {
+    // The index names every reference that may be accepted, so the work
+    // follows the candidates, not the list; each is measured as the scan
+    // measures a long reference. The guard is asked of the index first.
+    checkpoint.charge(query.length() + 16);
+    if (index->guard_tripped(query)) panic(std::string(messages::guard));
+    Scratch<std::vector<size_t>> candidates;
+    candidates->clear();
+    // Whether the candidates are exactly the accepted ones or a superset,
+    // each is measured: the distance needs its LCS either way.
+    index->for_each_candidate(query, [&](size_t i) { candidates->push_back(i); });
+    // Each candidate's view and characters are somewhere in a large list:
+    // all are fetched at once, rather than one miss after another.
+    for (const size_t i : *candidates) __builtin_prefetch(&references.text(i));
+    for (const size_t i : *candidates) __builtin_prefetch(references.text(i).data());
+    const auto query_length = static_cast<intptr_t>(query.length());
+    const auto query_a_count = static_cast<intptr_t>(count_letter_a(query));
+    for (const size_t i : *candidates) {
+      // The filters are checked again, on the text just fetched rather
+      // than on more arrays: a superset may hold references they reject.
+      const Text& reference = references.text(i);
+      if (distance(query_length, static_cast<intptr_t>(reference.length())) > max_flex ||
+          distance(query_a_count, static_cast<intptr_t>(count_letter_a(reference))) > max_flex)
+        continue;
+      search.add_if_accepted(tally, i, reference.length(), search.common_of_long(i));
+    }
+    return tally.result();
+  }
+  search.measure_all(tally);
+  return tally.result();
+}
 
 ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters, Checkpoint* checkpoint)
     : texts_(texts),

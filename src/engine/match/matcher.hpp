@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/driver.hpp"
 #include "engine/text.hpp"
 #include "index/candidate_index.hpp"
 #include "kernels/block_kernel.hpp"
@@ -90,5 +91,37 @@ class ReferenceSet {
 // The work is charged to `checkpoint`.
 std::optional<size_t> first_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                                      Checkpoint& checkpoint);
+
+// Every accepted reference of one query, measured, and the nearest of them
+// (see NearestMatch). Unlike first_accepted, every reference that passes
+// both filters is examined, so the call fails (Panic) when any of them
+// trips the tolerance guard. The work is charged to `checkpoint`.
+NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                              Checkpoint& checkpoint);
+
+// Keeps the smallest distance, how many share it and the next one up, from
+// the accepted references given in increasing position.
+class NearestTally {
+ public:
+  void add(size_t position, size_t distance) noexcept {
+    if (distance < best_.distance) {
+      next_ = best_.distance;  // no_distance the first time
+      best_ = {position, distance, no_distance, 1};
+    } else if (distance == best_.distance) {
+      ++best_.ties;
+    } else if (distance < next_) {
+      next_ = distance;
+    }
+  }
+  NearestMatch result() const noexcept {
+    NearestMatch found = best_;
+    found.runner_up = best_.ties > 1 ? best_.distance : next_;
+    return found;
+  }
+
+ private:
+  NearestMatch best_;
+  size_t next_ = no_distance;  // the smallest distance above best_'s
+};
 
 }  // namespace mendseqs

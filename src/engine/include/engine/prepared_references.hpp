@@ -53,6 +53,8 @@ class PreparedReferences {
   // correct_seq_mt's batch against these references: banner, marks and
   // line end on file descriptor 1, failures and interruptions as there.
   std::vector<Position> correct(std::span<const Text> queries, uint32_t threads, CallerHooks& caller) const;
+  // nearest's batch (driver.hpp) against these references, likewise.
+  std::vector<NearestMatch> nearest(std::span<const Text> queries, uint32_t threads, CallerHooks& caller) const;
 
   size_t size() const noexcept;
   intptr_t max_flex() const noexcept;

@@ -164,6 +164,10 @@ uint64_t block_accepting_lanes(Isa isa, const BlockQuery& query, intptr_t max_fl
   return simd::kernels_of(isa).accept[simd::lane_width_index(query.lane_bits)](query, lane_max_flex);
 }
 
+void block_lcs(Isa isa, const BlockQuery& query, uint8_t* common) {
+  simd::kernels_of(isa).lcs[simd::lane_width_index(query.lane_bits)](query, common);
+}
+
 BlockFilterResult block_filter(Isa isa, const int32_t* lengths, const int32_t* a_counts, int32_t query_length,
                                int32_t query_a_count, int32_t max_flex) {
   return simd::kernels_of(isa).filter(lengths, a_counts, query_length, query_a_count, max_flex);

@@ -1,3 +1,5 @@
+# The example program as it stood before the `mendseqs` command replaced it,
+# kept unchanged for bench/cli_bench.py to time side by side with the command.
 """Correct query sequences to the first close-enough reference.
 
     python3.14 examples/correct.py REFERENCES QUERIES [--max-flex K] [--threads N]

@@ -1,0 +1,4 @@
+"""`python -m mendseqs_cli`: the `mendseqs` command."""
+from . import entry_point
+
+entry_point()

@@ -1,0 +1,337 @@
+"""The `mendseqs` command, run as a user would: every input and output
+format, and every way a run can go wrong, which must end either in complete
+results and exit 0 or in one line on stderr, exit 1 and no file left."""
+import gzip
+import os
+import signal
+import stat
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+import mendseqs
+
+ROOT = Path(__file__).resolve().parents[2]
+DATA = ROOT / "examples" / "data"
+REFERENCES = (DATA / "references.txt").read_text().split()
+RECORDS = [(r.split("\n")[0], r.split("\n")[1]) for r in (DATA / "queries.fasta").read_text().split(">")[1:]]
+QUERIES = [sequence for _, sequence in RECORDS]
+COMMAND = [sys.executable, "-m", "mendseqs_cli"]
+
+
+def mendseqs_command(*args, cwd=None, **options):
+    return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True, cwd=cwd, **options)
+
+
+def expected(max_flex=3, queries=QUERIES):
+    saved = os.dup(1)  # the module's progress bar goes to fd 1
+    with open(os.devnull, "w") as null:
+        os.dup2(null.fileno(), 1)
+    try:
+        return mendseqs.correct_seq_mt(REFERENCES, queries, max_flex, 1)
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+def expected_tsv(records=RECORDS, max_flex=3):
+    fixed = expected(max_flex, [sequence for _, sequence in records])
+    return "".join(f"{name}\t{sequence}\t{result}\n" for (name, sequence), result in zip(records, fixed, strict=True))
+
+
+def fastq_text(records):
+    return "".join(f"@{name} extra words\n{seq}\n+\n{'I' * len(seq)}\n" for name, seq in records)
+
+
+def fasta_text(records):
+    return "".join(f">{name}\n{seq}\n" for name, seq in records)
+
+
+def test_shipped_data_to_stdout_as_tsv():
+    run = mendseqs_command("correct", DATA / "references.txt", DATA / "queries.fasta", "--max-flex", "3",
+                           "--threads", "2")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == expected_tsv()
+    matched = sum(1 for line in run.stdout.splitlines() if not line.endswith("\t"))
+    assert len(QUERIES) // 2 < matched < len(QUERIES)
+    # No module progress bar anywhere (stderr is not a terminal): the summary alone.
+    assert run.stderr.startswith(f"reads: {len(QUERIES)}, matched: {matched}, unmatched: "
+                                 f"{len(QUERIES) - matched}, reads/s: "), run.stderr
+    assert run.stderr.count("\n") == 1
+
+
+def test_input_format_is_told_from_content_and_output_from_suffix(tmp_path):
+    # gzip-compressed FASTQ under a name that says neither, and gzipped
+    # one-per-line references: the content decides.
+    queries = tmp_path / "queries.txt"
+    queries.write_bytes(gzip.compress(fastq_text(RECORDS).encode()))
+    references = tmp_path / "refs"
+    references.write_bytes(gzip.compress("\n".join(REFERENCES).encode()))
+    # Batches smaller than the input, of a size that does not divide it.
+    run = mendseqs_command("correct", references, queries, "--batch", "300", "--threads", "2",
+                           "-o", tmp_path / "out.fastq.gz")
+    assert run.returncode == 0, run.stderr
+    written = gzip.decompress((tmp_path / "out.fastq.gz").read_bytes()).decode()
+    assert written == "".join(f"@{name} extra words corrected={fixed}\n{seq}\n+\n{'I' * len(seq)}\n"
+                              for (name, seq), fixed in zip(RECORDS, expected(), strict=True))
+    run = mendseqs_command("correct", references, queries, "-o", tmp_path / "out.fa", "--quiet")
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    assert (tmp_path / "out.fa").read_text().splitlines()[:2] == [
+        f">{RECORDS[0][0]} extra words corrected={expected()[0]}", RECORDS[0][1]]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.fa", "out.fastq.gz", "queries.txt", "refs"]
+
+
+def test_fastq_blank_lines_and_irregular_records_read_as_one_record_at_a_time(tmp_path):
+    # Regular records are read four lines at a time; a blank line between
+    # records, or a '+' line repeating the header, must not shift anything.
+    text = fastq_text(RECORDS[:700]) + "\n" + fastq_text(RECORDS[700:1400]).replace("\n+\n", "\n+again\n")
+    text += "\n\n" + fastq_text(RECORDS[1400:]) + "\n"
+    (tmp_path / "q.fq").write_text(text)
+    run = mendseqs_command("correct", DATA / "references.txt", tmp_path / "q.fq", "--batch", "512")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == expected_tsv()
+
+
+# Every way of running the command that once went wrong, and the usual bad
+# input: each must end in "records only, exit 0" or "one line, exit 1".
+
+@dataclass
+class Case:
+    args: list
+    error: str | None = None          # a fragment of the one error line; None: success
+    output: Path | None = None        # where the records go; None: stdout
+    wrap: str = ""                    # shell redirections applied to the command
+    check: object = None              # a further check of the paths involved, after the run
+    reader: bool = False              # the output is a FIFO: read it meanwhile
+    opener: object = Path.read_text   # how to read the output file
+    records: str = field(default_factory=expected_tsv)
+
+
+def with_bom(tmp_path):
+    (tmp_path / "q.fa").write_bytes(b"\xef\xbb\xbf" + fasta_text(RECORDS).encode())
+    (tmp_path / "refs.txt").write_bytes(b"\xef\xbb\xbf" + "\n".join(REFERENCES).encode())
+    return Case(["correct", tmp_path / "refs.txt", tmp_path / "q.fa"])
+
+
+def onto_fifo(tmp_path):
+    os.mkfifo(tmp_path / "out.tsv")
+    return Case(["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "out.tsv"],
+                output=tmp_path / "out.tsv", reader=True,
+                check=lambda: stat.S_ISFIFO(os.lstat(tmp_path / "out.tsv").st_mode))
+
+
+def onto_symlink(tmp_path):
+    (tmp_path / "real.tsv").write_text("old contents\n")
+    (tmp_path / "link.tsv").symlink_to(tmp_path / "real.tsv")
+    return Case(["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "link.tsv"],
+                output=tmp_path / "real.tsv",
+                check=lambda: os.readlink(tmp_path / "link.tsv") == str(tmp_path / "real.tsv"))
+
+
+def onto_full_device_by_link(tmp_path):
+    (tmp_path / "full").symlink_to("/dev/full")
+    return Case(["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "full"],
+                error="No space left on device",
+                check=lambda: os.readlink(tmp_path / "full") == "/dev/full")
+
+
+def tab_in_sequence(tmp_path):
+    records = RECORDS[:5] + [("tabbed", "ACGT\tACGT")] + RECORDS[5:]
+    (tmp_path / "q.fa").write_text(fasta_text(records))
+    return Case(["correct", DATA / "references.txt", tmp_path / "q.fa"], error="record 'tabbed': its sequence holds a tab")
+
+
+def query_shorter_than_tolerance(tmp_path):
+    # In a worker thread the module's guard reads "Any { .. }": the command
+    # names the read instead.
+    (tmp_path / "refs.txt").write_text("\n".join(REFERENCES + ["ACG"]))
+    records = RECORDS[:1500] + [("short", "AC")] + RECORDS[1500:]
+    (tmp_path / "q.fa").write_text(fasta_text(records))
+    return Case(["correct", tmp_path / "refs.txt", tmp_path / "q.fa", "--threads", "2"],
+                error="read 'short' is 2 letters long, shorter than --max-flex 3")
+
+
+def truncated_gzip(tmp_path):
+    data = gzip.compress(fastq_text(RECORDS).encode())
+    (tmp_path / "q.fq.gz").write_bytes(data[: len(data) // 2])
+    return Case(["correct", DATA / "references.txt", tmp_path / "q.fq.gz"], error="truncated gzip")
+
+
+def quality_too_short(tmp_path):
+    (tmp_path / "q.fq").write_text(fastq_text(RECORDS[:1500]) + "@bad\nACGTACGT\n+\nIIII\n" + fastq_text(RECORDS[1500:]))
+    return Case(["correct", DATA / "references.txt", tmp_path / "q.fq"],
+                error="line 6004: FASTQ record 'bad' has 8 bases but 4 quality values")
+
+
+def empty_references(tmp_path):
+    (tmp_path / "empty.fa").write_text("\n")
+    return Case(["correct", tmp_path / "empty.fa", DATA / "queries.fasta"], error="no reference sequences")
+
+
+def shipped(*extra):
+    return lambda tmp_path: Case(["correct", DATA / "references.txt", DATA / "queries.fasta", *extra])
+
+
+def shipped_to(name, wrap="", opener=Path.read_text):
+    def case(tmp_path):
+        return Case(["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / name],
+                    output=tmp_path / name, wrap=wrap, opener=opener)
+    return case
+
+
+def not_quite_an_index(tmp_path):
+    # Told a saved index by its first bytes, whether or not this build reads
+    # them: either way one line naming the file.
+    (tmp_path / "refs.idx").write_bytes(b"\x89MSQIDX\n" + bytes(range(256)) * 4)
+    return Case(["correct", tmp_path / "refs.idx", DATA / "queries.fasta"], error="refs.idx")
+
+
+def missing_file(tmp_path):
+    return Case(["correct", DATA / "references.txt", tmp_path / "absent.fq"], error="absent.fq: no such file")
+
+
+def shipped_failing(error, *extra, wrap=""):
+    return lambda tmp_path: Case(["correct", DATA / "references.txt", DATA / "queries.fasta", *extra],
+                                 error=error, wrap=wrap)
+
+
+CASES = {
+    "bom": with_bom,
+    "-o fifo": onto_fifo,
+    "-o symlink": onto_symlink,
+    "-o link to /dev/full": onto_full_device_by_link,
+    "stderr closed": lambda tmp_path: Case(shipped()(tmp_path).args, wrap="2>&-"),
+    "stderr closed, -o": shipped_to("out.tsv", wrap="2>&-"),
+    "stdout closed, -o": shipped_to("out.tsv", wrap=">&-"),
+    "all closed, -o": shipped_to("out.tsv", wrap="<&- >&- 2>&-"),
+    "stdout closed": shipped_failing("stdout is closed", wrap=">&-"),
+    "stdout full": shipped_failing("stdout: No space left on device", wrap=">/dev/full"),
+    "stderr full": lambda tmp_path: Case(shipped()(tmp_path).args, wrap="2>/dev/full"),
+    "threads 2**32": shipped_failing("--threads: must be between 1 and 1,024", "--threads", "4294967296"),
+    "max-flex 20 digits": shipped_failing("--max-flex 12345678901234567890 is larger than reference 1",
+                                          "--max-flex", "12345678901234567890"),
+    "max-flex -20 digits": lambda tmp_path: Case(shipped("--max-flex", "-12345678901234567890")(tmp_path).args,
+                                                 records=expected_tsv(max_flex=-1)),
+    "batch 20 digits": shipped_failing("--batch: must be between 1 and 1,000,000,000", "--batch", "12345678901234567890"),
+    "batch at its limit": shipped("--batch", "1000000000"),
+    "max-flex above references, 2 threads": shipped_failing("--max-flex 30 is larger than reference 1",
+                                                            "--max-flex", "30", "--threads", "2"),
+    "query shorter than max-flex": query_shorter_than_tolerance,
+    ".TSV.GZ": shipped_to("OUT.TSV.GZ", opener=lambda path: gzip.decompress(path.read_bytes()).decode()),
+    "tab": tab_in_sequence,
+    "truncated gzip": truncated_gzip,
+    "quality length": quality_too_short,
+    "empty references": empty_references,
+    "missing file": missing_file,
+    "damaged index": not_quite_an_index,
+    "bad option": shipped_failing("unrecognized arguments: --colour", "--colour"),
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_a_run_ends_in_records_and_0_or_in_one_line_and_1(tmp_path, name):
+    case = CASES[name](tmp_path)
+    received = {}
+    if case.reader:
+        reader = threading.Thread(target=lambda: received.update(text=case.output.read_text()))
+        reader.start()
+    before = set(tmp_path.iterdir())
+    run = subprocess.run(["sh", "-c", f'exec "$@" {case.wrap}', "sh", *COMMAND, *map(str, case.args)],
+                         capture_output=True, text=True, timeout=120)
+    if case.reader:
+        reader.join()
+    lines = run.stderr.splitlines()
+    if case.error is None:
+        assert run.returncode == 0, run.stderr
+        output = received.get("text") if case.reader else (
+            case.opener(case.output) if case.output else run.stdout)
+        assert output == case.records
+        assert all(line.startswith("reads: ") for line in lines), run.stderr
+    else:
+        assert run.returncode == 1 and run.stdout == "", run
+        assert len(lines) == 1 and lines[0].startswith("mendseqs: error: ") and case.error in lines[0], run.stderr
+        # Neither a result nor its temporary file left behind.
+        assert set(tmp_path.iterdir()) == before
+    if case.check is not None:
+        assert case.check()
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_a_stopped_run_says_so_in_one_line_dies_by_the_signal_and_leaves_nothing(tmp_path, signum):
+    # The queries come through a FIFO that stays open: the run waits in the
+    # middle of its input, its result still a temporary file.
+    fifo = tmp_path / "queries.fq"
+    os.mkfifo(fifo)
+    out = tmp_path / "out" / "result.tsv"
+    out.parent.mkdir()
+    command = subprocess.Popen([*COMMAND, "correct", DATA / "references.txt", fifo, "-o", out, "--batch", "10"],
+                               stderr=subprocess.PIPE, text=True)
+    with open(fifo, "w") as feed:
+        feed.write(fastq_text(RECORDS[:100]))
+        feed.flush()
+        deadline = time.monotonic() + 60
+        while not list(out.parent.iterdir()) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert [p.name for p in out.parent.iterdir()][0].endswith(".part")
+        command.send_signal(signum)
+        _, stderr = command.communicate(timeout=60)
+    assert command.returncode == -signum
+    assert stderr == f"mendseqs: stopped by {signal.Signals(signum).name}\n"
+    assert list(out.parent.iterdir()) == []
+
+
+def on_terminal(args, env=None):
+    """Runs the command with stderr on a pseudo-terminal; its stdout, and
+    what the terminal received."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+    chunks = []
+
+    def drain():
+        while True:
+            try:
+                data = os.read(leader, 65536)
+            except OSError:  # the follower side closed
+                return
+            if not data:
+                return
+            chunks.append(data)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    try:
+        run = subprocess.run([*COMMAND, *map(str, args)], stdout=subprocess.PIPE, stderr=follower,
+                             env={**os.environ, **(env or {})}, timeout=120)
+    finally:
+        os.close(follower)
+        reader.join()
+        os.close(leader)
+    return run, b"".join(chunks).decode()
+
+
+@pytest.mark.parametrize("drawer", ["tqdm", "plain"])
+def test_one_progress_display_on_a_terminal_and_none_in_the_results(tmp_path, drawer):
+    env = {}
+    if drawer == "plain":  # as in a virtual environment without tqdm
+        (tmp_path / "tqdm.py").write_text("raise ImportError('not installed here')\n")
+        env["PYTHONPATH"] = f"{tmp_path}:{os.environ.get('PYTHONPATH', '')}"
+    queries = tmp_path / "q.fq.gz"
+    queries.write_bytes(gzip.compress(fastq_text(RECORDS * 5).encode()))
+    run, terminal = on_terminal(["correct", DATA / "references.txt", queries, "--batch", "1000"], env)
+    assert run.returncode == 0, terminal
+    assert run.stdout.decode() == expected_tsv(RECORDS * 5)
+    # Reads, rate, elapsed, and a percentage: the input's size is known.
+    assert "10,000 reads" in terminal or "10.0k reads" in terminal, terminal
+    assert "100%" in terminal and "reads/s" in terminal and "00:0" in terminal, terminal
+    assert "Aligning" not in terminal and "\u25a0" not in terminal
+    run, terminal = on_terminal(["correct", DATA / "references.txt", queries, "--quiet"], env)
+    assert run.returncode == 0 and terminal == ""

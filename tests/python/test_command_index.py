@@ -1,0 +1,89 @@
+"""The command with a saved index: `mendseqs index` once, then any number
+of `mendseqs correct` runs that load it, with the same results as from the
+references; a run builds at most once. Skipped while the module has no
+ReferenceIndex."""
+import subprocess
+import sys
+
+import pytest
+
+import mendseqs
+
+from test_command import DATA, expected_tsv, mendseqs_command
+
+pytestmark = pytest.mark.skipif(not hasattr(mendseqs, "ReferenceIndex"), reason="this build has no ReferenceIndex")
+MAGIC = b"\x89MSQIDX\n"
+
+
+@pytest.fixture
+def saved(tmp_path):
+    index = tmp_path / "refs.msqidx"
+    run = mendseqs_command("index", DATA / "references.txt", "--max-flex", "2", "--threads", "2", "-o", index)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == ""
+    assert run.stderr == f"index: 96 references, max_flex 2, written to {index}\n"
+    assert index.read_bytes()[:8] == MAGIC
+    assert [p.name for p in tmp_path.iterdir()] == ["refs.msqidx"]  # no temporary file left
+    return index
+
+
+def test_correcting_from_a_saved_index_gives_what_the_references_give(saved):
+    for threads in ("1", "2"):
+        run = mendseqs_command("correct", saved, DATA / "queries.fasta", "--threads", threads, "--batch", "333")
+        assert run.returncode == 0, run.stderr
+        assert run.stdout == expected_tsv(max_flex=2)
+    # The tolerance is the index's; naming it again is allowed, naming another is not.
+    assert mendseqs_command("correct", saved, DATA / "queries.fasta", "--max-flex", "2").returncode == 0
+
+
+@pytest.mark.parametrize("case", ["other max-flex", "truncated", "flipped", "index onto a directory",
+                                  "tolerance above the references"])
+def test_index_misuse_ends_in_one_line(saved, tmp_path, case):
+    args, fragment = ["correct", saved, DATA / "queries.fasta"], str(saved)
+    if case == "other max-flex":
+        args += ["--max-flex", "3"]
+        fragment = "was built for --max-flex 2, not 3"
+    elif case == "truncated":
+        saved.write_bytes(saved.read_bytes()[:100])
+    elif case == "flipped":
+        data = bytearray(saved.read_bytes())
+        data[len(data) // 2] ^= 0x40
+        saved.write_bytes(bytes(data))
+    elif case == "index onto a directory":
+        args, fragment = ["index", DATA / "references.txt", "--max-flex", "1", "-o", tmp_path], "is a directory"
+    else:
+        args, fragment = ["index", DATA / "references.txt", "--max-flex", "25", "-o", tmp_path / "x"], \
+            "--max-flex 25 is larger than reference 1"
+    run = mendseqs_command(*args)
+    assert run.returncode == 1 and run.stdout == ""
+    assert run.stderr.count("\n") == 1 and run.stderr.startswith("mendseqs: error: "), run.stderr
+    assert fragment in run.stderr
+
+
+BUILDS_COUNTED = """
+import sys, mendseqs, mendseqs_cli
+real = mendseqs.ReferenceIndex
+counts = {"built": 0, "loaded": 0}
+class Counting:
+    def __call__(self, *args):
+        counts["built"] += 1
+        return real(*args)
+    def load(self, path):
+        counts["loaded"] += 1
+        return real.load(path)
+mendseqs.ReferenceIndex = Counting()
+status = mendseqs_cli.main(sys.argv[1:])
+print(counts, file=sys.stderr)
+sys.exit(status)
+"""
+
+
+@pytest.mark.parametrize("from_index", [False, True])
+def test_a_run_prepares_the_references_at_most_once(saved, from_index):
+    references = saved if from_index else DATA / "references.txt"
+    run = subprocess.run([sys.executable, "-c", BUILDS_COUNTED, "correct", str(references),
+                          str(DATA / "queries.fasta"), "--max-flex", "2", "--batch", "100", "--quiet"],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == expected_tsv(max_flex=2)  # 20 batches
+    assert run.stderr == ("{'built': 0, 'loaded': 1}\n" if from_index else "{'built': 1, 'loaded': 0}\n")

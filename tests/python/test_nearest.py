@@ -1,0 +1,186 @@
+"""mendseqs.nearest and mendseqs.Nearest: what Python sees of the nearest
+accepted reference (the engine suite checks it against the full table)."""
+import pickle
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import mendseqs
+from failure_support import NO_WORKERS_LEFT
+from test_interruption import LATENCY_LIMIT
+from messages import GUARD, MARK, OUT_OF_RANGE, banner
+from oracle import correct_seq, lcs_length
+
+Nearest = mendseqs.Nearest
+
+
+def test_attributes_stay_out_of_all():
+    assert mendseqs.__all__ == ["correct_seq_mt"]
+    assert mendseqs.nearest.__text_signature__ == "(ref_seqs, query_seqs, max_flex, threads)"
+    assert mendseqs.nearest.__module__ == "mendseqs"
+    assert Nearest.__module__ == "mendseqs" and Nearest.__name__ == "Nearest"
+    namespace = {}
+    exec("from mendseqs import *", namespace)
+    assert "nearest" not in namespace and "Nearest" not in namespace
+
+
+def test_a_struct_sequence_with_named_fields():
+    [found, none] = mendseqs.nearest(["ACGTACGT", "ACGTACGA", "ACGTACGT"], ["ACGTACGT", "GGGG"], 1, 1)
+    assert found == ("ACGTACGT", 0, 0, 2) and type(found) is Nearest and isinstance(found, tuple)
+    assert (found.reference, found.distance, found.runner_up, found.ties) == tuple(found)
+    assert none == ("", None, None, 0)
+    assert Nearest.n_fields == Nearest.n_sequence_fields == 4
+    assert pickle.loads(pickle.dumps(found)) == found
+    assert "reference='ACGTACGT'" in repr(found)
+
+
+@pytest.mark.parametrize(
+    "references, query, max_flex, expected",
+    [
+        (["ACGA", "ACGT"], "ACGT", 1, ("ACGT", 0, 2, 1)),  # not the first, the nearest
+        (["ACGTT", "ACGA"], "ACGT", 1, ("ACGTT", 1, 2, 1)),  # an insertion costs 1, a substitution 2
+        (["ACGA", "ACGC"], "ACGT", 1, ("ACGA", 2, 2, 2)),  # a tie: the earlier, counted
+        (["ACGA"], "ACGT", 0, ("", None, None, 0)),
+        (["A", "ACGT"], "ACGT", -1, ("", None, None, 0)),
+        ([""], "", 0, ("", 0, None, 1)),
+        (["\u00e9\u00e9x"], "\u00e9\u00e9", 1, ("\u00e9\u00e9x", 1, None, 1)),  # lengths in characters
+    ],
+)
+def test_worked_examples(references, query, max_flex, expected):
+    for threads in (1, 2):
+        assert mendseqs.nearest(references, [query], max_flex, threads) == [expected]
+
+
+def test_the_callers_own_strings_and_exact_copies_of_subclasses():
+    class Tagged(str):
+        pass
+
+    own, tagged = "ACGTACGT", Tagged("TTTTGGGG")
+    found = mendseqs.nearest([own, tagged], ["ACGTACGA", "TTTTGGGC", "TTTTGGGA"], 1, 1)
+    assert found[0].reference is own
+    assert type(found[1].reference) is str and found[1].reference == tagged
+    assert found[2].reference is found[1].reference  # one copy per reference
+
+
+def test_conversions_and_failures_are_correct_seq_mts(python):
+    with pytest.raises(TypeError, match="^argument 'query_seqs': Can't extract `str` to `Vec`$"):
+        mendseqs.nearest(["A"], "A", 0, 1)
+    with pytest.raises(OverflowError, match=f"^{OUT_OF_RANGE}$"):
+        mendseqs.nearest(["A"], ["A"], 0, 2**32)
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'threads'"):
+        mendseqs.nearest(["A"], ["A"], 0)
+    run = python(
+        """
+        import mendseqs
+        assert mendseqs.nearest(["AC"], ["ACGT"], 9, 0) == []
+        # ACGTAC is accepted first, and is correct_seq_mt's answer; AC still
+        # passes both filters and trips the guard (3 > len("AC")).
+        assert mendseqs.correct_seq_mt(["ACGTAC", "AC"], ["ACGTA"], 3, 1) == ["ACGTAC"]
+        try:
+            mendseqs.nearest(["ACGTAC", "AC"], ["ACGTA"], 3, 1)
+        except BaseException as error:
+            print(type(error).__name__, str(error), flush=True)
+        """
+    )
+    expected = banner(0) + banner(1) + MARK + b"\n" + banner(1) + MARK + f"PanicException {GUARD}\n".encode()
+    assert run.stdout == expected, run
+
+
+def trips_guard_anywhere(references, query, max_flex):
+    return any(abs(len(query) - len(r)) <= max_flex and abs(query.count("A") - r.count("A")) <= max_flex
+               and max_flex > min(len(query), len(r)) for r in references)
+
+
+texts = st.text(alphabet="ACGTa\u00e9", max_size=9)
+
+
+@settings(max_examples=200)
+@given(references=st.lists(texts.filter(bool), max_size=6), queries=st.lists(texts, max_size=5),
+       max_flex=st.integers(-1, 4), threads=st.sampled_from([1, 2, 3]))
+def test_found_exactly_when_correct_finds_and_never_farther(references, queries, max_flex, threads):
+    guard = any(trips_guard_anywhere(references, query, max_flex) for query in queries)
+    try:
+        found = mendseqs.nearest(references, queries, max_flex, threads)
+    except BaseException as error:
+        assert type(error).__name__ == "PanicException" and guard
+        return
+    assert not guard
+    for query, nearest in zip(queries, found, strict=True):
+        first = correct_seq(references, query, max_flex)
+        assert (nearest.distance is None) == (first == ""), (query, nearest, first)
+        if first == "":
+            assert nearest == ("", None, None, 0)
+            continue
+        assert nearest.distance == len(query) + len(nearest.reference) - 2 * lcs_length(query, nearest.reference)
+        if first:
+            assert nearest.distance <= len(query) + len(first) - 2 * lcs_length(query, first)
+        assert nearest.ties >= 1 and (nearest.runner_up is None or nearest.runner_up >= nearest.distance)
+        assert (nearest.ties > 1) == (nearest.runner_up == nearest.distance)
+
+
+def test_the_interpreter_lock_is_let_go_while_it_works():
+    # Long unrelated sequences under a wide tolerance: a few hundred
+    # milliseconds of banded comparisons, while another thread counts.
+    draw = random.Random(5)
+    references = ["".join(draw.choices("ACGT", k=2000)) for _ in range(40)]
+    queries = ["".join(draw.choices("ACGT", k=2000)) for _ in range(100)]
+    ticks, running = [0], threading.Event()
+
+    def count():
+        running.set()
+        while running.is_set():
+            ticks[0] += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    running.wait()
+    try:
+        before = ticks[0]
+        mendseqs.nearest(references, queries, 400, 1)
+        during_nearest = ticks[0] - before
+        before = ticks[0]
+        mendseqs.correct_seq_mt(references, queries, 400, 1)
+        during_correct = ticks[0] - before
+    finally:
+        running.clear()
+        counter.join()
+    # correct_seq_mt keeps the lock: the counter only runs at its edges.
+    assert during_nearest > 10 * max(during_correct, 1000), (during_nearest, during_correct)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_long_call_promptly(threads):
+    code = """
+import random, sys, time, mendseqs
+draw = random.Random(5)
+refs = ["".join(draw.choices("ACGT", k=2000)) for _ in range(200)]
+queries = ["".join(draw.choices("ACGT", k=2000)) for _ in range(10_000)]
+""" + NO_WORKERS_LEFT + f"""
+sys.stderr.write("ready\\n")
+sys.stderr.flush()
+try:
+    mendseqs.nearest(refs, queries, 500, {threads})
+except KeyboardInterrupt:
+    ended = time.monotonic()
+else:
+    raise AssertionError("the call ended before the signal")
+assert_no_workers_left()
+print(ended, file=sys.stderr)
+"""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        assert child.stderr.readline() == b"ready\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        _, stderr = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, stderr
+    assert 0 <= float(stderr) - sent < LATENCY_LIMIT
