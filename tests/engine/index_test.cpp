@@ -619,5 +619,55 @@ TEST(PackedDeletions, WithinARangeExactlyTheVariantsInIt) {
   }
 }
 
+// A long load is checked on several threads and charged as it goes: an
+// interruption of the calling thread's share passes on (the others joined
+// first), a fault found in any thread's share is refused, and a sound file
+// loads on any number of threads with the same answers.
+TEST(IndexLayouts, LoadsAreChargedSpreadOverThreadsAndInterruptible) {
+  for (const std::u32string* alphabet : {&dna, &mixed}) {
+    SCOPED_TRACE(alphabet->size());
+    TextStore store;
+    std::mt19937_64 rng(alphabet->size() + 90);
+    std::vector<Text> whitelist;
+    whitelist.reserve(150'000);
+    for (int i = 0; i < 150'000; ++i) whitelist.push_back(store.add(random_text(rng, 16, *alphabet)));
+    const auto built = forced(whitelist, 1, Layout::automatic);
+    ASSERT_NE(built, nullptr);
+    ASSERT_EQ(built->packed(), alphabet == &dna);
+    MemorySections sections;
+    built->save(sections);
+
+    size_t charged = 0, largest = 0;
+    const auto counting = [&](size_t work) {
+      charged += work;
+      largest = std::max(largest, work);
+    };
+    const auto loaded = CandidateIndex::load(sections, whitelist.size(), whitelist, 2, counting);
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_GT(charged, whitelist.size());  // the whole load was charged, not only its start
+    EXPECT_LE(largest, size_t{1} << 16);   // in steps short enough to look up often
+    for (int i = 0; i < 200; ++i) {
+      const Text& query = whitelist[rng() % whitelist.size()];
+      const auto exact = [&](size_t r) { return reference::lcs_length(query, whitelist[r]) + 1 >= whitelist[r].length(); };
+      ASSERT_EQ(loaded->first_decisive(query, exact), built->first_decisive(query, exact));
+    }
+
+    size_t budget = 0;
+    const auto interrupting = [&](size_t work) {
+      budget += work;
+      if (budget > charged / 2) throw Interrupted{};
+    };
+    EXPECT_THROW(CandidateIndex::load(sections, whitelist.size(), whitelist, 2, interrupting), Interrupted);
+
+    // A fault near the end, in the second thread's share.
+    if (built->packed()) {
+      sections.values<uint64_t>("packed.codes")[whitelist.size() - 10] ^= 2;
+    } else {
+      sections.values<uint32_t>("hashed.entries")[built->entry_count() - 10] |= 0x3FFFF;  // past 150,000
+    }
+    EXPECT_THROW(CandidateIndex::load(sections, whitelist.size(), whitelist, 2), IndexFormatError);
+  }
+}
+
 }  // namespace
 }  // namespace mendseqs

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "batch/driver.hpp"
 #include "batch/progress.hpp"
 #include "engine/driver.hpp"
 #include "engine/panic.hpp"
@@ -65,7 +66,7 @@ void fix_checksums(std::vector<std::byte>& file) {
 std::vector<Position> answers(const PreparedReferences& prepared) {
   NoHooks hooks;
   try {
-    return prepared.correct(query_texts, 1, hooks, null_output());
+    return correct(prepared, query_texts, 1, hooks, null_output());
   } catch (const Panic&) {  // the guard, with references a damaged file made up
     return {};
   }

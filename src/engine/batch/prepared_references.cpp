@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <thread>
 
 #include "batch/batch.hpp"
 #include "batch/driver.hpp"
 #include "batch/progress.hpp"
 #include "index/index_file.hpp"
+#include "index/load_checks.hpp"
 #include "match/matcher.hpp"
 
 namespace mendseqs {
@@ -68,29 +70,35 @@ void save_references(SectionSink& sink, std::span<const Text> references, Checkp
   }
 }
 
-template <class Unit>
-void check_code_points(std::span<const Unit> chars) {
-  if constexpr (sizeof(Unit) > 1)
-    for (const Unit c : chars)
-      if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-        throw IndexFormatError("a reference holds an invalid code point");
-}
+// How many threads check a loaded file: as many as the processors run (the
+// checks read the file once, at memory speed), at most 8.
+unsigned load_threads() noexcept { return std::min(std::max(1u, std::thread::hardware_concurrency()), 8u); }
 
-// Views of the saved references, in the mapping.
+// Views of the saved references, in the mapping, made and checked on
+// `threads` threads: a list of millions costs a few milliseconds so.
 template <class Unit>
-std::vector<Text> reference_views(SectionSource& source, std::span<const uint64_t> offsets, Checkpoint& checkpoint) {
+std::vector<Text> reference_views(SectionSource& source, std::span<const uint64_t> offsets, unsigned threads,
+                                  Checkpoint& checkpoint) {
   const std::span<const Unit> chars = source.array<Unit>("references.chars");
-  check_code_points(chars);
+  const auto charge = [&](size_t work) { checkpoint.charge(work); };
+  if constexpr (sizeof(Unit) > 1)
+    check_in_chunks(chars.size(), threads, charge, [&](size_t begin, size_t end) {
+      bool bad = false;
+      for (size_t i = begin; i < end; ++i) bad |= (chars[i] >= 0xD800 && chars[i] <= 0xDFFF) || chars[i] > 0x10FFFF;
+      if (bad) throw IndexFormatError("a reference holds an invalid code point");
+    });
   if (offsets.empty() || offsets.front() != 0 || offsets.back() != chars.size())
     throw IndexFormatError("the references' offsets do not cover their characters");
-  std::vector<Text> texts;
-  texts.reserve(offsets.size() - 1);
-  for (size_t i = 1; i < offsets.size(); ++i) {
-    if (offsets[i] < offsets[i - 1]) throw IndexFormatError("reference " + std::to_string(i - 1) + " ends before it starts");
-    const auto begin = static_cast<size_t>(offsets[i - 1]);
-    texts.emplace_back(chars.data() + begin, static_cast<size_t>(offsets[i]) - begin, static_cast<CharWidth>(sizeof(Unit)));
-    checkpoint.charge(1);
-  }
+  std::vector<Text> texts(offsets.size() - 1);
+  check_in_chunks(texts.size(), threads, charge, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      if (offsets[i + 1] < offsets[i]) throw IndexFormatError("reference " + std::to_string(i) + " ends before it starts");
+      if (offsets[i + 1] > chars.size()) throw IndexFormatError("the references' offsets do not cover their characters");
+    }
+    for (size_t i = begin; i < end; ++i)
+      texts[i] = Text(chars.data() + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]),
+                      static_cast<CharWidth>(sizeof(Unit)));
+  });
   return texts;
 }
 
@@ -181,10 +189,11 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
       throw IndexFormatError("its max_flex " + std::to_string(max_flex) + " is out of range here");
     state->max_flex = static_cast<intptr_t>(max_flex);
     const std::span<const uint64_t> offsets = file.array<uint64_t>("references.offsets");
+    const unsigned threads = load_threads();
     switch (file.scalar<uint8_t>("references.width")) {
-      case 1: state->loaded_texts = reference_views<uint8_t>(file, offsets, checkpoint); break;
-      case 2: state->loaded_texts = reference_views<uint16_t>(file, offsets, checkpoint); break;
-      case 4: state->loaded_texts = reference_views<uint32_t>(file, offsets, checkpoint); break;
+      case 1: state->loaded_texts = reference_views<uint8_t>(file, offsets, threads, checkpoint); break;
+      case 2: state->loaded_texts = reference_views<uint16_t>(file, offsets, threads, checkpoint); break;
+      case 4: state->loaded_texts = reference_views<uint32_t>(file, offsets, threads, checkpoint); break;
       default: throw IndexFormatError("the references have an unknown character width");
     }
     state->texts = state->loaded_texts;
@@ -192,7 +201,9 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
     switch (file.scalar<uint8_t>("indexed")) {
       case 0: break;
       case 1:
-        state->set->adopt_index(CandidateIndex::load(file, state->texts.size(), state->texts), state->max_flex);
+        state->set->adopt_index(CandidateIndex::load(file, state->texts.size(), state->texts, threads,
+                                                     [&](size_t work) { checkpoint.charge(work); }),
+                                state->max_flex);
         if (state->set->index(state->max_flex)->max_flex() != static_cast<size_t>(state->max_flex))
           throw IndexFormatError("the candidate index was built for another max_flex");
         break;

@@ -10,12 +10,14 @@
 
 #include "index/cost_model.hpp"
 #include "index/deletions.hpp"
+#include "index/load_checks.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
 
-CandidateIndex::CandidateIndex(std::span<const Text> references, size_t max_flex, bool packed)
-    : reference_count_(references.size()), packed_(packed), facts_(references, max_flex) {
+CandidateIndex::CandidateIndex(std::span<const Text> references, size_t max_flex, bool packed, unsigned threads,
+                               FunctionRef<void(size_t)> charge)
+    : reference_count_(references.size()), packed_(packed), facts_(references, max_flex, threads, charge) {
   double characters = 0;
   for (const uint32_t length : facts_.lengths) characters += length;
   scan_seconds_per_query_ = std::max(characters, 16.0 * static_cast<double>(reference_count_)) *
@@ -38,7 +40,7 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
   if (!(choice == Choice::always ? fits : plan.use_index)) return nullptr;
   try {
     const auto k = static_cast<size_t>(max_flex);
-    std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, k, plan.packed));
+    std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, k, plan.packed, threads, charge));
     if (plan.packed)
       index->packed_layout_ = PackedLayout(references, k, threads, charge);
     else
@@ -113,7 +115,8 @@ void CandidateIndex::save(SectionSink& sink) const {
 }
 
 std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, size_t reference_count,
-                                                     std::span<const Text> references) {
+                                                     std::span<const Text> references, unsigned threads,
+                                                     FunctionRef<void(size_t)> charge) {
   if (references.size() != reference_count) throw IndexFormatError("index: reference count given twice, differently");
   const uint32_t packed = source.scalar<uint32_t>("index.packed");
   const uint64_t max_flex = source.scalar<uint64_t>("index.max_flex");
@@ -123,17 +126,19 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, size
   if (reference_count == 0 || reference_count >= std::numeric_limits<uint32_t>::max())
     throw IndexFormatError("index.reference_count: out of range");
   if (2 * max_flex > max_deletions) throw IndexFormatError("index.max_flex: out of range");
-  for (const Text& reference : references)
-    if (reference.length() >= std::numeric_limits<uint32_t>::max())
-      throw IndexFormatError("index: a reference too long to index");
   const auto k = static_cast<size_t>(max_flex);
-  if (packed == 1 && !PackedLayout::suits(references, k))
-    throw IndexFormatError("index.packed: the references are not all A, C, G, T of at most 32 letters");
-  std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, k, packed == 1));
+  check_in_chunks(references.size(), threads, charge, [&](size_t begin, size_t end) {
+    bool too_long = false;
+    for (size_t i = begin; i < end; ++i) too_long |= references[i].length() >= std::numeric_limits<uint32_t>::max();
+    if (too_long) throw IndexFormatError("index: a reference too long to index");
+    if (packed == 1 && !PackedLayout::suits(references.subspan(begin, end - begin), k))
+      throw IndexFormatError("index.packed: the references are not all A, C, G, T of at most 32 letters");
+  });
+  std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, k, packed == 1, threads, charge));
   if (packed == 1)
-    index->packed_layout_ = PackedLayout::load(source, references, k);
+    index->packed_layout_ = PackedLayout::load(source, references, k, threads, charge);
   else
-    index->hashed_ = HashedLayout::load(source, reference_count);
+    index->hashed_ = HashedLayout::load(source, reference_count, threads, charge);
   return index;
 }
 

@@ -101,10 +101,13 @@ class CandidateIndex {
   // order) and throws IndexFormatError naming what is wrong. Whatever the
   // source holds, a loaded index never reads out of range nor hangs, and
   // never names a reference that fails the filters or (packed layout) the
-  // LCS test.
+  // LCS test. The checks run on up to `threads` threads; the calling thread
+  // charges its share to `charge`, which may throw to end the load (the
+  // others are joined first).
   void save(SectionSink& sink) const;
   static std::unique_ptr<CandidateIndex> load(SectionSource& source, size_t reference_count,
-                                              std::span<const Text> references);
+                                              std::span<const Text> references, unsigned threads = 1,
+                                              FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept;
   size_t entry_count() const noexcept { return packed_ ? packed_layout_.posting_count() : hashed_.entry_count(); }
@@ -112,7 +115,8 @@ class CandidateIndex {
   size_t max_flex() const noexcept { return facts_.max_flex; }
 
  private:
-  CandidateIndex(std::span<const Text> references, size_t max_flex, bool packed);
+  CandidateIndex(std::span<const Text> references, size_t max_flex, bool packed, unsigned threads,
+                 FunctionRef<void(size_t)> charge);
 
   size_t reference_count_ = 0;
   double scan_seconds_per_query_ = 0;  // estimated, for prefers_scan

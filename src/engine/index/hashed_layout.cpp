@@ -10,6 +10,7 @@
 
 #include "index/builder.hpp"
 #include "index/deletions.hpp"
+#include "index/load_checks.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
@@ -78,16 +79,30 @@ struct HashedLayout::Lookup {
   uint32_t begin, end;  // the bucket's entries, once read
 };
 
-ReferenceFacts::ReferenceFacts(std::span<const Text> references, size_t k) : max_flex(k) {
-  lengths.reserve(references.size());
-  a_counts.reserve(references.size());
-  for (const Text& reference : references) {
-    lengths.push_back(static_cast<uint32_t>(reference.length()));
-    a_counts.push_back(static_cast<uint32_t>(count_letter_a(reference)));
-    if (reference.length() > k) indexed_lengths.push_back(static_cast<uint32_t>(reference.length()));
+ReferenceFacts::ReferenceFacts(std::span<const Text> references, size_t k, unsigned threads,
+                               FunctionRef<void(size_t)> charge)
+    : max_flex(k), lengths(references.size()), a_counts(references.size()) {
+  check_in_chunks(references.size(), threads, charge, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      lengths[i] = static_cast<uint32_t>(references[i].length());
+      a_counts[i] = static_cast<uint32_t>(count_letter_a(references[i]));
+    }
+  });
+  // Lists hold few distinct lengths, mostly in runs: a length is looked up
+  // among those seen only when it differs from the one before (sorting one
+  // entry per reference cost a good part of a load). d distinct lengths
+  // take d^2 / 2 characters at least, so the insertions never cost more
+  // than reading the references.
+  uint32_t previous = 0;
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    if (i % 4096 == 0) charge(4096);
+    const uint32_t length = lengths[i];
+    if (length > k && length != previous) {
+      const auto at = std::lower_bound(indexed_lengths.begin(), indexed_lengths.end(), length);
+      if (at == indexed_lengths.end() || *at != length) indexed_lengths.insert(at, length);
+      previous = length;
+    }
   }
-  std::sort(indexed_lengths.begin(), indexed_lengths.end());
-  indexed_lengths.erase(std::unique(indexed_lengths.begin(), indexed_lengths.end()), indexed_lengths.end());
 }
 
 HashedLayout::HashedLayout(std::span<const Text> references, const ReferenceFacts& facts, double variant_bound,
@@ -285,7 +300,8 @@ void HashedLayout::save(SectionSink& sink) const {
   sink.put_array<uint16_t>("hashed.tags", tags_.view());
 }
 
-HashedLayout HashedLayout::load(SectionSource& source, size_t reference_count) {
+HashedLayout HashedLayout::load(SectionSource& source, size_t reference_count, unsigned threads,
+                                FunctionRef<void(size_t)> charge) {
   HashedLayout layout;
   layout.position_mask_ = position_mask_for(reference_count);
   const uint64_t buckets = source.scalar<uint64_t>("hashed.bucket_count");
@@ -297,11 +313,17 @@ HashedLayout HashedLayout::load(SectionSource& source, size_t reference_count) {
   if (tags.size() != entries.size() + tag_padding) throw IndexFormatError("hashed.tags: not one per entry");
   if (offsets[0] != 0 || offsets[buckets] != entries.size())
     throw IndexFormatError("hashed.offsets: do not span the entries");
-  for (size_t b = 0; b < buckets; ++b)
-    if (offsets[b] > offsets[b + 1]) throw IndexFormatError("hashed.offsets: not increasing");
-  for (const uint32_t entry : entries)
-    if ((entry & layout.position_mask_) >= reference_count)
-      throw IndexFormatError("hashed.entries: position out of range");
+  check_in_chunks(static_cast<size_t>(buckets), threads, charge, [&](size_t begin, size_t end) {
+    bool bad = false;
+    for (size_t b = begin; b < end; ++b) bad |= offsets[b] > offsets[b + 1];
+    if (bad) throw IndexFormatError("hashed.offsets: not increasing");
+  });
+  const uint32_t mask = layout.position_mask_;
+  check_in_chunks(entries.size(), threads, charge, [&](size_t begin, size_t end) {
+    bool bad = false;
+    for (size_t e = begin; e < end; ++e) bad |= (entries[e] & mask) >= reference_count;
+    if (bad) throw IndexFormatError("hashed.entries: position out of range");
+  });
   layout.bucket_count_ = static_cast<size_t>(buckets);
   layout.offsets_ = LargeArray<uint32_t>::borrow(offsets);
   layout.entries_ = LargeArray<uint32_t>::borrow(entries);

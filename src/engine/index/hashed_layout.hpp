@@ -32,7 +32,9 @@ struct ReferenceFacts {
   std::vector<uint32_t> indexed_lengths;
 
   ReferenceFacts() = default;
-  ReferenceFacts(std::span<const Text> references, size_t max_flex);
+  // On up to `threads` threads; the calling thread charges its share.
+  ReferenceFacts(std::span<const Text> references, size_t max_flex, unsigned threads = 1,
+                 FunctionRef<void(size_t)> charge = [](size_t) {});
   size_t memory_bytes() const noexcept {
     return 4 * (lengths.capacity() + a_counts.capacity() + indexed_lengths.capacity());
   }
@@ -57,7 +59,10 @@ class HashedLayout {
                       FunctionRef<void(size_t)> found) const;
 
   void save(SectionSink& sink) const;
-  static HashedLayout load(SectionSource& source, size_t reference_count);
+  // Checks every bound a lookup relies on, on up to `threads` threads; the
+  // calling thread charges its share to `charge`, which may throw.
+  static HashedLayout load(SectionSource& source, size_t reference_count, unsigned threads = 1,
+                           FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept { return offsets_.bytes() + entries_.bytes() + tags_.bytes(); }
   size_t entry_count() const noexcept { return entries_.size(); }

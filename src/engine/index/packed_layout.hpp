@@ -64,8 +64,11 @@ class PackedLayout {
 
   void save(SectionSink& sink) const;
   // Checks the tables against the references themselves (each code is its
-  // reference's, each position once) and every bound a lookup relies on.
-  static PackedLayout load(SectionSource& source, std::span<const Text> references, size_t max_flex);
+  // reference's, each position once) and every bound a lookup relies on,
+  // on up to `threads` threads; the calling thread charges its share of
+  // the checking to `charge`, which may throw to end the load.
+  static PackedLayout load(SectionSource& source, std::span<const Text> references, size_t max_flex,
+                           unsigned threads = 1, FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept;
   size_t posting_count() const noexcept { return postings_.size(); }
