@@ -1,8 +1,8 @@
 """mendseqs.ReferenceIndex: the same answers, exceptions and progress bytes as
 correct_seq_mt, a saved file that loads anywhere and refuses damage, and a
 call that lets other Python threads run and still stops on Ctrl+C."""
+
 import os
-import pathlib
 import random
 import signal
 import subprocess
@@ -15,17 +15,16 @@ import pytest
 
 import mendseqs
 from data.make_reference_index import FIXTURE, FIXTURES, MAX_FLEX, fixture_queries, fixture_references
-from failure_support import SANITIZED
 from test_interruption import LATENCY_LIMIT
 
 
-def captured_fd1(call):
-    """(result or the exception's (type name, str), bytes written to fd 1)."""
+def captured_fd1(call, *args):
+    """(call(*args) or the exception's (type name, str), bytes written to fd 1)."""
     with tempfile.TemporaryFile() as sink:
         saved = os.dup(1)
         os.dup2(sink.fileno(), 1)
         try:
-            outcome = call()
+            outcome = call(*args)
         except BaseException as error:  # PanicException derives from BaseException
             if isinstance(error, KeyboardInterrupt):
                 raise
@@ -77,11 +76,11 @@ def test_correct_is_correct_seq_mt(references, max_flex):
         refs, queries = random_case(seed * 100 + max_flex, references)
         index = mendseqs.ReferenceIndex(refs, max_flex, 2)
         for threads in (0, 1, 2, 3):
-            expected = captured_fd1(lambda: mendseqs.correct_seq_mt(refs, queries, max_flex, threads))
-            got = captured_fd1(lambda: index.correct(queries, threads))
+            expected = captured_fd1(mendseqs.correct_seq_mt, refs, queries, max_flex, threads)
+            got = captured_fd1(index.correct, queries, threads)
             assert_same_call(got, expected, threads)
             if isinstance(got[0], list):  # the caller's own str objects
-                assert all(a is b for a, b in zip(got[0], expected[0]))
+                assert all(a is b for a, b in zip(got[0], expected[0], strict=True))
 
 
 @pytest.mark.parametrize("max_flex", [-1, 1, 2])
@@ -91,12 +90,12 @@ def test_nearest_is_the_one_shot_nearest(max_flex):
     refs, queries = random_case(7 + max_flex, 20_000)
     index = mendseqs.ReferenceIndex(refs, max_flex, 2)
     for threads in (0, 1, 2):
-        expected = captured_fd1(lambda: mendseqs.nearest(refs, queries, max_flex, threads))
-        got = captured_fd1(lambda: index.nearest(queries, threads))
+        expected = captured_fd1(mendseqs.nearest, refs, queries, max_flex, threads)
+        got = captured_fd1(index.nearest, queries, threads)
         assert_same_call(got, expected, threads)
         if isinstance(got[0], list):
             assert all(type(n) is mendseqs.Nearest for n in got[0])
-            assert all(a.reference is b.reference for a, b in zip(got[0], expected[0]))
+            assert all(a.reference is b.reference for a, b in zip(got[0], expected[0], strict=True))
 
 
 def test_guard_and_empty_lists_as_correct_seq_mt():
@@ -104,17 +103,19 @@ def test_guard_and_empty_lists_as_correct_seq_mt():
     refs = ["ACGT", "ACGA", "A"]
     for queries in (["ACGT", ""], ["", "ACGT"], [], ["TTTTTTTT"]):
         for threads in (1, 2):
-            expected = captured_fd1(lambda: mendseqs.correct_seq_mt(refs, queries, 1, threads))
-            got = captured_fd1(lambda: mendseqs.ReferenceIndex(refs, 1).correct(queries, threads))
+            expected = captured_fd1(mendseqs.correct_seq_mt, refs, queries, 1, threads)
+            got = captured_fd1(mendseqs.ReferenceIndex(refs, 1).correct, queries, threads)
             assert_same_call(got, expected, threads)
     empty = mendseqs.ReferenceIndex([], 1)
     assert len(empty) == 0
-    assert captured_fd1(lambda: empty.correct(["ACGT"], 1)) == captured_fd1(
-        lambda: mendseqs.correct_seq_mt([], ["ACGT"], 1, 1))
+    assert captured_fd1(empty.correct, ["ACGT"], 1) == captured_fd1(mendseqs.correct_seq_mt, [], ["ACGT"], 1, 1)
 
 
 def test_arguments_are_converted_as_correct_seq_mt_converts_them():
-    for refs, max_flex, in (("ACGT", 1), ([1], 1), (["A"], 2**64), (["A"], "1")):
+    for (
+        refs,
+        max_flex,
+    ) in (("ACGT", 1), ([1], 1), (["A"], 2**64), (["A"], "1")):
         with pytest.raises(BaseException) as expected:
             mendseqs.correct_seq_mt(refs, ["A"], max_flex, 1)
         with pytest.raises(BaseException) as got:
@@ -142,7 +143,7 @@ def test_nothing_but_correct_writes_to_fd1(tmp_path):
     refs, _ = random_case(7, 20_000)
     path = tmp_path / "index"
     assert captured_fd1(lambda: mendseqs.ReferenceIndex(refs, 1, 2).save(path)) == (None, b"")
-    outcome, written = captured_fd1(lambda: mendseqs.ReferenceIndex.load(path))
+    outcome, written = captured_fd1(mendseqs.ReferenceIndex.load, path)
     assert written == b"" and len(outcome) == len(refs)
 
 
@@ -151,7 +152,7 @@ def test_saved_and_loaded_gives_the_same_answers(tmp_path, references):
     refs, queries = random_case(11, references)
     queries = [q for q in queries if q]  # no guard: answers to compare
     refs[5] = "ÅCGTé"  # a wider character: the file keeps code points, not bytes
-    refs[6] = "AC\U0001F600GT"
+    refs[6] = "AC\U0001f600GT"
     built = mendseqs.ReferenceIndex(refs, 1, 2)
     built.save(str(tmp_path / "as-str"))
     built.save(tmp_path / "as-path")  # os.PathLike
@@ -159,10 +160,8 @@ def test_saved_and_loaded_gives_the_same_answers(tmp_path, references):
         loaded = mendseqs.ReferenceIndex.load(tmp_path / name)
         assert (len(loaded), loaded.max_flex) == (len(built), 1)
         for threads in (1, 2):
-            assert captured_fd1(lambda: loaded.correct(queries, threads)) == captured_fd1(
-                lambda: built.correct(queries, threads))
-            assert captured_fd1(lambda: loaded.nearest(queries, threads)) == captured_fd1(
-                lambda: built.nearest(queries, threads))
+            assert captured_fd1(loaded.correct, queries, threads) == captured_fd1(built.correct, queries, threads)
+            assert captured_fd1(loaded.nearest, queries, threads) == captured_fd1(built.nearest, queries, threads)
     result = loaded.correct(queries + queries, 1)
     # New exact str objects, one per distinct matched reference.
     assert all(type(r) is str for r in result)
@@ -180,10 +179,8 @@ def test_a_file_written_elsewhere_loads_with_the_same_answers(layout):
     loaded = mendseqs.ReferenceIndex.load(FIXTURES[layout])
     refs, queries = fixture_references(layout), fixture_queries(layout)
     assert (len(loaded), loaded.max_flex) == (len(refs), MAX_FLEX)
-    assert captured_fd1(lambda: loaded.correct(queries, 2)) == captured_fd1(
-        lambda: mendseqs.correct_seq_mt(refs, queries, MAX_FLEX, 2))
-    assert captured_fd1(lambda: loaded.nearest(queries, 2)) == captured_fd1(
-        lambda: mendseqs.nearest(refs, queries, MAX_FLEX, 2))
+    assert captured_fd1(loaded.correct, queries, 2) == captured_fd1(mendseqs.correct_seq_mt, refs, queries, MAX_FLEX, 2)
+    assert captured_fd1(loaded.nearest, queries, 2) == captured_fd1(mendseqs.nearest, refs, queries, MAX_FLEX, 2)
 
 
 def test_save_replaces_atomically_and_refuses_what_is_no_file(tmp_path):
@@ -212,8 +209,11 @@ def damaged_copies(data):
         yield f"truncated at {cut}", data[:cut]
     yield "extended", data + b"\0" * 64
     rng = random.Random(16)
-    for at in list(range(0, 64, 3)) + [rng.randrange(len(data)) for _ in range(60)] + list(
-            range(len(data) - 64 * 12, len(data), 7)):
+    for at in (
+        list(range(0, 64, 3))
+        + [rng.randrange(len(data)) for _ in range(60)]
+        + list(range(len(data) - 64 * 12, len(data), 7))
+    ):
         flipped = bytearray(data)
         flipped[at] ^= 1 << rng.randrange(8)
         yield f"bit flipped at {at}", bytes(flipped)
@@ -282,7 +282,7 @@ def test_other_threads_run_while_it_builds_and_corrects():
     sys.setswitchinterval(1e-4)  # hand the lock over at once when it is free
     try:
         index = count_while(lambda: mendseqs.ReferenceIndex(refs * 4, 1, 2))
-        result, _ = count_while(lambda: captured_fd1(lambda: index.correct(queries, 2)))
+        result, _ = count_while(lambda: captured_fd1(index.correct, queries, 2))
     finally:
         sys.setswitchinterval(old)
     assert len(result) == len(queries)
@@ -308,8 +308,9 @@ except KeyboardInterrupt:
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_correct_promptly(threads):
-    child = subprocess.Popen([sys.executable, "-c", LONG_CORRECT.format(threads=threads)],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    child = subprocess.Popen(
+        [sys.executable, "-c", LONG_CORRECT.format(threads=threads)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
     try:
         assert child.stderr.readline() == b"ready\n"
         time.sleep(0.5)
