@@ -22,9 +22,15 @@ inline std::string edited(std::mt19937_64& rng, std::string text, size_t edits) 
   for (size_t e = 0; e < edits && !text.empty(); ++e) {
     const size_t at = rng() % text.size();
     switch (rng() % 3) {
-      case 0: text[at] = "ACGT"[rng() % 4]; break;
-      case 1: text.insert(at, 1, "ACGT"[rng() % 4]); break;
-      default: text.erase(at, 1); break;
+      case 0:
+        text[at] = "ACGT"[rng() % 4];
+        break;
+      case 1:
+        text.insert(at, 1, "ACGT"[rng() % 4]);
+        break;
+      default:
+        text.erase(at, 1);
+        break;
     }
   }
   return text;

@@ -8,6 +8,7 @@ built.
 
     python3.14 bench/cli_bench.py --data DIR [--references N] [--reads N]
 """
+
 import argparse
 import gzip
 import hashlib
@@ -55,20 +56,24 @@ def timed_reader(name, function, path):
 
 def read_with_command(path):
     from mendseqs_cli.reading import batches, checked, open_source
+
     with open_source(path) as source:
         return sum(len(batch) for batch in checked(path, batches(source, 100_000)))
 
 
 def read_with_old_tool(path):
     import old_correct
+
     return sum(1 for _ in old_correct.checked(path, old_correct.records(path)))
 
 
 def read_with_dnaio(threads):
     def read(path):
         import dnaio
+
         with dnaio.open(path, open_threads=threads) as records:
             return sum(1 for _ in records)
+
     return read
 
 
@@ -106,24 +111,48 @@ def main():
         print("  dnaio is not installed here")
 
     import mendseqs
+
     out = os.path.join(args.data, "out")
     os.makedirs(out, exist_ok=True)
     common = ["--threads", "2", "--max-flex", "1"]
     rows = []
-    old = run_timed("old tool", [python, os.path.join(HERE, "old_correct.py"), refs, reads, *common,
-                                 "-o", f"{out}/old.tsv"], args.reads)
+    old = run_timed(
+        "old tool",
+        [python, os.path.join(HERE, "old_correct.py"), refs, reads, *common, "-o", f"{out}/old.tsv"],
+        args.reads,
+    )
     rows.append(("old tool (examples/correct.py before)", old, None, None))
-    new = run_timed("command from references", [python, "-m", "mendseqs_cli", "correct", refs, reads, *common,
-                                                "-o", f"{out}/new.tsv", "--quiet"], args.reads)
+    new = run_timed(
+        "command from references",
+        [python, "-m", "mendseqs_cli", "correct", refs, reads, *common, "-o", f"{out}/new.tsv", "--quiet"],
+        args.reads,
+    )
     rows.append(("mendseqs correct REFERENCES", new, old / new, TARGET_FROM_REFERENCES))
     same = digest(f"{out}/old.tsv") == digest(f"{out}/new.tsv")
     if hasattr(mendseqs, "ReferenceIndex"):
         index = f"{out}/whitelist.msqidx"
-        build = run_timed("index", [python, "-m", "mendseqs_cli", "index", refs, "--max-flex", "1", "--threads", "2",
-                                    "-o", index], args.reads)
-        loaded = run_timed("command from the index", [python, "-m", "mendseqs_cli", "correct", index, reads,
-                                                      "--threads", "2", "-o", f"{out}/indexed.tsv", "--quiet"],
-                           args.reads)
+        build = run_timed(
+            "index",
+            [python, "-m", "mendseqs_cli", "index", refs, "--max-flex", "1", "--threads", "2", "-o", index],
+            args.reads,
+        )
+        loaded = run_timed(
+            "command from the index",
+            [
+                python,
+                "-m",
+                "mendseqs_cli",
+                "correct",
+                index,
+                reads,
+                "--threads",
+                "2",
+                "-o",
+                f"{out}/indexed.tsv",
+                "--quiet",
+            ],
+            args.reads,
+        )
         rows.append(("mendseqs correct INDEX", loaded, old / loaded, TARGET_FROM_INDEX))
         same = same and digest(f"{out}/old.tsv") == digest(f"{out}/indexed.tsv")
         print(f"  (mendseqs index took {build:.2f} s, once)")
@@ -132,13 +161,17 @@ def main():
     if not same:
         raise SystemExit("the outputs differ: the timing is void")
 
-    print(f"\nthe command, {args.reads:,} FASTQ.gz reads against {args.references:,} references, k=1, threads=2, "
-          "TSV file out, same run:")
+    print(
+        f"\nthe command, {args.reads:,} FASTQ.gz reads against {args.references:,} references, k=1, threads=2, "
+        "TSV file out, same run:"
+    )
     print(f"  {'run':<40}{'seconds':>9}{'reads/s':>12}{'vs old':>9}{'target':>9}  met")
     for name, seconds, ratio, target in rows:
         verdict = "" if target is None else ("yes" if ratio >= target else "NO")
-        print(f"  {name:<40}{seconds:>9.2f}{args.reads / seconds:>12,.0f}"
-              f"{'' if ratio is None else f'{ratio:.1f}x':>9}{'' if target is None else f'{target:.0f}x':>9}  {verdict}")
+        print(
+            f"  {name:<40}{seconds:>9.2f}{args.reads / seconds:>12,.0f}"
+            f"{'' if ratio is None else f'{ratio:.1f}x':>9}{'' if target is None else f'{target:.0f}x':>9}  {verdict}"
+        )
     print("  outputs identical: yes")
 
 

@@ -6,6 +6,7 @@ The naive loop is too slow for whole workloads; it is timed on a seeded
 random subset of the queries and its throughput scaled, which the table
 says. Every output is checked against the others (on the subset for the
 naive loop): a benchmark of wrong answers would be worthless."""
+
 import argparse
 import contextlib
 import os
@@ -97,7 +98,11 @@ def run_short_workload(table, name, references, queries, k, naive_count, thread_
     picked, sample = subset(queries, naive_count, seed=len(queries))
     seconds, result = timed(mendseqs_baselines.naive, references, sample, k)
     check(f"{name} naive", [ours[i] for i in picked], result)
-    note = f"random subset of {len(sample)} of {len(queries)} queries, same results" if len(sample) < len(queries) else "same results"
+    note = (
+        f"random subset of {len(sample)} of {len(queries)} queries, same results"
+        if len(sample) < len(queries)
+        else "same results"
+    )
     table.add(name, k, "naive loop", len(sample), seconds, note)
 
 
@@ -135,8 +140,14 @@ def run_whitelist_workload(table, name, references, queries, k, sample_count):
     picked, sample = subset(queries, sample_count, seed=len(queries))
     seconds, result = timed(mendseqs_baselines.rapidfuzz, references, sample, k)
     check(f"{name} rapidfuzz", [ours[i] for i in picked], result)
-    table.add(name, k, "rapidfuzz loop", len(sample), seconds,
-              f"random subset of {len(sample)} of {len(queries)} queries, same results")
+    table.add(
+        name,
+        k,
+        "rapidfuzz loop",
+        len(sample),
+        seconds,
+        f"random subset of {len(sample)} of {len(queries)} queries, same results",
+    )
 
 
 W6_CHILD = """
@@ -226,9 +237,11 @@ def interrupt_latency(threads):
     """Seconds from SIGINT to KeyboardInterrupt, in a call that would run
     for tens of seconds."""
     import signal
+
     code = INTERRUPT_CHILD.format(threads=threads)
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.DEVNULL,
-                             stderr=subprocess.PIPE)
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
     child.stderr.readline()
     time.sleep(0.5)
     sent = time.monotonic()
@@ -248,8 +261,11 @@ def main():
     targets = []
 
     references, queries = workloads.w1(args.adapters, queries=100_000 // scale)
-    print(f"W1: {len(references)} porechop adapters/barcodes ({min(map(len, references))} to "
-          f"{max(map(len, references))} letters), {len(queries)} queries", file=sys.stderr)
+    print(
+        f"W1: {len(references)} porechop adapters/barcodes ({min(map(len, references))} to "
+        f"{max(map(len, references))} letters), {len(queries)} queries",
+        file=sys.stderr,
+    )
     run_short_workload(table, "W1", references, queries, 3, 2_000 // scale, (1, 2))
     # What stays in the calling thread whatever the thread count: threads=0
     # reads the arguments and releases them; a call against no references
@@ -266,15 +282,23 @@ def main():
     r = table.rates
     targets.append(("W1 mendseqs vs naive", r["W1", 3, "mendseqs threads=1"] / r["W1", 3, "naive loop"], 100))
     targets.append(("W1 mendseqs vs rapidfuzz", r["W1", 3, "mendseqs threads=1"] / r["W1", 3, "rapidfuzz loop"], 3))
-    targets.append(("W1 threads 2 vs threads 1", r["W1", 3, "mendseqs threads=2"] / r["W1", 3, "mendseqs threads=1"], 1.85))
+    targets.append(
+        ("W1 threads 2 vs threads 1", r["W1", 3, "mendseqs threads=2"] / r["W1", 3, "mendseqs threads=1"], 1.85)
+    )
     targets.append(("W1 serial share (%, upper bound), at most", 100 * no_matching / w1_call, 5))
 
     references, queries = workloads.w2(queries=50_000 // scale)
     for k in (1, 2):
         run_short_workload(table, "W2", references, queries, k, 300 // scale, (1, 2))
-        targets.append((f"W2 k={k} mendseqs vs naive", r["W2", k, "mendseqs threads=1"] / r["W2", k, "naive loop"], 100))
-        targets.append((f"W2 k={k} mendseqs vs rapidfuzz", r["W2", k, "mendseqs threads=1"] / r["W2", k, "rapidfuzz loop"], 3))
-    targets.append(("W2 k=1 threads 2 vs threads 1", r["W2", 1, "mendseqs threads=2"] / r["W2", 1, "mendseqs threads=1"], 1.85))
+        targets.append(
+            (f"W2 k={k} mendseqs vs naive", r["W2", k, "mendseqs threads=1"] / r["W2", k, "naive loop"], 100)
+        )
+        targets.append(
+            (f"W2 k={k} mendseqs vs rapidfuzz", r["W2", k, "mendseqs threads=1"] / r["W2", k, "rapidfuzz loop"], 3)
+        )
+    targets.append(
+        ("W2 k=1 threads 2 vs threads 1", r["W2", 1, "mendseqs threads=2"] / r["W2", 1, "mendseqs threads=1"], 1.85)
+    )
 
     references, queries = workloads.w3(queries=2_000 // scale)
     run_short_workload(table, "W3", references, queries, 50, 20 // min(scale, 4), (1,))
@@ -295,26 +319,36 @@ def main():
     table.print()
     print()
     print("W4: two sequences of 200,000 letters (1,000 edits apart), k=2000, threads=1, in a child process:")
-    print(f"    {seconds:.2f} s including start-up and generation, accepted: {accepted}, "
-          f"peak RSS (VmHWM) {peak_mb:.1f} MB ({before_mb:.1f} MB before the call); a full table would need "
-          f"{200_001 * 200_001 * 4 / 1e9:.0f} GB")
+    print(
+        f"    {seconds:.2f} s including start-up and generation, accepted: {accepted}, "
+        f"peak RSS (VmHWM) {peak_mb:.1f} MB ({before_mb:.1f} MB before the call); a full table would need "
+        f"{200_001 * 200_001 * 4 / 1e9:.0f} GB"
+    )
     targets.append(("W4 peak RSS (MB), below", peak_mb, 64))
     if large:
-        print(f"W6: 6,794,880 random 16-letter references, 100,000 queries, k=1, threads=2, in a child process: "
-              f"the call took {large[0]:.1f} s (index built and used), {large[1]} queries matched, "
-              f"peak RSS (VmHWM) {large[2]:.0f} MB including the interpreter's own lists")
+        print(
+            f"W6: 6,794,880 random 16-letter references, 100,000 queries, k=1, threads=2, in a child process: "
+            f"the call took {large[0]:.1f} s (index built and used), {large[1]} queries matched, "
+            f"peak RSS (VmHWM) {large[2]:.0f} MB including the interpreter's own lists"
+        )
     print("W5/W6: the index against the module's own scan (the targets) is timed by the engine benchmark above")
-    print(f"W1: in the calling thread whatever the thread count: reading and releasing the arguments "
-          f"(threads=0) {conversion * 1e3:.2f} ms, a list of {w1_queries} references {list_made * 1e3:.2f} ms "
-          f"(lower bound {100 * (conversion + list_made) / w1_call:.1f}%); a call against no references "
-          f"{no_matching * 1e3:.2f} ms (upper bound {100 * no_matching / w1_call:.1f}%: it also holds a pass over the "
-          f"queries that the workers share); of the threads=1 call's {w1_call * 1e3:.1f} ms")
+    print(
+        f"W1: in the calling thread whatever the thread count: reading and releasing the arguments "
+        f"(threads=0) {conversion * 1e3:.2f} ms, a list of {w1_queries} references {list_made * 1e3:.2f} ms "
+        f"(lower bound {100 * (conversion + list_made) / w1_call:.1f}%); a call against no references "
+        f"{no_matching * 1e3:.2f} ms (upper bound {100 * no_matching / w1_call:.1f}%: it also holds a pass over the "
+        f"queries that the workers share); of the threads=1 call's {w1_call * 1e3:.1f} ms"
+    )
     print(f"W2 k=2: threads 2 vs threads 1: {r['W2', 2, 'mendseqs threads=2'] / r['W2', 2, 'mendseqs threads=1']:.2f}x")
-    print(f"Call memory: {1_000_000 // scale:,} queries of 24 letters against 211 references add "
-          f"{per_query:.1f} bytes per query to peak RSS beyond the input and result lists")
+    print(
+        f"Call memory: {1_000_000 // scale:,} queries of 24 letters against 211 references add "
+        f"{per_query:.1f} bytes per query to peak RSS beyond the input and result lists"
+    )
     targets.append(("call memory (bytes/query), at most", per_query, 32))
-    print(f"Ctrl+C: SIGINT to KeyboardInterrupt in a long call: threads 1 {latencies[0] * 1e3:.1f} ms, "
-          f"threads 2 {latencies[1] * 1e3:.1f} ms")
+    print(
+        f"Ctrl+C: SIGINT to KeyboardInterrupt in a long call: threads 1 {latencies[0] * 1e3:.1f} ms, "
+        f"threads 2 {latencies[1] * 1e3:.1f} ms"
+    )
     targets.append(("Ctrl+C latency (ms), at most", 1e3 * max(latencies), 100))
     print()
     print("targets:")
@@ -328,8 +362,10 @@ def main():
         else:
             met = value >= goal
             print(f"  {label:<32} {goal:>6}x  {value:>9.1f}x  {'met' if met else 'NOT MET'}")
-    print(f"\n(one run on {os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f} at the end: "
-          "other work on the machine makes every figure noisy, thread scaling most)")
+    print(
+        f"\n(one run on {os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f} at the end: "
+        "other work on the machine makes every figure noisy, thread scaling most)"
+    )
 
 
 if __name__ == "__main__":

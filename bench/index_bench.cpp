@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench_texts.hpp"
 #include "engine/host.hpp"
 #include "index/candidate_index.hpp"
 #include "match/matcher.hpp"
-#include "bench_texts.hpp"
 
 namespace mendseqs {
 namespace {
@@ -34,9 +34,7 @@ using bench::views;
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 struct Workload {
   const char* name;
@@ -57,9 +55,12 @@ void make_inputs(const Workload& w, Strings& references, Strings& queries) {
   for (size_t i = 0; i < w.queries; ++i) {
     const size_t kind = rng() % 10;
     const std::string& source = references[rng() % references.size()];
-    if (kind < 4) queries.push_back(source);
-    else if (kind < 8) queries.push_back(edited(rng, source, 1 + rng() % static_cast<size_t>(w.max_flex + 1)));
-    else queries.push_back(random_dna(rng, 15 + rng() % 3));
+    if (kind < 4)
+      queries.push_back(source);
+    else if (kind < 8)
+      queries.push_back(edited(rng, source, 1 + rng() % static_cast<size_t>(w.max_flex + 1)));
+    else
+      queries.push_back(random_dna(rng, 15 + rng() % 3));
   }
 }
 
@@ -152,10 +153,10 @@ bool run(const Workload& w, size_t scan_sample, const char* only, bool large = f
   const double scan_per_query_1 = scan_1 / static_cast<double>(sample);
   const double scan_per_query_2 = scan_2 / static_cast<double>(sample);
   std::printf("%s: %zu random 16-letter references, k=%td, %zu queries\n", w.name, w.references, k, queries.size());
-  std::printf("  scan (timed on %zu of %zu queries, extrapolated): reference set %.3f s, threads 1 %.1f us/query,"
-              " threads 2 %.1f us/query (per thread %.1f us)\n",
-              sample, queries.size(), scan_setup, scan_per_query_1 * 1e6, scan_per_query_2 * 1e6,
-              2 * scan_per_query_2 * 1e6);
+  std::printf(
+      "  scan (timed on %zu of %zu queries, extrapolated): reference set %.3f s, threads 1 %.1f us/query,"
+      " threads 2 %.1f us/query (per thread %.1f us)\n",
+      sample, queries.size(), scan_setup, scan_per_query_1 * 1e6, scan_per_query_2 * 1e6, 2 * scan_per_query_2 * 1e6);
   std::printf("  cost model: %s, %s layout (estimated index %.2f s, scan %.2f s; build peak at most %.0f MB)\n",
               plan.use_index ? "index" : "scan", plan.packed ? "packed" : "hashed", plan.index_seconds,
               plan.scan_seconds, plan.memory_bytes / 1e6);

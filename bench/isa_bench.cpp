@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "bench_texts.hpp"
 #include "kernels/simd/isa.hpp"
 #include "match/matcher.hpp"
-#include "bench_texts.hpp"
 
 namespace mendseqs {
 namespace {
@@ -93,8 +93,8 @@ int time_all() {
     if (isa_supported(isa)) isas.push_back(isa);
   bool same = true;
   for (Workload w : {w1(40000), w2(4000)}) {
-    std::printf("%s: %zu references, %zu queries, k=%ld (best of 5 rounds, sets taking turns, one thread)\n", w.name, w.references.size(),
-                w.queries.size(), static_cast<long>(w.max_flex));
+    std::printf("%s: %zu references, %zu queries, k=%ld (best of 5 rounds, sets taking turns, one thread)\n", w.name,
+                w.references.size(), w.queries.size(), static_cast<long>(w.max_flex));
     std::vector<double> best(std::size(all_isas), 1e30);
     const std::vector<Text> references = views(w.references);
     std::vector<ReferenceSet> sets;
@@ -116,14 +116,16 @@ int time_all() {
         b = std::min(b, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
       }
     std::vector<double> rates(std::size(all_isas), 0);
-    for (const Isa isa : isas) rates[static_cast<size_t>(isa)] = static_cast<double>(w.queries.size()) / best[static_cast<size_t>(isa)];
+    for (const Isa isa : isas)
+      rates[static_cast<size_t>(isa)] = static_cast<double>(w.queries.size()) / best[static_cast<size_t>(isa)];
     const double portable = rates[static_cast<size_t>(Isa::portable)];
     for (const Isa isa : isas)
       std::printf("  %-9s %12.0f queries/s  %6.2fx portable\n", std::string(isa_name(isa)).c_str(),
                   rates[static_cast<size_t>(isa)], rates[static_cast<size_t>(isa)] / portable);
     const double avx2 = rates[static_cast<size_t>(Isa::avx2)], avx512 = rates[static_cast<size_t>(Isa::avx512)];
     if (avx2 > 0 && avx512 > 0) {
-      std::printf("  avx512 / avx2: %.2fx (target >= 1.4x: %s)\n", avx512 / avx2, avx512 / avx2 >= 1.4 ? "met" : "NOT met");
+      std::printf("  avx512 / avx2: %.2fx (target >= 1.4x: %s)\n", avx512 / avx2,
+                  avx512 / avx2 >= 1.4 ? "met" : "NOT met");
     }
   }
   std::printf("default instruction set here: %s\n", std::string(isa_name(fastest_isa())).c_str());

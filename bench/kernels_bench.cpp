@@ -5,14 +5,14 @@
 #include <random>
 #include <string>
 
+#include "batch/driver.hpp"
+#include "batch/progress.hpp"
+#include "bench_texts.hpp"
 #include "kernel_checks.hpp"
 #include "kernels/block_kernel.hpp"
-#include "batch/driver.hpp"
 #include "kernels/lcs.hpp"
 #include "kernels/lcs_banded.hpp"
-#include "batch/progress.hpp"
 #include "match/matcher.hpp"
-#include "bench_texts.hpp"
 
 namespace mendseqs {
 namespace {

@@ -5,6 +5,7 @@ harder one to beat), against correct_seq_mt on a long whitelist, and how
 ambiguous the first hit is there (accepted references per random barcode).
 One run, same inputs, ratios printed with their targets; every answer
 checked against the baselines'."""
+
 import argparse
 import os
 import random
@@ -61,15 +62,19 @@ def against_rapidfuzz(name, references, queries, k, sample_count):
     ours_rate = len(queries) / ours_seconds
     print(f"  {name}, k={k}: nearest {ours_rate:,.0f} queries/s ({len(queries):,} queries)")
     picked, sample = subset(queries, sample_count, seed=len(queries))
-    for label, loop, count in (("process.extract + LCSseq (Python)", extract_nearest, max(len(sample) // 10, 20)),
-                               ("CachedLCSseq loop (C++)", mendseqs_baselines.nearest_rapidfuzz, len(sample))):
+    for label, loop, count in (
+        ("process.extract + LCSseq (Python)", extract_nearest, max(len(sample) // 10, 20)),
+        ("CachedLCSseq loop (C++)", mendseqs_baselines.nearest_rapidfuzz, len(sample)),
+    ):
         seconds, theirs = timed(loop, references, sample[:count], k)
         if [mine[i] for i in picked[:count]] != theirs:
             raise SystemExit(f"{name}: nearest differs from the {label}")
         rate = count / seconds
         ratio = ours_rate / rate
-        print(f"    {label:<36}{rate:>12,.0f} queries/s ({count:,} queries, same answers)  nearest {ratio:7.1f}x"
-              f"  (target >= 20x: {'met' if ratio >= 20 else 'NOT met'})")
+        print(
+            f"    {label:<36}{rate:>12,.0f} queries/s ({count:,} queries, same answers)  nearest {ratio:7.1f}x"
+            f"  (target >= 20x: {'met' if ratio >= 20 else 'NOT met'})"
+        )
 
 
 def nearest_against_correct(references, queries, k):
@@ -84,14 +89,16 @@ def nearest_against_correct(references, queries, k):
     per_correct = correct_seconds / len(queries) * 1e6
     per_nearest = nearest_seconds / len(queries) * 1e6
     ratio = per_nearest / per_correct
-    print(f"  {len(references):,} refs k={k}, {len(queries):,} queries: correct_seq_mt {per_correct:.1f} us/query,"
-          f" nearest {per_nearest:.1f} us/query (index build included in both): {ratio:.2f}x"
-          f"  (target <= 2x: {'met' if ratio <= 2 else 'NOT met'})")
+    print(
+        f"  {len(references):,} refs k={k}, {len(queries):,} queries: correct_seq_mt {per_correct:.1f} us/query,"
+        f" nearest {per_nearest:.1f} us/query (index build included in both): {ratio:.2f}x"
+        f"  (target <= 2x: {'met' if ratio <= 2 else 'NOT met'})"
+    )
 
 
 def mean_accepted(references, samples, k):
     """Accepted references per sample, every reference scored, on two threads."""
-    halves = [samples[: len(samples) // 2], samples[len(samples) // 2:]]
+    halves = [samples[: len(samples) // 2], samples[len(samples) // 2 :]]
     counts = [None, None]
 
     def count(i):
@@ -115,12 +122,22 @@ def main():
     print("nearest against the exact rapidfuzz loop (one thread each):")
     rng = random.Random(17)
     barcodes = [workloads.random_dna(rng, 24) for _ in range(96)]
-    against_rapidfuzz("96 barcodes of 24 letters", barcodes,
-                      workloads.mixed_queries(rng, barcodes, 100_000 // scale, 4), 3, 20_000 // scale)
+    against_rapidfuzz(
+        "96 barcodes of 24 letters",
+        barcodes,
+        workloads.mixed_queries(rng, barcodes, 100_000 // scale, 4),
+        3,
+        20_000 // scale,
+    )
     rng = random.Random(18)
     whitelist = workloads.random_barcodes(rng, 10_000)
-    against_rapidfuzz("10,000 barcodes of 16 letters", whitelist,
-                      workloads.whitelist_queries(rng, whitelist, 50_000 // scale, 2), 2, 2_000 // scale)
+    against_rapidfuzz(
+        "10,000 barcodes of 16 letters",
+        whitelist,
+        workloads.whitelist_queries(rng, whitelist, 50_000 // scale, 2),
+        2,
+        2_000 // scale,
+    )
 
     print("nearest against correct_seq_mt, per query:")
     started = time.perf_counter()

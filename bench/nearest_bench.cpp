@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "bench_texts.hpp"
 #include "engine/host.hpp"
 #include "index/candidate_index.hpp"
 #include "match/matcher.hpp"
-#include "bench_texts.hpp"
 
 namespace mendseqs {
 namespace {
@@ -32,9 +32,12 @@ int run(size_t reference_count, size_t query_count) {
   for (size_t i = 0; i < query_count; ++i) {
     const size_t kind = rng() % 10;
     const std::string& source = reference_texts[rng() % reference_count];
-    if (kind < 4) query_texts.push_back(source);
-    else if (kind < 8) query_texts.push_back(bench::edited(rng, source, 1 + rng() % 3));
-    else query_texts.push_back(bench::random_dna(rng, 15 + rng() % 3));
+    if (kind < 4)
+      query_texts.push_back(source);
+    else if (kind < 8)
+      query_texts.push_back(bench::edited(rng, source, 1 + rng() % 3));
+    else
+      query_texts.push_back(bench::random_dna(rng, 15 + rng() % 3));
   }
   const std::vector<Text> references = bench::views(reference_texts), queries = bench::views(query_texts);
 

@@ -20,6 +20,7 @@ appears only when the whole run succeeded.
 The module's progress bar and a summary go to stderr. Bad input ends the run
 with a one-line error and exit status 1.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -40,8 +41,7 @@ import mendseqs
 
 GZIP_MAGIC = b"\x1f\x8b"
 FORMATS = ("tsv", "fasta", "fastq")
-SUFFIXES = {".tsv": "tsv", ".fasta": "fasta", ".fa": "fasta", ".fna": "fasta",
-            ".fastq": "fastq", ".fq": "fastq"}
+SUFFIXES = {".tsv": "tsv", ".fasta": "fasta", ".fa": "fasta", ".fna": "fasta", ".fastq": "fastq", ".fq": "fastq"}
 DEFAULT_BATCH = 100_000
 # gzip's own default. Python's, level 9, wrote 3% less on the example TSV but
 # took 3.5 times as long, more than the correction itself.
@@ -55,6 +55,7 @@ class InputError(Exception):
 class Record(NamedTuple):
     """One input sequence. `header` is the FASTA/FASTQ header line without
     its marker; for one-sequence-per-line input it is the line number."""
+
     header: str
     sequence: str
     quality: str | None
@@ -125,8 +126,10 @@ def fastq_records(first: str, number: int, lines: IO[str]) -> Iterator[Record]:
                 raise InputError(f"line {number + 2}: expected '+' in FASTQ record '{name}'")
             sequence, quality = sequence.strip(), quality.strip()
             if len(quality) != len(sequence):
-                raise InputError(f"line {number + 3}: FASTQ record '{name}' has "
-                                 f"{len(sequence)} bases but {len(quality)} quality values")
+                raise InputError(
+                    f"line {number + 3}: FASTQ record '{name}' has "
+                    f"{len(sequence)} bases but {len(quality)} quality values"
+                )
             yield Record(header[1:].rstrip("\n"), sequence, quality)
             number += 3
         header = next(lines, None)
@@ -211,8 +214,9 @@ def output_file(path: str, compressed: bool) -> Iterator[IO[str]]:
             # No name or time in the gzip header: the same results give the same file.
             binary: IO[bytes] = raw
             if compressed:
-                binary = cast(IO[bytes], gzip.GzipFile(filename="", fileobj=raw, mode="wb",
-                                                       compresslevel=COMPRESS_LEVEL, mtime=0))
+                binary = cast(
+                    IO[bytes], gzip.GzipFile(filename="", fileobj=raw, mode="wb", compresslevel=COMPRESS_LEVEL, mtime=0)
+                )
             with io.TextIOWrapper(binary, encoding="utf-8", newline="\n") as text:
                 yield text
         os.replace(temporary, path)
@@ -238,7 +242,9 @@ def run(args: argparse.Namespace, out: IO[str], output_format: str) -> Totals:
         if output_format == "fastq" and batch[0].quality is None:
             raise InputError(f"{args.queries}: FASTQ output needs FASTQ queries (these have no quality values)")
         corrected = correct(references, [record.sequence for record in batch], args.max_flex, args.threads)
-        out.writelines(format_record(output_format, record, result) for record, result in zip(batch, corrected, strict=True))
+        out.writelines(
+            format_record(output_format, record, result) for record, result in zip(batch, corrected, strict=True)
+        )
         totals.reads += len(batch)
         totals.matched += sum(1 for result in corrected if result)
         del batch, corrected  # before the next batch is read: one batch in memory, not two
@@ -256,13 +262,15 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("references", help="FASTA, FASTQ or one sequence per line, optionally gzipped")
     parser.add_argument("queries", help="FASTA, FASTQ or one sequence per line, optionally gzipped")
-    parser.add_argument("--max-flex", type=int, default=3,
-                        help="edits tolerated in length, count of A and LCS (default 3)")
+    parser.add_argument(
+        "--max-flex", type=int, default=3, help="edits tolerated in length, count of A and LCS (default 3)"
+    )
     parser.add_argument("--threads", type=positive, default=1, help="worker threads (default 1)")
     parser.add_argument("-o", "--output", help="write here instead of stdout; the suffix picks the format")
     parser.add_argument("--format", choices=FORMATS, help="output format (default: from OUT's suffix, else tsv)")
-    parser.add_argument("--batch", type=positive, default=DEFAULT_BATCH,
-                        help=f"queries corrected per call (default {DEFAULT_BATCH})")
+    parser.add_argument(
+        "--batch", type=positive, default=DEFAULT_BATCH, help=f"queries corrected per call (default {DEFAULT_BATCH})"
+    )
     args = parser.parse_args(argv)
 
     output_format, compressed = output_format_of(args.output, args.format)
@@ -285,8 +293,11 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     seconds = time.perf_counter() - started
     rate = totals.reads / seconds if seconds > 0 else 0.0
-    print(f"reads: {totals.reads}, matched: {totals.matched}, unmatched: {totals.reads - totals.matched}, "
-          f"reads/s: {rate:,.0f}, seconds: {seconds:.3f}", file=sys.stderr)
+    print(
+        f"reads: {totals.reads}, matched: {totals.matched}, unmatched: {totals.reads - totals.matched}, "
+        f"reads/s: {rate:,.0f}, seconds: {seconds:.3f}",
+        file=sys.stderr,
+    )
     return 0
 
 

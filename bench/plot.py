@@ -9,6 +9,7 @@ less the cost of a call with no queries, which the rate still includes);
 an implementation whose probe predicts more than CAP_SECONDS for MIN_QUERIES
 queries is left out from that size on. Results are checked against each
 other on the queries they share."""
+
 import argparse
 import os
 import random
@@ -47,6 +48,7 @@ def module(threads):
     def run(references, queries):
         with progress_discarded():
             return mendseqs.correct_seq_mt(references, queries, K, threads)
+
     run.batch = BATCH
     return run
 
@@ -74,7 +76,7 @@ def measure(function, references, queries):
     # that fixed cost is left out of the estimate, so that the measured run
     # has enough queries to make it small.
     if hasattr(function, "batch"):
-        seconds, result = timed(function, references, queries[:function.batch])
+        seconds, result = timed(function, references, queries[: function.batch])
         return len(result) / seconds, len(result), result
     fixed, _ = timed(function, references, [])
     probe = queries[:MIN_QUERIES]
@@ -107,8 +109,10 @@ def main():
             measured = measure(function, references, queries)
             if measured is None:
                 stopped.add(label)
-                print(f"  {size:>9} references  {label:<30} left out: {MIN_QUERIES} queries take over {CAP_SECONDS:.0f} s",
-                      file=sys.stderr)
+                print(
+                    f"  {size:>9} references  {label:<30} left out: {MIN_QUERIES} queries take over {CAP_SECONDS:.0f} s",
+                    file=sys.stderr,
+                )
                 continue
             rate, count, result = measured
             if first is None:
@@ -121,8 +125,12 @@ def main():
 
     print(f"{'references':>10}" + "".join(f"  {label:>28}" for label, _ in CURVES))
     for size in SIZES:
-        print(f"{size:>10}" + "".join(f"  {rates[label][size]:>28,.0f}" if size in rates[label] else f"  {'-':>28}"
-                                      for label, _ in CURVES))
+        print(
+            f"{size:>10}"
+            + "".join(
+                f"  {rates[label][size]:>28,.0f}" if size in rates[label] else f"  {'-':>28}" for label, _ in CURVES
+            )
+        )
 
     figure, axes = plt.subplots(figsize=(8, 5.5), dpi=110)
     for (label, _), marker in zip(CURVES, "osD^vx*", strict=False):
@@ -132,10 +140,12 @@ def main():
     axes.set_yscale("log")
     axes.set_xlabel("number of references")
     axes.set_ylabel("queries per second")
-    axes.set_title(f"correct_seq_mt: {LENGTH}-letter references, k={K}, half the queries unrelated, "
-                   f"batches of {BATCH:,}\n"
-                   f"({os.cpu_count()} cores; naive loop drawn while {MIN_QUERIES} queries take under {CAP_SECONDS:.0f} s)",
-                   fontsize=10)
+    axes.set_title(
+        f"correct_seq_mt: {LENGTH}-letter references, k={K}, half the queries unrelated, "
+        f"batches of {BATCH:,}\n"
+        f"({os.cpu_count()} cores; naive loop drawn while {MIN_QUERIES} queries take under {CAP_SECONDS:.0f} s)",
+        fontsize=10,
+    )
     axes.grid(True, which="both", alpha=0.3)
     axes.legend()
     figure.tight_layout()

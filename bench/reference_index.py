@@ -8,6 +8,7 @@
 
 Every answer is checked against correct_seq_mt's; the ratios are printed
 with their targets. --quick runs the 96 barcodes only."""
+
 import argparse
 import contextlib
 import os
@@ -75,8 +76,10 @@ def barcodes(max_flex=3, threads=2):
     assert got == expected
     print(f"96 barcodes, {len(queries):,} queries, k={max_flex}, threads={threads} (best of 20)")
     print(f"  correct_seq_mt      {plain * 1e3:8.2f} ms")
-    print(f"  index.correct       {indexed * 1e3:8.2f} ms   {plain / indexed:5.2f}x   target >= 1x "
-          f"(no slower): {verdict(indexed <= plain * 1.05)}")
+    print(
+        f"  index.correct       {indexed * 1e3:8.2f} ms   {plain / indexed:5.2f}x   target >= 1x "
+        f"(no slower): {verdict(indexed <= plain * 1.05)}"
+    )
 
 
 SECOND_PROCESS = textwrap.dedent("""
@@ -102,14 +105,19 @@ def whitelist(path, threads=2):
     loaded, load = timed(mendseqs.ReferenceIndex.load, path)
     print(f"  build               {build:8.2f} s")
     print(f"  save                {save:8.2f} s   ({os.path.getsize(path) / 2**20:,.0f} MiB file)")
-    print(f"  load                {load:8.2f} s   {load / build:.3f} of the build   target <= 0.050: "
-          f"{verdict(load <= build / 20)}")
+    print(
+        f"  load                {load:8.2f} s   {load / build:.3f} of the build   target <= 0.050: "
+        f"{verdict(load <= build / 20)}"
+    )
     # Another process loads the same file while this one holds it mapped.
-    second = subprocess.run([sys.executable, "-c", SECOND_PROCESS, path], capture_output=True, text=True,
-                            check=True).stdout.split()
+    second = subprocess.run(
+        [sys.executable, "-c", SECOND_PROCESS, path], capture_output=True, text=True, check=True
+    ).stdout.split()
     second_load, rss, shared, private = float(second[0]), *map(int, second[1:])
-    print(f"  a second process    load {second_load:.2f} s, RSS {rss / 1024:,.0f} MiB: shared "
-          f"{shared / 1024:,.0f} MiB, private {private / 1024:,.0f} MiB (interpreter included)")
+    print(
+        f"  a second process    load {second_load:.2f} s, RSS {rss / 1024:,.0f} MiB: shared "
+        f"{shared / 1024:,.0f} MiB, private {private / 1024:,.0f} MiB (interpreter included)"
+    )
 
     with progress_discarded():
         got, indexed = timed(built.correct, queries, threads)
@@ -118,8 +126,10 @@ def whitelist(path, threads=2):
         expected, plain = timed(mendseqs.correct_seq_mt, references, queries, 1, threads)
     assert got == expected and from_file == expected
     print(f"  correct_seq_mt      {plain:8.2f} s   (builds its own index for the batch)")
-    print(f"  index.correct       {indexed:8.2f} s   {plain / indexed:5.1f}x   target >= 20x: "
-          f"{verdict(plain / indexed >= 20)}")
+    print(
+        f"  index.correct       {indexed:8.2f} s   {plain / indexed:5.1f}x   target >= 20x: "
+        f"{verdict(plain / indexed >= 20)}"
+    )
     print(f"  loaded.correct      {loaded_seconds:8.2f} s   {plain / loaded_seconds:5.1f}x")
 
 

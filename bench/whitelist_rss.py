@@ -66,9 +66,11 @@ def main() -> None:
         os.dup2(saved, 1)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     matched = sum(1 for r in result if r)
-    print(f"W7 through the module: {len(references):,} references, {len(queries):,} queries, k=2, threads=2: "
-          f"{seconds:.1f} s ({len(queries) / seconds:,.0f} queries/s), {matched:,} matched; "
-          f"peak RSS {peak / 1e9:.2f} GB (inputs alone {before / 1e9:.2f} GB; target <= 2.5 GB)")
+    print(
+        f"W7 through the module: {len(references):,} references, {len(queries):,} queries, k=2, threads=2: "
+        f"{seconds:.1f} s ({len(queries) / seconds:,.0f} queries/s), {matched:,} matched; "
+        f"peak RSS {peak / 1e9:.2f} GB (inputs alone {before / 1e9:.2f} GB; target <= 2.5 GB)"
+    )
     sys.stdout.flush()
 
 

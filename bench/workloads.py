@@ -1,6 +1,7 @@
 """Seeded benchmark workloads. Only W1 reads outside data: the adapter and
 barcode sequences of Debian's porechop package, extracted at benchmark time
 (bench/fetch-adapters) and never kept in the repository."""
+
 import ast
 import random
 
@@ -83,7 +84,7 @@ def w4(length=200_000, edits=1_000, seed=4):
 def random_barcodes(rng, count, length=16):
     """`count` random ACGT strings at once: one letter per random byte."""
     letters = rng.randbytes(count * length).translate(bytes(b"ACGT"[b & 3] for b in range(256))).decode()
-    return [letters[i:i + length] for i in range(0, count * length, length)]
+    return [letters[i : i + length] for i in range(0, count * length, length)]
 
 
 def whitelist_queries(rng, references, count, k):

@@ -6,6 +6,7 @@ References are random 24-letter barcodes. Each query is a barcode with a
 few random substitutions, insertions or deletions, or an unrelated random
 sequence. Seeded, so the same files come out every time.
 """
+
 import random
 import sys
 from pathlib import Path

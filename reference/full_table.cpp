@@ -11,8 +11,8 @@ size_t lcs_length(const Text& query, const Text& reference) {
   std::vector<std::vector<uint32_t>> table(n + 1, std::vector<uint32_t>(m + 1, 0));
   for (size_t i = 1; i <= n; ++i)
     for (size_t j = 1; j <= m; ++j)
-      table[i][j] = query[i - 1] == reference[j - 1] ? table[i - 1][j - 1] + 1
-                                                     : std::max(table[i - 1][j], table[i][j - 1]);
+      table[i][j] =
+          query[i - 1] == reference[j - 1] ? table[i - 1][j - 1] + 1 : std::max(table[i - 1][j], table[i][j - 1]);
   return table[n][m];
 }
 
@@ -38,8 +38,7 @@ Selection select(std::span<const Text> references, const Text& query, intptr_t m
   const auto query_a_count = static_cast<intptr_t>(count_a(query));
   for (size_t i = 0; i < references.size(); ++i) {
     const auto length = static_cast<intptr_t>(references[i].length());
-    if (!passes_filters(query_length, query_a_count, length, static_cast<intptr_t>(count_a(references[i])),
-                        max_flex))
+    if (!passes_filters(query_length, query_a_count, length, static_cast<intptr_t>(count_a(references[i])), max_flex))
       continue;
     if (trips_guard(query_length, length, max_flex)) return {Selection::Outcome::guard_tripped};
     if (static_cast<intptr_t>(lcs_length(query, references[i])) >= length - max_flex)
@@ -54,13 +53,11 @@ NearestSelection select_nearest(std::span<const Text> references, const Text& qu
   std::vector<std::pair<size_t, size_t>> accepted;  // (distance, index), indexes increasing
   for (size_t i = 0; i < references.size(); ++i) {
     const auto length = static_cast<intptr_t>(references[i].length());
-    if (!passes_filters(query_length, query_a_count, length, static_cast<intptr_t>(count_a(references[i])),
-                        max_flex))
+    if (!passes_filters(query_length, query_a_count, length, static_cast<intptr_t>(count_a(references[i])), max_flex))
       continue;
     if (trips_guard(query_length, length, max_flex)) return {Selection::Outcome::guard_tripped, 0, 0, std::nullopt, 0};
     const auto common = static_cast<intptr_t>(lcs_length(query, references[i]));
-    if (common >= length - max_flex)
-      accepted.emplace_back(static_cast<size_t>(query_length + length - 2 * common), i);
+    if (common >= length - max_flex) accepted.emplace_back(static_cast<size_t>(query_length + length - 2 * common), i);
   }
   if (accepted.empty()) return {Selection::Outcome::none, 0, 0, std::nullopt, 0};
   std::stable_sort(accepted.begin(), accepted.end());

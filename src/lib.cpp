@@ -10,14 +10,14 @@
 #include "python/convert.hpp"
 #include "python/hooks.hpp"
 #include "python/module.hpp"
-#include "python/reference_index.hpp"
 #include "python/nearest.hpp"
+#include "python/reference_index.hpp"
 
 namespace mendseqs {
 namespace {
 
-constexpr py::FunctionDescription correct_seq_mt_description{
-    "correct_seq_mt", {"ref_seqs", "query_seqs", "max_flex", "threads"}};
+constexpr py::FunctionDescription correct_seq_mt_description{"correct_seq_mt",
+                                                             {"ref_seqs", "query_seqs", "max_flex", "threads"}};
 
 py::PyResult<py::Ref> correct_seq_mt_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   py::PyResult<py::ArgumentSlots> slots =
@@ -49,8 +49,7 @@ py::PyResult<py::Ref> correct_seq_mt_body(PyObject* const* args, Py_ssize_t narg
   return py::to_result_list(matched, *ref_seqs);
 }
 
-PyObject* correct_seq_mt_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+PyObject* correct_seq_mt_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::run_in_barrier([&] { return correct_seq_mt_body(args, nargs, kwnames); });
 }
 
@@ -80,6 +79,6 @@ PyMODINIT_FUNC PyInit_mendseqs() {
     if (std::optional<std::string> error = mendseqs::isa_override_error())
       return mendseqs::py::fail(PyExc_ImportError, std::move(*error));
     return mendseqs::py::module_for_current_interpreter(&mendseqs::correct_seq_mt_definition,
-                                                           &mendseqs::add_attributes);
+                                                        &mendseqs::add_attributes);
   });
 }

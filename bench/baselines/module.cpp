@@ -105,11 +105,10 @@ PyObject* accepted_counts(PyObject*, PyObject* args) {
   auto qs = refs ? strings_from(queries) : std::nullopt;
   if (!qs) return nullptr;
   std::vector<size_t> counts;
-  Py_BEGIN_ALLOW_THREADS
-  counts = baselines::accepted_counts(*refs, *qs, max_flex);
-  Py_END_ALLOW_THREADS
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(counts.size()));
-  for (size_t q = 0; list && q < counts.size(); ++q) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(q), PyLong_FromSize_t(counts[q]));
+  Py_BEGIN_ALLOW_THREADS counts = baselines::accepted_counts(*refs, *qs, max_flex);
+  Py_END_ALLOW_THREADS PyObject* list = PyList_New(static_cast<Py_ssize_t>(counts.size()));
+  for (size_t q = 0; list && q < counts.size(); ++q)
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(q), PyLong_FromSize_t(counts[q]));
   return list;
 }
 
@@ -120,13 +119,14 @@ PyMethodDef methods[] = {
     {"naive", naive, METH_VARARGS, "The full-table loop."},
     {"rapidfuzz", rapidfuzz, METH_VARARGS, "The loop with rapidfuzz::CachedLCSseq."},
     {"nearest_rapidfuzz", nearest_rapidfuzz, METH_VARARGS,
-     "The nearest accepted reference, every reference scored with CachedLCSseq: (reference, distance, runner_up, ties)."},
+     "The nearest accepted reference, every reference scored with CachedLCSseq: (reference, distance, runner_up, "
+     "ties)."},
     {"accepted_counts", accepted_counts, METH_VARARGS, "How many references each query accepts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "mendseqs_baselines", nullptr, 0, methods,
-                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "mendseqs_baselines", nullptr, 0, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

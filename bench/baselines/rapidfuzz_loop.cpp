@@ -29,7 +29,8 @@ Strings correct_rapidfuzz(const Strings& references, const Strings& queries, int
       if (std::abs(query_a_count - a_counts[i]) > max_flex) continue;
       if (max_flex > std::min(query_length, lengths[i])) throw GuardTripped();
       const intptr_t needed = lengths[i] - max_flex;
-      if (needed <= 0 || static_cast<intptr_t>(scorer.similarity(references[i], static_cast<size_t>(needed))) >= needed) {
+      if (needed <= 0 ||
+          static_cast<intptr_t>(scorer.similarity(references[i], static_cast<size_t>(needed))) >= needed) {
         accepted = references[i];
         break;
       }

@@ -30,6 +30,7 @@ failure, bad input included, ends the run with one line on stderr and exit
 status 1; SIGINT, SIGTERM and SIGHUP remove the unfinished output, say so in
 one line and end the process by that signal.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -109,6 +110,7 @@ def integer(low: int, high: int) -> Callable[[str], int]:
         if not low <= value <= high:
             raise argparse.ArgumentTypeError(f"must be between {low:,} and {high:,}, not {text}")
         return value
+
     return parse
 
 
@@ -129,33 +131,54 @@ class OneLineParser(argparse.ArgumentParser):
 def parser() -> argparse.ArgumentParser:
     top = OneLineParser(prog=PROGRAM, description=(__doc__ or "").splitlines()[0])
     commands = top.add_subparsers(dest="command", required=True, metavar="{index,correct}")
-    index = commands.add_parser("index", help="prepare the references once and save them",
-                                description="Prepare the references for --max-flex K and save them to FILE.")
+    index = commands.add_parser(
+        "index",
+        help="prepare the references once and save them",
+        description="Prepare the references for --max-flex K and save them to FILE.",
+    )
     index.add_argument("references", help="FASTA, FASTQ or one sequence per line, optionally gzipped")
     index.add_argument("--max-flex", type=tolerance, required=True, help="the tolerance the index serves")
     index.add_argument("--threads", type=integer(1, MAX_THREADS), default=1, help="threads (default 1)")
     index.add_argument("-o", "--output", required=True, help="the index file to write")
-    correct = commands.add_parser("correct", help="correct queries against references or a saved index",
-                                  description="Correct every query to the first (or the nearest) "
-                                              "close-enough reference.")
-    correct.add_argument("references", metavar="references_or_index",
-                         help="references (FASTA, FASTQ or one per line, optionally gzipped) or a saved index")
+    correct = commands.add_parser(
+        "correct",
+        help="correct queries against references or a saved index",
+        description="Correct every query to the first (or the nearest) close-enough reference.",
+    )
+    correct.add_argument(
+        "references",
+        metavar="references_or_index",
+        help="references (FASTA, FASTQ or one per line, optionally gzipped) or a saved index",
+    )
     correct.add_argument("queries", help="FASTA, FASTQ or one sequence per line, optionally gzipped")
-    correct.add_argument("--max-flex", type=tolerance,
-                         help=f"edits tolerated in length, count of A and LCS (default {DEFAULT_MAX_FLEX}, "
-                              "or the saved index's)")
+    correct.add_argument(
+        "--max-flex",
+        type=tolerance,
+        help=f"edits tolerated in length, count of A and LCS (default {DEFAULT_MAX_FLEX}, or the saved index's)",
+    )
     correct.add_argument("--threads", type=integer(1, MAX_THREADS), default=1, help="worker threads (default 1)")
     correct.add_argument("-o", "--output", help="write here instead of stdout; the suffix picks the format")
     correct.add_argument("--format", choices=FORMATS, help="output format (default: from OUT's suffix, else tsv)")
-    correct.add_argument("--batch", type=integer(1, MAX_BATCH), default=DEFAULT_BATCH,
-                         help=f"queries corrected per call (default {DEFAULT_BATCH:,})")
+    correct.add_argument(
+        "--batch",
+        type=integer(1, MAX_BATCH),
+        default=DEFAULT_BATCH,
+        help=f"queries corrected per call (default {DEFAULT_BATCH:,})",
+    )
     correct.add_argument("--quiet", action="store_true", help="no progress display and no summary")
-    correct.add_argument("--pick", choices=PICKS, default="first",
-                         help="the first close-enough reference in list order (default), or the nearest: "
-                              "corrected only when unique and --margin closer than the runner-up")
-    correct.add_argument("--margin", type=margin,
-                         help="with --pick nearest: how much closer than the runner-up the nearest reference "
-                              "must be (default 0: any unique nearest one)")
+    correct.add_argument(
+        "--pick",
+        choices=PICKS,
+        default="first",
+        help="the first close-enough reference in list order (default), or the nearest: "
+        "corrected only when unique and --margin closer than the runner-up",
+    )
+    correct.add_argument(
+        "--margin",
+        type=margin,
+        help="with --pick nearest: how much closer than the runner-up the nearest reference "
+        "must be (default 0: any unique nearest one)",
+    )
     return top
 
 
@@ -224,9 +247,11 @@ def check_tolerance(references: list[str], max_flex: int, where: str) -> None:
     lengths = list(map(len, references))
     shortest = min(lengths)
     if max_flex > shortest:
-        raise InputError(f"--max-flex {max_flex} is larger than reference {lengths.index(shortest) + 1} of {where} "
-                         f"({shortest} letters long): the tolerance cannot exceed "
-                         "the length of any sequence it compares")
+        raise InputError(
+            f"--max-flex {max_flex} is larger than reference {lengths.index(shortest) + 1} of {where} "
+            f"({shortest} letters long): the tolerance cannot exceed "
+            "the length of any sequence it compares"
+        )
 
 
 def explain_guard(queries: list[str], headers: list[str], max_flex: int, where: str) -> str:
@@ -234,8 +259,10 @@ def explain_guard(queries: list[str], headers: list[str], max_flex: int, where: 
     shorter than the tolerance."""
     for header, query in zip(headers, queries, strict=True):
         if len(query) < max_flex:
-            return (f"{where}: read '{record_id(header)}' is {len(query)} letters long, shorter than "
-                    f"--max-flex {max_flex}: the tolerance cannot exceed the length of any sequence it compares")
+            return (
+                f"{where}: read '{record_id(header)}' is {len(query)} letters long, shorter than "
+                f"--max-flex {max_flex}: the tolerance cannot exceed the length of any sequence it compares"
+            )
     return f"--max-flex {max_flex} is larger than a sequence it was compared with"
 
 
@@ -255,6 +282,7 @@ class Prepared:
     """What `correct` matches against: a function of (queries, threads)
     answering for --pick (a list of corrected sequences for first, of
     `mendseqs.Nearest` for nearest), and the tolerance it serves."""
+
     match: Matcher
     max_flex: int
 
@@ -266,6 +294,7 @@ def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
     One seam for choosing among the module's ways of matching: all use the
     same prepared references and differ only in the function called."""
     import mendseqs
+
     nearest = args.pick == "nearest"
     if is_saved_index(args.references):
         try:
@@ -275,8 +304,10 @@ def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
         except OSError as error:
             raise InputError(f"{args.references}: {error.strerror or error}") from None
         if args.max_flex is not None and args.max_flex != index.max_flex:
-            raise InputError(f"{args.references} was built for --max-flex {index.max_flex}, "
-                             f"not {args.max_flex}: build another with `mendseqs index`")
+            raise InputError(
+                f"{args.references} was built for --max-flex {index.max_flex}, "
+                f"not {args.max_flex}: build another with `mendseqs index`"
+            )
         return Prepared(index.nearest if nearest else index.correct, index.max_flex)
     references = read_all(args.references)
     if not references:
@@ -316,8 +347,9 @@ def correct_run(args: argparse.Namespace, out: IO[bytes], output_format: str, ca
                     answers = calls.call(prepared.match, batch.sequences, args.threads)
                 except ModuleFailure as failure:
                     if failure.tripped_guard():
-                        raise InputError(explain_guard(batch.sequences, batch.headers,
-                                                       prepared.max_flex, args.queries)) from None
+                        raise InputError(
+                            explain_guard(batch.sequences, batch.headers, prepared.max_flex, args.queries)
+                        ) from None
                     raise InputError(failure.message) from None
                 if args.pick == "nearest":
                     picked = pick(answers, args.margin or 0, output_format)
@@ -340,6 +372,7 @@ def correct_run(args: argparse.Namespace, out: IO[bytes], output_format: str, ca
 
 def index_run(args: argparse.Namespace, calls: ModuleCalls) -> int:
     import mendseqs
+
     references = read_all(args.references)
     if not references:
         raise InputError(f"{args.references}: no reference sequences")
@@ -352,8 +385,9 @@ def index_run(args: argparse.Namespace, calls: ModuleCalls) -> int:
     if os.path.exists(target) and not os.path.isfile(target):
         raise InputError(f"{args.output}: not a regular file (an index is mapped from a regular file)")
     try:
-        fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.",
-                                         suffix=".part")
+        fd, temporary = tempfile.mkstemp(
+            dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.", suffix=".part"
+        )
     except OSError as error:
         raise InputError(f"{args.output}: {error.strerror or error}") from None
     os.close(fd)
@@ -400,8 +434,11 @@ def run(args: argparse.Namespace, closed: frozenset[int], calls: ModuleCalls) ->
     if not args.quiet:
         rate = totals.reads / seconds if seconds > 0 else 0.0
         unmatched = totals.reads - totals.matched - totals.ambiguous
-        counts = (f"matched: {totals.matched}" if args.pick == "first"
-                  else f"unique: {totals.matched}, ambiguous: {totals.ambiguous}")
+        counts = (
+            f"matched: {totals.matched}"
+            if args.pick == "first"
+            else f"unique: {totals.matched}, ambiguous: {totals.ambiguous}"
+        )
         say(f"reads: {totals.reads}, {counts}, unmatched: {unmatched}, reads/s: {rate:,.0f}, seconds: {seconds:.3f}")
     return 0
 

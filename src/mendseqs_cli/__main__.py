@@ -1,4 +1,5 @@
 """`python -m mendseqs_cli`: the `mendseqs` command."""
+
 from . import entry_point
 
 entry_point()

@@ -6,6 +6,7 @@ the only one at the smallest distance and every other acceptable reference
 is at least `margin` farther (none at all counts as infinitely far).
 Otherwise it is left uncorrected, as ambiguous; a read with no acceptable
 reference is unmatched."""
+
 from __future__ import annotations
 
 import argparse
@@ -63,6 +64,9 @@ def pick(results: Sequence[Nearest], at_least: int, output_format: str) -> Picke
             corrected.append("")
             unmatched += found.ties == 0
         distance, runner_up = _cell(found.distance), _cell(found.runner_up)
-        notes.append(f"\t{distance}\t{runner_up}\t{found.ties}" if tsv
-                     else f" distance={distance} runner_up={runner_up} ties={found.ties}")
+        notes.append(
+            f"\t{distance}\t{runner_up}\t{found.ties}"
+            if tsv
+            else f" distance={distance} runner_up={runner_up} ties={found.ties}"
+        )
     return Picked(corrected, notes, unique, len(results) - unique - unmatched, unmatched)

@@ -1,6 +1,7 @@
 """Reading the next batch while the current one is matched: a saved or built
 index matches without the interpreter lock, so a thread that parses and
 decompresses meanwhile takes its time off the run's."""
+
 from __future__ import annotations
 
 import queue

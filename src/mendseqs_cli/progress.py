@@ -3,6 +3,7 @@ second, elapsed time and, when the input's size is known, a percentage and
 the time left. Drawn by tqdm where it is installed, else by a plain line of
 our own with the same figures (a wheel installs without dependencies, so an
 offline virtual environment may well lack tqdm)."""
+
 from __future__ import annotations
 
 import os
@@ -34,8 +35,13 @@ def estimated_total(reads: int, done: int, size: int | None) -> int | None:
 
 class WithTqdm:
     def __init__(self, tqdm: Any) -> None:
-        self._bar = tqdm(unit=" reads", unit_scale=True, dynamic_ncols=True, file=sys.stderr,
-                         bar_format="{n_fmt}{unit} {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}, {rate_fmt}]")
+        self._bar = tqdm(
+            unit=" reads",
+            unit_scale=True,
+            dynamic_ncols=True,
+            file=sys.stderr,
+            bar_format="{n_fmt}{unit} {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}, {rate_fmt}]",
+        )
         self._reads = 0
 
     def update(self, reads: int, done: int, size: int | None) -> None:

@@ -1,5 +1,6 @@
 """Reading sequences: FASTA, FASTQ or one sequence per line, plain or
 gzip-compressed, told apart by their content, never by their names."""
+
 from __future__ import annotations
 
 import contextlib
@@ -30,6 +31,7 @@ class Batch:
     than one object per record. `headers` hold the FASTA/FASTQ header line
     without its marker, or the line number for one-sequence-per-line input;
     `qualities` is None unless the input is FASTQ."""
+
     headers: list[str] = field(default_factory=list)
     sequences: list[str] = field(default_factory=list)
     qualities: list[str] | None = None
@@ -134,6 +136,7 @@ def _batches(lines: Iterator[str], size: int) -> Iterator[Batch]:
 fast_reader: Any  # the dnaio module, or None where it is not installed
 try:
     import dnaio as _dnaio  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
     fast_reader = _dnaio
 except ImportError:
     fast_reader = None
@@ -173,8 +176,11 @@ def _fast_batches(source: Source, size: int) -> Iterator[Batch]:
             while True:
                 try:
                     chunk = list(itertools.islice(reader, size))
-                    batch = Batch([r.name for r in chunk], [r.sequence for r in chunk],
-                                  [r.qualities for r in chunk] if fastq else None)
+                    batch = Batch(
+                        [r.name for r in chunk],
+                        [r.sequence for r in chunk],
+                        [r.qualities for r in chunk] if fastq else None,
+                    )
                     if batch.qualities is None:
                         if _WHITESPACE.search("".join(batch.sequences)):
                             raise _Irregular  # FASTA lines are stripped one by one
@@ -195,8 +201,11 @@ def _fast_batches(source: Source, size: int) -> Iterator[Batch]:
                 consumed -= len(batch)
                 continue
             if consumed:
-                batch = Batch(batch.headers[consumed:], batch.sequences[consumed:],
-                              None if batch.qualities is None else batch.qualities[consumed:])
+                batch = Batch(
+                    batch.headers[consumed:],
+                    batch.sequences[consumed:],
+                    None if batch.qualities is None else batch.qualities[consumed:],
+                )
                 consumed = 0
             yield batch
 
@@ -233,8 +242,7 @@ def _fastq_batches(first: str, number: int, lines: Iterator[str], size: int) -> 
         if not chunk:
             return
         heads, sequences, pluses, qualities = chunk[0::4], chunk[1::4], chunk[2::4], chunk[3::4]
-        if (len(chunk) % 4 == 0 and all(h.startswith("@") for h in heads)
-                and all(p.startswith("+") for p in pluses)):
+        if len(chunk) % 4 == 0 and all(h.startswith("@") for h in heads) and all(p.startswith("+") for p in pluses):
             sequences = [s.strip() for s in sequences]
             qualities = [q.strip() for q in qualities]
             if list(map(len, sequences)) == list(map(len, qualities)):
@@ -263,8 +271,10 @@ def _fastq(number: int, lines: Iterator[str]) -> Iterator[Record]:
                 raise InputError(f"line {number + 2}: expected '+' in FASTQ record '{name}'")
             sequence, quality = sequence.strip(), quality.strip()
             if len(quality) != len(sequence):
-                raise InputError(f"line {number + 3}: FASTQ record '{name}' has "
-                                 f"{len(sequence)} bases but {len(quality)} quality values")
+                raise InputError(
+                    f"line {number + 3}: FASTQ record '{name}' has "
+                    f"{len(sequence)} bases but {len(quality)} quality values"
+                )
             yield header[1:].rstrip("\n"), sequence, quality
             number += 3
         header = next(lines, None)

@@ -1,6 +1,7 @@
 """Writing results: TSV, FASTA or FASTQ, plain or gzip-compressed, to a file
 that appears only when the whole run succeeded, or to any other kind of
 destination (a terminal, a pipe, a device) written straight through."""
+
 from __future__ import annotations
 
 import contextlib
@@ -15,8 +16,7 @@ from typing import IO, cast
 from .reading import Batch, InputError, record_id
 
 FORMATS = ("tsv", "fasta", "fastq")
-SUFFIXES = {".tsv": "tsv", ".fasta": "fasta", ".fa": "fasta", ".fna": "fasta",
-            ".fastq": "fastq", ".fq": "fastq"}
+SUFFIXES = {".tsv": "tsv", ".fasta": "fasta", ".fa": "fasta", ".fna": "fasta", ".fastq": "fastq", ".fq": "fastq"}
 # gzip's own default. Python's, level 9, wrote 3% less on the example TSV but
 # took 3.5 times as long, more than the correction itself.
 COMPRESS_LEVEL = 6
@@ -50,16 +50,25 @@ def format_batch(output_format: str, batch: Batch, corrected: list[str], notes: 
 def _tsv(batch: Batch, cells: list[str], corrected: list[str], tabs: int) -> str:
     # The id is the header's first word (record_id, inlined: a call per
     # record costs a tenth of the whole run).
-    text = "".join([f"{(header.split(None, 1) or ('',))[0]}\t{sequence}\t{fixed}\n"
-                    for header, sequence, fixed in zip(batch.headers, batch.sequences, cells, strict=True)])
+    text = "".join(
+        [
+            f"{(header.split(None, 1) or ('',))[0]}\t{sequence}\t{fixed}\n"
+            for header, sequence, fixed in zip(batch.headers, batch.sequences, cells, strict=True)
+        ]
+    )
     # Ids hold no whitespace; a tab in a sequence (or in the reference
     # it was corrected to) would shift the columns of its row.
     if text.count("\t") != tabs * len(batch):
-        bad = next(i for i, (sequence, fixed) in enumerate(zip(batch.sequences, corrected, strict=True))
-                   if "\t" in sequence or "\t" in fixed)
+        bad = next(
+            i
+            for i, (sequence, fixed) in enumerate(zip(batch.sequences, corrected, strict=True))
+            if "\t" in sequence or "\t" in fixed
+        )
         which = "its sequence" if "\t" in batch.sequences[bad] else "the reference it matches"
-        raise InputError(f"record '{record_id(batch.headers[bad])}': {which} holds a tab, "
-                         "which TSV output cannot carry (choose --format fasta or fastq)")
+        raise InputError(
+            f"record '{record_id(batch.headers[bad])}': {which} holds a tab, "
+            "which TSV output cannot carry (choose --format fasta or fastq)"
+        )
     return text
 
 
@@ -67,12 +76,21 @@ def _format_plain(output_format: str, batch: Batch, corrected: list[str]) -> str
     if output_format == "tsv":
         return _tsv(batch, corrected, corrected, 2)
     if output_format == "fasta":
-        return "".join([f">{header} corrected={fixed}\n{sequence}\n"
-                        for header, sequence, fixed in zip(batch.headers, batch.sequences, corrected, strict=True)])
+        return "".join(
+            [
+                f">{header} corrected={fixed}\n{sequence}\n"
+                for header, sequence, fixed in zip(batch.headers, batch.sequences, corrected, strict=True)
+            ]
+        )
     assert batch.qualities is not None
-    return "".join([f"@{header} corrected={fixed}\n{sequence}\n+\n{quality}\n"
-                    for header, sequence, quality, fixed
-                    in zip(batch.headers, batch.sequences, batch.qualities, corrected, strict=True)])
+    return "".join(
+        [
+            f"@{header} corrected={fixed}\n{sequence}\n+\n{quality}\n"
+            for header, sequence, quality, fixed in zip(
+                batch.headers, batch.sequences, batch.qualities, corrected, strict=True
+            )
+        ]
+    )
 
 
 def above_standard_streams(fd: int) -> int:
@@ -92,8 +110,9 @@ def compressed_if(raw: IO[bytes], compressed: bool) -> Iterator[IO[bytes]]:
         yield raw
         return
     # No name or time in the gzip header: the same results give the same file.
-    with cast(IO[bytes], gzip.GzipFile(filename="", fileobj=raw, mode="wb",
-                                       compresslevel=COMPRESS_LEVEL, mtime=0)) as packed:
+    with cast(
+        IO[bytes], gzip.GzipFile(filename="", fileobj=raw, mode="wb", compresslevel=COMPRESS_LEVEL, mtime=0)
+    ) as packed:
         yield packed
 
 
@@ -125,8 +144,9 @@ def output_file(path: str, compressed: bool) -> Iterator[IO[bytes]]:
             yield out
         return
     try:
-        fd, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.",
-                                         suffix=".part")
+        fd, temporary = tempfile.mkstemp(
+            dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.", suffix=".part"
+        )
     except OSError as error:
         raise InputError(f"{path}: {error.strerror or error}") from None
     try:

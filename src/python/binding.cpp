@@ -8,9 +8,7 @@
 namespace mendseqs::py {
 namespace {
 
-std::string display_name(const FunctionDescription& function) {
-  return std::string(function.name) + "()";
-}
+std::string display_name(const FunctionDescription& function) { return std::string(function.name) + "()"; }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<std::string_view>& names) {
@@ -32,25 +30,24 @@ Unexpected missing_arguments(const FunctionDescription& function, const Argument
   for (size_t i = 0; i < parameter_count; ++i)
     if (!slots[i]) missing.push_back(function.parameters[i]);
   return fail(PyExc_TypeError, display_name(function) + " missing " + std::to_string(missing.size()) +
-                                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                                   ": " + quoted_list(missing));
+                                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                                   quoted_list(missing));
 }
 
 Unexpected unexpected_keyword(const FunctionDescription& function, PyObject* keyword) {
-  return fail(PyExc_TypeError, display_name(function) + " got an unexpected keyword argument '" +
-                                   object_text(keyword) + "'");
+  return fail(PyExc_TypeError,
+              display_name(function) + " got an unexpected keyword argument '" + object_text(keyword) + "'");
 }
 
 Unexpected multiple_values(const FunctionDescription& function, std::string_view keyword) {
-  return fail(PyExc_TypeError, display_name(function) + " got multiple values for argument '" +
-                                   std::string(keyword) + "'");
+  return fail(PyExc_TypeError,
+              display_name(function) + " got multiple values for argument '" + std::string(keyword) + "'");
 }
 
 }  // namespace
 
-PyResult<ArgumentSlots> extract_arguments_fastcall(const FunctionDescription& function,
-                                                   PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames) {
+PyResult<ArgumentSlots> extract_arguments_fastcall(const FunctionDescription& function, PyObject* const* args,
+                                                   Py_ssize_t nargs, PyObject* kwnames) {
   ArgumentSlots slots{};
   if (args)
     for (Py_ssize_t i = 0; i < nargs && i < static_cast<Py_ssize_t>(parameter_count); ++i) slots[i] = args[i];

@@ -25,8 +25,7 @@ using ArgumentSlots = std::array<PyObject*, parameter_count>;
 // Fills one slot per parameter from the positional arguments, then the
 // keywords (the i-th keyword's value is args[nargs + i]), or fails with the
 // TypeError Python's own functions give for the same mistake.
-PyResult<ArgumentSlots> extract_arguments_fastcall(const FunctionDescription& function,
-                                                   PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames);
+PyResult<ArgumentSlots> extract_arguments_fastcall(const FunctionDescription& function, PyObject* const* args,
+                                                   Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace mendseqs::py

@@ -6,10 +6,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
-#include "python/once.hpp"
+#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "python/object_text.hpp"
+#include "python/once.hpp"
 
 namespace mendseqs::py {
 namespace {
@@ -45,8 +45,8 @@ std::string qualified_name(PyTypeObject* type) {
 }
 
 Unexpected cast_error(PyObject* source, PyTypeObject* target) {
-  return fail(PyExc_TypeError, "'" + qualified_name(Py_TYPE(source)) + "' object cannot be cast as '" +
-                                   qualified_name(target) + "'");
+  return fail(PyExc_TypeError,
+              "'" + qualified_name(Py_TYPE(source)) + "' object cannot be cast as '" + qualified_name(target) + "'");
 }
 
 template <class CodeUnit>
@@ -64,9 +64,14 @@ std::optional<PendingError> surrogate_error(PyObject* item) {
   const void* data = PyUnicode_DATA(item);
   bool found = false;
   switch (PyUnicode_KIND(item)) {
-    case PyUnicode_2BYTE_KIND: found = has_surrogate(static_cast<const Py_UCS2*>(data), length); break;
-    case PyUnicode_4BYTE_KIND: found = has_surrogate(static_cast<const Py_UCS4*>(data), length); break;
-    default: break;
+    case PyUnicode_2BYTE_KIND:
+      found = has_surrogate(static_cast<const Py_UCS2*>(data), length);
+      break;
+    case PyUnicode_4BYTE_KIND:
+      found = has_surrogate(static_cast<const Py_UCS4*>(data), length);
+      break;
+    default:
+      break;
   }
   if (!found) return std::nullopt;
   if (PyUnicode_AsUTF8AndSize(item, nullptr)) return std::nullopt;
@@ -97,7 +102,9 @@ void reserve_reported(StrList& list, PyObject* object) {
 }
 
 CharWidth width_of(int kind) noexcept {
-  return kind == PyUnicode_1BYTE_KIND ? CharWidth::one : kind == PyUnicode_2BYTE_KIND ? CharWidth::two : CharWidth::four;
+  return kind == PyUnicode_1BYTE_KIND   ? CharWidth::one
+         : kind == PyUnicode_2BYTE_KIND ? CharWidth::two
+                                        : CharWidth::four;
 }
 
 }  // namespace
@@ -163,7 +170,6 @@ void StrList::release() noexcept {
   objects_.shrink_to_fit();
   texts_.shrink_to_fit();
 }
-
 
 PyResult<intptr_t> extract_max_flex(PyObject* object) {
   const long long value = PyLong_AsLongLong(object);

@@ -2,10 +2,10 @@
 
 #include <string_view>
 
-#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
-#include "python/once.hpp"
+#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "python/object_text.hpp"
+#include "python/once.hpp"
 
 namespace mendseqs::py {
 namespace {
@@ -23,8 +23,7 @@ CreationLock panic_type_lock;
 // Takes the pending exception without the PanicException check: used while
 // the type does not exist yet, when no exception can be an instance of it.
 PendingError fetch_plain() {
-  if (Ref exception = Ref::steal(PyErr_GetRaisedException()))
-    return PendingError::of_object(std::move(exception));
+  if (Ref exception = Ref::steal(PyErr_GetRaisedException())) return PendingError::of_object(std::move(exception));
   return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
 }
 
@@ -73,8 +72,7 @@ void PendingError::raise() && {
 
 PendingError fetch_error() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
-  if (!exception)
-    return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
+  if (!exception) return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
   if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) == panic_exception_type())
     resume_panic(std::move(exception));
   return PendingError::of_object(std::move(exception));
@@ -94,8 +92,8 @@ PyObject* panic_exception_type() {
   if (panic_type) return panic_type;
   CreationGuard guard(panic_type_lock);
   if (panic_type) return panic_type;
-  PyObject* type = PyErr_NewExceptionWithDoc(messages::exception_name, messages::exception_doc,
-                                             PyExc_BaseException, nullptr);
+  PyObject* type =
+      PyErr_NewExceptionWithDoc(messages::exception_name, messages::exception_doc, PyExc_BaseException, nullptr);
   if (!type) {
     PendingError error = fetch_plain();
     panic(std::string(messages::type_creation_failed) +

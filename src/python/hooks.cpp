@@ -12,8 +12,7 @@ void InterpreterHooks::check_in() {
 }
 
 PendingError InterpreterHooks::take_interruption() {
-  if (!interruption_)
-    return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
+  if (!interruption_) return PendingError::of_type(PyExc_SystemError, messages::no_exception_set);
   PendingError error = std::move(*interruption_);
   interruption_.reset();
   return error;

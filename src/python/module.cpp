@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
-#include "python/once.hpp"
+#include "python/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "python/object_text.hpp"
+#include "python/once.hpp"
 
 namespace mendseqs::py {
 namespace {
@@ -19,7 +19,9 @@ PyModuleDef module_definition = {
     0,        // no per-module state
     nullptr,  // the function is added by the initialiser, not a method table
     nullptr,  // single-phase initialisation
-    nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The first interpreter to import the module owns it: a single-phase module

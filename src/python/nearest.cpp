@@ -32,8 +32,8 @@ Ref distance_object(size_t distance) {
   return object;
 }
 
-constexpr FunctionDescription nearest_function_description{
-    "nearest", {"ref_seqs", "query_seqs", "max_flex", "threads"}};
+constexpr FunctionDescription nearest_function_description{"nearest",
+                                                           {"ref_seqs", "query_seqs", "max_flex", "threads"}};
 
 PyResult<Ref> nearest_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyResult<ArgumentSlots> slots = extract_arguments_fastcall(nearest_function_description, args, nargs, kwnames);
@@ -52,9 +52,8 @@ PyResult<Ref> nearest_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
   // The lock is let go while the engine runs: it reads the strings in
   // place, kept alive by the lists' own references, and touches no object.
-  PyResult<std::vector<NearestMatch>> found = without_lock([&](CallerHooks& hooks) {
-    return nearest(ref_seqs->texts(), query_seqs->texts(), *max_flex, *threads, hooks);
-  });
+  PyResult<std::vector<NearestMatch>> found = without_lock(
+      [&](CallerHooks& hooks) { return nearest(ref_seqs->texts(), query_seqs->texts(), *max_flex, *threads, hooks); });
   if (!found) return Unexpected(std::move(found.error()));
   query_seqs->release();  // before the results: the call's peak stays low
   return to_nearest_list(*found, *ref_seqs);

@@ -15,8 +15,8 @@ std::string lenient_utf8(PyObject* text) {
   }
   // Each byte of a surrogate's encoding is a maximal ill-formed subpart of
   // its own, so the decoder's "replace" handler gives U+FFFD per byte.
-  Ref replaced = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()),
-                                                 "replace"));
+  Ref replaced =
+      Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()), "replace"));
   const char* utf8 = replaced ? PyUnicode_AsUTF8AndSize(replaced.get(), &size) : nullptr;
   if (!utf8) {
     PyErr_Clear();

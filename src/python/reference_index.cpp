@@ -21,9 +21,9 @@ namespace {
 
 struct ReferenceIndexObject {
   PyObject_HEAD
-  // The caller's strings, which a built index reads in place; empty for a
-  // loaded one, whose references live in the mapped file.
-  StrList* strings;
+      // The caller's strings, which a built index reads in place; empty for a
+      // loaded one, whose references live in the mapped file.
+      StrList* strings;
   PreparedReferences* prepared;
 };
 
@@ -60,8 +60,7 @@ class LoadedStrings {
       const int kind = reference.width() == CharWidth::one   ? PyUnicode_1BYTE_KIND
                        : reference.width() == CharWidth::two ? PyUnicode_2BYTE_KIND
                                                              : PyUnicode_4BYTE_KIND;
-      text = Ref::steal(
-          PyUnicode_FromKindAndData(kind, reference.data(), static_cast<Py_ssize_t>(reference.length())));
+      text = Ref::steal(PyUnicode_FromKindAndData(kind, reference.data(), static_cast<Py_ssize_t>(reference.length())));
       if (!text) api_call_failed();
     }
     return text.get();
@@ -113,9 +112,8 @@ PyResult<Ref> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     threads = *given;
   }
   auto strings = std::make_unique<StrList>(std::move(*ref_seqs));
-  PyResult<PreparedReferences> prepared = without_lock([&](CallerHooks& hooks) {
-    return PreparedReferences::build(strings->texts(), *max_flex, threads, hooks);
-  });
+  PyResult<PreparedReferences> prepared = without_lock(
+      [&](CallerHooks& hooks) { return PreparedReferences::build(strings->texts(), *max_flex, threads, hooks); });
   if (!prepared) return Unexpected(std::move(prepared.error()));
   return new_index(type, std::move(strings), std::move(*prepared));
 }
@@ -157,9 +155,8 @@ PyResult<Ref> correct(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyResult<BatchArguments> arguments = batch_arguments("OO:correct", args, kwargs);
   if (!arguments) return Unexpected(std::move(arguments.error()));
   const PreparedReferences& prepared = *as_index(self)->prepared;
-  PyResult<std::vector<Position>> matched = without_lock([&](CallerHooks& hooks) {
-    return prepared.correct(arguments->query_seqs.texts(), arguments->threads, hooks);
-  });
+  PyResult<std::vector<Position>> matched = without_lock(
+      [&](CallerHooks& hooks) { return prepared.correct(arguments->query_seqs.texts(), arguments->threads, hooks); });
   if (!matched) return Unexpected(std::move(matched.error()));
   arguments->query_seqs.release();  // before the result list: the call's peak stays low
   if (const StrList* strings = as_index(self)->strings) return to_result_list(*matched, *strings);
@@ -170,9 +167,8 @@ PyResult<Ref> nearest(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyResult<BatchArguments> arguments = batch_arguments("OO:nearest", args, kwargs);
   if (!arguments) return Unexpected(std::move(arguments.error()));
   const PreparedReferences& prepared = *as_index(self)->prepared;
-  PyResult<std::vector<NearestMatch>> found = without_lock([&](CallerHooks& hooks) {
-    return prepared.nearest(arguments->query_seqs.texts(), arguments->threads, hooks);
-  });
+  PyResult<std::vector<NearestMatch>> found = without_lock(
+      [&](CallerHooks& hooks) { return prepared.nearest(arguments->query_seqs.texts(), arguments->threads, hooks); });
   if (!found) return Unexpected(std::move(found.error()));
   arguments->query_seqs.release();
   if (const StrList* strings = as_index(self)->strings) return to_nearest_list(*found, *strings);
@@ -283,9 +279,9 @@ PyType_Slot index_slots[] = {
     {Py_tp_getset, index_getset},
     {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
     {Py_sq_length, reinterpret_cast<void*>(index_length)},
-    {Py_tp_doc, const_cast<char*>(
-                    "ReferenceIndex(ref_seqs, max_flex, threads=1)\n--\n\n"
-                    "The references prepared once for max_flex, for correcting many batches against them.")},
+    {Py_tp_doc,
+     const_cast<char*>("ReferenceIndex(ref_seqs, max_flex, threads=1)\n--\n\n"
+                       "The references prepared once for max_flex, for correcting many batches against them.")},
     {0, nullptr},
 };
 

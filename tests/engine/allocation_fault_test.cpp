@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "captured_output.hpp"
 #include "batch/driver.hpp"
+#include "captured_output.hpp"
 #include "engine/panic.hpp"
 #include "texts.hpp"
 
@@ -128,8 +128,10 @@ struct Call {
     ending = other;
   }
   armed = false;
-  if (threads_started - started_before != threads_joined - joined_before) ending = thread_left;
-  else if (!fired) ending = untouched;
+  if (threads_started - started_before != threads_joined - joined_before)
+    ending = thread_left;
+  else if (!fired)
+    ending = untouched;
   std::_Exit(ending);
 }
 

@@ -38,8 +38,7 @@ class CapturedOutput {
 
 inline size_t count_marks(const std::string& text) {
   size_t count = 0;
-  for (size_t at = text.find(progress_mark); at != std::string::npos; at = text.find(progress_mark, at + 1))
-    ++count;
+  for (size_t at = text.find(progress_mark); at != std::string::npos; at = text.find(progress_mark, at + 1)) ++count;
   return count;
 }
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "batch/parallel.hpp"
 #include "captured_output.hpp"
 #include "engine/panic.hpp"
-#include "batch/parallel.hpp"
 #include "texts.hpp"
 
 namespace mendseqs {
@@ -34,17 +34,21 @@ TEST(Driver, NoThreadsPrintsOnlyTheBannerAndDoesNoWork) {
 }
 
 TEST(Driver, SerialPathMarksEveryStepAndEndsTheLine) {
-  struct Case { size_t queries; size_t marks; };
+  struct Case {
+    size_t queries;
+    size_t marks;
+  };
   for (Case c : {Case{0, 0}, Case{3, 3}, Case{99, 99}, Case{120, 60}, Case{149, 75}, Case{150, 50}}) {
     CapturedOutput out;
     EXPECT_EQ(correct_all({"ACGTACGT"}, numbered_queries(c.queries), 1, 1, out.stream()).size(), c.queries);
     const std::string bytes = out.bytes();
     EXPECT_EQ(count_marks(bytes), c.marks) << c.queries << " queries";
-    EXPECT_EQ(bytes, "    Aligning with 1 threads: " + [&] {
-      std::string marks;
-      for (size_t i = 0; i < c.marks; ++i) marks += progress_mark;
-      return marks;
-    }() + "\n");
+    EXPECT_EQ(
+        bytes, "    Aligning with 1 threads: " + [&] {
+          std::string marks;
+          for (size_t i = 0; i < c.marks; ++i) marks += progress_mark;
+          return marks;
+        }() + "\n");
   }
 }
 
@@ -56,7 +60,12 @@ TEST(Driver, ResultsKeepQueryOrder) {
 }
 
 TEST(Parallel, ChunkPlanIsExactForEveryThreadCount) {
-  struct Case { size_t n; uint32_t threads; size_t chunk, workers; uint32_t step; };
+  struct Case {
+    size_t n;
+    uint32_t threads;
+    size_t chunk, workers;
+    uint32_t step;
+  };
   for (Case c : {Case{0, 2, 0, 0, 1}, Case{3, 8, 1, 3, 1}, Case{5, 4, 2, 3, 1}, Case{10, 4, 3, 4, 1},
                  Case{49, 2, 25, 2, 1}, Case{100, 2, 50, 2, 2}, Case{1000, 4, 250, 4, 20},
                  Case{2, 4294967295u, 1, 2, 1}, Case{4294967295u, 4294967295u, 1, 4294967295u, 1}}) {
@@ -68,9 +77,13 @@ TEST(Parallel, ChunkPlanIsExactForEveryThreadCount) {
 }
 
 TEST(Parallel, MarkCountsFollowTheStaggeredCounters) {
-  struct Case { size_t n; uint32_t threads; size_t marks; };
-  for (Case c : {Case{0, 2, 0}, Case{3, 8, 3}, Case{5, 4, 5}, Case{10, 4, 10}, Case{49, 2, 49},
-                 Case{100, 2, 50}, Case{198, 2, 99}, Case{1000, 4, 49}, Case{2, 4294967295u, 2}}) {
+  struct Case {
+    size_t n;
+    uint32_t threads;
+    size_t marks;
+  };
+  for (Case c : {Case{0, 2, 0}, Case{3, 8, 3}, Case{5, 4, 5}, Case{10, 4, 10}, Case{49, 2, 49}, Case{100, 2, 50},
+                 Case{198, 2, 99}, Case{1000, 4, 49}, Case{2, 4294967295u, 2}}) {
     CapturedOutput out;
     const Strings queries = numbered_queries(c.n);
     const Strings parallel = correct_all({"ACGTACGT"}, queries, 1, c.threads, out.stream());

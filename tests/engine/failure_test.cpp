@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "captured_output.hpp"
-#include "match/matcher.hpp"
-#include "engine/panic.hpp"
 #include "batch/parallel.hpp"
+#include "captured_output.hpp"
+#include "engine/panic.hpp"
+#include "match/matcher.hpp"
 #include "texts.hpp"
 
 namespace mendseqs {
@@ -43,8 +43,10 @@ class ScopedEnv {
     setenv(name, value, 1);
   }
   ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1);
-    else unsetenv(name_);
+    if (old_)
+      setenv(name_, old_->c_str(), 1);
+    else
+      unsetenv(name_);
   }
 
  private:
@@ -158,9 +160,12 @@ TEST(InterruptedCall, TheCallerCancelsAndJoinsItsWorkers) {
 TEST(WorkerStack, TwoMebibytesUnlessTheEnvironmentAsksOtherwise) {
   const size_t floor = PTHREAD_STACK_MIN;
   EXPECT_EQ(worker_stack_size(), std::max<size_t>(2 * 1024 * 1024, floor));
-  struct Case { const char* value; size_t expected; };
-  for (Case c : {Case{"8388608", 8388608}, Case{"1", floor}, Case{"", 2 * 1024 * 1024},
-                 Case{"12kB", 2 * 1024 * 1024}, Case{"-5", 2 * 1024 * 1024}}) {
+  struct Case {
+    const char* value;
+    size_t expected;
+  };
+  for (Case c : {Case{"8388608", 8388608}, Case{"1", floor}, Case{"", 2 * 1024 * 1024}, Case{"12kB", 2 * 1024 * 1024},
+                 Case{"-5", 2 * 1024 * 1024}}) {
     const ScopedEnv requested("MENDSEQS_MIN_STACK", c.value);
     EXPECT_EQ(worker_stack_size(), std::max(c.expected, floor)) << '"' << c.value << '"';
   }

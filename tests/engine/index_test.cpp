@@ -57,7 +57,6 @@ size_t lcs(const Text& a, const Text& b) {
   return row[b.length()];
 }
 
-
 // The scan the index must agree with, with the same acceptance test.
 std::optional<Decision> scan(const std::vector<Text>& references, const Text& query, intptr_t k,
                              const std::function<bool(size_t)>& accepts) {
@@ -65,8 +64,7 @@ std::optional<Decision> scan(const std::vector<Text>& references, const Text& qu
   const auto flex = static_cast<size_t>(k);
   for (size_t i = 0; i < references.size(); ++i) {
     const Text& r = references[i];
-    if (distance(r.length(), query.length()) > flex ||
-        distance(count_letter_a(r), count_letter_a(query)) > flex)
+    if (distance(r.length(), query.length()) > flex || distance(count_letter_a(r), count_letter_a(query)) > flex)
       continue;
     if (flex > std::min(r.length(), query.length())) return Decision{i, true};
     if (accepts(i)) return Decision{i, false};
@@ -84,9 +82,15 @@ std::u32string edited(std::mt19937_64& rng, std::u32string text, size_t edits, c
   for (size_t e = 0; e < edits; ++e) {
     const size_t at = text.empty() ? 0 : rng() % text.size();
     switch (text.empty() ? 1 : rng() % 3) {
-      case 0: text[at] = alphabet[rng() % alphabet.size()]; break;
-      case 1: text.insert(text.begin() + static_cast<long>(at), alphabet[rng() % alphabet.size()]); break;
-      default: text.erase(at, 1); break;
+      case 0:
+        text[at] = alphabet[rng() % alphabet.size()];
+        break;
+      case 1:
+        text.insert(text.begin() + static_cast<long>(at), alphabet[rng() % alphabet.size()]);
+        break;
+      default:
+        text.erase(at, 1);
+        break;
     }
   }
   return text;
@@ -110,9 +114,17 @@ Case random_case(TextStore& store, std::mt19937_64& rng, size_t count, size_t le
   for (size_t i = 0; i < count; ++i) {
     std::u32string text;
     switch (rng() % 10) {
-      case 0: text = random_text(rng, rng() % (k + 1), alphabet); break;  // short: guard or accepted outright
-      case 1: if (!texts.empty()) { text = texts[rng() % texts.size()]; break; } [[fallthrough]];
-      default: text = random_text(rng, length - 1 + rng() % 3, alphabet);
+      case 0:
+        text = random_text(rng, rng() % (k + 1), alphabet);
+        break;  // short: guard or accepted outright
+      case 1:
+        if (!texts.empty()) {
+          text = texts[rng() % texts.size()];
+          break;
+        }
+        [[fallthrough]];
+      default:
+        text = random_text(rng, length - 1 + rng() % 3, alphabet);
     }
     texts.push_back(text);
     c.references.push_back(store.add(text));
@@ -130,14 +142,14 @@ Case random_case(TextStore& store, std::mt19937_64& rng, size_t count, size_t le
 }
 
 void expect_same_as_scan(const Case& c, intptr_t k, const std::set<size_t>& vetoed = {}) {
-  const auto index = CandidateIndex::build(c.references, k, c.queries.size(), size_t{1} << 30,
-                                           CandidateIndex::Choice::always);
+  const auto index =
+      CandidateIndex::build(c.references, k, c.queries.size(), size_t{1} << 30, CandidateIndex::Choice::always);
   ASSERT_NE(index, nullptr);
   for (const Text& query : c.queries) {
     // Vetoed references fail the test as a hash collision would.
     const auto accepts = [&](size_t i) {
-      return !vetoed.contains(i) && static_cast<intptr_t>(lcs(query, c.references[i])) >=
-                                        static_cast<intptr_t>(c.references[i].length()) - k;
+      return !vetoed.contains(i) &&
+             static_cast<intptr_t>(lcs(query, c.references[i])) >= static_cast<intptr_t>(c.references[i].length()) - k;
     };
     std::vector<size_t> asked;
     const auto found = index->first_decisive(query, [&](size_t i) {
@@ -186,8 +198,7 @@ TEST(CandidateIndex, AQueryNestedInTheAcceptanceTestLeavesTheOuterOneAlone) {
   TextStore store;
   std::mt19937_64 rng(6);
   const Case c = random_case(store, rng, 300, 7, 1, dna);
-  const auto index = CandidateIndex::build(c.references, 1, c.queries.size(), 1 << 30,
-                                           CandidateIndex::Choice::always);
+  const auto index = CandidateIndex::build(c.references, 1, c.queries.size(), 1 << 30, CandidateIndex::Choice::always);
   ASSERT_NE(index, nullptr);
   const auto plain = [&](const Text& query) {
     return [&](size_t i) { return lcs(query, c.references[i]) + 1 >= c.references[i].length(); };
@@ -244,13 +255,13 @@ TEST(CandidateIndex, WorkersShareOneIndex) {
   TextStore store;
   std::mt19937_64 rng(8);
   const Case c = random_case(store, rng, 2000, 16, 2, dna);
-  const auto index = CandidateIndex::build(c.references, 2, c.queries.size(), 1 << 30,
-                                           CandidateIndex::Choice::always);
+  const auto index = CandidateIndex::build(c.references, 2, c.queries.size(), 1 << 30, CandidateIndex::Choice::always);
   ASSERT_NE(index, nullptr);
   std::vector<std::optional<Decision>> answers[2];
   const auto run = [&](auto& out) {
     for (const Text& q : c.queries)
-      out.push_back(index->first_decisive(q, [&](size_t i) { return lcs(q, c.references[i]) + 2 >= c.references[i].length(); }));
+      out.push_back(
+          index->first_decisive(q, [&](size_t i) { return lcs(q, c.references[i]) + 2 >= c.references[i].length(); }));
   };
   std::thread other([&] { run(answers[1]); });
   run(answers[0]);
@@ -344,15 +355,19 @@ using Layout = CandidateIndex::Layout;
 std::optional<Decision> oracle_decision(const std::vector<Text>& references, const Text& query, intptr_t k) {
   const auto selection = reference::select(references, query, k);
   switch (selection.outcome) {
-    case reference::Selection::Outcome::accepted: return Decision{selection.index, false};
-    case reference::Selection::Outcome::none: return std::nullopt;
-    default: break;
+    case reference::Selection::Outcome::accepted:
+      return Decision{selection.index, false};
+    case reference::Selection::Outcome::none:
+      return std::nullopt;
+    default:
+      break;
   }
   // The guard: the lowest position passing both filters that trips it.
   for (size_t i = 0; i < references.size(); ++i) {
     const auto& r = references[i];
-    if (reference::passes_filters(static_cast<intptr_t>(query.length()), static_cast<intptr_t>(reference::count_a(query)),
-                                  static_cast<intptr_t>(r.length()), static_cast<intptr_t>(reference::count_a(r)), k) &&
+    if (reference::passes_filters(static_cast<intptr_t>(query.length()),
+                                  static_cast<intptr_t>(reference::count_a(query)), static_cast<intptr_t>(r.length()),
+                                  static_cast<intptr_t>(reference::count_a(r)), k) &&
         reference::trips_guard(static_cast<intptr_t>(query.length()), static_cast<intptr_t>(r.length()), k))
       return Decision{i, true};
   }
@@ -360,8 +375,8 @@ std::optional<Decision> oracle_decision(const std::vector<Text>& references, con
 }
 
 std::unique_ptr<CandidateIndex> forced(const std::vector<Text>& references, intptr_t k, Layout layout) {
-  return CandidateIndex::build(references, k, 1000, size_t{1} << 30, CandidateIndex::Choice::always, 2,
-                               [](size_t) {}, layout);
+  return CandidateIndex::build(
+      references, k, 1000, size_t{1} << 30, CandidateIndex::Choice::always, 2, [](size_t) {}, layout);
 }
 
 void expect_oracle_answers(const CandidateIndex& index, const Case& c, intptr_t k) {
@@ -432,9 +447,9 @@ TEST(IndexLayouts, CandidatesAndGuardAgainstBruteForce) {
         bool guard = false;
         for (size_t i = 0; i < c.references.size(); ++i) {
           const Text& r = c.references[i];
-          if (!reference::passes_filters(static_cast<intptr_t>(query.length()),
-                                         static_cast<intptr_t>(reference::count_a(query)),
-                                         static_cast<intptr_t>(r.length()), static_cast<intptr_t>(reference::count_a(r)), k))
+          if (!reference::passes_filters(
+                  static_cast<intptr_t>(query.length()), static_cast<intptr_t>(reference::count_a(query)),
+                  static_cast<intptr_t>(r.length()), static_cast<intptr_t>(reference::count_a(r)), k))
             continue;
           guard |= reference::trips_guard(static_cast<intptr_t>(query.length()), static_cast<intptr_t>(r.length()), k);
           if (static_cast<intptr_t>(reference::lcs_length(query, r)) >= static_cast<intptr_t>(r.length()) - k)
@@ -534,7 +549,8 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
          p[1] = p[0];
        },
        "positions"},
-      {"a code not its reference's", true, [](MemorySections& s) { s.values<uint64_t>("packed.codes")[5] ^= 1; }, "code"},
+      {"a code not its reference's", true, [](MemorySections& s) { s.values<uint64_t>("packed.codes")[5] ^= 1; },
+       "code"},
       {"a directory entry", true, [](MemorySections& s) { s.values<uint32_t>("packed.directory")[1] = 1u << 30; },
        "directory"},
       {"a block start", true, [](MemorySections& s) { s.values<uint64_t>("packed.block_starts")[1] += 1u << 20; },
@@ -549,8 +565,8 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
       {"max_flex", true, [](MemorySections& s) { s.values<uint64_t>("index.max_flex")[0] = 1000; }, "max_flex"},
       {"the reference count", false, [](MemorySections& s) { s.values<uint64_t>("index.reference_count")[0] += 1; },
        "reference_count"},
-      {"hashed offsets out of order", false, [](MemorySections& s) { s.values<uint32_t>("hashed.offsets")[2] = 1u << 30; },
-       "hashed.offsets"},
+      {"hashed offsets out of order", false,
+       [](MemorySections& s) { s.values<uint32_t>("hashed.offsets")[2] = 1u << 30; }, "hashed.offsets"},
       {"a hashed entry's position", false, [](MemorySections& s) { s.values<uint32_t>("hashed.entries")[0] |= 511; },
        "hashed.entries"},
       {"hashed tags", false, [](MemorySections& s) { s.truncate("hashed.tags", 2); }, "hashed.tags"},
@@ -578,8 +594,9 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
   std::vector<Text> other = packed_case.references;
   std::reverse(other.begin(), other.end());
   EXPECT_THROW(CandidateIndex::load(sections, other.size(), other), IndexFormatError);
-  EXPECT_THROW(CandidateIndex::load(sections, other.size() - 1, std::span(packed_case.references).first(other.size() - 1)),
-               IndexFormatError);
+  EXPECT_THROW(
+      CandidateIndex::load(sections, other.size() - 1, std::span(packed_case.references).first(other.size() - 1)),
+      IndexFormatError);
 }
 
 // The build gathers one range of buckets per round and asks only for the
@@ -604,15 +621,17 @@ TEST(PackedDeletions, WithinARangeExactlyTheVariantsInIt) {
       const uint64_t top = low_bits(2 * static_cast<unsigned>(length - d));
       const uint64_t some = std::get<0>(all[rng() % all.size()]);
       const uint64_t a = rng() & top, b = rng() & top;
-      for (const auto& [low, high] : std::vector<std::pair<uint64_t, uint64_t>>{
-               {0, top}, {some, some}, {std::min(a, b), std::max(a, b)}, {some & ~uint64_t{15}, some | 3},
-               {some + 1, top}, {0, some == 0 ? 0 : some - 1}}) {
+      for (const auto& [low, high] : std::vector<std::pair<uint64_t, uint64_t>>{{0, top},
+                                                                                {some, some},
+                                                                                {std::min(a, b), std::max(a, b)},
+                                                                                {some & ~uint64_t{15}, some | 3},
+                                                                                {some + 1, top},
+                                                                                {0, some == 0 ? 0 : some - 1}}) {
         std::vector<Variant> expected, within;
         for (const Variant& v : all)
           if (std::get<0>(v) >= low && std::get<0>(v) <= high) expected.push_back(v);
-        variants.for_each_within(d, low, high, [&](uint64_t v, uint64_t rank, uint64_t letters) {
-          within.emplace_back(v, rank, letters);
-        });
+        variants.for_each_within(
+            d, low, high, [&](uint64_t v, uint64_t rank, uint64_t letters) { within.emplace_back(v, rank, letters); });
         EXPECT_EQ(within, expected) << "length " << length << " d " << d << " range " << low << ".." << high;
       }
     }
@@ -648,7 +667,9 @@ TEST(IndexLayouts, LoadsAreChargedSpreadOverThreadsAndInterruptible) {
     EXPECT_LE(largest, size_t{1} << 16);   // in steps short enough to look up often
     for (int i = 0; i < 200; ++i) {
       const Text& query = whitelist[rng() % whitelist.size()];
-      const auto exact = [&](size_t r) { return reference::lcs_length(query, whitelist[r]) + 1 >= whitelist[r].length(); };
+      const auto exact = [&](size_t r) {
+        return reference::lcs_length(query, whitelist[r]) + 1 >= whitelist[r].length();
+      };
       ASSERT_EQ(loaded->first_decisive(query, exact), built->first_decisive(query, exact));
     }
 

@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "kernels/block_filter.hpp"
 #include "kernel_checks.hpp"
+#include "kernels/block_filter.hpp"
 #include "kernels/block_kernel.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "match/matcher.hpp"
@@ -108,8 +108,8 @@ TEST_P(IsaKernelTest, FilterAgreesWithTheDirectComparison) {
     const int32_t max_flex = round % 50 == 0 ? int32_filter_limit : static_cast<int32_t>(rng() % 8);
     const BlockFilterResult result = block_filter(GetParam(), lengths, a_counts, query_length, query_a_count, max_flex);
     for (int j = 0; j < 64; ++j) {
-      const bool passes = std::abs(query_length - lengths[j]) <= max_flex && std::abs(query_a_count - a_counts[j]) <= max_flex &&
-                          lengths[j] != unused_filter_entry;
+      const bool passes = std::abs(query_length - lengths[j]) <= max_flex &&
+                          std::abs(query_a_count - a_counts[j]) <= max_flex && lengths[j] != unused_filter_entry;
       ASSERT_EQ((result.passing >> j) & 1, passes ? 1u : 0u) << j;
       ASSERT_EQ((result.guarded >> j) & 1, passes && max_flex > std::min(query_length, lengths[j]) ? 1u : 0u) << j;
     }

@@ -1,5 +1,5 @@
-#include "kernel_checks.hpp"
 #include "kernels/lcs.hpp"
+#include "kernel_checks.hpp"
 #include "kernels/lcs_banded.hpp"
 
 #include <gtest/gtest.h>
@@ -8,8 +8,8 @@
 #include <string>
 
 #include "oracle.hpp"
-#include "texts.hpp"
 #include "random_text.hpp"
+#include "texts.hpp"
 
 namespace mendseqs {
 namespace {
@@ -64,7 +64,9 @@ TEST(Lcs, ComparesCodePointsNotBytes) {
 }
 
 TEST(Lcs, MalformedBytesAreCharactersOfTheirOwn) {
-  const std::string query = "A\xFF" "C\xC3";
+  const std::string query =
+      "A\xFF"
+      "C\xC3";
   EXPECT_EQ(lcs_length(QueryPattern(T(query)), T("\xFF\xC3")), 2u);
   EXPECT_EQ(QueryPattern(T(query)).length(), 4u);
 }

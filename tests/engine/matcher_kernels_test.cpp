@@ -6,8 +6,8 @@
 #include <random>
 #include <tuple>
 
-#include "match/matcher.hpp"
 #include "engine/panic.hpp"
+#include "match/matcher.hpp"
 #include "oracle.hpp"
 #include "random_text.hpp"
 #include "texts.hpp"
@@ -30,8 +30,7 @@ class SelectionTest : public ::testing::TestWithParam<std::tuple<Isa, bool>> {
     if (!isa_supported(kernel())) GTEST_SKIP() << "processor lacks " << isa_name(kernel());
   }
 
-  void expect_same_selection(const std::vector<std::string>& references, const std::string& query,
-                             intptr_t max_flex) {
+  void expect_same_selection(const std::vector<std::string>& references, const std::string& query, intptr_t max_flex) {
     const test_support::Texts texts(references);
     const ReferenceSet set(texts, kernel(), int32_filters());
     const auto expected = oracle::correct_seq(references, query, max_flex);
@@ -60,8 +59,8 @@ TEST_P(SelectionTest, ShortAndLongReferencesInOneList) {
     }
     for (int q = 0; q < 8; ++q) {
       const std::string& source = references[rng() % references.size()];
-      const std::string query = q % 4 == 0 ? random_text(rng, source.size(), alphabet)
-                                           : edited(rng, source, rng() % 6, alphabet);
+      const std::string query =
+          q % 4 == 0 ? random_text(rng, source.size(), alphabet) : edited(rng, source, rng() % 6, alphabet);
       expect_same_selection(references, query, static_cast<intptr_t>(rng() % 7) - 1);
       if (q == 0) expect_same_selection(references, query, round % 2 ? INTPTR_MAX : 40);
     }
@@ -102,9 +101,7 @@ TEST_P(SelectionTest, ManyDistinctCharactersFallBackToOneByOne) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, SelectionTest,
-                         ::testing::Combine(::testing::ValuesIn(all_isas),
-                                            ::testing::Bool()),
+INSTANTIATE_TEST_SUITE_P(Kernels, SelectionTest, ::testing::Combine(::testing::ValuesIn(all_isas), ::testing::Bool()),
                          [](const auto& info) {
                            return std::string(isa_name(std::get<0>(info.param))) +
                                   (std::get<1>(info.param) ? "_int32_filter" : "_exact_filter");

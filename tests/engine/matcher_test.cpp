@@ -51,14 +51,16 @@ TEST(Matcher, GuardFiresOnlyForAReferenceThatPassedTheFilters) {
   EXPECT_EQ(correct({"ACG"}, "AC", 2), "ACG");
 }
 
-TEST(Matcher, ACountIsCaseSensitive) {
-  EXPECT_EQ(correct({"AAAA"}, "aaaa", 3), "");
-}
+TEST(Matcher, ACountIsCaseSensitive) { EXPECT_EQ(correct({"AAAA"}, "aaaa", 3), ""); }
 
 TEST(Matcher, LengthsAreCountedInCharacters) {
   // Two characters each, though four and two bytes: the guard does not fire.
   EXPECT_EQ(correct({"\xC3\xA9\xC3\xA9"}, "AB", 2), "\xC3\xA9\xC3\xA9");
-  EXPECT_EQ(correct({"\xC3\xA9" "C"}, "\xC3\xA9G", 1), "\xC3\xA9" "C");
+  EXPECT_EQ(correct({"\xC3\xA9"
+                     "C"},
+                    "\xC3\xA9G", 1),
+            "\xC3\xA9"
+            "C");
 }
 
 TEST(Matcher, AgreesWithTheFullTableSelection) {

@@ -26,7 +26,8 @@ using Outcome = reference::Selection::Outcome;
 class NearestTest : public ::testing::TestWithParam<std::tuple<Isa, bool>> {
  protected:
   void SetUp() override {
-    if (!isa_supported(std::get<0>(GetParam()))) GTEST_SKIP() << "processor lacks " << isa_name(std::get<0>(GetParam()));
+    if (!isa_supported(std::get<0>(GetParam())))
+      GTEST_SKIP() << "processor lacks " << isa_name(std::get<0>(GetParam()));
   }
 
   // Compares with the full table, and with first_accepted: a reference is
@@ -76,8 +77,8 @@ TEST_P(NearestTest, RandomListsAgreeWithTheFullTable) {
     }
     for (int q = 0; q < 8; ++q) {
       const std::string& source = references[rng() % references.size()];
-      const std::string query = q % 4 == 0 ? random_text(rng, source.size(), alphabet)
-                                           : edited(rng, source, rng() % 4, alphabet);
+      const std::string query =
+          q % 4 == 0 ? random_text(rng, source.size(), alphabet) : edited(rng, source, rng() % 4, alphabet);
       expect_exact(references, query, static_cast<intptr_t>(rng() % 5) - 1);  // -1 .. 3
     }
   }
@@ -136,8 +137,7 @@ TEST_P(NearestTest, ManyDistinctCharactersAreMeasuredOneByOne) {
   expect_exact(references, references[7].substr(3) + "A", 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, NearestTest,
-                         ::testing::Combine(::testing::ValuesIn(all_isas), ::testing::Bool()),
+INSTANTIATE_TEST_SUITE_P(Kernels, NearestTest, ::testing::Combine(::testing::ValuesIn(all_isas), ::testing::Bool()),
                          [](const auto& info) {
                            return std::string(isa_name(std::get<0>(info.param))) +
                                   (std::get<1>(info.param) ? "_int32_filter" : "_exact_filter");
@@ -186,8 +186,8 @@ TEST(NearestIndex, SameAsTheFullTableWithTheIndexForced) {
         if (expected->outcome == Outcome::none) {
           ASSERT_EQ(match, NearestMatch{});
         } else {
-          ASSERT_EQ(match, (NearestMatch{expected->index, expected->distance,
-                                         expected->runner_up.value_or(no_distance), expected->ties}));
+          ASSERT_EQ(match, (NearestMatch{expected->index, expected->distance, expected->runner_up.value_or(no_distance),
+                                         expected->ties}));
         }
       }
     }
@@ -208,8 +208,10 @@ TEST(NearestBatch, SameProgressAndAnswersAsTheFirstMatchRunOnAnyThreads) {
   std::vector<NearestMatch> serial;
   for (uint32_t threads : {1u, 2u, 3u, 7u}) {
     test_support::CapturedOutput first_out, nearest_out;
-    const std::vector<Position> first = correct_seq_mt(reference_texts, query_texts, 2, threads, hooks, first_out.stream());
-    const std::vector<NearestMatch> found = nearest(reference_texts, query_texts, 2, threads, hooks, nearest_out.stream());
+    const std::vector<Position> first =
+        correct_seq_mt(reference_texts, query_texts, 2, threads, hooks, first_out.stream());
+    const std::vector<NearestMatch> found =
+        nearest(reference_texts, query_texts, 2, threads, hooks, nearest_out.stream());
     EXPECT_EQ(nearest_out.bytes(), first_out.bytes()) << threads << " threads";
     ASSERT_EQ(found.size(), queries.size());
     for (size_t q = 0; q < queries.size(); ++q) EXPECT_EQ(found[q].position == no_match, first[q] == no_match);

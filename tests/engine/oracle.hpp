@@ -34,7 +34,8 @@ inline std::optional<std::string> correct_seq(const std::vector<std::string>& re
   std::vector<mendseqs::Text> texts;
   decoded.reserve(references.size());
   texts.reserve(references.size());
-  for (const std::string& reference : references) texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
+  for (const std::string& reference : references)
+    texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
   const std::u32string q = code_points(query);
   using Outcome = mendseqs::reference::Selection::Outcome;
   const auto selection = mendseqs::reference::select(texts, text_of(q), max_flex);
@@ -54,7 +55,8 @@ inline std::optional<mendseqs::reference::NearestSelection> nearest(const std::v
   std::vector<mendseqs::Text> texts;
   decoded.reserve(references.size());
   texts.reserve(references.size());
-  for (const std::string& reference : references) texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
+  for (const std::string& reference : references)
+    texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
   const std::u32string q = code_points(query);
   const auto selection = mendseqs::reference::select_nearest(texts, text_of(q), max_flex);
   if (selection.outcome == mendseqs::reference::Selection::Outcome::guard_tripped) return std::nullopt;

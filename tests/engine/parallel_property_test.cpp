@@ -5,10 +5,10 @@
 
 #include <random>
 
+#include "batch/progress.hpp"
 #include "engine/driver.hpp"
 #include "random_text.hpp"
 #include "texts.hpp"
-#include "batch/progress.hpp"
 
 namespace mendseqs {
 namespace {

@@ -4,8 +4,8 @@
 // aligned and whole.
 #include "engine/prepared_references.hpp"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -12,8 +12,8 @@ namespace testing_text {
 
 // Letters, a lowercase one and characters of two, three and four bytes, so
 // the kernels meet code points that are not bytes.
-inline const std::vector<std::string> mixed_alphabet = {"A", "C", "G", "T", "a", "\xC3\xA9", "\xE2\x96\xA0",
-                                                        "\xF0\x9F\xA7\xAC"};
+inline const std::vector<std::string> mixed_alphabet = {
+    "A", "C", "G", "T", "a", "\xC3\xA9", "\xE2\x96\xA0", "\xF0\x9F\xA7\xAC"};
 inline const std::vector<std::string> dna_alphabet = {"A", "C", "G", "T"};
 
 inline std::string random_text(std::mt19937_64& rng, size_t length, const std::vector<std::string>& alphabet) {
@@ -33,9 +33,15 @@ inline std::string edited(std::mt19937_64& rng, std::string_view text, size_t ed
     const std::string& letter = alphabet[rng() % alphabet.size()];
     const size_t at = characters.empty() ? 0 : rng() % characters.size();
     switch (characters.empty() ? 1 : rng() % 3) {
-      case 0: characters[at] = letter; break;
-      case 1: characters.insert(characters.begin() + static_cast<long>(at), letter); break;
-      default: characters.erase(characters.begin() + static_cast<long>(at)); break;
+      case 0:
+        characters[at] = letter;
+        break;
+      case 1:
+        characters.insert(characters.begin() + static_cast<long>(at), letter);
+        break;
+      default:
+        characters.erase(characters.begin() + static_cast<long>(at));
+        break;
     }
   }
   std::string out;

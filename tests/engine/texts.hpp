@@ -111,12 +111,11 @@ class Texts {
 };
 
 // The driver with UTF-8 in and out: the matched reference per query, or "".
-inline Strings correct_all(const Strings& references, const Strings& queries, intptr_t max_flex,
-                           uint32_t threads, OutputStream& out) {
+inline Strings correct_all(const Strings& references, const Strings& queries, intptr_t max_flex, uint32_t threads,
+                           OutputStream& out) {
   const Texts reference_texts(references), query_texts(queries);
   NoHooks hooks;
-  const std::vector<Position> matched =
-      correct_seq_mt(reference_texts, query_texts, max_flex, threads, hooks, out);
+  const std::vector<Position> matched = correct_seq_mt(reference_texts, query_texts, max_flex, threads, hooks, out);
   Strings result;
   for (const Position p : matched) result.push_back(p == no_match ? std::string() : references[p]);
   return result;

@@ -3,8 +3,8 @@
 // are. Loading the result must either refuse it (IndexFileError) or give a
 // prepared list that answers queries without crashing, hanging or reading
 // out of bounds; left unedited, it must answer as the scan does.
-#include <fuzzer/FuzzedDataProvider.h>
 #include <fcntl.h>
+#include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -14,8 +14,8 @@
 
 #include "engine/panic.hpp"
 #include "full_table.hpp"
-#include "kernels/block_filter.hpp"
 #include "kernel_checks.hpp"
+#include "kernels/block_filter.hpp"
 #include "kernels/block_kernel.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "match/matcher.hpp"
@@ -146,7 +146,10 @@ void check_index(const Strings& references, const std::string& query, intptr_t m
   double variants = 0;
   for (const std::string& reference : references) {
     const double length = static_cast<double>(oracle::code_points(reference).size());
-    variants += max_flex == 0 ? 1 : max_flex == 1 ? length : max_flex == 2 ? length * length / 2 : length * length * length / 6;
+    variants += max_flex == 0   ? 1
+                : max_flex == 1 ? length
+                : max_flex == 2 ? length * length / 2
+                                : length * length * length / 6;
   }
   if (variants > 2e5) return;
   const Texts texts(references);
@@ -169,11 +172,14 @@ void check_index(const Strings& references, const std::string& query, intptr_t m
     index->for_each_candidate(T(query), [&](size_t i) { visited.push_back(i); });
     for (size_t i = 0; i < references.size(); ++i) {
       const auto q = oracle::code_points(query), r = oracle::code_points(references[i]);
-      const auto count_a = [](const std::u32string& t) { return static_cast<intptr_t>(std::count(t.begin(), t.end(), U'A')); };
+      const auto count_a = [](const std::u32string& t) {
+        return static_cast<intptr_t>(std::count(t.begin(), t.end(), U'A'));
+      };
       if (!reference::passes_filters(static_cast<intptr_t>(q.size()), count_a(q), static_cast<intptr_t>(r.size()),
                                      count_a(r), max_flex))
         continue;
-      if (static_cast<intptr_t>(oracle::lcs_length(query, references[i])) >= static_cast<intptr_t>(r.size()) - max_flex &&
+      if (static_cast<intptr_t>(oracle::lcs_length(query, references[i])) >=
+              static_cast<intptr_t>(r.size()) - max_flex &&
           !std::binary_search(visited.begin(), visited.end(), i))
         disagree("for_each_candidate", Isa::portable, query, static_cast<intptr_t>(i));
     }

@@ -1,4 +1,5 @@
 """What failed calls leave behind: messages, progress bytes, failure reports."""
+
 import os
 import re
 import resource
@@ -52,10 +53,12 @@ def _address_space_limit_is_enforced():
 # exercised under it.
 SANITIZED = bool(os.environ.get("MENDSEQS_SANITIZER"))
 needs_throwing_allocator = pytest.mark.skipif(
-    SANITIZED, reason="the address sanitizer ends the process on a failed allocation")
+    SANITIZED, reason="the address sanitizer ends the process on a failed allocation"
+)
 needs_real_allocator = pytest.mark.skipif(
     SANITIZED or not _address_space_limit_is_enforced(),
-    reason="address-space limits cannot be tested under the address sanitizer or an emulator")
+    reason="address-space limits cannot be tested under the address sanitizer or an emulator",
+)
 
 # A worker stack size that no thread can get: more than the address space.
 HUGE_STACK = str(2**50 if sys.maxsize > 2**32 else 3 * 2**30)

@@ -6,8 +6,7 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 STR_VEC = "Can't extract `str` to `Vec`"
 API_CALL_FAILED = "Python API call failed"
 UNCAUGHT = "uncaught panic at ffi boundary"
-SPAWN_FAILURE = ('failed to spawn thread: Os { code: 11, kind: WouldBlock, '
-                 'message: "Resource temporarily unavailable" }')
+SPAWN_FAILURE = 'failed to spawn thread: Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }'
 NO_EXCEPTION_SET = "attempted to fetch exception but none was set"
 MARK = "\u25a0".encode()
 

@@ -7,6 +7,7 @@ are collected. This reaches failures that have no other trigger: the result
 list that cannot be made, the PanicException type and the export list that
 cannot be made during initialisation, and a PanicException that cannot be
 raised, which ends the process."""
+
 import json
 import re
 import signal
@@ -134,8 +135,12 @@ def test_a_failed_initialisation_keeps_nothing_and_the_next_one_succeeds(python,
     type_failure = f"Failed to initialize new exception type.: {memory_error}"
     append_failure = f"could not append __name__ to __all__: {memory_error}"
     outcomes = {a["outcome"] for a in attempts}
-    assert outcomes == {normal["outcome"], "MemoryError: ", "PanicException: " + type_failure,
-                        "PanicException: " + append_failure}, outcomes
+    assert outcomes == {
+        normal["outcome"],
+        "MemoryError: ",
+        "PanicException: " + type_failure,
+        "PanicException: " + append_failure,
+    }, outcomes
     for attempt in attempts:
         assert attempt["signal"] == 0, attempt
         if attempt["outcome"].startswith("PanicException: "):

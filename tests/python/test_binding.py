@@ -1,4 +1,5 @@
 """Binding the arguments of correct_seq_mt to its four parameters."""
+
 import ctypes
 import sys
 
@@ -28,8 +29,7 @@ def vectorcall(positional, keywords):
     values = [*positional, *(value for _, value in keywords)]
     array = (ctypes.py_object * len(values))(*values) if values else None
     kwnames = tuple(name for name, _ in keywords) or None
-    return _vectorcall(correct, ctypes.cast(array, ctypes.c_void_p), len(positional),
-                       id(kwnames) if kwnames else None)
+    return _vectorcall(correct, ctypes.cast(array, ctypes.c_void_p), len(positional), id(kwnames) if kwnames else None)
 
 
 def call(positional, keywords):
@@ -46,34 +46,58 @@ def given_by_keyword(*names):
 R, Q, M, T = REFS, QUERIES, FLEX, THREADS
 
 CASES = {
-    "no arguments": ((), [], f"{D} missing 4 required positional arguments: "
-                             "'ref_seqs', 'query_seqs', 'max_flex', and 'threads'"),
+    "no arguments": (
+        (),
+        [],
+        f"{D} missing 4 required positional arguments: 'ref_seqs', 'query_seqs', 'max_flex', and 'threads'",
+    ),
     "two positional": ((R, Q), [], f"{D} missing 2 required positional arguments: 'max_flex' and 'threads'"),
     "three positional": ((R, Q, M), [], f"{D} missing 1 required positional argument: 'threads'"),
-    "two positional and max_flex": ((R, Q), given_by_keyword("max_flex"),
-                                    f"{D} missing 1 required positional argument: 'threads'"),
-    "one positional and threads": ((R,), given_by_keyword("threads"),
-                                   f"{D} missing 2 required positional arguments: 'query_seqs' and 'max_flex'"),
-    "query_seqs alone": ((), given_by_keyword("query_seqs"), f"{D} missing 3 required positional arguments: "
-                                                             "'ref_seqs', 'max_flex', and 'threads'"),
+    "two positional and max_flex": (
+        (R, Q),
+        given_by_keyword("max_flex"),
+        f"{D} missing 1 required positional argument: 'threads'",
+    ),
+    "one positional and threads": (
+        (R,),
+        given_by_keyword("threads"),
+        f"{D} missing 2 required positional arguments: 'query_seqs' and 'max_flex'",
+    ),
+    "query_seqs alone": (
+        (),
+        given_by_keyword("query_seqs"),
+        f"{D} missing 3 required positional arguments: 'ref_seqs', 'max_flex', and 'threads'",
+    ),
     "five positional": ((R, Q, M, T, 5), [], f"{D} takes 4 positional arguments but 5 were given"),
-    "five positional and a duplicate": ((R, Q, M, T, 5), given_by_keyword("threads"),
-                                        f"{D} takes 4 positional arguments but 5 were given"),
-    "six positional and unknown keywords": ((R, Q, M, T, 5, 6), [("x", 1), ("ref_seqs", R)],
-                                            f"{D} takes 4 positional arguments but 6 were given"),
-    "four positional and ref_seqs": ((R, Q, M, T), given_by_keyword("ref_seqs"),
-                                     f"{D} got multiple values for argument 'ref_seqs'"),
-    "unknown found before missing": ((R, Q, M), [("Threads", T)],
-                                     f"{D} got an unexpected keyword argument 'Threads'"),
-    "x then ref_seqs": ((R, Q, M, T), [("x", 1), ("ref_seqs", R)],
-                        f"{D} got an unexpected keyword argument 'x'"),
-    "ref_seqs then x": ((R, Q, M, T), [("ref_seqs", R), ("x", 1)],
-                        f"{D} got multiple values for argument 'ref_seqs'"),
-    "keyword repeated in kwnames": ((R, Q, M), [("threads", T), ("threads", T)],
-                                    f"{D} got multiple values for argument 'threads'"),
+    "five positional and a duplicate": (
+        (R, Q, M, T, 5),
+        given_by_keyword("threads"),
+        f"{D} takes 4 positional arguments but 5 were given",
+    ),
+    "six positional and unknown keywords": (
+        (R, Q, M, T, 5, 6),
+        [("x", 1), ("ref_seqs", R)],
+        f"{D} takes 4 positional arguments but 6 were given",
+    ),
+    "four positional and ref_seqs": (
+        (R, Q, M, T),
+        given_by_keyword("ref_seqs"),
+        f"{D} got multiple values for argument 'ref_seqs'",
+    ),
+    "unknown found before missing": ((R, Q, M), [("Threads", T)], f"{D} got an unexpected keyword argument 'Threads'"),
+    "x then ref_seqs": ((R, Q, M, T), [("x", 1), ("ref_seqs", R)], f"{D} got an unexpected keyword argument 'x'"),
+    "ref_seqs then x": ((R, Q, M, T), [("ref_seqs", R), ("x", 1)], f"{D} got multiple values for argument 'ref_seqs'"),
+    "keyword repeated in kwnames": (
+        (R, Q, M),
+        [("threads", T), ("threads", T)],
+        f"{D} got multiple values for argument 'threads'",
+    ),
     "lone surrogate": ((), [("\ud800", 1)], f"{D} got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
-    "surrogates among letters": ((), [("a\udcffb\ud83d", 1)],
-                                 f"{D} got an unexpected keyword argument 'a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd'"),
+    "surrogates among letters": (
+        (),
+        [("a\udcffb\ud83d", 1)],
+        f"{D} got an unexpected keyword argument 'a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd'",
+    ),
     "embedded NUL": ((), [("threads\0", 1)], f"{D} got an unexpected keyword argument 'threads\0'"),
     "prefix of a name": ((), [("thread", 1)], f"{D} got an unexpected keyword argument 'thread'"),
     "name with a suffix": ((), [("threadss", 1)], f"{D} got an unexpected keyword argument 'threadss'"),
@@ -163,14 +187,18 @@ def reference_binder(nargs, keyword_names):
     missing = [f"'{name}'" for name, given in zip(NAMES, filled, strict=True) if not given]
     if not missing:
         return None
-    listed = missing[0] if len(missing) == 1 else ", ".join(missing[:-1]) + (
-        "," if len(missing) > 2 else "") + " and " + missing[-1]
+    listed = (
+        missing[0]
+        if len(missing) == 1
+        else ", ".join(missing[:-1]) + ("," if len(missing) > 2 else "") + " and " + missing[-1]
+    )
     noun = "argument" if len(missing) == 1 else "arguments"
     return f"{D} missing {len(missing)} required positional {noun}: {listed}"
 
 
 KEYWORD_NAMES = st.sampled_from(
-    [*NAMES, "x", "Threads", "ref_seq", "query_seqs ", "max_flex\0", "\ud800", "th\udfffreads", 3])
+    [*NAMES, "x", "Threads", "ref_seq", "query_seqs ", "max_flex\0", "\ud800", "th\udfffreads", 3]
+)
 
 
 @settings(max_examples=400, suppress_health_check=[HealthCheck.function_scoped_fixture])

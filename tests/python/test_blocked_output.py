@@ -1,6 +1,7 @@
 """Standard output read by a thread of the caller's own process, as output
 capture and notebook kernels do: the call must let go of the interpreter
 lock while its output cannot proceed, or neither side ever moves again."""
+
 import signal
 import subprocess
 import sys
@@ -18,7 +19,10 @@ import os
 read_end, write_end = os.pipe()
 os.dup2(write_end, 1)
 """
-DRAINED_PIPE = PIPE_ON_STDOUT + FILL_STDOUT + """
+DRAINED_PIPE = (
+    PIPE_ON_STDOUT
+    + FILL_STDOUT
+    + """
 import os, threading, time, mendseqs
 MARK = "\\u25a0".encode()
 received = []
@@ -31,6 +35,7 @@ def drain():
 reader = threading.Thread(target=drain)
 reader.start()
 """
+)
 
 FINISH = """
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
@@ -45,14 +50,21 @@ display = data[filled:]
 @pytest.mark.parametrize("threads, queries", [(1, 100), (2000, 70_000)], ids=["serial", "2000 workers"])
 def test_a_call_whose_output_is_drained_by_its_own_process_completes(python, threads, queries):
     # 2000 workers with chunks of 35 queries write a mark per query: 210 KB.
-    run = python(DRAINED_PIPE + f"""
+    run = python(
+        DRAINED_PIPE
+        + f"""
 result = mendseqs.correct_seq_mt(["ACGT"], ["ACGT"] * {queries}, 0, {threads})
 assert result == ["ACGT"] * {queries}
-""" + FINISH + f"""
+"""
+        + FINISH
+        + f"""
 banner = b"    Aligning with {threads} threads: "
 marks = {queries} if {threads} > 1 else 50
 assert display == banner + MARK * marks + b"\\n", (len(display), display[:80])
-""", env={"MENDSEQS_MIN_STACK": "65536"}, timeout=300)
+""",
+        env={"MENDSEQS_MIN_STACK": "65536"},
+        timeout=300,
+    )
     assert run.returncode == 0, run
 
 
@@ -60,8 +72,10 @@ assert display == banner + MARK * marks + b"\\n", (len(display), display[:80])
 def test_a_fork_while_output_is_blocked_leaves_a_child_that_can_call(python, threads):
     # The thread that forks runs only while the call waits on its output,
     # that is while the call's writer holds the stream's own lock.
-    run = python(DRAINED_PIPE.replace("time.sleep(0.2)  # runs", "fork_and_check()  # runs") .replace(
-        "received = []", """received = []
+    run = python(
+        DRAINED_PIPE.replace("time.sleep(0.2)  # runs", "fork_and_check()  # runs").replace(
+            "received = []",
+            """received = []
 child_status = []
 
 def fork_and_check():
@@ -80,12 +94,18 @@ def fork_and_check():
         time.sleep(0.01)
     os.kill(pid, 9)
     child_status.append("hung")
-""") + f"""
+""",
+        )
+        + f"""
 result = mendseqs.correct_seq_mt(["ACGT"], ["ACGT"] * 200, 0, {threads})
 assert result == ["ACGT"] * 200
-""" + FINISH + """
+"""
+        + FINISH
+        + """
 assert child_status == [0], child_status
-""", timeout=300)
+""",
+        timeout=300,
+    )
     assert run.returncode == 0, run
 
 
@@ -93,7 +113,10 @@ assert child_status == [0], child_status
 def test_ctrl_c_ends_a_call_whose_output_never_drains(threads):
     # Output piped into a pager the user has paused: nothing ever reads it,
     # and Ctrl+C must still end the call.
-    code = PIPE_ON_STDOUT + FILL_STDOUT + f"""
+    code = (
+        PIPE_ON_STDOUT
+        + FILL_STDOUT
+        + f"""
 import sys, time, mendseqs
 sys.stderr.write("ready\\n")
 sys.stderr.flush()
@@ -102,6 +125,7 @@ try:
 except KeyboardInterrupt:
     print(time.monotonic(), file=sys.stderr)
 """
+    )
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         assert child.stderr.readline() == b"ready\n"
@@ -122,7 +146,9 @@ def test_a_second_writer_on_stdout_cannot_strand_a_call_in_its_write(python):
     # worker's or the calling thread's). That write then blocks; the call
     # must still let go of the lock for the drain, which needs it to read on. Many short calls give
     # the race many chances; a hang is the failure.
-    run = python(PIPE_ON_STDOUT + """
+    run = python(
+        PIPE_ON_STDOUT
+        + """
 import os, threading, mendseqs
 MARK = "\\u25a0".encode()
 received = []
@@ -151,5 +177,7 @@ reader.join()
 data = b"".join(received)
 # Marks are written whole (3 bytes, never split by a pipe): 392 per call.
 assert data.count(MARK) == 200 * 392, data.count(MARK)
-""", timeout=120)
+""",
+        timeout=120,
+    )
     assert run.returncode == 0, run

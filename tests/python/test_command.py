@@ -1,6 +1,7 @@
 """The `mendseqs` command, run as a user would: every input and output
 format, and every way a run can go wrong, which must end either in complete
 results and exit 0 or in one line on stderr, exit 1 and no file left."""
+
 import gzip
 import os
 import signal
@@ -53,15 +54,17 @@ def fasta_text(records):
 
 
 def test_shipped_data_to_stdout_as_tsv():
-    run = mendseqs_command("correct", DATA / "references.txt", DATA / "queries.fasta", "--max-flex", "3",
-                           "--threads", "2")
+    run = mendseqs_command(
+        "correct", DATA / "references.txt", DATA / "queries.fasta", "--max-flex", "3", "--threads", "2"
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout == expected_tsv()
     matched = sum(1 for line in run.stdout.splitlines() if not line.endswith("\t"))
     assert len(QUERIES) // 2 < matched < len(QUERIES)
     # No module progress bar anywhere (stderr is not a terminal): the summary alone.
-    assert run.stderr.startswith(f"reads: {len(QUERIES)}, matched: {matched}, unmatched: "
-                                 f"{len(QUERIES) - matched}, reads/s: "), run.stderr
+    assert run.stderr.startswith(
+        f"reads: {len(QUERIES)}, matched: {matched}, unmatched: {len(QUERIES) - matched}, reads/s: "
+    ), run.stderr
     assert run.stderr.count("\n") == 1
 
 
@@ -73,16 +76,21 @@ def test_input_format_is_told_from_content_and_output_from_suffix(tmp_path):
     references = tmp_path / "refs"
     references.write_bytes(gzip.compress("\n".join(REFERENCES).encode()))
     # Batches smaller than the input, of a size that does not divide it.
-    run = mendseqs_command("correct", references, queries, "--batch", "300", "--threads", "2",
-                           "-o", tmp_path / "out.fastq.gz")
+    run = mendseqs_command(
+        "correct", references, queries, "--batch", "300", "--threads", "2", "-o", tmp_path / "out.fastq.gz"
+    )
     assert run.returncode == 0, run.stderr
     written = gzip.decompress((tmp_path / "out.fastq.gz").read_bytes()).decode()
-    assert written == "".join(f"@{name} extra words corrected={fixed}\n{seq}\n+\n{'I' * len(seq)}\n"
-                              for (name, seq), fixed in zip(RECORDS, expected(), strict=True))
+    assert written == "".join(
+        f"@{name} extra words corrected={fixed}\n{seq}\n+\n{'I' * len(seq)}\n"
+        for (name, seq), fixed in zip(RECORDS, expected(), strict=True)
+    )
     run = mendseqs_command("correct", references, queries, "-o", tmp_path / "out.fa", "--quiet")
     assert run.returncode == 0 and run.stderr == "", run.stderr
     assert (tmp_path / "out.fa").read_text().splitlines()[:2] == [
-        f">{RECORDS[0][0]} extra words corrected={expected()[0]}", RECORDS[0][1]]
+        f">{RECORDS[0][0]} extra words corrected={expected()[0]}",
+        RECORDS[0][1],
+    ]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.fa", "out.fastq.gz", "queries.txt", "refs"]
 
 
@@ -100,15 +108,16 @@ def test_fastq_blank_lines_and_irregular_records_read_as_one_record_at_a_time(tm
 # Every way of running the command that once went wrong, and the usual bad
 # input: each must end in "records only, exit 0" or "one line, exit 1".
 
+
 @dataclass
 class Case:
     args: list
-    error: str | None = None          # a fragment of the one error line; None: success
-    output: Path | None = None        # where the records go; None: stdout
-    wrap: str = ""                    # shell redirections applied to the command
-    check: object = None              # a further check of the paths involved, after the run
-    reader: bool = False              # the output is a FIFO: read it meanwhile
-    opener: object = Path.read_text   # how to read the output file
+    error: str | None = None  # a fragment of the one error line; None: success
+    output: Path | None = None  # where the records go; None: stdout
+    wrap: str = ""  # shell redirections applied to the command
+    check: object = None  # a further check of the paths involved, after the run
+    reader: bool = False  # the output is a FIFO: read it meanwhile
+    opener: object = Path.read_text  # how to read the output file
     records: str = field(default_factory=expected_tsv)
 
 
@@ -120,30 +129,39 @@ def with_bom(tmp_path):
 
 def onto_fifo(tmp_path):
     os.mkfifo(tmp_path / "out.tsv")
-    return Case(["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "out.tsv"],
-                output=tmp_path / "out.tsv", reader=True,
-                check=lambda: stat.S_ISFIFO(os.lstat(tmp_path / "out.tsv").st_mode))
+    return Case(
+        ["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "out.tsv"],
+        output=tmp_path / "out.tsv",
+        reader=True,
+        check=lambda: stat.S_ISFIFO(os.lstat(tmp_path / "out.tsv").st_mode),
+    )
 
 
 def onto_symlink(tmp_path):
     (tmp_path / "real.tsv").write_text("old contents\n")
     (tmp_path / "link.tsv").symlink_to(tmp_path / "real.tsv")
-    return Case(["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "link.tsv"],
-                output=tmp_path / "real.tsv",
-                check=lambda: os.readlink(tmp_path / "link.tsv") == str(tmp_path / "real.tsv"))
+    return Case(
+        ["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "link.tsv"],
+        output=tmp_path / "real.tsv",
+        check=lambda: os.readlink(tmp_path / "link.tsv") == str(tmp_path / "real.tsv"),
+    )
 
 
 def onto_full_device_by_link(tmp_path):
     (tmp_path / "full").symlink_to("/dev/full")
-    return Case(["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "full"],
-                error="No space left on device",
-                check=lambda: os.readlink(tmp_path / "full") == "/dev/full")
+    return Case(
+        ["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / "full"],
+        error="No space left on device",
+        check=lambda: os.readlink(tmp_path / "full") == "/dev/full",
+    )
 
 
 def tab_in_sequence(tmp_path):
     records = RECORDS[:5] + [("tabbed", "ACGT\tACGT")] + RECORDS[5:]
     (tmp_path / "q.fa").write_text(fasta_text(records))
-    return Case(["correct", DATA / "references.txt", tmp_path / "q.fa"], error="record 'tabbed': its sequence holds a tab")
+    return Case(
+        ["correct", DATA / "references.txt", tmp_path / "q.fa"], error="record 'tabbed': its sequence holds a tab"
+    )
 
 
 def query_shorter_than_tolerance(tmp_path):
@@ -152,8 +170,10 @@ def query_shorter_than_tolerance(tmp_path):
     (tmp_path / "refs.txt").write_text("\n".join(REFERENCES + ["ACG"]))
     records = RECORDS[:1500] + [("short", "AC")] + RECORDS[1500:]
     (tmp_path / "q.fa").write_text(fasta_text(records))
-    return Case(["correct", tmp_path / "refs.txt", tmp_path / "q.fa", "--threads", "2"],
-                error="read 'short' is 2 letters long, shorter than --max-flex 3")
+    return Case(
+        ["correct", tmp_path / "refs.txt", tmp_path / "q.fa", "--threads", "2"],
+        error="read 'short' is 2 letters long, shorter than --max-flex 3",
+    )
 
 
 def truncated_gzip(tmp_path):
@@ -163,9 +183,13 @@ def truncated_gzip(tmp_path):
 
 
 def quality_too_short(tmp_path):
-    (tmp_path / "q.fq").write_text(fastq_text(RECORDS[:1500]) + "@bad\nACGTACGT\n+\nIIII\n" + fastq_text(RECORDS[1500:]))
-    return Case(["correct", DATA / "references.txt", tmp_path / "q.fq"],
-                error="line 6004: FASTQ record 'bad' has 8 bases but 4 quality values")
+    (tmp_path / "q.fq").write_text(
+        fastq_text(RECORDS[:1500]) + "@bad\nACGTACGT\n+\nIIII\n" + fastq_text(RECORDS[1500:])
+    )
+    return Case(
+        ["correct", DATA / "references.txt", tmp_path / "q.fq"],
+        error="line 6004: FASTQ record 'bad' has 8 bases but 4 quality values",
+    )
 
 
 def empty_references(tmp_path):
@@ -179,8 +203,13 @@ def shipped(*extra):
 
 def shipped_to(name, wrap="", opener=Path.read_text):
     def case(tmp_path):
-        return Case(["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / name],
-                    output=tmp_path / name, wrap=wrap, opener=opener)
+        return Case(
+            ["correct", DATA / "references.txt", DATA / "queries.fasta", "-o", tmp_path / name],
+            output=tmp_path / name,
+            wrap=wrap,
+            opener=opener,
+        )
+
     return case
 
 
@@ -196,8 +225,9 @@ def missing_file(tmp_path):
 
 
 def shipped_failing(error, *extra, wrap=""):
-    return lambda tmp_path: Case(["correct", DATA / "references.txt", DATA / "queries.fasta", *extra],
-                                 error=error, wrap=wrap)
+    return lambda tmp_path: Case(
+        ["correct", DATA / "references.txt", DATA / "queries.fasta", *extra], error=error, wrap=wrap
+    )
 
 
 CASES = {
@@ -213,14 +243,19 @@ CASES = {
     "stdout full": shipped_failing("stdout: No space left on device", wrap=">/dev/full"),
     "stderr full": lambda tmp_path: Case(shipped()(tmp_path).args, wrap="2>/dev/full"),
     "threads 2**32": shipped_failing("--threads: must be between 1 and 1,024", "--threads", "4294967296"),
-    "max-flex 20 digits": shipped_failing("--max-flex 12345678901234567890 is larger than reference 1",
-                                          "--max-flex", "12345678901234567890"),
-    "max-flex -20 digits": lambda tmp_path: Case(shipped("--max-flex", "-12345678901234567890")(tmp_path).args,
-                                                 records=expected_tsv(max_flex=-1)),
-    "batch 20 digits": shipped_failing("--batch: must be between 1 and 1,000,000,000", "--batch", "12345678901234567890"),
+    "max-flex 20 digits": shipped_failing(
+        "--max-flex 12345678901234567890 is larger than reference 1", "--max-flex", "12345678901234567890"
+    ),
+    "max-flex -20 digits": lambda tmp_path: Case(
+        shipped("--max-flex", "-12345678901234567890")(tmp_path).args, records=expected_tsv(max_flex=-1)
+    ),
+    "batch 20 digits": shipped_failing(
+        "--batch: must be between 1 and 1,000,000,000", "--batch", "12345678901234567890"
+    ),
     "batch at its limit": shipped("--batch", "1000000000"),
-    "max-flex above references, 2 threads": shipped_failing("--max-flex 30 is larger than reference 1",
-                                                            "--max-flex", "30", "--threads", "2"),
+    "max-flex above references, 2 threads": shipped_failing(
+        "--max-flex 30 is larger than reference 1", "--max-flex", "30", "--threads", "2"
+    ),
     "query shorter than max-flex": query_shorter_than_tolerance,
     ".TSV.GZ": shipped_to("OUT.TSV.GZ", opener=lambda path: gzip.decompress(path.read_bytes()).decode()),
     "tab": tab_in_sequence,
@@ -233,12 +268,14 @@ CASES = {
     "pick first said": shipped("--pick", "first"),
     "pick other": shipped_failing("--pick: invalid choice: 'best'", "--pick", "best"),
     "margin negative": shipped_failing("--margin: must be 0 or more, not -1", "--pick", "nearest", "--margin", "-1"),
-    "margin not whole": shipped_failing("--margin: '1.5' is not a whole number",
-                                        "--pick", "nearest", "--margin", "1.5"),
+    "margin not whole": shipped_failing(
+        "--margin: '1.5' is not a whole number", "--pick", "nearest", "--margin", "1.5"
+    ),
     "margin without nearest": shipped_failing("--margin applies only with --pick nearest", "--margin", "2"),
     "query shorter than max-flex, nearest": lambda tmp_path: Case(
         [*query_shorter_than_tolerance(tmp_path).args, "--pick", "nearest"],
-        error="read 'short' is 2 letters long, shorter than --max-flex 3"),
+        error="read 'short' is 2 letters long, shorter than --max-flex 3",
+    ),
 }
 
 
@@ -250,15 +287,18 @@ def test_a_run_ends_in_records_and_0_or_in_one_line_and_1(tmp_path, name):
         reader = threading.Thread(target=lambda: received.update(text=case.output.read_text()))
         reader.start()
     before = set(tmp_path.iterdir())
-    run = subprocess.run(["sh", "-c", f'exec "$@" {case.wrap}', "sh", *COMMAND, *map(str, case.args)],
-                         capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        ["sh", "-c", f'exec "$@" {case.wrap}', "sh", *COMMAND, *map(str, case.args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     if case.reader:
         reader.join()
     lines = run.stderr.splitlines()
     if case.error is None:
         assert run.returncode == 0, run.stderr
-        output = received.get("text") if case.reader else (
-            case.opener(case.output) if case.output else run.stdout)
+        output = received.get("text") if case.reader else (case.opener(case.output) if case.output else run.stdout)
         assert output == case.records
         assert all(line.startswith("reads: ") for line in lines), run.stderr
     else:
@@ -278,8 +318,11 @@ def test_a_stopped_run_says_so_in_one_line_dies_by_the_signal_and_leaves_nothing
     os.mkfifo(fifo)
     out = tmp_path / "out" / "result.tsv"
     out.parent.mkdir()
-    command = subprocess.Popen([*COMMAND, "correct", DATA / "references.txt", fifo, "-o", out, "--batch", "10"],
-                               stderr=subprocess.PIPE, text=True)
+    command = subprocess.Popen(
+        [*COMMAND, "correct", DATA / "references.txt", fifo, "-o", out, "--batch", "10"],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     with open(fifo, "w") as feed:
         feed.write(fastq_text(RECORDS[:100]))
         feed.flush()
@@ -301,6 +344,7 @@ def on_terminal(args, env=None):
     import pty
     import struct
     import termios
+
     leader, follower = pty.openpty()
     fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
     chunks = []
@@ -318,8 +362,13 @@ def on_terminal(args, env=None):
     reader = threading.Thread(target=drain)
     reader.start()
     try:
-        run = subprocess.run([*COMMAND, *map(str, args)], stdout=subprocess.PIPE, stderr=follower,
-                             env={**os.environ, **(env or {})}, timeout=120)
+        run = subprocess.run(
+            [*COMMAND, *map(str, args)],
+            stdout=subprocess.PIPE,
+            stderr=follower,
+            env={**os.environ, **(env or {})},
+            timeout=120,
+        )
     finally:
         os.close(follower)
         reader.join()
@@ -352,9 +401,9 @@ def test_one_progress_display_on_a_terminal_and_none_in_the_results(tmp_path, dr
 PICK_REFERENCES = ["AAAACCCC", "AAAACCCG", "GGGGTTTT", "GGGGTTAA"]
 PICK_READS = [
     ("unique", "AAAACCCC"),  # 0 from the first, 2 from the second
-    ("tie", "AAAACCCT"),     # 2 from the first two alike
-    ("none", "TTTTTTTT"),    # close to nothing
-    ("alone", "GGGGTTTT"),   # 0 from the third; the fourth has two A too many
+    ("tie", "AAAACCCT"),  # 2 from the first two alike
+    ("none", "TTTTTTTT"),  # close to nothing
+    ("alone", "GGGGTTTT"),  # 0 from the third; the fourth has two A too many
 ]
 
 
@@ -365,22 +414,37 @@ def pick_files(tmp_path):
     return tmp_path / "refs.txt", tmp_path / "reads.fq"
 
 
-@pytest.mark.parametrize("margin, kept", [(None, {"unique", "alone"}), ("2", {"unique", "alone"}),
-                                          ("3", {"alone"}), ("1000000000000000000000", {"alone"})])
+@pytest.mark.parametrize(
+    "margin, kept",
+    [(None, {"unique", "alone"}), ("2", {"unique", "alone"}), ("3", {"alone"}), ("1000000000000000000000", {"alone"})],
+)
 def test_nearest_keeps_only_a_unique_nearest_reference_by_the_margin(pick_files, margin, kept):
     references, reads = pick_files
-    run = mendseqs_command("correct", references, reads, "--max-flex", "1", "--pick", "nearest", "--threads", "2",
-                           *(["--margin", margin] if margin else []))
+    run = mendseqs_command(
+        "correct",
+        references,
+        reads,
+        "--max-flex",
+        "1",
+        "--pick",
+        "nearest",
+        "--threads",
+        "2",
+        *(["--margin", margin] if margin else []),
+    )
     assert run.returncode == 0, run.stderr
     fixed = {"unique": "AAAACCCC", "alone": "GGGGTTTT"}
-    assert run.stdout == "".join([
-        f"unique\tAAAACCCC\t{fixed['unique'] if 'unique' in kept else ''}\t0\t2\t1\n",
-        "tie\tAAAACCCT\t\t2\t2\t2\n",
-        "none\tTTTTTTTT\t\t\t\t0\n",
-        "alone\tGGGGTTTT\tGGGGTTTT\t0\t\t1\n",
-    ])
-    assert run.stderr.startswith(f"reads: 4, unique: {len(kept)}, ambiguous: {3 - len(kept)}, unmatched: 1, "), \
+    assert run.stdout == "".join(
+        [
+            f"unique\tAAAACCCC\t{fixed['unique'] if 'unique' in kept else ''}\t0\t2\t1\n",
+            "tie\tAAAACCCT\t\t2\t2\t2\n",
+            "none\tTTTTTTTT\t\t\t\t0\n",
+            "alone\tGGGGTTTT\tGGGGTTTT\t0\t\t1\n",
+        ]
+    )
+    assert run.stderr.startswith(f"reads: 4, unique: {len(kept)}, ambiguous: {3 - len(kept)}, unmatched: 1, "), (
         run.stderr
+    )
     # The first acceptable reference, as before: the tie is settled by list order.
     run = mendseqs_command("correct", references, reads, "--max-flex", "1", "--quiet")
     assert run.returncode == 0 and run.stderr == ""
@@ -391,8 +455,9 @@ def test_nearest_notes_its_figures_in_fasta_and_fastq_headers(pick_files, tmp_pa
     references, reads = pick_files
     for suffix in ("fa", "fq"):
         out = tmp_path / f"out.{suffix}"
-        run = mendseqs_command("correct", references, reads, "--max-flex", "1", "--pick", "nearest", "--margin", "3",
-                               "-o", out, "--quiet")
+        run = mendseqs_command(
+            "correct", references, reads, "--max-flex", "1", "--pick", "nearest", "--margin", "3", "-o", out, "--quiet"
+        )
         assert run.returncode == 0 and run.stderr == "", run.stderr
         marker = ">" if suffix == "fa" else "@"
         assert [line for line in out.read_text().splitlines() if line.startswith(marker)] == [
@@ -406,8 +471,20 @@ def test_nearest_notes_its_figures_in_fasta_and_fastq_headers(pick_files, tmp_pa
 
 def test_nearest_on_the_shipped_data_agrees_with_the_module(tmp_path):
     # Batches that do not divide the input, two threads.
-    run = mendseqs_command("correct", DATA / "references.txt", DATA / "queries.fasta", "--pick", "nearest",
-                           "--margin", "2", "--batch", "333", "--threads", "2", "--quiet")
+    run = mendseqs_command(
+        "correct",
+        DATA / "references.txt",
+        DATA / "queries.fasta",
+        "--pick",
+        "nearest",
+        "--margin",
+        "2",
+        "--batch",
+        "333",
+        "--threads",
+        "2",
+        "--quiet",
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout == expected_nearest_tsv(2)
 

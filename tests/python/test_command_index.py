@@ -2,12 +2,12 @@
 of `mendseqs correct` runs that load it, with the same results as from the
 references; a run builds at most once. Skipped while the module has no
 ReferenceIndex."""
+
 import subprocess
 import sys
 
 import pytest
 
-import mendseqs
 
 from test_command import DATA, expected_nearest_tsv, expected_tsv, mendseqs_command
 
@@ -33,14 +33,27 @@ def test_correcting_from_a_saved_index_gives_what_the_references_give(saved):
         assert run.stdout == expected_tsv(max_flex=2)
     # The tolerance is the index's; naming it again is allowed, naming another is not.
     assert mendseqs_command("correct", saved, DATA / "queries.fasta", "--max-flex", "2").returncode == 0
-    run = mendseqs_command("correct", saved, DATA / "queries.fasta", "--pick", "nearest", "--margin", "1",
-                           "--threads", "2", "--batch", "333", "--quiet")
+    run = mendseqs_command(
+        "correct",
+        saved,
+        DATA / "queries.fasta",
+        "--pick",
+        "nearest",
+        "--margin",
+        "1",
+        "--threads",
+        "2",
+        "--batch",
+        "333",
+        "--quiet",
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout == expected_nearest_tsv(1, max_flex=2)
 
 
-@pytest.mark.parametrize("case", ["other max-flex", "truncated", "flipped", "index onto a directory",
-                                  "tolerance above the references"])
+@pytest.mark.parametrize(
+    "case", ["other max-flex", "truncated", "flipped", "index onto a directory", "tolerance above the references"]
+)
 def test_index_misuse_ends_in_one_line(saved, tmp_path, case):
     args, fragment = ["correct", saved, DATA / "queries.fasta"], str(saved)
     if case == "other max-flex":
@@ -55,8 +68,10 @@ def test_index_misuse_ends_in_one_line(saved, tmp_path, case):
     elif case == "index onto a directory":
         args, fragment = ["index", DATA / "references.txt", "--max-flex", "1", "-o", tmp_path], "is a directory"
     else:
-        args, fragment = ["index", DATA / "references.txt", "--max-flex", "25", "-o", tmp_path / "x"], \
-            "--max-flex 25 is larger than reference 1"
+        args, fragment = (
+            ["index", DATA / "references.txt", "--max-flex", "25", "-o", tmp_path / "x"],
+            "--max-flex 25 is larger than reference 1",
+        )
     run = mendseqs_command(*args)
     assert run.returncode == 1 and run.stdout == ""
     assert run.stderr.count("\n") == 1 and run.stderr.startswith("mendseqs: error: "), run.stderr
@@ -85,9 +100,25 @@ sys.exit(status)
 @pytest.mark.parametrize("from_index", [False, True])
 def test_a_run_prepares_the_references_at_most_once(saved, from_index, pick):
     references = saved if from_index else DATA / "references.txt"
-    run = subprocess.run([sys.executable, "-c", BUILDS_COUNTED, "correct", str(references),
-                          str(DATA / "queries.fasta"), "--max-flex", "2", "--batch", "100", "--quiet", "--pick", pick],
-                         capture_output=True, text=True)
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            BUILDS_COUNTED,
+            "correct",
+            str(references),
+            str(DATA / "queries.fasta"),
+            "--max-flex",
+            "2",
+            "--batch",
+            "100",
+            "--quiet",
+            "--pick",
+            pick,
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert run.returncode == 0, run.stderr
     # 20 batches
     assert run.stdout == (expected_tsv(max_flex=2) if pick == "first" else expected_nearest_tsv(0, max_flex=2))

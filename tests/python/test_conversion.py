@@ -1,4 +1,5 @@
 """Converting the arguments of correct_seq_mt, and its result."""
+
 import operator
 import struct
 import sys
@@ -118,12 +119,12 @@ REFUSED = {
     "nested class item": ((R, [Outer.Inner()], 0, 1), cast("query_seqs", "Outer.Inner", "str")),
     "lone surrogate item": (
         (R, ["ACGT", "AC\ud800GT"], 0, 1),
-        (UnicodeEncodeError, ("utf-8", "AC\ud800GT", 2, 3, "surrogates not allowed"))),
+        (UnicodeEncodeError, ("utf-8", "AC\ud800GT", 2, 3, "surrogates not allowed")),
+    ),
     "TypeError from __next__": ((Failing(TypeError("bad item")), Q, 0, 1), prefixed("ref_seqs", "bad item")),
     "TypeError from __iter__": ((R, Failing(TypeError("no"), at_start=True), 0, 1), prefixed("query_seqs", "no")),
     "TypeError of two arguments": ((Failing(TypeError(1, "x")), Q, 0, 1), prefixed("ref_seqs", "(1, 'x')")),
-    "TypeError with a cause": ((R, Failing(with_cause(TypeError("bad"), CAUSE)), 0, 1),
-                               prefixed("query_seqs", "bad")),
+    "TypeError with a cause": ((R, Failing(with_cause(TypeError("bad"), CAUSE)), 0, 1), prefixed("query_seqs", "bad")),
     "ValueError from __next__": ((Failing(VALUE_ERROR), Q, 0, 1), VALUE_ERROR),
     "TypeError subclass": ((R, Failing(TYPE_ERROR_SUBCLASS), 0, 1), TYPE_ERROR_SUBCLASS),
     "ref_seqs first": (("ACGT", None, 1.5, -1), prefixed("ref_seqs", STR_VEC)),
@@ -133,9 +134,8 @@ REFUSED = {
     "max_flex digits": ((R, Q, "1", 1), prefixed("max_flex", interpreter_index_error("1"))),
     "max_flex None": ((R, Q, None, 1), prefixed("max_flex", interpreter_index_error(None))),
     "max_flex above 64 bits": ((R, Q, 2**63, 1), (OverflowError, ("int too big to convert",))),
-    "max_flex below 64 bits": ((R, Q, -2**63 - 1, 1), (OverflowError, ("int too big to convert",))),
-    "max_flex __index__ not int": ((R, Q, Index("1"), 1),
-                                   prefixed("max_flex", interpreter_index_error(Index("1")))),
+    "max_flex below 64 bits": ((R, Q, -(2**63) - 1, 1), (OverflowError, ("int too big to convert",))),
+    "max_flex __index__ not int": ((R, Q, Index("1"), 1), prefixed("max_flex", interpreter_index_error(Index("1")))),
     "max_flex __index__ raising": ((R, Q, Index(INDEX_ERROR), 1), INDEX_ERROR),
     "threads 2**32": ((R, Q, 0, 2**32), (OverflowError, (OUT_OF_RANGE,))),
     "threads 2**64 - 1": ((R, Q, 0, 2**64 - 1), (OverflowError, (OUT_OF_RANGE,))),
@@ -146,8 +146,10 @@ REFUSED = {
     "threads float": ((R, Q, 0, 4.0), prefixed("threads", interpreter_index_error(4.0))),
     "threads __index__ 2**32": ((R, Q, 0, Index(2**32)), (OverflowError, (OUT_OF_RANGE,))),
     "threads __index__ -1": ((R, Q, 0, Index(-1)), (OverflowError, ("can't convert negative int to unsigned",))),
-    "threads __index__ TypeError": ((R, Q, 0, Index(with_cause(TypeError("no index"), CAUSE))),
-                                    prefixed("threads", "no index")),
+    "threads __index__ TypeError": (
+        (R, Q, 0, Index(with_cause(TypeError("no index"), CAUSE))),
+        prefixed("threads", "no index"),
+    ),
 }
 
 
@@ -214,14 +216,15 @@ def test_accepted_arguments(capfd, arguments, result, threads):
 
 
 @pytest.mark.skipif(POINTER_BITS != 64, reason="needs 64-bit pointers")
-@pytest.mark.parametrize("max_flex", [2**31, -2**31 - 1, 2**63 - 1, -2**63])
+@pytest.mark.parametrize("max_flex", [2**31, -(2**31) - 1, 2**63 - 1, -(2**63)])
 def test_max_flex_takes_64_bits_on_64_bit_platforms(max_flex):
     assert correct(R, Q, max_flex, 0) == []
 
 
 @pytest.mark.skipif(POINTER_BITS != 32, reason="needs 32-bit pointers")
-@pytest.mark.parametrize("max_flex, accepted", [(2**31 - 1, True), (-2**31, True), (2**31, False),
-                                                (-2**31 - 1, False), (2**62, False)])
+@pytest.mark.parametrize(
+    "max_flex, accepted", [(2**31 - 1, True), (-(2**31), True), (2**31, False), (-(2**31) - 1, False), (2**62, False)]
+)
 def test_max_flex_takes_32_bits_on_32_bit_platforms(max_flex, accepted):
     if accepted:
         assert correct(R, Q, max_flex, 0) == []
@@ -232,11 +235,11 @@ def test_max_flex_takes_32_bits_on_32_bit_platforms(max_flex, accepted):
 
 
 def test_results_are_the_references_themselves_or_exact_str_copies():
-    references = [Str("TTTTTT"), "ACGTACGT", "AC\u00e9GT", "AC\U0001F9ECGT"]
-    queries = ["TTTTTT", "TTTTTA", "ACGTACGT", "GGGGGGGG", "AC\u00e9GA", "AC\U0001F9ECGA"]
+    references = [Str("TTTTTT"), "ACGTACGT", "AC\u00e9GT", "AC\U0001f9ecGT"]
+    queries = ["TTTTTT", "TTTTTA", "ACGTACGT", "GGGGGGGG", "AC\u00e9GA", "AC\U0001f9ecGA"]
     first = correct(references, queries, 1, 1)
     second = correct(references, queries, 1, 2)
-    assert first == second == ["TTTTTT", "TTTTTT", "ACGTACGT", "", "AC\u00e9GT", "AC\U0001F9ECGT"]
+    assert first == second == ["TTTTTT", "TTTTTT", "ACGTACGT", "", "AC\u00e9GT", "AC\U0001f9ecGT"]
     assert first is not second and type(first) is list
     assert all(type(item) is str for item in first)
     # An exact str reference is its own result, as str methods that change
@@ -271,7 +274,9 @@ def test_impossible_reservations_do_not_end_the_process(python):
     assert run.returncode == 0, run
     assert run.stdout.decode().split("\n") == [
         *(["    Aligning with 0 threads: []"] * 4),
-        "argument 'ref_seqs': 'int' object cannot be cast as 'str'", ""], run
+        "argument 'ref_seqs': 'int' object cannot be cast as 'str'",
+        "",
+    ], run
 
 
 def test_sequence_class_is_looked_up_once_while_other_threads_wait(python):
@@ -307,8 +312,7 @@ def test_sequence_class_is_looked_up_once_while_other_threads_wait(python):
         timeout=60,
     )
     assert run.returncode == 0, run
-    assert run.stdout == (b"1 6 {\"argument 'query_seqs': 'NoneType' object cannot be cast as "
-                          b"'Sequence'\"}\n"), run
+    assert run.stdout == (b"1 6 {\"argument 'query_seqs': 'NoneType' object cannot be cast as 'Sequence'\"}\n"), run
     assert run.stderr == b""
 
 

@@ -1,6 +1,7 @@
 """The caller's strings read in place: every storage width CPython uses,
 mixed in one call, gives the oracle's answers, and nothing is left behind
 in the strings themselves."""
+
 import sys
 
 from hypothesis import given, settings, strategies as st

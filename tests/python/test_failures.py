@@ -1,14 +1,23 @@
 """Failed calls as the Python caller sees them: PanicException, the failure
 reports on file descriptor 2, the progress bytes left on file descriptor 1,
 and that a failed call leaves no worker thread behind."""
+
 import textwrap
 
 import pytest
 
 from messages import SPAWN_FAILURE
 
-from failure_support import (GUARD, HUGE_STACK, JOIN_FAILURE, MARK, NO_WORKERS_LEFT, banner,
-                             messages, needs_real_allocator)
+from failure_support import (
+    GUARD,
+    HUGE_STACK,
+    JOIN_FAILURE,
+    MARK,
+    NO_WORKERS_LEFT,
+    banner,
+    messages,
+    needs_real_allocator,
+)
 
 
 def child(*parts):
@@ -82,7 +91,8 @@ def test_every_failure_in_every_thread_raises_the_same_type_object(python):
     assert run.returncode == 0, run
     assert messages(run.stderr) == [
         ("main", GUARD),
-        ("<unnamed>", GUARD), ("main", JOIN_FAILURE),
+        ("<unnamed>", GUARD),
+        ("main", JOIN_FAILURE),
         ("main", GUARD),
         ("elsewhere", GUARD),
         ("<unnamed>", GUARD),
@@ -108,25 +118,30 @@ os.write(1, b"|")
 
 
 def test_guard_in_a_worker_cancels_the_other_workers_before_the_call_fails(python):
-    run = python(child(NO_WORKERS_LEFT, f"JOIN_FAILURE = {JOIN_FAILURE!r}", WORKER_GUARD, """
+    run = python(
+        child(
+            NO_WORKERS_LEFT,
+            f"JOIN_FAILURE = {JOIN_FAILURE!r}",
+            WORKER_GUARD,
+            """
         assert_no_workers_left()
         import time
         time.sleep(0.3)  # long enough for worker 1 to mark several more queries
         os.write(1, b"|")
         assert mendseqs.correct_seq_mt(["ACGT"], ["ACGT"], 0, 2) == ["ACGT"]
-        """))
+        """,
+        )
+    )
     assert run.returncode == 0, run
     first_call, after_return, second_call = run.stdout.split(b"|")
     assert first_call.startswith(banner(2))
-    marks = first_call[len(banner(2)):]
+    marks = first_call[len(banner(2)) :]
     # One mark of worker 0, and worker 1's up to its cancellation; nothing
     # after the call returned.
     assert MARK <= marks < MARK * 26 and marks == MARK * (len(marks) // len(MARK)), marks
     assert after_return == b""
     assert second_call == banner(2) + MARK + b"\n"
     assert messages(run.stderr) == [("<unnamed>", GUARD), ("main", JOIN_FAILURE)]
-
-
 
 
 def test_a_worker_that_cannot_start_fails_the_call(python):
@@ -152,7 +167,10 @@ def test_a_worker_that_cannot_start_fails_the_call(python):
 @needs_real_allocator
 def test_workers_started_before_a_failed_start_are_cancelled_and_joined(python):
     # Stacks of 1 GiB and room for one more: worker 0 starts, worker 1 cannot.
-    run = python(child(NO_WORKERS_LEFT, """
+    run = python(
+        child(
+            NO_WORKERS_LEFT,
+            """
         import os, resource, time, mendseqs
         slow = "ACGT" * 2500
         with open("/proc/self/status") as status:
@@ -168,7 +186,10 @@ def test_workers_started_before_a_failed_start_are_cancelled_and_joined(python):
         time.sleep(0.2)
         resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
         assert failure.args[0].startswith("failed to spawn thread: Os { code: 11, "), failure
-        """), env={"MENDSEQS_MIN_STACK": str(2**30)})
+        """,
+        ),
+        env={"MENDSEQS_MIN_STACK": str(2**30)},
+    )
     assert run.returncode == 0, run
     during, after = run.stdout.split(b"|")
     assert during.startswith(banner(2)) and len(during) <= len(banner(2) + MARK * 25)
@@ -190,7 +211,10 @@ FAILING_CALLS = {
 def test_failed_calls_leave_no_python_object_behind(python, call):
     # Every object a failed call made or took a reference to is released on
     # the way out: repeating the call does not make the heap grow.
-    run = python(child(NO_WORKERS_LEFT, f"""
+    run = python(
+        child(
+            NO_WORKERS_LEFT,
+            f"""
         import gc, sys, mendseqs
         correct = mendseqs.correct_seq_mt
         refs, queries = ["ACG", "ACGT" * 100], ["ACGT" * 100] * 10
@@ -214,5 +238,8 @@ def test_failed_calls_leave_no_python_object_behind(python, call):
         gc.collect()
         after = sys.getallocatedblocks(), sys.getrefcount(refs[1])
         assert after[1] == before[1] and after[0] - before[0] < 100, (before, after)
-        """), env={"MENDSEQS_MIN_STACK": HUGE_STACK} if "queries" in call else None)
+        """,
+        ),
+        env={"MENDSEQS_MIN_STACK": HUGE_STACK} if "queries" in call else None,
+    )
     assert run.returncode == 0, run

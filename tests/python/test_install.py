@@ -1,5 +1,6 @@
 """A user with CPython 3.14 installs the module with pip, from the source
 or from a wheel built by tools/wheel (./dev wheel)."""
+
 import gzip
 import importlib.util
 import os
@@ -18,28 +19,53 @@ ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH"
 def install(tmp_path, what):
     """A fresh virtual environment with `what` pip-installed; its python."""
     venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", "--system-site-packages", str(venv)],
-                   check=True)
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", "--system-site-packages", str(venv)], check=True)
     python = venv / "bin" / "python"
-    subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index",
-                    "--quiet", str(what)], check=True, env=ENV, cwd=tmp_path)
+    subprocess.run(
+        [python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--quiet", str(what)],
+        check=True,
+        env=ENV,
+        cwd=tmp_path,
+    )
     return python
 
 
 def check_installed(python, tmp_path):
     """One call of the installed module, which lies in the environment with its stub."""
     run = subprocess.run(
-        [python, "-c", "import mendseqs; print(mendseqs.__file__, flush=True); "
-                       "print(mendseqs.correct_seq_mt(['ACGT'], ['ACGA'], 1, 1))"],
-        capture_output=True, text=True, check=True, env=ENV, cwd=tmp_path)
+        [
+            python,
+            "-c",
+            "import mendseqs; print(mendseqs.__file__, flush=True); "
+            "print(mendseqs.correct_seq_mt(['ACGT'], ['ACGA'], 1, 1))",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=ENV,
+        cwd=tmp_path,
+    )
     installed_at, _, result = run.stdout.partition("\n")
     assert installed_at.startswith(str(python.parent.parent)), installed_at
     assert result.endswith("['ACGT']\n")
     assert (Path(installed_at).parent / "mendseqs.pyi").is_file()
     # The command comes with it, as a console script of the environment.
     data = ROOT / "examples" / "data"
-    run = subprocess.run([python.parent / "mendseqs", "correct", data / "references.txt", data / "queries.fasta",
-                          "-o", "out.tsv.gz", "--quiet"], capture_output=True, text=True, env=ENV, cwd=tmp_path)
+    run = subprocess.run(
+        [
+            python.parent / "mendseqs",
+            "correct",
+            data / "references.txt",
+            data / "queries.fasta",
+            "-o",
+            "out.tsv.gz",
+            "--quiet",
+        ],
+        capture_output=True,
+        text=True,
+        env=ENV,
+        cwd=tmp_path,
+    )
     assert run.returncode == 0 and run.stderr == "", run.stderr
     assert len(gzip.decompress((tmp_path / "out.tsv.gz").read_bytes()).splitlines()) == 2000
 
@@ -66,8 +92,14 @@ def test_wheel_installs_and_its_stub_types_user_code(tmp_path):
     if importlib.util.find_spec("mypy") is None:
         return  # mypy is in the amd64 root only
     # A user's strictly typed code checks against the installed stub alone.
-    (tmp_path / "user.py").write_text("import mendseqs\n"
-                                      "fixed: list[str] = mendseqs.correct_seq_mt(['ACGT'], ('ACGA',), 1, 2)\n")
-    run = subprocess.run([python, "-m", "mypy", "--strict", "--cache-dir", os.devnull, "user.py"],
-                         capture_output=True, text=True, env=ENV, cwd=tmp_path)
+    (tmp_path / "user.py").write_text(
+        "import mendseqs\nfixed: list[str] = mendseqs.correct_seq_mt(['ACGT'], ('ACGA',), 1, 2)\n"
+    )
+    run = subprocess.run(
+        [python, "-m", "mypy", "--strict", "--cache-dir", os.devnull, "user.py"],
+        capture_output=True,
+        text=True,
+        env=ENV,
+        cwd=tmp_path,
+    )
     assert run.returncode == 0, run.stdout

@@ -2,6 +2,7 @@
 calling thread runs pending signal handlers every few tens of milliseconds,
 an exception from a handler ends the call (after its workers have stopped),
 and a handler that returns normally changes nothing."""
+
 import os
 import signal
 import subprocess
@@ -20,17 +21,22 @@ LATENCY_LIMIT = 2.0 if SANITIZED or os.uname().machine.startswith("arm") else 0.
 # sequences under a wide tolerance, each comparison a large band. The call
 # holds the interpreter lock, so no thread of the child can send the signal:
 # it comes from outside (this process, or a kernel timer).
-LONG_CALL = """
+LONG_CALL = (
+    """
 import os, random, signal, sys, time, mendseqs
 draw = random.Random(5)
 refs = ["".join(draw.choices("ACGT", k=2000)) for _ in range(200)]
 queries = ["".join(draw.choices("ACGT", k=2000)) for _ in range(10_000)]
-""" + NO_WORKERS_LEFT
+"""
+    + NO_WORKERS_LEFT
+)
 
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_call_promptly(threads):
-    code = LONG_CALL + f"""
+    code = (
+        LONG_CALL
+        + f"""
 sys.stderr.write("ready\\n")
 sys.stderr.flush()
 try:
@@ -42,6 +48,7 @@ else:
 assert_no_workers_left()
 print(ended, file=sys.stderr)
 """
+    )
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         assert child.stderr.readline() == b"ready\n"
@@ -58,7 +65,9 @@ print(ended, file=sys.stderr)
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_a_handler_that_raises_ends_the_call_with_its_exception(python, threads):
-    run = python(LONG_CALL + f"""
+    run = python(
+        LONG_CALL
+        + f"""
 class Stop(Exception):
     pass
 
@@ -74,7 +83,8 @@ except Stop as stop:
 else:
     raise AssertionError("the call was not stopped")
 assert_no_workers_left()
-""")
+"""
+    )
     assert run.returncode == 0, run
 
 
@@ -82,7 +92,8 @@ assert_no_workers_left()
 def test_handlers_that_return_or_call_the_module_again_change_nothing(python, threads):
     # A timer signal every 2 ms: each handler runs the module itself (its
     # own small call, on the same thread, while the outer call is paused).
-    run = python(f"""
+    run = python(
+        f"""
 import random, signal, mendseqs
 draw = random.Random(9)
 refs = ["".join(draw.choices("ACGT", k=draw.randrange(20, 120))) for _ in range(300)]
@@ -97,5 +108,7 @@ result = mendseqs.correct_seq_mt(refs, queries, 12, {threads})
 signal.setitimer(signal.ITIMER_REAL, 0, 0)
 assert result == expected
 assert inner and all(r == ["ACGT"] for r in inner), inner
-""", timeout=300)
+""",
+        timeout=300,
+    )
     assert run.returncode == 0, run

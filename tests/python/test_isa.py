@@ -1,6 +1,7 @@
 """MENDSEQS_ISA, the testing aid that forces one kernel: a value that names
 no instruction set, or one this processor cannot run, makes the import fail
 naming the value, instead of quietly running another kernel."""
+
 import platform
 
 import pytest

@@ -2,6 +2,7 @@
 paths have their edges: lengths around lane and word sizes, queries a few
 edits away from a reference (so the LCS lands near the threshold), non-ASCII
 characters, and lists long enough to fill several blocks of references."""
+
 import random
 
 import pytest

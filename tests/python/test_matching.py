@@ -1,4 +1,5 @@
 """Results of correct_seq_mt against the full-table oracle."""
+
 import pytest
 from hypothesis import given, settings, strategies as st
 

@@ -1,4 +1,5 @@
 """The module object and its one function, as Python sees them."""
+
 import sys
 
 import mendseqs
@@ -54,7 +55,8 @@ def test_subinterpreter_import_is_refused_and_the_module_keeps_working(python):
     )
     assert run.returncode == 0, run
     lines = run.stdout.decode().splitlines()
-    assert lines[0].startswith("legacy ImportError mendseqs, like every native module of its kind, "
-                               "does not yet support subinterpreters"), lines
+    assert lines[0].startswith(
+        "legacy ImportError mendseqs, like every native module of its kind, does not yet support subinterpreters"
+    ), lines
     assert lines[1].startswith("isolated ImportError "), lines
     assert lines[2:] == ["    Aligning with 1 threads: \u25a0", "['ACGT']"]

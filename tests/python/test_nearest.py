@@ -1,5 +1,6 @@
 """mendseqs.nearest and mendseqs.Nearest: what Python sees of the nearest
 accepted reference (the engine suite checks it against the full table)."""
+
 import pickle
 import random
 import signal
@@ -93,16 +94,24 @@ def test_conversions_and_failures_are_correct_seq_mts(python):
 
 
 def trips_guard_anywhere(references, query, max_flex):
-    return any(abs(len(query) - len(r)) <= max_flex and abs(query.count("A") - r.count("A")) <= max_flex
-               and max_flex > min(len(query), len(r)) for r in references)
+    return any(
+        abs(len(query) - len(r)) <= max_flex
+        and abs(query.count("A") - r.count("A")) <= max_flex
+        and max_flex > min(len(query), len(r))
+        for r in references
+    )
 
 
 texts = st.text(alphabet="ACGTa\u00e9", max_size=9)
 
 
 @settings(max_examples=200)
-@given(references=st.lists(texts.filter(bool), max_size=6), queries=st.lists(texts, max_size=5),
-       max_flex=st.integers(-1, 4), threads=st.sampled_from([1, 2, 3]))
+@given(
+    references=st.lists(texts.filter(bool), max_size=6),
+    queries=st.lists(texts, max_size=5),
+    max_flex=st.integers(-1, 4),
+    threads=st.sampled_from([1, 2, 3]),
+)
 def test_found_exactly_when_correct_finds_and_never_farther(references, queries, max_flex, threads):
     guard = any(trips_guard_anywhere(references, query, max_flex) for query in queries)
     try:
@@ -156,12 +165,15 @@ def test_the_interpreter_lock_is_let_go_while_it_works():
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_call_promptly(threads):
-    code = """
+    code = (
+        """
 import random, sys, time, mendseqs
 draw = random.Random(5)
 refs = ["".join(draw.choices("ACGT", k=2000)) for _ in range(200)]
 queries = ["".join(draw.choices("ACGT", k=2000)) for _ in range(10_000)]
-""" + NO_WORKERS_LEFT + f"""
+"""
+        + NO_WORKERS_LEFT
+        + f"""
 sys.stderr.write("ready\\n")
 sys.stderr.flush()
 try:
@@ -173,6 +185,7 @@ else:
 assert_no_workers_left()
 print(ended, file=sys.stderr)
 """
+    )
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         assert child.stderr.readline() == b"ready\n"

@@ -1,5 +1,6 @@
 """Standard output that refuses writes, is closed, or is slow: what the call
 does about each, seen from a child interpreter whose fd 1 is set up so."""
+
 import os
 import subprocess
 import sys
@@ -19,7 +20,8 @@ LINE_END_TOO_LARGE = line_end_failure("File too large", 27)
 @pytest.mark.parametrize("threads", [1, 2])
 def test_a_full_device_fails_the_banner_flush(python, threads):
     with open("/dev/full", "wb") as full:
-        run = python(f"""
+        run = python(
+            f"""
             import mendseqs
             try:
                 mendseqs.correct_seq_mt(["ACGT"], ["ACGT"], 0, {threads})
@@ -28,7 +30,9 @@ def test_a_full_device_fails_the_banner_flush(python, threads):
                 assert caught.args == ({NO_SPACE!r},), caught.args
             else:
                 raise AssertionError("the call did not fail")
-            """, stdout=full)
+            """,
+            stdout=full,
+        )
     assert run.returncode == 0, run
     assert messages(run.stderr) == [("main", NO_SPACE)]
 
@@ -50,7 +54,8 @@ def test_a_write_that_cannot_grow_the_file_fails_the_call(python, tmp_path, thre
     output = tmp_path / "stdout"
     queries = 1 if limit == BANNER_ONLY else 3
     with open(output, "wb") as file:
-        run = python(f"""
+        run = python(
+            f"""
             import resource, signal, mendseqs
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, resource.RLIM_INFINITY))
@@ -61,7 +66,9 @@ def test_a_write_that_cannot_grow_the_file_fails_the_call(python, tmp_path, thre
                 assert caught.args == ({message!r},), caught.args
             else:
                 raise AssertionError("the call did not fail")
-            """, stdout=file)
+            """,
+            stdout=file,
+        )
     assert run.returncode == 0, run
     assert output.read_bytes() == (banner(threads) + MARK * 3)[:limit]
     assert messages(run.stderr) == reported
@@ -125,25 +132,31 @@ def test_an_error_description_that_is_not_utf8_still_reaches_python(python, tmp_
     # call must still raise, with U+FFFD where the bytes were, not abort.
     source = tmp_path / "latin1_strerror.c"
     source.write_text(
-        '#include <stddef.h>\n'
-        'char *strerror_r(int code, char *buffer, size_t size) {\n'
-        '  (void)code; (void)buffer; (void)size;\n'
+        "#include <stddef.h>\n"
+        "char *strerror_r(int code, char *buffer, size_t size) {\n"
+        "  (void)code; (void)buffer; (void)size;\n"
         '  return "p\\xe9riph\\xe9rique plein";\n'
-        '}\n')
+        "}\n"
+    )
     library = tmp_path / "liblatin1_strerror.so"
     compiler = subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source], capture_output=True)
     if compiler.returncode != 0:
         pytest.skip(f"no C compiler to build the stand-in: {compiler.stderr[-200:]!r}")
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
     with open("/dev/full", "wb") as full:
-        run = python("""
+        run = python(
+            """
             import mendseqs
             try:
                 mendseqs.correct_seq_mt(["ACGT"], ["ACGT"], 0, 1)
             except BaseException as caught:
                 print(type(caught).__name__, caught.args, file=__import__("sys").stderr)
-            """, stdout=full, env={"LD_PRELOAD": preload})
+            """,
+            stdout=full,
+            env={"LD_PRELOAD": preload},
+        )
     assert run.returncode == 0, run
     description = "p\ufffdriph\ufffdrique plein"
     assert f"PanicException ({flush_failure(28, 'StorageFull', description)!r},)" in run.stderr.decode(
-        errors="replace"), run
+        errors="replace"
+    ), run

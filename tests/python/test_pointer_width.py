@@ -1,5 +1,6 @@
 """What depends on the width of a pointer: max_flex is a signed integer of
 that width, and with 32 bits the address space bounds the worker stacks."""
+
 import struct
 import sys
 
@@ -11,7 +12,8 @@ from messages import GUARD, OUT_OF_RANGE
 correct = mendseqs.correct_seq_mt
 POINTER_BITS = 8 * struct.calcsize("P")
 only_32_bit = pytest.mark.skipif(
-    POINTER_BITS != 32, reason=f"needs 32-bit pointers (here {POINTER_BITS}): ./dev test --arch armhf")
+    POINTER_BITS != 32, reason=f"needs 32-bit pointers (here {POINTER_BITS}): ./dev test --arch armhf"
+)
 
 # The bounds of a pointer-width signed integer: 2**31 - 1 or 2**63 - 1.
 WIDEST, NARROWEST = sys.maxsize, -sys.maxsize - 1
@@ -36,9 +38,9 @@ def test_the_narrowest_tolerance_rejects_everything_without_the_guard(threads):
 
 
 @only_32_bit
-@pytest.mark.parametrize("max_flex", [2**31, -2**31 - 1, 2**63 - 1, -2**63])
+@pytest.mark.parametrize("max_flex", [2**31, -(2**31) - 1, 2**63 - 1, -(2**63)])
 def test_beyond_32_bits_is_refused_unprefixed_before_any_output(capfd, max_flex):
-    assert (WIDEST, NARROWEST) == (2**31 - 1, -2**31)
+    assert (WIDEST, NARROWEST) == (2**31 - 1, -(2**31))
     with pytest.raises(OverflowError) as raised:
         correct(["ACGT"], ["ACGT"], max_flex, 1)
     assert raised.value.args == (OUT_OF_RANGE,)

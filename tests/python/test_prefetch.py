@@ -1,5 +1,6 @@
 """The command reads the next batch in a helper thread: order, errors and
 an early stop must be exactly as without it."""
+
 import threading
 import time
 

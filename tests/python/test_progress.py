@@ -1,4 +1,5 @@
 """The progress display on file descriptor 1, byte for byte."""
+
 import pytest
 
 MARK = "\u25a0".encode()
@@ -19,9 +20,7 @@ def correct_in_child(python, queries, threads, extra=""):
     )
 
 
-@pytest.mark.parametrize(
-    "queries, marks", [(0, 0), (3, 3), (99, 99), (120, 60), (149, 75), (150, 50)]
-)
+@pytest.mark.parametrize("queries, marks", [(0, 0), (3, 3), (99, 99), (120, 60), (149, 75), (150, 50)])
 def test_serial_path_writes_banner_marks_and_newline(python, queries, marks):
     run = correct_in_child(python, queries, 1)
     assert run.returncode == 0, run
@@ -57,8 +56,7 @@ def test_display_bypasses_sys_stdout(python):
 
 @pytest.mark.parametrize(
     "queries, threads, marks",
-    [(0, 2, 0), (3, 8, 3), (5, 4, 5), (10, 4, 10), (49, 2, 49), (100, 2, 50),
-     (1000, 4, 49), (2, 4294967295, 2)],
+    [(0, 2, 0), (3, 8, 3), (5, 4, 5), (10, 4, 10), (49, 2, 49), (100, 2, 50), (1000, 4, 49), (2, 4294967295, 2)],
 )
 def test_parallel_path_mark_counts(python, queries, threads, marks):
     run = correct_in_child(python, queries, threads)

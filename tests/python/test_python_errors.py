@@ -1,6 +1,7 @@
 """Failures that come from the Python side of a call: rejected arguments,
 exceptions raised by the caller's own objects, a PanicException travelling
 through Python code, and C API calls that fail without saying why."""
+
 import re
 import textwrap
 
@@ -21,12 +22,15 @@ os.write(2, b"@")
 
 RESUMED = {
     # Re-raised from a nested failing call made by the iterator itself.
-    "nested call": ("""
+    "nested call": (
+        """
         try:
             mendseqs.correct_seq_mt(["ACG"], ["AC"], 3, 1)
         except BaseException as nested:
             raise nested
-        """, GUARD),
+        """,
+        GUARD,
+    ),
     # The message is taken leniently: a lone surrogate becomes U+FFFD per byte.
     "lone surrogate": ("raise PanicException('a\\ud800b')", "a\ufffd\ufffd\ufffdb"),
     "unprintable": ("raise PanicException(Unprintable())", "Unwrapped panic from Python code"),
@@ -35,21 +39,26 @@ RESUMED = {
 
 @pytest.mark.parametrize("raise_it, message", RESUMED.values(), ids=RESUMED.keys())
 def test_a_panic_exception_from_python_code_is_resumed(python, raise_it, message):
-    run = python(GET_TYPE + textwrap.dedent("""
+    run = python(
+        GET_TYPE
+        + textwrap.dedent("""
         class Unprintable:
             def __str__(self):
                 raise RuntimeError("no text")
 
         class Queries(list):
             def __iter__(self):
-        """) + textwrap.indent(textwrap.dedent(raise_it), " " * 8) + textwrap.dedent(f"""
+        """)
+        + textwrap.indent(textwrap.dedent(raise_it), " " * 8)
+        + textwrap.dedent(f"""
         try:
             mendseqs.correct_seq_mt(["ACGT"], Queries(), 0, 1)
         except BaseException as caught:
             failure = caught
         assert type(failure) is PanicException, failure
         assert failure.args == ({message!r},), failure.args
-        """))
+        """)
+    )
     assert run.returncode == 0, run
     nested = raise_it.strip().startswith("try")
     # The outer call printed nothing: its arguments never got converted.
@@ -71,7 +80,9 @@ def test_a_panic_exception_from_python_code_is_resumed(python, raise_it, message
 
 
 def test_a_subclass_of_panic_exception_is_passed_on_unchanged(python):
-    run = python(GET_TYPE + textwrap.dedent("""
+    run = python(
+        GET_TYPE
+        + textwrap.dedent("""
         class Special(PanicException):
             pass
 
@@ -87,7 +98,8 @@ def test_a_subclass_of_panic_exception_is_passed_on_unchanged(python):
             assert caught is raised, caught
         else:
             raise AssertionError("the call did not fail")
-        """))
+        """)
+    )
     assert run.returncode == 0, run
     assert run.stdout == banner(1) + MARK
     first, after = run.stderr.split(b"@")
@@ -118,7 +130,9 @@ SilentIndex = ctypes.pythonapi.PyType_FromSpec(ctypes.byref(type_description))
 
 
 def test_a_failure_without_an_exception_becomes_system_error(python):
-    run = python(SILENT_INDEX + textwrap.dedent(f"""
+    run = python(
+        SILENT_INDEX
+        + textwrap.dedent(f"""
         import mendseqs
         try:
             mendseqs.correct_seq_mt(["ACGT"], ["ACGT"], 0, SilentIndex())
@@ -127,7 +141,8 @@ def test_a_failure_without_an_exception_becomes_system_error(python):
             assert caught.args == ({NO_EXCEPTION_SET!r},), caught.args
         else:
             raise AssertionError("the call did not fail")
-        """))
+        """)
+    )
     assert run.returncode == 0, run
     assert run.stdout == b"" and run.stderr == b""
 
@@ -135,10 +150,13 @@ def test_a_failure_without_an_exception_becomes_system_error(python):
 def test_a_silent_minus_one_from_an_integer_conversion_is_a_value(python):
     # For max_flex, -1 is also a legitimate result of the conversion: with no
     # exception pending it is taken as the tolerance -1, which matches nothing.
-    run = python(SILENT_INDEX + textwrap.dedent("""
+    run = python(
+        SILENT_INDEX
+        + textwrap.dedent("""
         import mendseqs
         assert mendseqs.correct_seq_mt(["ACGT"], ["ACGT"], SilentIndex(), 1) == [""]
-        """))
+        """)
+    )
     assert run.returncode == 0, run
     assert run.stdout == banner(1) + MARK + b"\n" and run.stderr == b""
 

@@ -2,6 +2,7 @@
 regular FASTA and FASTQ files, and the Python reader that takes over
 wherever dnaio refuses or would read otherwise. Random files with every
 quirk met in the wild, read both ways: the same batches, or the same error."""
+
 import gzip
 import random
 
@@ -9,8 +10,21 @@ import pytest
 
 from mendseqs_cli import reading
 
-QUIRKS = ["crlf", "blank line", "plus names", "plus other name", "spaces", "non-ascii", "short quality",
-          "tab", "empty sequence", "multi-line fasta", "bom", "cut short", "none"]
+QUIRKS = [
+    "crlf",
+    "blank line",
+    "plus names",
+    "plus other name",
+    "spaces",
+    "non-ascii",
+    "short quality",
+    "tab",
+    "empty sequence",
+    "multi-line fasta",
+    "bom",
+    "cut short",
+    "none",
+]
 
 
 def fastq(rng, quirk, count):
@@ -46,7 +60,7 @@ def fasta(rng, quirk, count):
     lines = []
     for i in range(count):
         sequence = "".join(rng.choice("ACGT") for _ in range(rng.randint(0, 50)))
-        parts = [sequence[j:j + 7] for j in range(0, len(sequence), 7)] if quirk == "multi-line fasta" else [sequence]
+        parts = [sequence[j : j + 7] for j in range(0, len(sequence), 7)] if quirk == "multi-line fasta" else [sequence]
         if i == count // 2 and quirk == "spaces":
             parts = [f" {part} " for part in parts] or [" "]
         if i == count // 2 and quirk == "non-ascii":
@@ -61,7 +75,9 @@ def read(path, size, fast):
         reading.fast_reader = None
     try:
         with reading.open_source(str(path)) as source:
-            return [(b.headers, b.sequences, b.qualities) for b in reading.checked(str(path), reading.batches(source, size))]
+            return [
+                (b.headers, b.sequences, b.qualities) for b in reading.checked(str(path), reading.batches(source, size))
+            ]
     except reading.InputError as error:
         return str(error)
     finally:
@@ -72,8 +88,11 @@ def joined(result):
     """Records regardless of how they were cut into batches."""
     if isinstance(result, str):
         return result
-    return [record for headers, sequences, qualities in result
-            for record in zip(headers, sequences, qualities or [None] * len(headers), strict=True)]
+    return [
+        record
+        for headers, sequences, qualities in result
+        for record in zip(headers, sequences, qualities or [None] * len(headers), strict=True)
+    ]
 
 
 @pytest.mark.skipif(reading.fast_reader is None, reason="dnaio is not installed here")
@@ -98,8 +117,18 @@ def test_fast_and_python_readers_agree(tmp_path, kind, quirk):
     assert isinstance(slow, str) == expect_error, slow
 
 
-@pytest.mark.parametrize("text", ["AC\n\n  GT \nT\tA\n", "\n\n>r1\nAC\nGT\n>r2\nA\n", "\n@r\nACG\n+\nIII\n",
-                                  "ACGT", "", "\n \n", "\u00e9A\r\nCC\r\n"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "AC\n\n  GT \nT\tA\n",
+        "\n\n>r1\nAC\nGT\n>r2\nA\n",
+        "\n@r\nACG\n+\nIII\n",
+        "ACGT",
+        "",
+        "\n \n",
+        "\u00e9A\r\nCC\r\n",
+    ],
+)
 def test_reference_lists_read_in_blocks_as_record_by_record(tmp_path, text):
     path = tmp_path / "refs"
     path.write_text(text, encoding="utf-8", newline="")

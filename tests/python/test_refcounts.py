@@ -2,6 +2,7 @@
 
 Needs the debug interpreter, which counts every reference it holds;
 tools/run-tests runs this file under it with the module built for it."""
+
 import gc
 import itertools
 import sys
@@ -20,6 +21,7 @@ correct = mendseqs.correct_seq_mt
 
 class Tagged(str):
     pass
+
 
 ITERATIONS = 1000
 
@@ -42,8 +44,9 @@ PATHS = {
     "tolerance guard, serial": lambda: correct(["ACG"], ["AC"], 5, 1),
     "tolerance guard, parallel": lambda: correct(["ACG"], ["AC"] * 4, 5, 2),
     "resumed PanicException": resumed_panic,
-    "nearest, with a str subclass": lambda: mendseqs.nearest(["ACGT", Tagged("TTTT")], ["TTTT", "ACGA", "GGGG"] * 2,
-                                                              1, 2),
+    "nearest, with a str subclass": lambda: mendseqs.nearest(
+        ["ACGT", Tagged("TTTT")], ["TTTT", "ACGA", "GGGG"] * 2, 1, 2
+    ),
     "nearest, refused": lambda: mendseqs.nearest(["A"], "A", 0, 1),
     "nearest, tolerance guard": lambda: mendseqs.nearest(["ACGT", "AC"], ["ACG"], 3, 1),
 }
@@ -56,6 +59,7 @@ def total_references():
 
 def references_kept(path, iterations):
     """How many references `iterations` more calls leave behind."""
+
     def calls(count):
         for _ in itertools.repeat(None, count):
             try:

@@ -1,5 +1,6 @@
 """The type stub against the built module, and mypy on code that uses it.
 Needs mypy (in the amd64 root only): skipped where it is absent."""
+
 import os
 import subprocess
 import sys
@@ -33,8 +34,15 @@ def test_stub_matches_the_built_module(tmp_path):
 
 
 def test_mypy_passes_the_command_and_the_example_and_flags_misuse(tmp_path):
-    run = run_mypy("mypy", "--strict", "--cache-dir", os.devnull, str(ROOT / "src" / "mendseqs_cli"),
-                   str(ROOT / "examples" / "snap.py"), cwd=tmp_path)
+    run = run_mypy(
+        "mypy",
+        "--strict",
+        "--cache-dir",
+        os.devnull,
+        str(ROOT / "src" / "mendseqs_cli"),
+        str(ROOT / "examples" / "snap.py"),
+        cwd=tmp_path,
+    )
     assert run.returncode == 0, run.stdout
     (tmp_path / "misuse.py").write_text(MISUSE)
     run = run_mypy("mypy", "--strict", "--cache-dir", os.devnull, "misuse.py", cwd=tmp_path)

@@ -1,6 +1,7 @@
 """Long whitelists: a batch big enough for the candidate index gives what
 the scan gives. A call with one query always scans (the index cannot pay
 for itself), so each sampled query is answered again alone and compared."""
+
 import random
 
 import pytest

@@ -1,6 +1,7 @@
 """The Snakemake workflow scatters the example data over 4 chunk jobs on
 2 cores, and gathers byte for byte what one run of the command writes.
 Needs snakemake (in the amd64 root only): skipped where it is absent."""
+
 import gzip
 import re
 import shutil
@@ -18,9 +19,22 @@ needs_snakemake = pytest.mark.skipif(shutil.which("snakemake") is None, reason="
 
 def snakemake(directory, *config, cwd=None):
     return subprocess.run(
-        ["snakemake", "-s", ROOT / "workflow" / "Snakefile", "--cores", "2", "--directory", directory,
-         "--config", f"python={sys.executable}", *config],
-        capture_output=True, text=True, cwd=cwd)
+        [
+            "snakemake",
+            "-s",
+            ROOT / "workflow" / "Snakefile",
+            "--cores",
+            "2",
+            "--directory",
+            directory,
+            "--config",
+            f"python={sys.executable}",
+            *config,
+        ],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+    )
 
 
 @needs_snakemake
@@ -29,12 +43,15 @@ def test_scattered_workflow_gathers_what_one_run_gives(tmp_path, output):
     references, queries = DATA / "references.txt", DATA / "queries.fasta"
     whole = tmp_path / "whole" / output
     whole.parent.mkdir()
-    subprocess.run([sys.executable, "-m", "mendseqs_cli", "correct", references, queries, "--max-flex", "2",
-                    "-o", whole], check=True)
+    subprocess.run(
+        [sys.executable, "-m", "mendseqs_cli", "correct", references, queries, "--max-flex", "2", "-o", whole],
+        check=True,
+    )
     # Its own working directory: snakemake keeps its state in .snakemake/ there.
     work = tmp_path / "work"
-    run = snakemake(work, f"references={references}", f"queries={queries}", "chunks=4", "max_flex=2",
-                    f"output={output}")
+    run = snakemake(
+        work, f"references={references}", f"queries={queries}", "chunks=4", "max_flex=2", f"output={output}"
+    )
     assert run.returncode == 0, run.stderr[-3000:]
     # split, the index built once, 4 chunk jobs, gather, all.
     assert "8 of 8 steps (100%) done" in run.stderr
@@ -49,12 +66,15 @@ def test_scattered_workflow_gathers_what_one_run_gives(tmp_path, output):
 
 
 @needs_snakemake
-@pytest.mark.parametrize("config, message", [
-    (["chunks=0"], "chunks=0: must be at least 1"),
-    (["chunks=-2"], "chunks=-2: must be at least 1"),
-    (["chunks=two"], "chunks=two: not a whole number"),
-    (["index=maybe"], "index=maybe: expected true, false or auto"),
-])
+@pytest.mark.parametrize(
+    "config, message",
+    [
+        (["chunks=0"], "chunks=0: must be at least 1"),
+        (["chunks=-2"], "chunks=-2: must be at least 1"),
+        (["chunks=two"], "chunks=two: not a whole number"),
+        (["index=maybe"], "index=maybe: expected true, false or auto"),
+    ],
+)
 def test_bad_settings_stop_the_workflow_before_any_job(tmp_path, config, message):
     run = snakemake(tmp_path, f"references={DATA / 'references.txt'}", f"queries={DATA / 'queries.fasta'}", *config)
     assert run.returncode != 0

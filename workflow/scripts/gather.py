@@ -4,6 +4,7 @@ so the file is byte for byte the one a single run would write.
 
     python3.14 workflow/scripts/gather.py OUTPUT PART...
 """
+
 import shutil
 import sys
 

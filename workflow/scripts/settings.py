@@ -2,6 +2,7 @@
 stops Snakemake with one clear message instead of a job that "succeeds"
 on nothing (`cat` with no files reads Snakemake's own stdin) or a missing
 file reported as a rule's missing input."""
+
 import os
 import subprocess
 
@@ -38,8 +39,10 @@ class Settings:
             raise ValueError(f"give {key}=PATH with --config")
         path = str(config[key])
         if not os.path.exists(path):
-            raise ValueError(f"{key}={path}: no such file in {workdir} (relative paths are read from "
-                             "the working directory, which --directory sets: give absolute paths)")
+            raise ValueError(
+                f"{key}={path}: no such file in {workdir} (relative paths are read from "
+                "the working directory, which --directory sets: give absolute paths)"
+            )
         return path
 
     @staticmethod
@@ -57,17 +60,22 @@ class Settings:
         """Asks the interpreter the jobs run (Snakemake's own may differ):
         the output's format, whether the references are a saved index, and
         whether its module can save one."""
-        code = ("import sys, mendseqs, mendseqs_cli, mendseqs_cli.writing as w\n"
-                "print(w.output_format_of(sys.argv[1], sys.argv[2] or None)[0])\n"
-                "print(mendseqs_cli.is_saved_index(sys.argv[3]))\n"
-                "print(hasattr(mendseqs, 'ReferenceIndex'))")
+        code = (
+            "import sys, mendseqs, mendseqs_cli, mendseqs_cli.writing as w\n"
+            "print(w.output_format_of(sys.argv[1], sys.argv[2] or None)[0])\n"
+            "print(mendseqs_cli.is_saved_index(sys.argv[3]))\n"
+            "print(hasattr(mendseqs, 'ReferenceIndex'))"
+        )
         try:
-            probe = subprocess.run([self.python, "-c", code, self.output, chosen_format, self.references],
-                                   capture_output=True, text=True)
+            probe = subprocess.run(
+                [self.python, "-c", code, self.output, chosen_format, self.references], capture_output=True, text=True
+            )
         except OSError as error:
             raise ValueError(f"python={self.python}: {error.strerror or error}") from None
         if probe.returncode != 0:
-            raise ValueError(f"python={self.python} cannot import mendseqs: install it for that interpreter "
-                             f"({probe.stderr.strip().splitlines()[-1:]})")
+            raise ValueError(
+                f"python={self.python} cannot import mendseqs: install it for that interpreter "
+                f"({probe.stderr.strip().splitlines()[-1:]})"
+            )
         output_format, given_an_index, saves_indexes = probe.stdout.split()
         return output_format, given_an_index == "True", saves_indexes == "True"

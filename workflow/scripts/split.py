@@ -7,6 +7,7 @@ Chunks are written uncompressed, as FASTQ when the input is FASTQ and as
 FASTA otherwise; a one-per-line input becomes FASTA named by line number, so
 the read ids `mendseqs correct` reports are those of the whole file.
 """
+
 import sys
 
 from mendseqs_cli.reading import InputError, batches, checked, open_source

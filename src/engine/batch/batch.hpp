@@ -22,7 +22,7 @@ std::vector<Position> run_batch(const ReferenceSet& references, std::span<const 
 // The same batch, each query's nearest accepted reference measured
 // (nearest_accepted), with the same marks, line end and failures.
 std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std::span<const Text> queries,
-                                            intptr_t max_flex, uint32_t threads, CallerHooks& caller,
-                                            OutputStream& out, Checkpoint& checkpoint);
+                                            intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out,
+                                            Checkpoint& checkpoint);
 
 }  // namespace mendseqs

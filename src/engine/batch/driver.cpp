@@ -25,8 +25,8 @@ void run_serially(size_t query_count, OutputStream& out, Checkpoint& checkpoint,
 
 // The road of every batch, whatever it computes per query: the action for
 // every query in this thread or on workers, then the line end.
-void run_queries(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller,
-                 Checkpoint& checkpoint, QueryAction action) {
+void run_queries(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, Checkpoint& checkpoint,
+                 QueryAction action) {
   if (threads == 1) {
     run_serially(query_count, out, checkpoint, action);
   } else {
@@ -47,8 +47,8 @@ std::vector<Position> run_batch(const ReferenceSet& references, std::span<const 
 }
 
 std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std::span<const Text> queries,
-                                            intptr_t max_flex, uint32_t threads, CallerHooks& caller,
-                                            OutputStream& out, Checkpoint& checkpoint) {
+                                            intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out,
+                                            Checkpoint& checkpoint) {
   std::vector<NearestMatch> found(queries.size());
   run_queries(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
     found[q] = nearest_accepted(references, queries[q], max_flex, where);
@@ -56,9 +56,8 @@ std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std:
   return found;
 }
 
-std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
-                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller,
-                                     OutputStream& out) {
+std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
+                                     uint32_t threads, CallerHooks& caller, OutputStream& out) {
   Checkpoint checkpoint(caller);
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
@@ -69,8 +68,8 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
   return run_batch(reference_set, queries, max_flex, threads, caller, out, checkpoint);
 }
 
-std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries,
-                                  intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out) {
+std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
+                                  uint32_t threads, CallerHooks& caller, OutputStream& out) {
   Checkpoint checkpoint(caller);
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
@@ -88,13 +87,13 @@ std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<co
   return run_nearest_batch(reference_set, queries, max_flex, threads, caller, out, checkpoint);
 }
 
-std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
-                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller) {
+std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
+                                     uint32_t threads, CallerHooks& caller) {
   return correct_seq_mt(references, queries, max_flex, threads, caller, standard_output());
 }
 
-std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries,
-                                  intptr_t max_flex, uint32_t threads, CallerHooks& caller) {
+std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
+                                  uint32_t threads, CallerHooks& caller) {
   return nearest(references, queries, max_flex, threads, caller, standard_output());
 }
 

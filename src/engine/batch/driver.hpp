@@ -13,17 +13,16 @@
 
 namespace mendseqs {
 
-std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
-                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller,
-                                     OutputStream& out);
-std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries,
-                                  intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out);
+std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
+                                     uint32_t threads, CallerHooks& caller, OutputStream& out);
+std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
+                                  uint32_t threads, CallerHooks& caller, OutputStream& out);
 
 // PreparedReferences::correct and ::nearest, with their progress display on
 // `out`.
-std::vector<Position> correct(const PreparedReferences& references, std::span<const Text> queries,
-                              uint32_t threads, CallerHooks& caller, OutputStream& out);
-std::vector<NearestMatch> nearest(const PreparedReferences& references, std::span<const Text> queries,
-                                  uint32_t threads, CallerHooks& caller, OutputStream& out);
+std::vector<Position> correct(const PreparedReferences& references, std::span<const Text> queries, uint32_t threads,
+                              CallerHooks& caller, OutputStream& out);
+std::vector<NearestMatch> nearest(const PreparedReferences& references, std::span<const Text> queries, uint32_t threads,
+                                  CallerHooks& caller, OutputStream& out);
 
 }  // namespace mendseqs

@@ -12,9 +12,9 @@
 #include <variant>
 #include <vector>
 
-#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/failure.hpp"
 #include "engine/io_error.hpp"
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
 #include "support/fork_join.hpp"
 
@@ -163,8 +163,7 @@ void raise_first_failure(const std::vector<Chunk>& chunks) {
   for (const Chunk& chunk : chunks) {
     const auto* failure = std::get_if<Failure>(&chunk.ending);
     if (!failure) continue;
-    if (std::holds_alternative<Panicked>(*failure))
-      panic(std::string(messages::worker_failed));
+    if (std::holds_alternative<Panicked>(*failure)) panic(std::string(messages::worker_failed));
     rethrow(*failure);
   }
 }
@@ -189,8 +188,7 @@ ChunkPlan plan_chunks(size_t queries, uint32_t threads) noexcept {
   plan.chunk_size = queries / threads + (queries % threads != 0);
   plan.workers = queries / plan.chunk_size + (queries % plan.chunk_size != 0);
   const uint64_t step = uint64_t{threads} * (plan.chunk_size / 50);
-  plan.progress_step = static_cast<uint32_t>(
-      std::clamp<uint64_t>(step, 1, std::numeric_limits<uint32_t>::max()));
+  plan.progress_step = static_cast<uint32_t>(std::clamp<uint64_t>(step, 1, std::numeric_limits<uint32_t>::max()));
   return plan;
 }
 
@@ -207,8 +205,7 @@ size_t worker_stack_size() noexcept {
   return std::max<size_t>(size, PTHREAD_STACK_MIN);
 }
 
-void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller,
-                     QueryAction action) {
+void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action) {
   const ChunkPlan plan = plan_chunks(query_count, threads);
   SharedCall call{action, plan.progress_step, out};
   std::vector<Chunk> chunks = cut_chunks(call, query_count, plan);

@@ -7,8 +7,8 @@
 #include <span>
 
 #include "batch/progress.hpp"
-#include "support/function_ref.hpp"
 #include "support/checkpoint.hpp"
+#include "support/function_ref.hpp"
 
 namespace mendseqs {
 
@@ -42,7 +42,6 @@ using QueryAction = FunctionRef<void(size_t q, Checkpoint& checkpoint)>;
 // interrupted, the others are cancelled; every worker has ended before this
 // returns or throws. The failure raised is that of the lowest-numbered
 // chunk that failed (a cancelled chunk has not failed).
-void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller,
-                     QueryAction action);
+void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action);
 
 }  // namespace mendseqs

@@ -64,9 +64,15 @@ void save_references(SectionSink& sink, std::span<const Text> references, Checkp
   sink.put_scalar<uint8_t>("references.width", static_cast<uint8_t>(width));
   sink.put_array<uint64_t>("references.offsets", offsets);
   switch (width) {
-    case CharWidth::one: put_chars(uint8_t{}); break;
-    case CharWidth::two: put_chars(uint16_t{}); break;
-    default: put_chars(uint32_t{}); break;
+    case CharWidth::one:
+      put_chars(uint8_t{});
+      break;
+    case CharWidth::two:
+      put_chars(uint16_t{});
+      break;
+    default:
+      put_chars(uint32_t{});
+      break;
   }
 }
 
@@ -92,8 +98,10 @@ std::vector<Text> reference_views(SectionSource& source, std::span<const uint64_
   std::vector<Text> texts(offsets.size() - 1);
   check_in_chunks(texts.size(), threads, charge, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
-      if (offsets[i + 1] < offsets[i]) throw IndexFormatError("reference " + std::to_string(i) + " ends before it starts");
-      if (offsets[i + 1] > chars.size()) throw IndexFormatError("the references' offsets do not cover their characters");
+      if (offsets[i + 1] < offsets[i])
+        throw IndexFormatError("reference " + std::to_string(i) + " ends before it starts");
+      if (offsets[i + 1] > chars.size())
+        throw IndexFormatError("the references' offsets do not cover their characters");
     }
     for (size_t i = begin; i < end; ++i)
       texts[i] = Text(chars.data() + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]),
@@ -147,16 +155,16 @@ std::vector<NearestMatch> PreparedReferences::nearest(std::span<const Text> quer
   return mendseqs::nearest(*this, queries, threads, caller, standard_output());
 }
 
-std::vector<Position> correct(const PreparedReferences& references, std::span<const Text> queries,
-                              uint32_t threads, CallerHooks& caller, OutputStream& out) {
+std::vector<Position> correct(const PreparedReferences& references, std::span<const Text> queries, uint32_t threads,
+                              CallerHooks& caller, OutputStream& out) {
   Checkpoint checkpoint(caller);
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
   return run_batch(references.reference_set(), queries, references.max_flex(), threads, caller, out, checkpoint);
 }
 
-std::vector<NearestMatch> nearest(const PreparedReferences& references, std::span<const Text> queries,
-                                  uint32_t threads, CallerHooks& caller, OutputStream& out) {
+std::vector<NearestMatch> nearest(const PreparedReferences& references, std::span<const Text> queries, uint32_t threads,
+                                  CallerHooks& caller, OutputStream& out) {
   Checkpoint checkpoint(caller);
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
@@ -191,15 +199,23 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
     const std::span<const uint64_t> offsets = file.array<uint64_t>("references.offsets");
     const unsigned threads = load_threads();
     switch (file.scalar<uint8_t>("references.width")) {
-      case 1: state->loaded_texts = reference_views<uint8_t>(file, offsets, threads, checkpoint); break;
-      case 2: state->loaded_texts = reference_views<uint16_t>(file, offsets, threads, checkpoint); break;
-      case 4: state->loaded_texts = reference_views<uint32_t>(file, offsets, threads, checkpoint); break;
-      default: throw IndexFormatError("the references have an unknown character width");
+      case 1:
+        state->loaded_texts = reference_views<uint8_t>(file, offsets, threads, checkpoint);
+        break;
+      case 2:
+        state->loaded_texts = reference_views<uint16_t>(file, offsets, threads, checkpoint);
+        break;
+      case 4:
+        state->loaded_texts = reference_views<uint32_t>(file, offsets, threads, checkpoint);
+        break;
+      default:
+        throw IndexFormatError("the references have an unknown character width");
     }
     state->texts = state->loaded_texts;
     state->set = std::make_unique<ReferenceSet>(state->texts, file, &checkpoint);
     switch (file.scalar<uint8_t>("indexed")) {
-      case 0: break;
+      case 0:
+        break;
       case 1:
         state->set->adopt_index(CandidateIndex::load(file, state->texts.size(), state->texts, threads,
                                                      [&](size_t work) { checkpoint.charge(work); }),
@@ -207,7 +223,8 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
         if (state->set->index(state->max_flex)->max_flex() != static_cast<size_t>(state->max_flex))
           throw IndexFormatError("the candidate index was built for another max_flex");
         break;
-      default: throw IndexFormatError("section indexed is neither 0 nor 1");
+      default:
+        throw IndexFormatError("section indexed is neither 0 nor 1");
     }
   } catch (const IndexFormatError& error) {
     throw IndexFileError("'" + path + "' is not a usable mendseqs index: " + error.what());

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,8 +112,7 @@ std::optional<IoError> OutputStream::write_whole(std::string_view text, Checkpoi
 }
 
 void OutputStream::print_flushed(std::string_view text, Checkpoint& writer) {
-  if (auto error = write_whole(text, writer))
-    panic(std::string(messages::unwrap_error) + error->debug());
+  if (auto error = write_whole(text, writer)) panic(std::string(messages::unwrap_error) + error->debug());
 }
 
 void OutputStream::print_line_end(Checkpoint& writer) {

@@ -53,8 +53,7 @@ class StreamLock {
   bool try_lock_for(std::chrono::duration<Rep, Period> timeout) noexcept {
     timespec until{};
     clock_gettime(CLOCK_REALTIME, &until);
-    const long long total =
-        until.tv_nsec + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count();
+    const long long total = until.tv_nsec + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count();
     until.tv_sec += static_cast<time_t>(total / 1000000000);
     until.tv_nsec = static_cast<long>(total % 1000000000);
     return pthread_mutex_timedlock(&mutex_, &until) == 0;

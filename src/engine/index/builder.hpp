@@ -24,7 +24,7 @@ class BuildPass {
   BuildPass(size_t items, unsigned threads, FunctionRef<void(size_t)> charge, size_t items_per_worker = 4096)
       : items_(items),
         workers_(std::max<size_t>(1, std::min<size_t>({threads, items / items_per_worker + 1,
-                                                        std::max(1u, std::thread::hardware_concurrency())}))),
+                                                       std::max(1u, std::thread::hardware_concurrency())}))),
         charge_(charge) {}
 
   size_t workers() const noexcept { return workers_; }

@@ -20,8 +20,8 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, size_t max_flex
     : reference_count_(references.size()), packed_(packed), facts_(references, max_flex, threads, charge) {
   double characters = 0;
   for (const uint32_t length : facts_.lengths) characters += length;
-  scan_seconds_per_query_ = std::max(characters, 16.0 * static_cast<double>(reference_count_)) *
-                            costs::seconds_per_scanned_character;
+  scan_seconds_per_query_ =
+      std::max(characters, 16.0 * static_cast<double>(reference_count_)) * costs::seconds_per_scanned_character;
   short_ = ShortTable(facts_.lengths, facts_.a_counts, max_flex);
   if (packed_) {  // the packed layout reads lengths and A-counts from its codes
     facts_.lengths = {};
@@ -30,11 +30,10 @@ CandidateIndex::CandidateIndex(std::span<const Text> references, size_t max_flex
 }
 
 std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> references, intptr_t max_flex,
-                                                      size_t query_count, size_t memory_budget_bytes,
-                                                      Choice choice, unsigned threads,
-                                                      FunctionRef<void(size_t)> charge, Layout layout) {
-  const IndexPlan plan =
-      CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads, layout);
+                                                      size_t query_count, size_t memory_budget_bytes, Choice choice,
+                                                      unsigned threads, FunctionRef<void(size_t)> charge,
+                                                      Layout layout) {
+  const IndexPlan plan = CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads, layout);
   const bool fits = plan.memory_bytes > 0 && plan.memory_bytes <= static_cast<double>(memory_budget_bytes) &&
                     (plan.packed || plan.variants < std::numeric_limits<uint32_t>::max());
   if (!(choice == Choice::always ? fits : plan.use_index)) return nullptr;
@@ -85,7 +84,8 @@ bool CandidateIndex::for_each_candidate(const Text& query, FunctionRef<void(size
     packed_layout_.candidates(query, query_a_count, reference_count_, positions);
   } else {
     positions.clear();
-    hashed_.each_candidate(query, query_a_count, facts_, [&](size_t i) { positions.push_back(static_cast<uint32_t>(i)); });
+    hashed_.each_candidate(query, query_a_count, facts_,
+                           [&](size_t i) { positions.push_back(static_cast<uint32_t>(i)); });
   }
   short_.each_accepted_outright(query_length, query_a_count,
                                 [&](size_t i) { positions.push_back(static_cast<uint32_t>(i)); });

@@ -63,11 +63,10 @@ class CandidateIndex {
   // caller scans then, with the same results. The calling thread charges
   // its share of the building to `charge` (characters' worth of work), which
   // may throw to end the call; the building threads are joined first.
-  static std::unique_ptr<CandidateIndex> build(std::span<const Text> references, intptr_t max_flex,
-                                               size_t query_count, size_t memory_budget_bytes,
-                                               Choice choice = Choice::cost_model, unsigned threads = 1,
-                                               FunctionRef<void(size_t)> charge = [](size_t) {},
-                                               Layout layout = Layout::automatic);
+  static std::unique_ptr<CandidateIndex> build(
+      std::span<const Text> references, intptr_t max_flex, size_t query_count, size_t memory_budget_bytes,
+      Choice choice = Choice::cost_model, unsigned threads = 1, FunctionRef<void(size_t)> charge = [](size_t) {},
+      Layout layout = Layout::automatic);
 
   // The scan's answer for this query: nullopt when no reference decides
   // it (the empty string). `accepts(i)` must be the exact LCS test of
@@ -105,9 +104,9 @@ class CandidateIndex {
   // charges its share to `charge`, which may throw to end the load (the
   // others are joined first).
   void save(SectionSink& sink) const;
-  static std::unique_ptr<CandidateIndex> load(SectionSource& source, size_t reference_count,
-                                              std::span<const Text> references, unsigned threads = 1,
-                                              FunctionRef<void(size_t)> charge = [](size_t) {});
+  static std::unique_ptr<CandidateIndex> load(
+      SectionSource& source, size_t reference_count, std::span<const Text> references, unsigned threads = 1,
+      FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept;
   size_t entry_count() const noexcept { return packed_ ? packed_layout_.posting_count() : hashed_.entry_count(); }

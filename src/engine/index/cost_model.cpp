@@ -126,7 +126,8 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
   }
   plan.packed = layout == Layout::automatic && PackedLayout::suits(references, k);
   // The short table, at most, and the lengths and A-counts read meanwhile.
-  const double common_bytes = 12 * std::min<double>(static_cast<double>(n), 4.0 * k * k + 2) + 8 * static_cast<double>(n);
+  const double common_bytes =
+      12 * std::min<double>(static_cast<double>(n), 4.0 * k * k + 2) + 8 * static_cast<double>(n);
   if (plan.packed) {
     plan.memory_bytes = PackedLayout::estimate(lengths, k).build_bytes + common_bytes;
   } else {
@@ -146,8 +147,8 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
   const double mean_length = characters / static_cast<double>(n);
   const double lookup_seconds =
       plan.memory_bytes <= cached_index_bytes ? seconds_per_cached_lookup : seconds_per_lookup;
-  const double build_seconds = plan.packed ? plan.variants * seconds_per_packed_variant
-                                           : plan.variants * seconds_per_indexed_variant;
+  const double build_seconds =
+      plan.packed ? plan.variants * seconds_per_packed_variant : plan.variants * seconds_per_indexed_variant;
   const auto index_seconds = [&](double lookups) {
     return (build_seconds + 2 * characters * seconds_per_hashed_character +
             queries * (seconds_per_query + mean_length * seconds_per_hashed_character + lookups * lookup_seconds)) /

@@ -111,11 +111,16 @@ class HashedDeletions {
 // Letters of the packed layout, two bits each: A C G T.
 inline int dna_letter(char32_t c) noexcept {
   switch (c) {
-    case U'A': return 0;
-    case U'C': return 1;
-    case U'G': return 2;
-    case U'T': return 3;
-    default: return -1;
+    case U'A':
+      return 0;
+    case U'C':
+      return 1;
+    case U'G':
+      return 2;
+    case U'T':
+      return 3;
+    default:
+      return -1;
   }
 }
 
@@ -247,7 +252,8 @@ class PackedDeletions {
         const uint64_t kept = shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p);
         if (!reachable(kept, p - depth)) break;
         const uint64_t variant = shift_left(kept, 2 * static_cast<unsigned>(length_ - p - 1)) | segment(p + 1, length_);
-        if (variant >= low_ && variant <= high_) emit(variant, rank + rank_of(p, depth), letters | letters_of(p, depth));
+        if (variant >= low_ && variant <= high_)
+          emit(variant, rank + rank_of(p, depth), letters | letters_of(p, depth));
       }
       return;
     }
@@ -255,14 +261,13 @@ class PackedDeletions {
       if (repeats_[p] && !(p == from && previous_deleted)) continue;
       const uint64_t kept = shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p);
       if (!reachable(kept, p - depth)) break;
-      delete_from(p + 1, left - 1, depth + 1, kept,
-                  rank + rank_of(p, depth), letters | letters_of(p, depth), bad_deleted + (letters_[p] < 0), true,
-                  emit);
+      delete_from(p + 1, left - 1, depth + 1, kept, rank + rank_of(p, depth), letters | letters_of(p, depth),
+                  bad_deleted + (letters_[p] < 0), true, emit);
     }
   }
 
   size_t length_ = 0;
-  size_t bad_ = 0;  // letters other than A, C, G, T
+  size_t bad_ = 0;                                  // letters other than A, C, G, T
   mutable uint64_t low_ = 0, high_ = ~uint64_t{0};  // the codes asked for
   mutable size_t variant_length_ = 0;
   std::vector<int8_t> letters_;

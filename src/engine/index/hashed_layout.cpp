@@ -135,9 +135,11 @@ HashedLayout::HashedLayout(std::span<const Text> references, const ReferenceFact
   };
   const auto cost = [&](size_t i) { return size_t{facts.lengths[i]} + 1; };
   std::vector<std::vector<uint64_t>> cursors(workers, std::vector<uint64_t>(partitions, 0));
-  pass.run([&](size_t w, size_t i) {
-    each_key(w, i, [&](uint64_t key) { ++cursors[w][bucket_of(key) / buckets_per_partition]; });
-  }, cost);
+  pass.run(
+      [&](size_t w, size_t i) {
+        each_key(w, i, [&](uint64_t key) { ++cursors[w][bucket_of(key) / buckets_per_partition]; });
+      },
+      cost);
   std::vector<uint64_t> slices(partitions + 1);
   uint64_t total = 0;
   for (size_t p = 0; p < partitions; ++p) {
@@ -149,38 +151,42 @@ HashedLayout::HashedLayout(std::span<const Text> references, const ReferenceFact
   entries_ = LargeArray<uint32_t>(total);
   tags_ = LargeArray<uint16_t>(total + tag_padding);
   std::vector<uint16_t> local_buckets(total);
-  pass.run([&](size_t w, size_t i) {
-    each_key(w, i, [&](uint64_t key) {
-      const size_t bucket = bucket_of(key);
-      const uint64_t at = cursors[w][bucket / buckets_per_partition]++;
-      entries_[at] = (static_cast<uint32_t>(key) & ~position_mask_) | static_cast<uint32_t>(i);
-      tags_[at] = tag_of(key);
-      local_buckets[at] = static_cast<uint16_t>(bucket % buckets_per_partition);
-    });
-  }, cost);
+  pass.run(
+      [&](size_t w, size_t i) {
+        each_key(w, i, [&](uint64_t key) {
+          const size_t bucket = bucket_of(key);
+          const uint64_t at = cursors[w][bucket / buckets_per_partition]++;
+          entries_[at] = (static_cast<uint32_t>(key) & ~position_mask_) | static_cast<uint32_t>(i);
+          tags_[at] = tag_of(key);
+          local_buckets[at] = static_cast<uint16_t>(bucket % buckets_per_partition);
+        });
+      },
+      cost);
   offsets_ = LargeArray<uint32_t>(bucket_count_ + 1);
   offsets_[bucket_count_] = static_cast<uint32_t>(total);
   BuildPass sort_pass(partitions, threads, charge, 1);
   std::vector<std::vector<uint32_t>> starts(sort_pass.workers()), sorted(sort_pass.workers());
   std::vector<std::vector<uint16_t>> sorted_tags(sort_pass.workers());
-  sort_pass.run([&](size_t w, size_t p) {
-    starts[w].assign(buckets_per_partition + 1, 0);
-    const auto begin = static_cast<uint32_t>(slices[p]), end = static_cast<uint32_t>(slices[p + 1]);
-    for (uint32_t e = begin; e < end; ++e) ++starts[w][local_buckets[e] + 1];
-    for (size_t b = 1; b <= buckets_per_partition; ++b) starts[w][b] += starts[w][b - 1];
-    const size_t first_bucket = p * buckets_per_partition;
-    for (size_t b = 0; b < buckets_per_partition && first_bucket + b < bucket_count_; ++b)
-      offsets_[first_bucket + b] = begin + starts[w][b];
-    sorted[w].resize(end - begin);
-    sorted_tags[w].resize(end - begin);
-    for (uint32_t e = begin; e < end; ++e) {
-      const uint32_t to = starts[w][local_buckets[e]]++;
-      sorted[w][to] = entries_[e];
-      sorted_tags[w][to] = tags_[e];
-    }
-    std::copy(sorted[w].begin(), sorted[w].end(), entries_.begin() + begin);
-    std::copy(sorted_tags[w].begin(), sorted_tags[w].end(), tags_.begin() + begin);
-  }, [&](size_t p) { return static_cast<size_t>(slices[p + 1] - slices[p]); });
+  sort_pass.run(
+      [&](size_t w, size_t p) {
+        starts[w].assign(buckets_per_partition + 1, 0);
+        const auto begin = static_cast<uint32_t>(slices[p]), end = static_cast<uint32_t>(slices[p + 1]);
+        for (uint32_t e = begin; e < end; ++e) ++starts[w][local_buckets[e] + 1];
+        for (size_t b = 1; b <= buckets_per_partition; ++b) starts[w][b] += starts[w][b - 1];
+        const size_t first_bucket = p * buckets_per_partition;
+        for (size_t b = 0; b < buckets_per_partition && first_bucket + b < bucket_count_; ++b)
+          offsets_[first_bucket + b] = begin + starts[w][b];
+        sorted[w].resize(end - begin);
+        sorted_tags[w].resize(end - begin);
+        for (uint32_t e = begin; e < end; ++e) {
+          const uint32_t to = starts[w][local_buckets[e]]++;
+          sorted[w][to] = entries_[e];
+          sorted_tags[w][to] = tags_[e];
+        }
+        std::copy(sorted[w].begin(), sorted[w].end(), entries_.begin() + begin);
+        std::copy(sorted_tags[w].begin(), sorted_tags[w].end(), tags_.begin() + begin);
+      },
+      [&](size_t p) { return static_cast<size_t>(slices[p + 1] - slices[p]); });
 }
 
 void HashedLayout::lookups_of(const Text& query, const ReferenceFacts& facts, std::vector<Lookup>& lookups) const {

@@ -33,8 +33,9 @@ struct ReferenceFacts {
 
   ReferenceFacts() = default;
   // On up to `threads` threads; the calling thread charges its share.
-  ReferenceFacts(std::span<const Text> references, size_t max_flex, unsigned threads = 1,
-                 FunctionRef<void(size_t)> charge = [](size_t) {});
+  ReferenceFacts(
+      std::span<const Text> references, size_t max_flex, unsigned threads = 1,
+      FunctionRef<void(size_t)> charge = [](size_t) {});
   size_t memory_bytes() const noexcept {
     return 4 * (lengths.capacity() + a_counts.capacity() + indexed_lengths.capacity());
   }
@@ -46,8 +47,8 @@ class HashedLayout {
   static constexpr double variants_per_bucket = 4;
 
   HashedLayout() = default;
-  HashedLayout(std::span<const Text> references, const ReferenceFacts& facts, double variant_bound,
-               unsigned threads, FunctionRef<void(size_t)> charge);
+  HashedLayout(std::span<const Text> references, const ReferenceFacts& facts, double variant_bound, unsigned threads,
+               FunctionRef<void(size_t)> charge);
 
   // The lowest position below `limit` that passes both filters and that
   // `accepts`, asked in increasing position, the caller's exact LCS test.
@@ -61,8 +62,9 @@ class HashedLayout {
   void save(SectionSink& sink) const;
   // Checks every bound a lookup relies on, on up to `threads` threads; the
   // calling thread charges its share to `charge`, which may throw.
-  static HashedLayout load(SectionSource& source, size_t reference_count, unsigned threads = 1,
-                           FunctionRef<void(size_t)> charge = [](size_t) {});
+  static HashedLayout load(
+      SectionSource& source, size_t reference_count, unsigned threads = 1,
+      FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept { return offsets_.bytes() + entries_.bytes() + tags_.bytes(); }
   size_t entry_count() const noexcept { return entries_.size(); }

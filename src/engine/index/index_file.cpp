@@ -7,12 +7,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <atomic>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -232,8 +232,8 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
   if (!S_ISREG(info.st_mode)) throw IndexFormatError("it is not a regular file");
   const auto file_size = static_cast<uint64_t>(info.st_size);
   if (file_size == 0) throw IndexFormatError("the file is empty");
-  if (file_size < header_bytes) throw IndexFormatError("the file is too short to be an index (" +
-                                                       std::to_string(file_size) + " bytes)");
+  if (file_size < header_bytes)
+    throw IndexFormatError("the file is too short to be an index (" + std::to_string(file_size) + " bytes)");
   if (sizeof(void*) < 8 && file_size > max_mapped_bytes_32bit)
     throw IndexFormatError("the index (" + std::to_string(file_size >> 20) +
                            " MiB) is too large for a 32-bit process (at most " +
@@ -272,8 +272,7 @@ void IndexFileReader::validate(Checkpoint& checkpoint) {
   if (version > index_format_version)
     throw IndexFormatError("format version " + std::to_string(version) + " is newer than this mendseqs reads (" +
                            std::to_string(index_format_version) + "); rebuild the index or upgrade mendseqs");
-  if (version != index_format_version)
-    throw IndexFormatError("unknown format version " + std::to_string(version));
+  if (version != index_format_version) throw IndexFormatError("unknown format version " + std::to_string(version));
   if (section_checksum(std::span(header, 40), checkpoint) != load64(header + 40))
     throw IndexFormatError("the header is corrupted (checksum mismatch)");
   // Every byte of the file is checked, the padding too: no flipped bit
@@ -286,10 +285,10 @@ void IndexFileReader::validate(Checkpoint& checkpoint) {
   const uint64_t table_offset = load64(header + 16);
   const uint64_t file_size = load64(header + 24);
   if (file_size != size_)
-    throw IndexFormatError(file_size > size_ ? "the file is truncated (" + std::to_string(size_) + " of " +
-                                                   std::to_string(file_size) + " bytes)"
-                                             : "the file has " + std::to_string(size_ - file_size) +
-                                                   " bytes past its end");
+    throw IndexFormatError(file_size > size_
+                               ? "the file is truncated (" + std::to_string(size_) + " of " +
+                                     std::to_string(file_size) + " bytes)"
+                               : "the file has " + std::to_string(size_ - file_size) + " bytes past its end");
   if (table_offset < header_bytes || table_offset > size_ || (size_ - table_offset) / entry_bytes != count ||
       (size_ - table_offset) % entry_bytes != 0)
     throw IndexFormatError("the section table is out of place");

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -16,7 +16,6 @@
 #include "support/scratch.hpp"
 
 namespace mendseqs {
-
 
 namespace {
 
@@ -228,7 +227,8 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
       }
     }
   }
-  const uint64_t bucket_total = groups_.empty() ? 0 : groups_.back().first_bucket + (uint64_t{1} << groups_.back().bucket_bits);
+  const uint64_t bucket_total =
+      groups_.empty() ? 0 : groups_.back().first_bucket + (uint64_t{1} << groups_.back().bucket_bits);
   uint64_t most_kept = 0;
   payload_bits_ = 0;
   for (const Group& g : groups_) {
@@ -242,7 +242,8 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   const size_t items = codes_.size();
   std::vector<uint32_t> group_of(groups_.size() > 1 ? items : 0);
   for (uint32_t g = 0; g < groups_.size() && groups_.size() > 1; ++g)
-    std::fill(group_of.begin() + groups_[g].first_code, group_of.begin() + groups_[g].first_code + groups_[g].code_count, g);
+    std::fill(group_of.begin() + groups_[g].first_code,
+              group_of.begin() + groups_[g].first_code + groups_[g].code_count, g);
   const auto distinct = [&](size_t i) {
     const Group& g = groups_[groups_.size() > 1 ? group_of[i] : 0];
     return i == g.first_code || codes_[i] != codes_[i - 1];
@@ -267,18 +268,24 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     const uint64_t high = shift_left(end - 1 - g.first_bucket, below) | low_bits(below);
     variants[w].for_each_within(k, low, high, [&](uint64_t variant, uint64_t rank, uint64_t letters) {
       const uint64_t bucket = g.first_bucket + shift_right(variant, below);
-      const uint64_t kept = shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) & low_bits(static_cast<unsigned>(g.kept_bits));
+      const uint64_t kept = shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) &
+                            low_bits(static_cast<unsigned>(g.kept_bits));
       emit(bucket, kept << payload_bits_ | rank << (2 * k) | letters);
     });
   };
-  const auto cost = [&](size_t i) { return size_t{small_binomials[groups_[groups_.size() > 1 ? group_of[i] : 0].length][k]}; };
+  const auto cost = [&](size_t i) {
+    return size_t{small_binomials[groups_[groups_.size() > 1 ? group_of[i] : 0].length][k]};
+  };
 
   // Pass 1 counts the postings of each block of buckets.
   const size_t blocks = static_cast<size_t>((bucket_total + buckets_per_block - 1) / buckets_per_block);
   std::vector<std::vector<uint32_t>> counts(workers, std::vector<uint32_t>(blocks, 0));
-  pass.run([&](size_t w, size_t i) {
-    each_posting(w, i, 0, bucket_total, [&](uint64_t bucket, uint64_t) { ++counts[w][bucket / buckets_per_block]; });
-  }, cost);
+  pass.run(
+      [&](size_t w, size_t i) {
+        each_posting(w, i, 0, bucket_total,
+                     [&](uint64_t bucket, uint64_t) { ++counts[w][bucket / buckets_per_block]; });
+      },
+      cost);
   block_starts_ = LargeArray<uint64_t>(blocks + 1);
   uint64_t total = 0, widest = 0;
   for (size_t b = 0; b < blocks; ++b) {
@@ -301,12 +308,11 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   // missed the cache nearly every time. Each partition is then sorted into
   // its buckets by counting, in cache, and its postings written in order.
   // Memory stays at one round's postings beside the index.
-  const unsigned partition_bits = std::min(32u - width, 16u);  // at least 6: the posting and its bucket in a block fit 32 bits
+  const unsigned partition_bits =
+      std::min(32u - width, 16u);  // at least 6: the posting and its bucket in a block fit 32 bits
   const size_t blocks_per_partition = size_t{1} << (partition_bits - 6);
   const size_t partitions = (blocks + blocks_per_partition - 1) / blocks_per_partition;
-  const auto partition_start = [&](size_t p) {
-    return block_starts_[std::min(p * blocks_per_partition, blocks)];
-  };
+  const auto partition_start = [&](size_t p) { return block_starts_[std::min(p * blocks_per_partition, blocks)]; };
   std::vector<std::vector<uint64_t>> cursors(workers, std::vector<uint64_t>(partitions, 0));
   for (size_t w = 0; w < workers; ++w)
     for (size_t b = 0; b < blocks; ++b) cursors[w][b / blocks_per_partition] += counts[w][b];
@@ -326,14 +332,16 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     }
     const uint64_t first_bucket = uint64_t{first} << partition_bits;
     const uint64_t end_bucket = std::min<uint64_t>(uint64_t{last} << partition_bits, bucket_total);
-    pass.run([&](size_t w, size_t i) {
-      uint64_t* at = cursors[w].data();
-      each_posting(w, i, first_bucket, end_bucket, [&](uint64_t bucket, uint64_t value) {
-        if (bucket >= first_bucket && bucket < end_bucket)  // so by construction; kept for the writes' sake
-          gathered[static_cast<size_t>(at[bucket >> partition_bits]++)] =
-              static_cast<uint32_t>((bucket & within) << width | value);
-      });
-    }, cost);
+    pass.run(
+        [&](size_t w, size_t i) {
+          uint64_t* at = cursors[w].data();
+          each_posting(w, i, first_bucket, end_bucket, [&](uint64_t bucket, uint64_t value) {
+            if (bucket >= first_bucket && bucket < end_bucket)  // so by construction; kept for the writes' sake
+              gathered[static_cast<size_t>(at[bucket >> partition_bits]++)] =
+                  static_cast<uint32_t>((bucket & within) << width | value);
+          });
+        },
+        cost);
     for (size_t p = first; p < last; ++p) {
       const uint64_t start = partition_start(p);
       const auto begin = static_cast<size_t>(start - base), end = static_cast<size_t>(partition_start(p + 1) - base);
@@ -414,7 +422,8 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
   // postings' sweep most are in cache; then the reference codes.
   constexpr size_t ahead = 16;
   const auto start_of = [&](uint64_t bucket) {
-    return block_starts_[static_cast<size_t>(bucket / buckets_per_block)] + bucket_starts_.get(static_cast<size_t>(bucket));
+    return block_starts_[static_cast<size_t>(bucket / buckets_per_block)] +
+           bucket_starts_.get(static_cast<size_t>(bucket));
   };
   const size_t lookup_count = s.lookups.size();
   for (size_t i = 0; i < lookup_count; ++i) {
@@ -427,9 +436,9 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
     const uint64_t b = l.bucket;
     l.begin = start_of(b);
     // The next bucket's start: in the same block but for the last bucket.
-    l.end = (b + 1) % buckets_per_block != 0
-                ? block_starts_[static_cast<size_t>(b / buckets_per_block)] + bucket_starts_.get(static_cast<size_t>(b + 1))
-                : start_of(b + 1);
+    l.end = (b + 1) % buckets_per_block != 0 ? block_starts_[static_cast<size_t>(b / buckets_per_block)] +
+                                                   bucket_starts_.get(static_cast<size_t>(b + 1))
+                                             : start_of(b + 1);
     if (l.end > l.begin) postings_.prefetch(static_cast<size_t>(l.begin));
   }
   const uint64_t payload_mask = low_bits(payload_bits_);
@@ -562,8 +571,10 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   // directories back to back.
   uint64_t next_bucket = 0, next_code = 0, next_directory = 0, widest_kept = 0;
   for (size_t i = 0; i < groups.size(); i += 8) {
-    const Group g{groups[i], groups[i + 1], groups[i + 2], groups[i + 3], groups[i + 4], groups[i + 5], groups[i + 6], groups[i + 7]};
-    if (g.length <= k || g.length > max_letters || (!layout.groups_.empty() && g.length <= layout.groups_.back().length))
+    const Group g{groups[i],     groups[i + 1], groups[i + 2], groups[i + 3],
+                  groups[i + 4], groups[i + 5], groups[i + 6], groups[i + 7]};
+    if (g.length <= k || g.length > max_letters ||
+        (!layout.groups_.empty() && g.length <= layout.groups_.back().length))
       fail("group lengths out of order or range");
     const uint64_t variant_bits = 2 * (g.length - k);
     if (g.bucket_bits > variant_bits || g.bucket_bits > 40 || g.kept_bits > variant_bits - g.bucket_bits ||
@@ -579,8 +590,10 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
     layout.groups_.push_back(g);
   }
   uint64_t payload_needed = 0;
-  for (const Group& g : layout.groups_) payload_needed = std::max<uint64_t>(payload_needed, rank_bits(g.length, k) + 2 * k);
-  if (layout.payload_bits_ != payload_needed || layout.postings_.width() != std::max<uint64_t>(1, payload_needed + widest_kept))
+  for (const Group& g : layout.groups_)
+    payload_needed = std::max<uint64_t>(payload_needed, rank_bits(g.length, k) + 2 * k);
+  if (layout.payload_bits_ != payload_needed ||
+      layout.postings_.width() != std::max<uint64_t>(1, payload_needed + widest_kept))
     fail("posting width does not match the groups");
   if (next_code != codes.size() || positions.size() != codes.size() || directory.size() != next_directory)
     fail("codes, positions or directory do not match the groups");
@@ -594,27 +607,32 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   const size_t blocks = static_cast<size_t>((buckets + buckets_per_block - 1) / buckets_per_block);
   if (block_starts.size() != blocks + 1 || layout.bucket_starts_.size() != buckets + 1)
     fail("bucket bounds do not match the bucket count");
-  if (block_starts[0] != 0 || block_starts[blocks] != layout.postings_.size()) fail("bucket bounds do not span the postings");
+  if (block_starts[0] != 0 || block_starts[blocks] != layout.postings_.size())
+    fail("bucket bounds do not span the postings");
   const BitArray& offsets = layout.bucket_starts_;
-  check_in_chunks(blocks + 1, threads, charge, [&](size_t begin, size_t end) {
-    bool bad = false;
-    for (size_t block = begin; block < std::min(end, blocks); ++block) bad |= block_starts[block] > block_starts[block + 1];
-    if (bad) fail("bucket bounds not increasing");
-    for (size_t block = begin; block < end; ++block) {
-      const uint64_t first = uint64_t{block} * buckets_per_block;
-      if (first > buckets) break;
-      const uint64_t last = std::min(first + buckets_per_block, buckets + 1);
-      const uint64_t room = block < blocks ? block_starts[block + 1] - block_starts[block] : 0;
-      uint64_t previous = offsets.get(static_cast<size_t>(first));
-      if (previous != 0) fail("a block's first bucket does not start at its base");
-      for (uint64_t b = first + 1; b < last; ++b) {
-        const uint64_t offset = offsets.get(static_cast<size_t>(b));
-        bad |= offset < previous || offset > room;
-        previous = offset;
-      }
-      if (bad) fail("bucket bounds not increasing");
-    }
-  }, load_check_chunk / buckets_per_block);
+  check_in_chunks(
+      blocks + 1, threads, charge,
+      [&](size_t begin, size_t end) {
+        bool bad = false;
+        for (size_t block = begin; block < std::min(end, blocks); ++block)
+          bad |= block_starts[block] > block_starts[block + 1];
+        if (bad) fail("bucket bounds not increasing");
+        for (size_t block = begin; block < end; ++block) {
+          const uint64_t first = uint64_t{block} * buckets_per_block;
+          if (first > buckets) break;
+          const uint64_t last = std::min(first + buckets_per_block, buckets + 1);
+          const uint64_t room = block < blocks ? block_starts[block + 1] - block_starts[block] : 0;
+          uint64_t previous = offsets.get(static_cast<size_t>(first));
+          if (previous != 0) fail("a block's first bucket does not start at its base");
+          for (uint64_t b = first + 1; b < last; ++b) {
+            const uint64_t offset = offsets.get(static_cast<size_t>(b));
+            bad |= offset < previous || offset > room;
+            previous = offset;
+          }
+          if (bad) fail("bucket bounds not increasing");
+        }
+      },
+      load_check_chunk / buckets_per_block);
   if (block_starts[static_cast<size_t>(buckets / buckets_per_block)] + offsets.get(static_cast<size_t>(buckets)) !=
       layout.postings_.size())
     fail("the last bucket does not end at the postings' end");
@@ -639,7 +657,8 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
         begin, end, [](const Group& g) { return g.first_directory; },
         [](const Group& g) { return (uint64_t{1} << g.directory_bits) + 1; },
         [&](const Group& g, size_t from, size_t to) {
-          const size_t last = std::min<size_t>(to, static_cast<size_t>(g.first_directory + (uint64_t{1} << g.directory_bits)));
+          const size_t last =
+              std::min<size_t>(to, static_cast<size_t>(g.first_directory + (uint64_t{1} << g.directory_bits)));
           for (size_t d = from; d < last; ++d) bad |= directory[d] > directory[d + 1];
         });
     if (bad) fail("directory not increasing");
@@ -675,7 +694,8 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
             if (j > 0 && (codes[i] < codes[i - 1] || (codes[i] == codes[i - 1] && position < positions[i - 1])))
               fail("codes not sorted");
             const uint64_t t = shift_right(codes[i], shift);
-            if (t >= runs || directory[d0 + t] > j || directory[d0 + t + 1] <= j) fail("directory does not find a code");
+            if (t >= runs || directory[d0 + t] > j || directory[d0 + t + 1] <= j)
+              fail("directory does not find a code");
           }
         });
   });

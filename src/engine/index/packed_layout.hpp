@@ -55,8 +55,7 @@ class PackedLayout {
   static Estimate estimate(std::span<const uint32_t> lengths, size_t max_flex);
 
   PackedLayout() = default;
-  PackedLayout(std::span<const Text> references, size_t max_flex, unsigned threads,
-               FunctionRef<void(size_t)> charge);
+  PackedLayout(std::span<const Text> references, size_t max_flex, unsigned threads, FunctionRef<void(size_t)> charge);
 
   // Every position below `limit` whose reference passes both filters and
   // the LCS test, sorted, each once, into `out` (cleared first).
@@ -67,22 +66,23 @@ class PackedLayout {
   // reference's, each position once) and every bound a lookup relies on,
   // on up to `threads` threads; the calling thread charges its share of
   // the checking to `charge`, which may throw to end the load.
-  static PackedLayout load(SectionSource& source, std::span<const Text> references, size_t max_flex,
-                           unsigned threads = 1, FunctionRef<void(size_t)> charge = [](size_t) {});
+  static PackedLayout load(
+      SectionSource& source, std::span<const Text> references, size_t max_flex, unsigned threads = 1,
+      FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept;
   size_t posting_count() const noexcept { return postings_.size(); }
 
  private:
-  struct Group {              // the references of one length
-    uint64_t length;          // Lr
-    uint64_t bucket_bits;     // the variant's high bits that address its bucket
-    uint64_t kept_bits;       // the next bits, kept in each posting
+  struct Group {           // the references of one length
+    uint64_t length;       // Lr
+    uint64_t bucket_bits;  // the variant's high bits that address its bucket
+    uint64_t kept_bits;    // the next bits, kept in each posting
     uint64_t first_bucket;
-    uint64_t first_code;      // the group's codes: codes_[first_code, first_code + code_count)
+    uint64_t first_code;  // the group's codes: codes_[first_code, first_code + code_count)
     uint64_t code_count;
-    uint64_t directory_bits;  // the codes' high bits the directory is indexed by
-    uint64_t first_directory; // 2^directory_bits + 1 entries
+    uint64_t directory_bits;   // the codes' high bits the directory is indexed by
+    uint64_t first_directory;  // 2^directory_bits + 1 entries
   };
   void derive_tables();
 
@@ -94,7 +94,7 @@ class PackedLayout {
   BitArray postings_;                  // (kept key bits << payload_bits_) | payload
   LargeArray<uint64_t> codes_;         // per group, sorted; lowest position first among equals
   LargeArray<uint32_t> positions_;
-  LargeArray<uint32_t> directory_;     // per group: first code index of each run of high bits
+  LargeArray<uint32_t> directory_;             // per group: first code index of each run of high bits
   std::vector<std::vector<uint32_t>> unrank_;  // per group: rank -> deleted positions, 6 bits each
 };
 

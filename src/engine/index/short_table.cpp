@@ -32,9 +32,8 @@ void ShortTable::each_pair(size_t query_length, size_t query_a_count, F&& f) con
   auto it = std::lower_bound(entries_.begin(), entries_.end(), low,
                              [](const Entry& e, uint32_t length) { return e.length < length; });
   while (it != entries_.end() && it->length <= query_length + k) {
-    const auto end = std::find_if(it, entries_.end(), [&](const Entry& e) {
-      return e.length != it->length || e.a_count != it->a_count;
-    });
+    const auto end = std::find_if(it, entries_.end(),
+                                  [&](const Entry& e) { return e.length != it->length || e.a_count != it->a_count; });
     if (distance(it->a_count, query_a_count) <= k) f(it, end);
     it = end;
   }
@@ -54,9 +53,8 @@ std::optional<Decision> ShortTable::first(size_t query_length, size_t query_a_co
 
 bool ShortTable::guard_tripped(size_t query_length, size_t query_a_count) const {
   bool tripped = false;
-  each_pair(query_length, query_a_count, [&](auto begin, auto) {
-    tripped = tripped || max_flex_ > std::min<size_t>(query_length, begin->length);
-  });
+  each_pair(query_length, query_a_count,
+            [&](auto begin, auto) { tripped = tripped || max_flex_ > std::min<size_t>(query_length, begin->length); });
   return tripped;
 }
 

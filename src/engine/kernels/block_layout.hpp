@@ -14,8 +14,6 @@ inline constexpr size_t max_block_span = 64;           // references per block
 inline constexpr uint8_t no_lane = 0xFF;
 
 // Bits of the narrowest lane that holds a short reference of `length`.
-constexpr unsigned lane_bits_for(intptr_t length) noexcept {
-  return length <= 16 ? 16 : length <= 32 ? 32 : 64;
-}
+constexpr unsigned lane_bits_for(intptr_t length) noexcept { return length <= 16 ? 16 : length <= 32 ? 32 : 64; }
 
 }  // namespace mendseqs

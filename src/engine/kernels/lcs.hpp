@@ -48,10 +48,10 @@ class QueryPattern {
  private:
   size_t length_ = 0;
   size_t words_ = 0;
-  Alphabet alphabet_;  // the query's characters, in order of first appearance
-  std::vector<uint64_t> masks_;     // dense: number-major, words_ per number
-  std::vector<size_t> offsets_;     // sparse: positions of number n are
-  std::vector<size_t> positions_;   //   positions_[offsets_[n] .. offsets_[n + 1]]
+  Alphabet alphabet_;              // the query's characters, in order of first appearance
+  std::vector<uint64_t> masks_;    // dense: number-major, words_ per number
+  std::vector<size_t> offsets_;    // sparse: positions of number n are
+  std::vector<size_t> positions_;  //   positions_[offsets_[n] .. offsets_[n + 1]]
 };
 
 // One word of one step of the recurrence, S = (S + u) | (S - u) with

@@ -51,14 +51,10 @@ size_t common_in_one_word(const QueryPattern& query, CodePoints reference, size_
 class Band {
  public:
   Band(size_t query_length, size_t reference_length, size_t max_flex)
-      : words_((query_length + 63) / 64),
-        below_(max_flex + 1),
-        above_(query_length - reference_length + max_flex) {}
+      : words_((query_length + 63) / 64), below_(max_flex + 1), above_(query_length - reference_length + max_flex) {}
 
   size_t first_word(size_t read) const noexcept { return read > below_ ? (read - below_) / 64 : 0; }
-  size_t last_word(size_t read) const noexcept {
-    return std::min(words_ - 1, (read + above_ - 1) / 64);
-  }
+  size_t last_word(size_t read) const noexcept { return std::min(words_ - 1, (read + above_ - 1) / 64); }
 
  private:
   size_t words_;
@@ -73,8 +69,8 @@ size_t common_in_band(const QueryPattern& query, CodePoints reference, size_t ma
   const Band band(query.length(), reference_length, max_flex);
   std::vector<uint64_t> state(query.words(), ~uint64_t{0});
   MatchWords matches(query);
-  size_t first = 0;           // lowest word still advanced
-  size_t frozen_common = 0;   // matches counted in the frozen words
+  size_t first = 0;          // lowest word still advanced
+  size_t frozen_common = 0;  // matches counted in the frozen words
   for (size_t read = 1; read <= reference_length; ++read) {
     for (const size_t lowest = band.first_word(read); first < lowest; ++first)
       frozen_common += static_cast<size_t>(std::popcount(~state[first]));

@@ -5,11 +5,11 @@
 #include <optional>
 
 #include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
+#include "engine/panic.hpp"
 #include "kernels/block_filter.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "support/distance.hpp"
 #include "support/scratch.hpp"
-#include "engine/panic.hpp"
 
 namespace mendseqs {
 namespace {
@@ -26,9 +26,7 @@ bool long_reference_accepted(const ReferenceSet& references, size_t i, const Tex
 }
 
 // Distance from x to the nearest value of [low, high]; 0 inside.
-intptr_t gap(intptr_t x, intptr_t low, intptr_t high) noexcept {
-  return x < low ? low - x : x > high ? x - high : 0;
-}
+intptr_t gap(intptr_t x, intptr_t low, intptr_t high) noexcept { return x < low ? low - x : x > high ? x - high : 0; }
 
 std::vector<intptr_t> lengths_of(std::span<const Text> texts, Checkpoint* checkpoint) {
   std::vector<intptr_t> lengths;
@@ -123,8 +121,8 @@ class QuerySearch {
       for (; measured != 0; measured &= measured - 1) {
         const auto j = static_cast<unsigned>(std::countr_zero(measured));
         const size_t i = block.first + j;
-        const size_t common = (block.short_positions >> j) & 1 ? lanes[references_.blocks().lane(i)]
-                                                                : common_of_long(i);
+        const size_t common =
+            (block.short_positions >> j) & 1 ? lanes[references_.blocks().lane(i)] : common_of_long(i);
         add_if_accepted(tally, i, common);
       }
     }
@@ -171,8 +169,8 @@ class QuerySearch {
     BlockFilterResult filtered;
     for (size_t i = block.first; i < block.end; ++i) {
       const intptr_t length = references_.length(i);
-      const bool passes = (distance(length_, length) <= max_flex_) &
-                          (distance(a_count_, references_.a_count(i)) <= max_flex_);
+      const bool passes =
+          (distance(length_, length) <= max_flex_) & (distance(a_count_, references_.a_count(i)) <= max_flex_);
       const bool guard = max_flex_ > std::min(length_, length);
       filtered.passing |= static_cast<uint64_t>(passes) << (i - block.first);
       filtered.guarded |= static_cast<uint64_t>(passes & guard) << (i - block.first);
@@ -219,7 +217,7 @@ class QuerySearch {
   intptr_t max_flex_;
   intptr_t length_;
   intptr_t a_count_ = -1;  // not counted yet
-  bool int32_filter_;  // the 32-bit block filter is exact for this query
+  bool int32_filter_;      // the 32-bit block filter is exact for this query
   Checkpoint& checkpoint_;
   std::optional<QueryPattern> pattern_;
   // The query's characters as alphabet numbers, in a buffer borrowed from
@@ -308,8 +306,9 @@ void ReferenceSet::save(SectionSink& sink) const {
 void ReferenceSet::prepare_index(intptr_t max_flex, size_t query_count, uint32_t threads, Checkpoint& checkpoint,
                                  CandidateIndex::Choice choice, CandidateIndex::Layout layout) {
   index_.reset();  // the old one goes first: two at once may not fit
-  index_ = CandidateIndex::build(texts_, max_flex, query_count, index_memory_budget(), choice, threads,
-                                 [&](size_t work) { checkpoint.charge(work); }, layout);
+  index_ = CandidateIndex::build(
+      texts_, max_flex, query_count, index_memory_budget(), choice, threads,
+      [&](size_t work) { checkpoint.charge(work); }, layout);
   index_max_flex_ = max_flex;
 }
 
@@ -318,7 +317,8 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
   // A length difference is never negative: nothing passes, nothing to do.
   if (max_flex < 0) return std::nullopt;
   const CandidateIndex* index = references.index(max_flex);
-  if (!index || index->prefers_scan(query)) return QuerySearch(references, query, max_flex, checkpoint).first_accepted();
+  if (!index || index->prefers_scan(query))
+    return QuerySearch(references, query, max_flex, checkpoint).first_accepted();
 
   // The index names the reference that decides, as the scan would; the
   // LCS test is the banded one, on the few candidates it asks about.

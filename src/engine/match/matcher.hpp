@@ -38,8 +38,8 @@ class ReferenceSet {
   // identical results; tests force each in turn.
   // Preparing a long list takes a while: a given `checkpoint` is charged
   // for it, so its caller checks in meanwhile.
-  explicit ReferenceSet(std::span<const Text> texts, Isa kernel = selected_isa(),
-                        bool int32_filters = true, Checkpoint* checkpoint = nullptr);
+  explicit ReferenceSet(std::span<const Text> texts, Isa kernel = selected_isa(), bool int32_filters = true,
+                        Checkpoint* checkpoint = nullptr);
   // The set of a saved list whose texts are `texts`: what takes a pass over
   // every character (A-counts, alphabet, masks) comes from `source`, which
   // must outlive the set. Throws IndexFormatError when it cannot be theirs.

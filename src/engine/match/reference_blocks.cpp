@@ -33,17 +33,29 @@ void set_lane(unsigned char* entry, size_t lane, uint8_t value) {
 
 void set_lane(unsigned char* entry, unsigned lane_bits, size_t lane, uint8_t value) {
   switch (lane_bits) {
-    case 16: set_lane<uint16_t>(entry, lane, value); break;
-    case 32: set_lane<uint32_t>(entry, lane, value); break;
-    default: set_lane<uint64_t>(entry, lane, value); break;
+    case 16:
+      set_lane<uint16_t>(entry, lane, value);
+      break;
+    case 32:
+      set_lane<uint32_t>(entry, lane, value);
+      break;
+    default:
+      set_lane<uint64_t>(entry, lane, value);
+      break;
   }
 }
 
 void set_lane_bit(unsigned char* entry, unsigned lane_bits, size_t lane, size_t position) {
   switch (lane_bits) {
-    case 16: set_lane_bit<uint16_t>(entry, lane, position); break;
-    case 32: set_lane_bit<uint32_t>(entry, lane, position); break;
-    default: set_lane_bit<uint64_t>(entry, lane, position); break;
+    case 16:
+      set_lane_bit<uint16_t>(entry, lane, position);
+      break;
+    case 32:
+      set_lane_bit<uint32_t>(entry, lane, position);
+      break;
+    default:
+      set_lane_bit<uint64_t>(entry, lane, position);
+      break;
   }
 }
 
@@ -124,8 +136,7 @@ void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::sp
 
 void ReferenceBlocks::fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
   // A-counts never exceed lengths, so the lengths decide.
-  if (std::any_of(lengths.begin(), lengths.end(), [](intptr_t length) { return length >= int32_filter_limit; }))
-    return;
+  if (std::any_of(lengths.begin(), lengths.end(), [](intptr_t length) { return length >= int32_filter_limit; })) return;
   filter_lengths_.assign(blocks_.size() * max_block_span, unused_filter_entry);
   filter_a_counts_.assign(blocks_.size() * max_block_span, unused_filter_entry);
   for (size_t b = 0; b < blocks_.size(); ++b, charge(max_block_span))

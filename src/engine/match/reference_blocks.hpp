@@ -25,10 +25,10 @@
 namespace mendseqs {
 
 struct ReferenceBlock {
-  size_t first;        // the references first .. end - 1
+  size_t first;  // the references first .. end - 1
   size_t end;
-  unsigned lane_bits;  // 16, 32 or 64
-  unsigned lanes;      // short references in the block
+  unsigned lane_bits;        // 16, 32 or 64
+  unsigned lanes;            // short references in the block
   uint64_t short_positions;  // bit j: reference first + j has a lane
   // Over every reference of the block, so a query can skip it unscanned.
   intptr_t min_length, max_length, min_a_count, max_a_count;

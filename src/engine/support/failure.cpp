@@ -45,8 +45,7 @@ Failure failure_of_current_exception() noexcept {
 }
 
 void rethrow(const Failure& failure) {
-  if (const auto* panicked = std::get_if<Panicked>(&failure))
-    throw Panic(panicked->message);
+  if (const auto* panicked = std::get_if<Panicked>(&failure)) throw Panic(panicked->message);
   if (std::holds_alternative<OutOfMemory>(failure)) throw std::bad_alloc();
   throw Interrupted{};
 }

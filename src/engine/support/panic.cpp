@@ -52,9 +52,8 @@ void write_to_stderr(std::string_view text) noexcept {
 
 void report_failure(std::string_view message, const std::source_location& where) noexcept {
   try {
-    std::string report = "\nthread '" + current_thread_name() + "' failed at " +
-                         where.file_name() + ":" + std::to_string(where.line()) + ":" +
-                         std::to_string(where.column()) + ":\n";
+    std::string report = "\nthread '" + current_thread_name() + "' failed at " + where.file_name() + ":" +
+                         std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n";
     report.append(message).append("\n");
     write_to_stderr(report);
   } catch (...) {

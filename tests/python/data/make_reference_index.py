@@ -4,6 +4,7 @@ architecture (it is written on x86_64 and committed, so the armhf run
 loads a file from another platform). Run it with the module importable
 (./dev run -- python3.14 tests/python/data/make_reference_index.py) after a
 change of the file format, and commit the new file."""
+
 import pathlib
 import random
 

@@ -37,15 +37,15 @@ struct NearestMatch {
 // Fails (Panic) on the matcher's tolerance guard, a failed write to `out` or
 // a failed worker; exhausted memory throws std::bad_alloc; Interrupted from
 // `caller` passes through. Nothing partial is returned.
-std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries,
-                                     intptr_t max_flex, uint32_t threads, CallerHooks& caller);
+std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
+                                     uint32_t threads, CallerHooks& caller);
 
 // The same batch, answered with the nearest accepted reference instead of
 // the first: every reference that passes both filters is examined, so any
 // of them tripping the tolerance guard fails the call (not only one before
 // the first accepted, as in correct_seq_mt). The same progress bytes, the
 // same cancellation and the same failures as correct_seq_mt.
-std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries,
-                                  intptr_t max_flex, uint32_t threads, CallerHooks& caller);
+std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
+                                  uint32_t threads, CallerHooks& caller);
 
 }  // namespace mendseqs

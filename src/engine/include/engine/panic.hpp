@@ -24,8 +24,7 @@ class Panic : public std::exception {
 
 // Writes the failure report (thread, location, message) to file descriptor 2
 // at the moment of failure, then throws Panic.
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
 
 // Writes a failure report without throwing: for failures that cannot be
 // carried any further (the process is about to abort).

@@ -36,9 +36,12 @@ class Text {
 
   char32_t operator[](size_t i) const noexcept {
     switch (width()) {
-      case CharWidth::one: return static_cast<const uint8_t*>(data_)[i];
-      case CharWidth::two: return static_cast<const uint16_t*>(data_)[i];
-      default: return static_cast<const uint32_t*>(data_)[i];
+      case CharWidth::one:
+        return static_cast<const uint8_t*>(data_)[i];
+      case CharWidth::two:
+        return static_cast<const uint16_t*>(data_)[i];
+      default:
+        return static_cast<const uint32_t*>(data_)[i];
     }
   }
 
@@ -49,9 +52,12 @@ class Text {
   template <class F>
   decltype(auto) visit(F&& f) const {
     switch (width()) {
-      case CharWidth::one: return f(std::span<const uint8_t>(static_cast<const uint8_t*>(data_), length()));
-      case CharWidth::two: return f(std::span<const uint16_t>(static_cast<const uint16_t*>(data_), length()));
-      default: return f(std::span<const uint32_t>(static_cast<const uint32_t*>(data_), length()));
+      case CharWidth::one:
+        return f(std::span<const uint8_t>(static_cast<const uint8_t*>(data_), length()));
+      case CharWidth::two:
+        return f(std::span<const uint16_t>(static_cast<const uint16_t*>(data_), length()));
+      default:
+        return f(std::span<const uint32_t>(static_cast<const uint32_t*>(data_), length()));
     }
   }
 

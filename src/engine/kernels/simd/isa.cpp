@@ -38,7 +38,7 @@ X86Features detect_x86() noexcept {
   if (!osxsave || !avx) return found;
   uint32_t xcr0_low, xcr0_high;
   __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-  const bool ymm_saved = (xcr0_low & 0x6) == 0x6;          // SSE and AVX state
+  const bool ymm_saved = (xcr0_low & 0x6) == 0x6;                 // SSE and AVX state
   const bool zmm_saved = ymm_saved && (xcr0_low & 0xE0) == 0xE0;  // opmask, upper ZMM, ZMM16-31
   if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return found;
   found.avx2 = ymm_saved && (ebx & (1u << 5));
@@ -77,10 +77,14 @@ std::string runnable_list() {
 
 std::string_view isa_name(Isa isa) noexcept {
   switch (isa) {
-    case Isa::portable: return "portable";
-    case Isa::avx2: return "avx2";
-    case Isa::avx512: return "avx512";
-    case Isa::neon: return "neon";
+    case Isa::portable:
+      return "portable";
+    case Isa::avx2:
+      return "avx2";
+    case Isa::avx512:
+      return "avx512";
+    case Isa::neon:
+      return "neon";
   }
   return "unknown";
 }
@@ -93,15 +97,20 @@ std::optional<Isa> isa_named(std::string_view name) noexcept {
 
 bool isa_supported(Isa isa) noexcept {
   switch (isa) {
-    case Isa::portable: return true;
+    case Isa::portable:
+      return true;
 #if defined(__x86_64__)
-    case Isa::avx2: return x86_features().avx2;
-    case Isa::avx512: return x86_features().avx512;
+    case Isa::avx2:
+      return x86_features().avx2;
+    case Isa::avx512:
+      return x86_features().avx512;
 #endif
 #if defined(__arm__)
-    case Isa::neon: return arm_has_neon();
+    case Isa::neon:
+      return arm_has_neon();
 #endif
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -117,11 +126,11 @@ IsaChoice choose_isa(const char* setting) {
   const std::string value(setting);
   const std::optional<Isa> named = isa_named(value);
   if (!named)
-    return {fastest_isa(), "MENDSEQS_ISA=" + value +
-                               ": no such instruction set (expected portable, avx2, avx512 or neon)"};
+    return {fastest_isa(),
+            "MENDSEQS_ISA=" + value + ": no such instruction set (expected portable, avx2, avx512 or neon)"};
   if (!isa_supported(*named))
-    return {fastest_isa(), "MENDSEQS_ISA=" + value + ": this processor cannot run it (it runs " +
-                               runnable_list() + ")"};
+    return {fastest_isa(),
+            "MENDSEQS_ISA=" + value + ": this processor cannot run it (it runs " + runnable_list() + ")"};
   return {*named, std::nullopt};
 }
 
@@ -140,21 +149,22 @@ Isa selected_isa() {
 
 std::optional<std::string> isa_override_error() { return process_choice().error; }
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 const simd::KernelTable& simd::kernels_of(Isa isa) noexcept {
   switch (isa) {
 #if defined(__x86_64__)
-    case Isa::avx2: return simd::avx2_kernels;
-    case Isa::avx512: return simd::avx512_kernels;
+    case Isa::avx2:
+      return simd::avx2_kernels;
+    case Isa::avx512:
+      return simd::avx512_kernels;
 #endif
 #if defined(__arm__)
-    case Isa::neon: return simd::neon_kernels;
+    case Isa::neon:
+      return simd::neon_kernels;
 #endif
-    default: return simd::portable_kernels;
+    default:
+      return simd::portable_kernels;
   }
 }
 

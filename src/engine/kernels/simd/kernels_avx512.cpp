@@ -8,8 +8,8 @@
 #include "kernels/simd/target.hpp"
 
 MENDSEQS_TARGET_REGION(MENDSEQS_TARGET_AVX512)
-#include "kernels/simd/lanes_avx512.hpp"
 #include "kernels/simd/generic.hpp"
+#include "kernels/simd/lanes_avx512.hpp"
 
 namespace mendseqs::simd {
 namespace {

@@ -9,8 +9,8 @@
 MENDSEQS_TARGET_REGION(MENDSEQS_TARGET_NEON)
 #include <arm_neon.h>
 
-#include "kernels/simd/lanes_neon.hpp"
 #include "kernels/simd/generic.hpp"
+#include "kernels/simd/lanes_neon.hpp"
 
 namespace mendseqs::simd {
 namespace {

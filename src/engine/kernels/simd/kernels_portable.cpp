@@ -6,8 +6,8 @@
 #if defined(__ARM_FEATURE_SIMD32)
 #include <arm_acle.h>
 #endif
-#include "kernels/simd/lanes_portable.hpp"
 #include "kernels/simd/generic.hpp"
+#include "kernels/simd/lanes_portable.hpp"
 
 namespace mendseqs::simd {
 namespace {

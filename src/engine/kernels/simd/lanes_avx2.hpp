@@ -26,11 +26,12 @@ struct Avx2Lanes {
   // Per byte through a nibble table, then summed up to the lane width.
   template <unsigned Bits>
   static reg count(reg a) {
-    const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
-                                           0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+    const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1, 2,
+                                           2, 3, 2, 3, 3, 4);
     const __m256i nibble = _mm256_set1_epi8(0x0F);
-    const __m256i bytes = _mm256_add_epi8(_mm256_shuffle_epi8(table, _mm256_and_si256(a, nibble)),
-                                          _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(a, 4), nibble)));
+    const __m256i bytes =
+        _mm256_add_epi8(_mm256_shuffle_epi8(table, _mm256_and_si256(a, nibble)),
+                        _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(a, 4), nibble)));
     if constexpr (Bits == 64) return _mm256_sad_epu8(bytes, _mm256_setzero_si256());
     const __m256i words = _mm256_maddubs_epi16(bytes, _mm256_set1_epi8(1));
     if constexpr (Bits == 16) return words;

@@ -29,8 +29,9 @@ struct Avx512Lanes {
   static reg count(reg a) {
     const __m512i table = _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4));
     const __m512i nibble = _mm512_set1_epi8(0x0F);
-    const __m512i bytes = _mm512_add_epi8(_mm512_shuffle_epi8(table, _mm512_and_si512(a, nibble)),
-                                          _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(a, 4), nibble)));
+    const __m512i bytes =
+        _mm512_add_epi8(_mm512_shuffle_epi8(table, _mm512_and_si512(a, nibble)),
+                        _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(a, 4), nibble)));
     if constexpr (Bits == 64) return _mm512_sad_epu8(bytes, _mm512_setzero_si512());
     const __m512i words = _mm512_maddubs_epi16(bytes, _mm512_set1_epi8(1));
     if constexpr (Bits == 16) return words;

@@ -88,9 +88,7 @@ struct PortableLanes {
     const auto x = static_cast<int64_t>(static_cast<int32_t>(a)), y = static_cast<int64_t>(static_cast<int32_t>(b));
     return static_cast<W>(x > y ? x - y : y - x);
   }
-  static reg min32(reg a, reg b) {
-    return static_cast<int32_t>(a) < static_cast<int32_t>(b) ? a : b;
-  }
+  static reg min32(reg a, reg b) { return static_cast<int32_t>(a) < static_cast<int32_t>(b) ? a : b; }
   using flags = uint32_t;  // 0 or 1
   static flags at_most_u32(reg a, reg b) { return static_cast<uint32_t>(a) <= static_cast<uint32_t>(b); }
   static flags greater_s32(reg a, reg b) { return static_cast<int32_t>(a) > static_cast<int32_t>(b); }

@@ -15,7 +15,8 @@
   MENDSEQS_PRAGMA(clang attribute push(__attribute__((target(instruction_set))), apply_to = function))
 #define MENDSEQS_TARGET_REGION_END MENDSEQS_PRAGMA(clang attribute pop)
 #else
-#define MENDSEQS_TARGET_REGION(instruction_set) MENDSEQS_PRAGMA(GCC push_options) MENDSEQS_PRAGMA(GCC target(instruction_set))
+#define MENDSEQS_TARGET_REGION(instruction_set) \
+  MENDSEQS_PRAGMA(GCC push_options) MENDSEQS_PRAGMA(GCC target(instruction_set))
 #define MENDSEQS_TARGET_REGION_END MENDSEQS_PRAGMA(GCC pop_options)
 #endif
 
