@@ -186,7 +186,9 @@ void PreparedReferences::save(const std::string& path, CallerHooks& caller) cons
 
 PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks& caller) {
   Checkpoint checkpoint(caller);
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocking: a FIFO with no writer would hold the call in open(), out
+  // of reach of Ctrl+C; the reader refuses anything but a regular file.
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) throw std::system_error(errno, std::generic_category(), path);
   auto state = std::make_unique<State>();
   try {

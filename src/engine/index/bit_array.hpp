@@ -83,7 +83,9 @@ class BitArray {
     if (width > 64) throw IndexFormatError(name + ": width over 64 bits");
     if (size > SIZE_MAX || size >= (uint64_t{1} << 57)) throw IndexFormatError(name + ": size out of range");
     const std::span<const uint64_t> words = source.array<uint64_t>(name + ".words");
-    if (words.size() != words_for(static_cast<size_t>(size), width))
+    // In 64 bits: on a 32-bit platform a bad size and width must be refused
+    // as a bad file, not as exhausted memory.
+    if (words.size() != (size * width + 63) / 64 + 1)
       throw IndexFormatError(name + ": word count does not match size and width");
     array.size_ = static_cast<size_t>(size);
     array.width_ = width;

@@ -125,7 +125,7 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, size
   if (saved_count != reference_count) throw IndexFormatError("index.reference_count: not the references given");
   if (reference_count == 0 || reference_count >= std::numeric_limits<uint32_t>::max())
     throw IndexFormatError("index.reference_count: out of range");
-  if (2 * max_flex > max_deletions) throw IndexFormatError("index.max_flex: out of range");
+  if (max_flex > max_deletions / 2) throw IndexFormatError("index.max_flex: out of range");
   const auto k = static_cast<size_t>(max_flex);
   check_in_chunks(references.size(), threads, charge, [&](size_t begin, size_t end) {
     bool too_long = false;

@@ -225,6 +225,23 @@ void IndexFileWriter::commit() {
 
 // ---- reading ----
 
+namespace {
+
+// The magic number and the format version, the first 12 bytes. The version
+// comes before the header's checksum: a newer format may lay out even its
+// header otherwise, so its checksum says nothing to this reader.
+void check_identity(const std::byte* header) {
+  if (std::memcmp(header, index_magic.data(), index_magic.size()) != 0)
+    throw IndexFormatError("not a mendseqs index file (no magic number)");
+  const uint32_t version = load32(header + 8);
+  if (version > index_format_version)
+    throw IndexFormatError("format version " + std::to_string(version) + " is newer than this mendseqs reads (" +
+                           std::to_string(index_format_version) + "); rebuild the index or upgrade mendseqs");
+  if (version != index_format_version) throw IndexFormatError("unknown format version " + std::to_string(version));
+}
+
+}  // namespace
+
 IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
   struct stat info;
   if (fstat(fd, &info) != 0) throw system_error(errno, "fstat");
@@ -240,6 +257,13 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
                            std::to_string(max_mapped_bytes_32bit >> 20) + " MiB)");
   if (file_size > SIZE_MAX) throw IndexFormatError("the file is too large to map");
   size_ = static_cast<size_t>(file_size);
+  // Read before anything is mapped: a file that is no index (a large FASTQ
+  // file given by mistake, say) is refused without reading all of it.
+  std::array<std::byte, 12> identity;
+  const ssize_t got = pread(fd, identity.data(), identity.size(), 0);
+  if (got < 0) throw system_error(errno, "pread");
+  if (static_cast<size_t>(got) != identity.size()) throw IndexFormatError("the file is too short to be an index");
+  check_identity(identity.data());
   // Every page is read at once for its checksum: faulting them in within
   // the one call costs far less than a fault per page.
   void* mapped = mmap(nullptr, size_, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
@@ -264,15 +288,7 @@ IndexFileReader::~IndexFileReader() {
 
 void IndexFileReader::validate(Checkpoint& checkpoint) {
   const std::byte* header = data_;
-  if (std::memcmp(header, index_magic.data(), index_magic.size()) != 0)
-    throw IndexFormatError("not a mendseqs index file (no magic number)");
-  // The version first: a newer format may lay out even its header
-  // otherwise, so its checksum says nothing to this reader.
-  const uint32_t version = load32(header + 8);
-  if (version > index_format_version)
-    throw IndexFormatError("format version " + std::to_string(version) + " is newer than this mendseqs reads (" +
-                           std::to_string(index_format_version) + "); rebuild the index or upgrade mendseqs");
-  if (version != index_format_version) throw IndexFormatError("unknown format version " + std::to_string(version));
+  check_identity(header);  // again: the file may have changed since it was read
   if (section_checksum(std::span(header, 40), checkpoint) != load64(header + 40))
     throw IndexFormatError("the header is corrupted (checksum mismatch)");
   // Every byte of the file is checked, the padding too: no flipped bit
