@@ -27,18 +27,25 @@ inline size_t lcs_length(std::string_view query, std::string_view reference) {
   return mendseqs::reference::lcs_length(text_of(q), text_of(r));
 }
 
+// UTF-8 references as code points, and views of them for the reference.
+struct DecodedList {
+  explicit DecodedList(const std::vector<std::string>& references) {
+    decoded.reserve(references.size());
+    texts.reserve(references.size());
+    for (const std::string& reference : references)
+      texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
+  }
+  std::vector<std::u32string> decoded;
+  std::vector<mendseqs::Text> texts;
+};
+
 // The selection; nullopt where the tolerance guard fires.
 inline std::optional<std::string> correct_seq(const std::vector<std::string>& references, std::string_view query,
                                               intptr_t max_flex) {
-  std::vector<std::u32string> decoded;
-  std::vector<mendseqs::Text> texts;
-  decoded.reserve(references.size());
-  texts.reserve(references.size());
-  for (const std::string& reference : references)
-    texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
+  const DecodedList list(references);
   const std::u32string q = code_points(query);
   using Outcome = mendseqs::reference::Selection::Outcome;
-  const auto selection = mendseqs::reference::select(texts, text_of(q), max_flex);
+  const auto selection = mendseqs::reference::select(list.texts, text_of(q), max_flex);
   if (selection.outcome == Outcome::guard_tripped) return std::nullopt;
   return selection.outcome == Outcome::accepted ? references[selection.index] : std::string();
 }
@@ -51,14 +58,9 @@ namespace oracle {
 // tolerance guard fires.
 inline std::optional<mendseqs::reference::NearestSelection> nearest(const std::vector<std::string>& references,
                                                                     std::string_view query, intptr_t max_flex) {
-  std::vector<std::u32string> decoded;
-  std::vector<mendseqs::Text> texts;
-  decoded.reserve(references.size());
-  texts.reserve(references.size());
-  for (const std::string& reference : references)
-    texts.push_back(text_of(decoded.emplace_back(code_points(reference))));
+  const DecodedList list(references);
   const std::u32string q = code_points(query);
-  const auto selection = mendseqs::reference::select_nearest(texts, text_of(q), max_flex);
+  const auto selection = mendseqs::reference::select_nearest(list.texts, text_of(q), max_flex);
   if (selection.outcome == mendseqs::reference::Selection::Outcome::guard_tripped) return std::nullopt;
   return selection;
 }

@@ -3,18 +3,14 @@ accepted reference (the engine suite checks it against the full table)."""
 
 import pickle
 import random
-import signal
-import subprocess
-import sys
 import threading
-import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import mendseqs
 from failure_support import NO_WORKERS_LEFT
-from test_interruption import LATENCY_LIMIT
+from test_interruption import LATENCY_LIMIT, ctrl_c_latency
 from messages import GUARD, MARK, OUT_OF_RANGE, banner
 from oracle import correct_seq, lcs_length
 
@@ -186,14 +182,4 @@ assert_no_workers_left()
 print(ended, file=sys.stderr)
 """
     )
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    try:
-        assert child.stderr.readline() == b"ready\n"
-        time.sleep(0.5)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        _, stderr = child.communicate(timeout=120)
-    finally:
-        child.kill()
-    assert child.returncode == 0, stderr
-    assert 0 <= float(stderr) - sent < LATENCY_LIMIT
+    assert 0 <= ctrl_c_latency(code) < LATENCY_LIMIT

@@ -180,28 +180,23 @@ class QuerySearch {
 
   // Positions of the block's short references that the LCS test accepts.
   uint64_t accepted_short(size_t b) {
-    const ReferenceBlocks& blocks = references_.blocks();
-    if (!numbers_) {
-      numbers_.emplace();
-      blocks.alphabet().translate(query_, **numbers_);
-    }
-    const ReferenceBlock& block = blocks.blocks()[b];
-    checkpoint_.charge((**numbers_).size());
-    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), **numbers_};
-    return lanes_to_positions(block, block_accepting_lanes(references_.kernel(), query, max_flex_));
+    return lanes_to_positions(references_.blocks().blocks()[b],
+                              block_accepting_lanes(references_.kernel(), block_query(b), max_flex_));
   }
 
   // lanes[l]: the LCS of the query with the reference in lane l of block b.
-  void common_of_lanes(size_t b, uint8_t* lanes) {
+  void common_of_lanes(size_t b, uint8_t* lanes) { block_lcs(references_.kernel(), block_query(b), lanes); }
+
+  // The query against block b, its characters numbered in the blocks'
+  // alphabet on first need; the block's work is charged here.
+  BlockQuery block_query(size_t b) {
     const ReferenceBlocks& blocks = references_.blocks();
     if (!numbers_) {
       numbers_.emplace();
       blocks.alphabet().translate(query_, **numbers_);
     }
-    const ReferenceBlock& block = blocks.blocks()[b];
     checkpoint_.charge((**numbers_).size());
-    const BlockQuery query{block.lane_bits, blocks.masks(b), blocks.lane_lengths(b), **numbers_};
-    block_lcs(references_.kernel(), query, lanes);
+    return BlockQuery{blocks.blocks()[b].lane_bits, blocks.masks(b), blocks.lane_lengths(b), **numbers_};
   }
 
   bool accepts_long(size_t i) {
