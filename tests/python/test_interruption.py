@@ -50,15 +50,17 @@ queries = ["".join(draw.choices("ACGT", k=2000)) for _ in range(10_000)]
 )
 
 
-@pytest.mark.parametrize("threads", [1, 2])
-def test_ctrl_c_ends_a_long_call_promptly(threads):
-    code = (
+def interrupted_long_call(call):
+    """A child that makes `call` (say `mendseqs.correct_seq_mt(refs, queries,
+    500, 2)`) over LONG_CALL's inputs, for ctrl_c_latency: it must end in
+    KeyboardInterrupt with no worker left."""
+    return (
         LONG_CALL
         + f"""
 sys.stderr.write("ready\\n")
 sys.stderr.flush()
 try:
-    mendseqs.correct_seq_mt(refs, queries, 500, {threads})
+    {call}
 except KeyboardInterrupt:
     ended = time.monotonic()
 else:
@@ -67,6 +69,11 @@ assert_no_workers_left()
 print(ended, file=sys.stderr)
 """
     )
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_long_call_promptly(threads):
+    code = interrupted_long_call(f"mendseqs.correct_seq_mt(refs, queries, 500, {threads})")
     assert 0 <= ctrl_c_latency(code) < LATENCY_LIMIT
 
 

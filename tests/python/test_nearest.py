@@ -9,8 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import mendseqs
-from failure_support import NO_WORKERS_LEFT
-from test_interruption import LATENCY_LIMIT, ctrl_c_latency
+from test_interruption import LATENCY_LIMIT, ctrl_c_latency, interrupted_long_call
 from messages import GUARD, MARK, OUT_OF_RANGE, banner
 from oracle import correct_seq, lcs_length
 
@@ -161,25 +160,5 @@ def test_the_interpreter_lock_is_let_go_while_it_works():
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_call_promptly(threads):
-    code = (
-        """
-import random, sys, time, mendseqs
-draw = random.Random(5)
-refs = ["".join(draw.choices("ACGT", k=2000)) for _ in range(200)]
-queries = ["".join(draw.choices("ACGT", k=2000)) for _ in range(10_000)]
-"""
-        + NO_WORKERS_LEFT
-        + f"""
-sys.stderr.write("ready\\n")
-sys.stderr.flush()
-try:
-    mendseqs.nearest(refs, queries, 500, {threads})
-except KeyboardInterrupt:
-    ended = time.monotonic()
-else:
-    raise AssertionError("the call ended before the signal")
-assert_no_workers_left()
-print(ended, file=sys.stderr)
-"""
-    )
+    code = interrupted_long_call(f"mendseqs.nearest(refs, queries, 500, {threads})")
     assert 0 <= ctrl_c_latency(code) < LATENCY_LIMIT
