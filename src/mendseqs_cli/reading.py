@@ -15,14 +15,12 @@ from collections.abc import Generator, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any, cast
 
+from .errors import InputError
+
 GZIP_MAGIC = b"\x1f\x8b"
 # Editors on some systems start UTF-8 files with a byte-order mark. Left in,
 # it would hide a FASTA file's '>' and end up inside the first sequence.
 UTF8_BOM = b"\xef\xbb\xbf"
-
-
-class InputError(Exception):
-    """Bad input or arguments: reported as one line, exit status 1."""
 
 
 @dataclass
