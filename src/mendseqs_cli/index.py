@@ -4,9 +4,7 @@ prepared once and saved, for any number of later `mendseqs correct` runs."""
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
-import tempfile
 
 from .command import Command, Session
 from .errors import InputError, say
@@ -29,26 +27,12 @@ def run(args: argparse.Namespace, session: Session) -> int:
         raise InputError(f"{args.output}: is a directory")
     if os.path.exists(target) and not os.path.isfile(target):
         raise InputError(f"{args.output}: not a regular file (an index is mapped from a regular file)")
+    # save() writes a file beside the target and renames it over the target
+    # once complete: a failed or stopped run leaves no partial index.
     try:
-        fd, temporary = tempfile.mkstemp(
-            dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.", suffix=".part"
-        )
-    except OSError as error:
-        raise InputError(f"{args.output}: {error.strerror or error}") from None
-    os.close(fd)
-    try:
-        try:
-            calls.call(index.save, temporary)
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(temporary, 0o666 & ~umask)  # mkstemp makes it private
-            os.replace(temporary, target)
-        except (OSError, ValueError) as error:
-            raise InputError(f"{args.output}: {getattr(error, 'strerror', None) or error}") from None
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
+        calls.call(index.save, args.output)
+    except (OSError, ValueError) as error:
+        raise InputError(f"{args.output}: {getattr(error, 'strerror', None) or error}") from None
     say(f"index: {len(index)} references, max_flex {index.max_flex}, written to {args.output}")
     return 0
 
