@@ -107,7 +107,7 @@ class Source:
     def position(self) -> int:
         try:
             return self._raw.tell()
-        except (OSError, ValueError):
+        except OSError, ValueError:
             return 0
 
     def close(self) -> None:

@@ -20,7 +20,7 @@ def _placeholder(fd: int) -> int:
     if fd == 0:
         try:
             return os.memfd_create("mendseqs: stdin was closed")
-        except (AttributeError, OSError):
+        except AttributeError, OSError:
             pass
     return os.open(os.devnull, os.O_RDWR)
 
