@@ -249,7 +249,7 @@ def test_a_file_beyond_the_32_bit_budget_is_refused_there(tmp_path):
 
 def test_other_threads_run_while_it_builds_and_corrects():
     refs, queries = random_case(31, 50_000)
-    queries = [q for q in queries if q] * 200  # no guard: the whole batch runs
+    queries = [q for q in queries if q] * 50  # no guard: the whole batch runs
     counted = []
 
     def count_while(call):
@@ -275,7 +275,7 @@ def test_other_threads_run_while_it_builds_and_corrects():
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-4)  # hand the lock over at once when it is free
     try:
-        index = count_while(lambda: mendseqs.ReferenceIndex(refs * 4, 1, 2))
+        index = count_while(lambda: mendseqs.ReferenceIndex(refs * 2, 1, 2))
         result, _ = count_while(lambda: captured_fd1(index.correct, queries, 2))
     finally:
         sys.setswitchinterval(old)
