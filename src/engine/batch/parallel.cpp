@@ -202,12 +202,14 @@ void wait_for_workers(SharedCall& call, CallerHooks& caller) {
   }
 }
 
-// The ending of the lowest-numbered chunk that failed, carried on here.
-void raise_first_failure(const std::vector<Chunk>& chunks) {
+// The ending of the lowest-numbered chunk that failed, carried on here; a
+// wrapped Panic gets a report of its own, as a new failure of this thread.
+void raise_first_failure(const std::vector<Chunk>& chunks, WorkerPanics panics) {
   for (const Chunk& chunk : chunks) {
     const auto* failure = std::get_if<Failure>(&chunk.ending);
     if (!failure) continue;
-    if (std::holds_alternative<Panicked>(*failure)) panic(std::string(messages::worker_failed));
+    if (panics == WorkerPanics::wrapped && std::holds_alternative<Panicked>(*failure))
+      panic(std::string(messages::worker_failed));
     rethrow(*failure);
   }
 }
@@ -249,7 +251,8 @@ size_t worker_stack_size() noexcept {
   return std::max<size_t>(size, PTHREAD_STACK_MIN);
 }
 
-void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action) {
+void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action,
+                     WorkerPanics panics) {
   const ChunkPlan plan = plan_chunks(query_count, threads);
   SharedCall call{action, plan.progress_step, out};
   std::vector<Chunk> chunks = cut_chunks(call, query_count, plan);
@@ -260,7 +263,7 @@ void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, Ca
     wait_for_workers(call, caller);
     workers.join_all();
   }
-  raise_first_failure(chunks);
+  raise_first_failure(chunks, panics);
 }
 
 }  // namespace mendseqs

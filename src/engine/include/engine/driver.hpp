@@ -44,7 +44,9 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
 // the first: every reference that passes both filters is examined, so any
 // of them tripping the tolerance guard fails the call (not only one before
 // the first accepted, as in correct_seq_mt). The same progress bytes, the
-// same cancellation and the same failures as correct_seq_mt.
+// same cancellation and the same failures as correct_seq_mt, except that a
+// Panic in a worker keeps its own message (the guard's, say) where
+// correct_seq_mt raises its legacy wrapping.
 std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
                                   uint32_t threads, CallerHooks& caller);
 
