@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/driver.hpp"
+#include "engine/match_result.hpp"
 #include "engine/text.hpp"
 #include "index/candidate_index.hpp"
 #include "kernels/block_kernel.hpp"

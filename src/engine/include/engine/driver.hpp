@@ -11,24 +11,10 @@
 #include <vector>
 
 #include "engine/host.hpp"
+#include "engine/match_result.hpp"
 #include "engine/text.hpp"
 
 namespace mendseqs {
-
-using Position = size_t;
-inline constexpr Position no_match = SIZE_MAX;
-
-// The nearest accepted reference of one query, with what tells how clear
-// the choice is. Distances are indel distances, Lq + Lr - 2 * LCS.
-inline constexpr size_t no_distance = SIZE_MAX;
-struct NearestMatch {
-  Position position = no_match;    // smallest distance, earliest among equals
-  size_t distance = no_distance;   // its distance; no_distance when none
-  size_t runner_up = no_distance;  // smallest distance of the other accepted references
-  size_t ties = 0;                 // accepted references at `distance`
-
-  bool operator==(const NearestMatch&) const = default;
-};
 
 // threads 0 does no work and returns an empty list; 1 works in the calling
 // thread; 2 or more cuts the queries into one contiguous chunk per worker.
