@@ -11,6 +11,7 @@
 #include "index/builder.hpp"
 #include "index/deletions.hpp"
 #include "index/load_checks.hpp"
+#include "support/distance.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
@@ -66,8 +67,6 @@ uint32_t position_mask_for(size_t n) noexcept {
   const int bits = std::bit_width(n == 0 ? 0 : n - 1);
   return bits >= 32 ? ~uint32_t{0} : (uint32_t{1} << bits) - 1;
 }
-
-size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
 
 }  // namespace
 
@@ -225,7 +224,7 @@ void HashedLayout::each_match(const Lookup& lookup, size_t query_a_count, const 
     const uint32_t position = entry & position_mask_;
     if (tags_[e] != lookup.short_tag || (entry & ~position_mask_) != lookup.tag ||
         facts.lengths[position] != lookup.reference_length ||
-        distance(facts.a_counts[position], query_a_count) > facts.max_flex)
+        distance<size_t>(facts.a_counts[position], query_a_count) > facts.max_flex)
       return false;
     return found(position);
   });
@@ -259,7 +258,7 @@ std::optional<size_t> HashedLayout::first_accepted(const Text& query, size_t que
       if (position >= bound) return true;
       if (tags_[e] != lookup.short_tag || (entry & ~position_mask_) != lookup.tag ||
           facts.lengths[position] != lookup.reference_length ||
-          distance(facts.a_counts[position], query_a_count) > facts.max_flex)
+          distance<size_t>(facts.a_counts[position], query_a_count) > facts.max_flex)
         return false;
       candidates.push_back(position);
       bound = position;
