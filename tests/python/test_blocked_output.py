@@ -183,7 +183,6 @@ assert data.count(MARK) == 200 * 392, data.count(MARK)
     assert run.returncode == 0, run
 
 
-
 def test_ctrl_c_while_a_worker_is_stuck_in_its_write_still_joins_every_worker(python):
     # A worker can block inside write() itself, past the poll that found
     # room, when a second writer takes that room first; there a cancelled

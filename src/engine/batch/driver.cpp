@@ -40,9 +40,10 @@ void run_queries(size_t query_count, uint32_t threads, OutputStream& out, Caller
 std::vector<Position> run_batch(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
                                 uint32_t threads, CallerHooks& caller, OutputStream& out, Checkpoint& checkpoint) {
   std::vector<Position> matched(queries.size(), no_match);
-  run_queries(queries.size(), threads, out, caller, checkpoint, WorkerPanics::wrapped, [&](size_t q, Checkpoint& where) {
-    matched[q] = first_accepted(references, queries[q], max_flex, where).value_or(no_match);
-  });
+  run_queries(queries.size(), threads, out, caller, checkpoint, WorkerPanics::wrapped,
+              [&](size_t q, Checkpoint& where) {
+                matched[q] = first_accepted(references, queries[q], max_flex, where).value_or(no_match);
+              });
   return matched;
 }
 
@@ -51,9 +52,9 @@ std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std:
                                             Checkpoint& checkpoint) {
   std::vector<NearestMatch> found(queries.size());
   // Not bound by correct_seq_mt's wrapping: the guard says what it is.
-  run_queries(queries.size(), threads, out, caller, checkpoint, WorkerPanics::as_raised, [&](size_t q, Checkpoint& where) {
-    found[q] = nearest_accepted(references, queries[q], max_flex, where);
-  });
+  run_queries(
+      queries.size(), threads, out, caller, checkpoint, WorkerPanics::as_raised,
+      [&](size_t q, Checkpoint& where) { found[q] = nearest_accepted(references, queries[q], max_flex, where); });
   return found;
 }
 

@@ -181,8 +181,9 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     std::vector<Triple> triples;
     for (size_t i = 0; i < n; ++i) {
       if (i % 4096 == 0) charge(4096);
+      // suits() let in DNA only: each of these has its code.
       if (references[i].length() > k)
-        triples.push_back({uint64_t{references[i].length()} << 32 | i, code_of(references[i]).value_or(0)});  // suits(): DNA only
+        triples.push_back({uint64_t{references[i].length()} << 32 | i, code_of(references[i]).value_or(0)});
     }
     sort_by_length_and_code(triples, charge);
     codes_ = LargeArray<uint64_t>(triples.size());
