@@ -13,7 +13,7 @@ def test_module_exports_exactly_the_function_and_keeps_the_rest_out_of_all():
     assert not hasattr(mendseqs, "PanicException")
     # The newer API is there as attributes, outside __all__.
     public = {name for name in vars(mendseqs) if not name.startswith("__")}
-    assert public == {"correct_seq_mt", "ReferenceIndex", "nearest", "Nearest"}
+    assert public == {"correct_seq_mt", "ReferenceIndex", "nearest", "Nearest", "Layout", "Molecule"}
 
 
 def test_function_attributes():
