@@ -1,0 +1,383 @@
+#include "reads/read_tagger.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
+#include "engine/panic.hpp"
+#include "support/scratch.hpp"
+
+namespace mendseqs {
+
+// A molecule while it is read, in the coordinates of its strand's view of
+// the read (the read itself for '+', its reverse complement for '-').
+struct ReadTagger::Found {
+  bool reverse = false;
+  PatternHit flank{};
+  bool has_barcode = false;
+  size_t barcode_start = 0, barcode_end = 0;
+  NearestMatch match;
+  size_t umi_start = 0, umi_end = 0;
+  size_t structure_end = 0;  // past the trimmed after_umi (or what was found of the molecule)
+  // On the read as given, for ordering and neighbours.
+  size_t flank_position = 0;  // the flank's first letter
+  size_t low = 0, high = 0;   // the structure's span
+  TagStatus status = TagStatus::no_match;
+};
+
+// What one thread reuses from read to read: memory O(read length).
+struct ReadTagger::Scratch {
+  std::vector<uint8_t> views[2];  // the read's codes, and its reverse complement's
+  std::vector<PatternHit> strand_hits[2];
+  std::vector<PatternHit> hits;  // after_umi's
+  std::vector<PatternHit> kept;
+  std::vector<Found> found;
+  std::string reading;
+  std::vector<size_t> accepted;  // the length reading's accepted entries
+};
+
+namespace {
+
+// base_code of every ASCII letter, looked up rather than branched on.
+constexpr std::array<uint8_t, 128> ascii_codes = [] {
+  std::array<uint8_t, 128> codes{};
+  for (size_t c = 0; c < codes.size(); ++c) codes[c] = base_code(static_cast<char32_t>(c));
+  return codes;
+}();
+
+constexpr char code_letter(uint8_t code) noexcept { return "ACGTN"[code < unmatched_code ? code : unmatched_code]; }
+
+// The letters of view[start, end), as the module shows them.
+std::string letters(const std::vector<uint8_t>& view, size_t start, size_t end) {
+  std::string out(end - start, 'N');
+  for (size_t i = start; i < end; ++i) out[i - start] = code_letter(view[i]);
+  return out;
+}
+
+// Keeps, of hits that overlap, the one with fewer edits (the earlier among
+// equals); the kept ones in order of position.
+void keep_separate(std::vector<PatternHit>& hits, std::vector<PatternHit>& kept) {
+  std::sort(hits.begin(), hits.end(), [](const PatternHit& a, const PatternHit& b) {
+    return a.edits != b.edits ? a.edits < b.edits : a.end < b.end;
+  });
+  kept.clear();
+  for (const PatternHit& hit : hits) {
+    const bool overlaps = std::any_of(kept.begin(), kept.end(), [&](const PatternHit& other) {
+      return hit.start < other.end && other.start < hit.end;
+    });
+    if (!overlaps) kept.push_back(hit);
+  }
+  std::sort(kept.begin(), kept.end(), [](const PatternHit& a, const PatternHit& b) { return a.end < b.end; });
+}
+
+// The other readings of the barcode, in order of preference: the
+// neighbouring lengths at the flank's end (a deletion or an insertion in the
+// barcode), the length one or two letters off (the flank's end misplaced),
+// and the two together where they were seen to help more than they misled.
+struct Other {
+  long shift;   // of the start, from the flank's end
+  long change;  // of the length, from barcode_length
+};
+constexpr std::array<Other, 9> others_order = {
+    Other{0, -1}, Other{0, 1}, Other{-1, 0}, Other{1, 0}, Other{1, -1}, Other{-1, 1}, Other{-2, 0}, Other{2, 0},
+    Other{1, 1}};
+
+bool unique_beyond_margin(const NearestMatch& match, size_t margin) noexcept {
+  return match.ties == 1 && (match.runner_up == no_distance || match.runner_up - match.distance >= margin);
+}
+
+}  // namespace
+
+ReadTagger::ReadTagger(const ReferenceSet& whitelist, intptr_t max_flex, const Layout& layout, size_t margin,
+                       TagRules rules)
+    : whitelist_(whitelist),
+      max_flex_(max_flex),
+      layout_(layout),
+      margin_(margin),
+      rules_(rules),
+      flank_([&] {
+        std::vector<uint8_t> codes;
+        for (const char letter : layout.flank) codes.push_back(base_code(static_cast<unsigned char>(letter)));
+        return SearchPattern(codes);
+      }()),
+      flank_bound_(static_cast<uint32_t>(layout.flank.size() / rules.flank_letters_per_edit)),
+      after_bound_(static_cast<uint32_t>(layout.after_umi.size() / rules.flank_letters_per_edit)) {
+  for (const char letter : layout.after_umi) after_codes_.push_back(base_code(static_cast<unsigned char>(letter)));
+  const bool run = !after_codes_.empty() && std::all_of(after_codes_.begin(), after_codes_.end(),
+                                                        [&](uint8_t code) { return code == after_codes_.front(); });
+  if (run)
+    run_code_ = after_codes_.front();
+  else if (!after_codes_.empty())
+    after_pattern_.emplace(after_codes_);
+}
+
+NearestMatch ReadTagger::look_up(const std::vector<uint8_t>& view, size_t start, size_t length, Scratch& scratch,
+                                 Checkpoint& checkpoint, std::vector<size_t>* accepted) const {
+  scratch.reading.resize(length);
+  for (size_t i = 0; i < length; ++i) scratch.reading[i] = code_letter(view[start + i]);
+  if (!accepted) return nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint);
+  return nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint,
+                          [&](size_t position, size_t) { accepted->push_back(position); });
+}
+
+void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch,
+                              Checkpoint& checkpoint) const {
+  const size_t length = layout_.barcode_length;
+  if (start + length > view.size()) return;
+  // A reading shorter than the tolerance trips its guard, as nearest would
+  // (whether or not it is looked up).
+  const size_t shortest = rules_.neighbour_lengths ? length - 1 : length;
+  if (static_cast<intptr_t>(shortest) < max_flex_ && shortest > 0) panic(std::string(messages::guard));
+
+  scratch.accepted.clear();
+  found.has_barcode = true;
+  found.barcode_start = start;
+  found.barcode_end = start + length;
+  found.match = look_up(view, start, length, scratch, checkpoint, &scratch.accepted);
+  if (found.match.distance == 0 || scratch.accepted.empty()) return;
+  // A unique entry one substitution away stands: the other readings may
+  // only place its span better (a deletion or insertion explains it as
+  // well), never name another entry.
+  if (found.match.ties == 1 && found.match.distance <= 2) scratch.accepted.assign(1, found.match.position);
+
+  // The other readings, each at most one indel from an accepted entry of
+  // the length reading, in order of preference. An entry that near an
+  // other reading shares enough of the length reading's letters to be
+  // among its accepted ones whenever the letters the other reading has
+  // beyond it, plus one for a shorter reading, are at most max_flex: only
+  // those readings are tried, so every one that could be that near is.
+  std::array<Other, others_order.size()> others{};
+  size_t count = 0;
+  for (const Other& other : others_order) {
+    const auto magnitude = static_cast<size_t>(other.shift < 0 ? -other.shift : other.shift);
+    if (magnitude > rules_.max_shift || (other.change != 0 && !rules_.neighbour_lengths)) continue;
+    const long beyond = std::max(0L, -other.shift) + std::max(0L, other.shift + other.change) + (other.change < 0 ? 1 : 0);
+    if (beyond > max_flex_ || static_cast<long>(start) + other.shift < 0) continue;
+    const size_t at = static_cast<size_t>(static_cast<long>(start) + other.shift);
+    const size_t size = static_cast<size_t>(static_cast<long>(length) + other.change);
+    if (size == 0 || at + size > view.size()) continue;
+    others[count++] = other;
+  }
+  // The nearest: equal to an entry (distance 0) before one indel away (1).
+  const Other* best = nullptr;
+  size_t best_distance = 2;
+  for (size_t o = 0; o < count && best_distance > 0; ++o) {
+    const size_t at = static_cast<size_t>(static_cast<long>(start) + others[o].shift);
+    const size_t size = static_cast<size_t>(static_cast<long>(length) + others[o].change);
+    const size_t distance = nearest_within_one(view, at, size, scratch.accepted);
+    checkpoint.charge(scratch.accepted.size() * size);
+    if (distance < best_distance) {
+      best_distance = distance;
+      best = &others[o];
+    }
+  }
+  if (!best) return;
+  const size_t at = static_cast<size_t>(static_cast<long>(start) + best->shift);
+  const size_t size = static_cast<size_t>(static_cast<long>(length) + best->change);
+  found.barcode_start = at;
+  found.barcode_end = at + size;
+  found.match = look_up(view, at, size, scratch, checkpoint, nullptr);
+}
+
+size_t ReadTagger::nearest_within_one(const std::vector<uint8_t>& view, size_t start, size_t size,
+                                      const std::vector<size_t>& entries) const {
+  size_t nearest = 2;
+  for (const size_t position : entries) {
+    const Text& entry = whitelist_.text(position);
+    const size_t entry_length = entry.length();
+    // Equal, or the shorter a subsequence of the longer by one letter.
+    if (entry_length == size) {
+      size_t i = 0;
+      while (i < size && entry[i] == static_cast<unsigned char>(code_letter(view[start + i]))) ++i;
+      if (i == size) return 0;
+    } else if (entry_length + 1 == size || entry_length == size + 1) {
+      const bool reading_longer = size > entry_length;
+      const size_t longer = reading_longer ? size : entry_length;
+      size_t i = 0, j = 0;  // i over the longer, j over the shorter
+      bool skipped = false;
+      while (i < longer && j + 1 < longer) {
+        const char32_t a = reading_longer ? code_letter(view[start + i]) : entry[i];
+        const char32_t b = reading_longer ? entry[j] : code_letter(view[start + j]);
+        if (a == b) {
+          ++i, ++j;
+        } else if (!skipped) {
+          skipped = true;
+          ++i;
+        } else {
+          break;
+        }
+      }
+      if (j + 1 == longer) nearest = 1;
+    }
+  }
+  return nearest;
+}
+
+void ReadTagger::read_umi(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch) const {
+  const size_t n = view.size();
+  const size_t expected = std::min(n, start + layout_.umi_length);
+  const size_t pad = rules_.umi_pad;
+  found.umi_start = start;
+  found.umi_end = expected;
+  found.structure_end = expected;
+  if (run_code_ != unmatched_code) {
+    // A run that covers the expected end keeps it (a UMI may end in the
+    // run's letter by chance); one starting a little later moves it.
+    const auto starts_run = [&](size_t at) { return view[at] == run_code_ && (at + 1 >= n || view[at + 1] == run_code_); };
+    if (expected < n && view[expected] != run_code_) {
+      for (size_t at = expected + 1; at <= expected + pad && at < n; ++at) {
+        if (starts_run(at)) {
+          found.umi_end = at;
+          break;
+        }
+      }
+    }
+    // The run, trimmed: its letters, a single stray one among them allowed.
+    size_t end = found.umi_end;
+    while (end < n) {
+      if (view[end] == run_code_) {
+        ++end;
+      } else if (end + 1 < n && view[end + 1] == run_code_) {
+        end += 2;
+      } else {
+        break;
+      }
+    }
+    found.structure_end = end;
+  } else if (after_pattern_) {
+    const size_t low = std::max(start, expected > pad ? expected - pad : 0);
+    const size_t high = std::min(n, expected + pad + after_pattern_->length() + after_bound_);
+    if (low >= high) return;
+    scratch.hits.clear();
+    after_pattern_->find(std::span<const uint8_t>(view).subspan(low, high - low), after_bound_, scratch.hits);
+    const PatternHit* best = nullptr;
+    const auto off = [&](const PatternHit& hit) {
+      const size_t at = low + hit.start;
+      return at > expected ? at - expected : expected - at;
+    };
+    for (const PatternHit& hit : scratch.hits) {
+      if (off(hit) > pad) continue;
+      if (!best || hit.edits < best->edits || (hit.edits == best->edits && off(hit) < off(*best))) best = &hit;
+    }
+    if (best) {
+      found.umi_end = low + best->start;
+      found.structure_end = low + best->end;
+    }
+  }
+}
+
+void ReadTagger::read_molecule(const std::vector<uint8_t>& view, const PatternHit& hit, Found& found,
+                               Scratch& scratch, Checkpoint& checkpoint) const {
+  found.flank = hit;
+  found.structure_end = hit.end;
+  read_barcode(view, hit.end, found, scratch, checkpoint);
+  if (!found.has_barcode) return;
+  read_umi(view, found.barcode_end, found, scratch);
+}
+
+void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkpoint) const {
+  mendseqs::Scratch<Scratch> borrowed;
+  Scratch& scratch = *borrowed;
+  const size_t n = read.length();
+  checkpoint.charge(n + 1);
+  molecules.clear();
+  scratch.found.clear();
+
+  if (n >= flank_.length()) {
+    std::vector<uint8_t>& forward = scratch.views[0];
+    std::vector<uint8_t>& reverse = scratch.views[1];
+    forward.resize(n);
+    reverse.resize(n);
+    read.visit([&](auto code_points) {
+      for (size_t i = 0; i < n; ++i) forward[i] = code_points[i] < 128 ? ascii_codes[code_points[i]] : unmatched_code;
+    });
+    for (size_t i = 0; i < n; ++i) reverse[i] = complement_code(forward[n - 1 - i]);
+    scratch.strand_hits[0].clear();
+    scratch.strand_hits[1].clear();
+    flank_.find_both(forward, reverse, flank_bound_, scratch.strand_hits[0], scratch.strand_hits[1]);
+    checkpoint.charge(2 * n);
+    for (int strand = 0; strand < 2; ++strand) {
+      keep_separate(scratch.strand_hits[strand], scratch.kept);
+      for (const PatternHit& hit : scratch.kept) {
+        Found& found = scratch.found.emplace_back();
+        found.reverse = strand == 1;
+        read_molecule(scratch.views[strand], hit, found, scratch, checkpoint);
+      }
+    }
+  }
+
+  if (scratch.found.empty()) {
+    TaggedMolecule& molecule = molecules.emplace_back();
+    molecule.insert_end = n;
+    return;
+  }
+
+  // On the read as given.
+  for (Found& found : scratch.found) {
+    const size_t start = found.flank.start, end = found.structure_end;
+    found.flank_position = found.reverse ? n - found.flank.end : start;
+    found.low = found.reverse ? n - end : start;
+    found.high = found.reverse ? n - start : end;
+    if (!found.has_barcode || found.match.position == no_match)
+      found.status = TagStatus::no_match;
+    else
+      found.status = unique_beyond_margin(found.match, margin_) ? TagStatus::assigned : TagStatus::ambiguous;
+  }
+  std::sort(scratch.found.begin(), scratch.found.end(),
+            [](const Found& a, const Found& b) { return a.flank_position < b.flank_position; });
+
+  // Opposite strands that overlap, or face each other too close to hold
+  // a cDNA between them.
+  const size_t count = scratch.found.size();
+  for (size_t i = 0; i < count; ++i) {
+    for (size_t j = i + 1; j < count; ++j) {
+      Found& a = scratch.found[i];
+      Found& b = scratch.found[j];
+      if (a.reverse == b.reverse) continue;
+      const bool overlap = a.low < b.high && b.low < a.high;
+      const Found& plus = a.reverse ? b : a;
+      const Found& minus = a.reverse ? a : b;
+      const bool facing = j == i + 1 && plus.high <= minus.low && minus.low - plus.high < rules_.min_facing_gap;
+      if (overlap || facing) a.status = b.status = TagStatus::both_strands;
+    }
+  }
+
+  for (size_t i = 0; i < count; ++i) {
+    const Found& found = scratch.found[i];
+    TaggedMolecule& molecule = molecules.emplace_back();
+    // A span [a, b) of the strand's view, on the read as given.
+    const auto place = [&](size_t a, size_t b, size_t& first, size_t& last) {
+      first = found.reverse ? n - b : a;
+      last = found.reverse ? n - a : b;
+    };
+    const std::vector<uint8_t>& view = scratch.views[found.reverse ? 1 : 0];
+    molecule.segment = i;
+    molecule.reverse = found.reverse;
+    place(found.flank.start, found.flank.end, molecule.flank_start, molecule.flank_end);
+    molecule.flank_edits = found.flank.edits;
+    if (found.has_barcode) {
+      place(found.barcode_start, found.barcode_end, molecule.barcode_start, molecule.barcode_end);
+      molecule.raw_barcode = letters(view, found.barcode_start, found.barcode_end);
+      molecule.match = found.match;
+      place(found.umi_start, found.umi_end, molecule.umi_start, molecule.umi_end);
+      molecule.umi = letters(view, found.umi_start, found.umi_end);
+    }
+    // The insert runs away from the flank, up to the next structure.
+    if (found.reverse) {
+      size_t bound = 0;
+      for (const Found& other : scratch.found)
+        if (&other != &found && other.high <= found.low) bound = std::max(bound, other.high);
+      molecule.insert_start = bound;
+      molecule.insert_end = found.low;
+    } else {
+      size_t bound = n;
+      for (const Found& other : scratch.found)
+        if (&other != &found && other.low >= found.high) bound = std::min(bound, other.low);
+      molecule.insert_start = found.high;
+      molecule.insert_end = bound;
+    }
+    molecule.status = found.status;
+  }
+}
+
+}  // namespace mendseqs
