@@ -196,6 +196,11 @@ class ReferenceIndex:
         """What nearest(ref_seqs, query_seqs, max_flex, threads) returns, with
         the same exceptions (the guard's own message on any number of threads)
         and progress display; the index is never rebuilt."""
+    def tag(self, reads: Sequence[str], layout: Layout, threads: int, *, margin: int = 0) -> list[tuple[Molecule, ...]]:
+        """Every read's molecules, never none (a read without a flank is one
+        'no_flank' molecule spanning it); the interpreter lock is let go
+        meanwhile and nothing is printed. A barcode is assigned when its
+        nearest entry is unique and the runner-up at least `margin` further."""
     def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> None:
         """Writes the references and the index to `path`, replaced atomically."""
     @classmethod
