@@ -15,14 +15,12 @@ from collections.abc import Generator, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any, cast
 
+from .errors import InputError
+
 GZIP_MAGIC = b"\x1f\x8b"
 # Editors on some systems start UTF-8 files with a byte-order mark. Left in,
 # it would hide a FASTA file's '>' and end up inside the first sequence.
 UTF8_BOM = b"\xef\xbb\xbf"
-
-
-class InputError(Exception):
-    """Bad input or arguments: reported as one line, exit status 1."""
 
 
 @dataclass
@@ -283,11 +281,16 @@ def _fastq(number: int, lines: Iterator[str]) -> Iterator[Record]:
 
 @contextlib.contextmanager
 def _reading_errors(path: str) -> Iterator[None]:
-    """Every read or decoding failure turned into an InputError naming `path`."""
+    """Every failure to open, read or decode `path` turned into an
+    InputError naming it."""
     try:
         yield
     except InputError as error:
         raise InputError(f"{path}: {error}") from None
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise InputError(f"{path}: is a directory") from None
     except EOFError:
         raise InputError(f"{path}: compressed data ends early (truncated gzip file?)") from None
     except (gzip.BadGzipFile, zlib.error) as error:
@@ -306,18 +309,8 @@ def checked(path: str, stream: Iterator[Batch]) -> Generator[Batch]:
 
 
 def open_source(path: str) -> Source:
-    try:
+    with _reading_errors(path):
         return Source(path)
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{path}: is a directory") from None
-    except EOFError:
-        raise InputError(f"{path}: compressed data ends early (truncated gzip file?)") from None
-    except (gzip.BadGzipFile, zlib.error) as error:
-        raise InputError(f"{path}: corrupt gzip data ({error})") from None
-    except OSError as error:
-        raise InputError(f"{path}: {error.strerror or error}") from None
 
 
 def read_all(path: str) -> list[str]:

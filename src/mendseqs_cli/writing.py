@@ -13,7 +13,8 @@ import tempfile
 from collections.abc import Iterator
 from typing import IO, cast
 
-from .reading import Batch, InputError, record_id
+from .errors import InputError, ReaderGone
+from .reading import Batch, record_id
 
 FORMATS = ("tsv", "fasta", "fastq")
 SUFFIXES = {".tsv": "tsv", ".fasta": "fasta", ".fa": "fasta", ".fna": "fasta", ".fastq": "fastq", ".fq": "fastq"}
@@ -170,3 +171,23 @@ def standard_output(fd: int) -> Iterator[IO[bytes]]:
     during each call, which must not take buffered results with it."""
     with open(fd, "wb") as out:
         yield out
+
+
+@contextlib.contextmanager
+def results(path: str | None, compressed: bool, closed: frozenset[int]) -> Iterator[IO[bytes]]:
+    """Where a run's results go: the file `path` (see output_file), or
+    stdout. A failed write ends the run with one line naming the output;
+    a reader that went away (`| head`) ends it without one."""
+    try:
+        if path:
+            with output_file(path, compressed) as out:
+                yield out
+        else:
+            if 1 in closed:
+                raise InputError("stdout is closed: name an output file with -o")
+            with standard_output(os.dup(1)) as out:
+                yield out
+    except BrokenPipeError:
+        raise ReaderGone from None
+    except OSError as error:
+        raise InputError(f"{path or 'stdout'}: {error.strerror or error}") from None

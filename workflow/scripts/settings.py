@@ -61,9 +61,9 @@ class Settings:
         the output's format, whether the references are a saved index, and
         whether its module can save one."""
         code = (
-            "import sys, mendseqs, mendseqs_cli, mendseqs_cli.writing as w\n"
+            "import sys, mendseqs, mendseqs_cli.references as r, mendseqs_cli.writing as w\n"
             "print(w.output_format_of(sys.argv[1], sys.argv[2] or None)[0])\n"
-            "print(mendseqs_cli.is_saved_index(sys.argv[3]))\n"
+            "print(r.is_saved_index(sys.argv[3]))\n"
             "print(hasattr(mendseqs, 'ReferenceIndex'))"
         )
         try:
