@@ -48,7 +48,7 @@ from .options import OneLineParser
 from .streams import open_standard_streams
 
 # The subcommands, by module name, in the order `--help` lists them.
-COMMANDS = ("index", "correct")
+COMMANDS = ("index", "correct", "tag")
 
 
 def commands() -> list[Command]:

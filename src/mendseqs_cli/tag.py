@@ -23,11 +23,13 @@ from dataclasses import dataclass, field
 from typing import IO, Any
 
 from . import progress
-from .errors import InputError, ModuleCalls, say
-from .options import integer, tolerance, MAX_THREADS
+from .calls import ModuleCalls
+from .command import Command, Session
+from .errors import InputError, say
+from .options import MAX_THREADS, integer, tolerance
 from .prefetch import prefetched
 from .reading import Batch, batches, checked, open_source, read_all, record_id
-from .references import is_saved_index
+from .references import is_saved_index, load_index
 from .writing import output_file, standard_output
 
 DEFAULT_MAX_FLEX = 2
@@ -57,15 +59,9 @@ def reverse_complement(sequence: str) -> str:
     return sequence.translate(_COMPLEMENT)[::-1]
 
 
-def add_parser(commands: Any) -> None:
+def add_arguments(tag: argparse.ArgumentParser) -> None:
     import mendseqs
 
-    tag = commands.add_parser(
-        "tag",
-        help="find and assign cell barcodes and UMIs in raw long reads",
-        description="Find each read's cell barcode and UMI, assign the barcode against the whole whitelist, "
-        "and write the reads trimmed, oriented as the mRNA, with CB/CR/CY/UB/UR/UY tags.",
-    )
     tag.add_argument("reads", nargs="+", help="FASTQ or FASTA, optionally gzipped; - for stdin")
     tag.add_argument("--whitelist", required=True, help="the barcode list (one per line) or a saved index of it")
     tag.add_argument(
@@ -142,12 +138,7 @@ def prepared_index(args: argparse.Namespace, layout: Any, calls: ModuleCalls, th
     import mendseqs
 
     if is_saved_index(args.whitelist):
-        try:
-            index = calls.call(mendseqs.ReferenceIndex.load, args.whitelist)
-        except ValueError as error:
-            raise InputError(str(error)) from None
-        except OSError as error:
-            raise InputError(f"{args.whitelist}: {error.strerror or error}") from None
+        index = load_index(args.whitelist, calls)
         if args.max_flex is not None and args.max_flex != index.max_flex:
             raise InputError(
                 f"{args.whitelist} was built for --max-flex {index.max_flex}, "
@@ -369,7 +360,8 @@ class Outputs:
         return self.formatter
 
 
-def run(args: argparse.Namespace, closed: frozenset[int], calls: ModuleCalls) -> int:
+def run(args: argparse.Namespace, session: Session) -> int:
+    closed, calls = session.closed, session.calls
     layout = layout_of(args.layout)
     threads = args.threads or max(1, min(len(os.sched_getaffinity(0)), MAX_THREADS))
     if args.reads.count("-") > 1:
@@ -427,3 +419,13 @@ def summary(totals: Totals, seconds: float) -> dict[str, object]:
         "seconds": round(seconds, 3),
         "reads_per_second": round(totals.reads / seconds, 1) if seconds > 0 else None,
     }
+
+
+COMMAND = Command(
+    name="tag",
+    help="find and assign cell barcodes and UMIs in raw long reads",
+    description="Find each read's cell barcode and UMI, assign the barcode against the whole whitelist, "
+    "and write the reads trimmed and oriented as the mRNA, with CB/CR/CY/UB/UR/UY tags.",
+    add_arguments=add_arguments,
+    run=run,
+)
