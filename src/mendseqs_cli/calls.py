@@ -1,17 +1,21 @@
-"""Calls of the module, made quiet: its progress bar (file descriptor 1) is
-discarded, since a run has a display of its own, and its failure reports
-(file descriptor 2) are kept aside, so that a failure ends in one plain
-line rather than the module's several."""
+"""Calls of the module, made quiet: its progress bar (file descriptor 1)
+and its failure reports (file descriptor 2) are discarded, since a run has
+a display of its own and ends a failure in one plain line of its own. What
+failed is read from the exception alone."""
 
 from __future__ import annotations
 
 import contextlib
 import os
-import tempfile
 from collections.abc import Callable, Iterator
 from typing import Any
 
+# The tolerance guard's own message, raised by a call that trips it in the
+# calling thread (any call with threads=1).
 GUARD_MESSAGE = "max_flex cannot be greater than the length of the sequences."
+# What `correct_seq_mt`, and `ReferenceIndex.correct` with it, raise when a
+# worker thread fails, whatever the reason (the guard included).
+WORKER_FAILURE = "called `Result::unwrap()` on an `Err` value: Any { .. }"
 
 
 def is_panic(error: BaseException) -> bool:
@@ -21,42 +25,37 @@ def is_panic(error: BaseException) -> bool:
 
 
 class ModuleFailure(Exception):
-    def __init__(self, message: str, reports: str) -> None:
+    def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
-        self.reports = reports
 
     def tripped_guard(self) -> bool:
-        return self.message == GUARD_MESSAGE or GUARD_MESSAGE in self.reports
+        return self.message == GUARD_MESSAGE
+
+    def in_a_worker(self) -> bool:
+        """A worker failed, for a reason the message does not tell."""
+        return self.message == WORKER_FAILURE
 
 
 class ModuleCalls:
     def __init__(self) -> None:
         self._null = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
-        self._reports = tempfile.TemporaryFile()
 
     def close(self) -> None:
         os.close(self._null)
-        self._reports.close()
 
     @contextlib.contextmanager
     def quiet(self) -> Iterator[None]:
-        self._reports.seek(0)
-        self._reports.truncate()
         saved = os.dup(1), os.dup(2)
         try:
             os.dup2(self._null, 1)
-            os.dup2(self._reports.fileno(), 2)
+            os.dup2(self._null, 2)
             yield
         finally:
             os.dup2(saved[0], 1)
             os.dup2(saved[1], 2)
             os.close(saved[0])
             os.close(saved[1])
-
-    def reports(self) -> str:
-        self._reports.seek(0)
-        return self._reports.read().decode(errors="replace")
 
     def call(self, function: Callable[..., Any], *args: Any) -> Any:
         """`function(*args)`, quiet; the module's failure raised as ModuleFailure."""
@@ -65,5 +64,5 @@ class ModuleCalls:
                 return function(*args)
         except BaseException as error:
             if is_panic(error):
-                raise ModuleFailure(str(error), self.reports()) from None
+                raise ModuleFailure(str(error)) from None
             raise

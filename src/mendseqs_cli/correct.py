@@ -6,19 +6,19 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-from collections.abc import Callable
 from dataclasses import dataclass
-from typing import IO, Any
+from typing import IO
 
 from . import progress
-from .calls import ModuleCalls, ModuleFailure
+from .calls import ModuleCalls
 from .command import Command, Session
 from .errors import InputError
 from .options import DEFAULT_MAX_FLEX, add_batch, add_threads, tolerance
+from .guard import answers
 from .picking import PICKS, margin, pick
 from .prefetch import read_ahead
-from .reading import open_source, record_id
-from .references import build_index, is_saved_index, load_index
+from .reading import STDIN, open_source, shown
+from .references import Prepared, build, is_saved_index, load
 from .summary import Summary
 from .writing import FORMATS, format_batch, output_format_of, results
 
@@ -27,9 +27,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "references",
         metavar="references_or_index",
-        help="references (FASTA, FASTQ or one per line, optionally gzipped) or a saved index",
+        help="references (FASTA, FASTQ or one per line, optionally gzipped; - for stdin) or a saved index",
     )
-    parser.add_argument("queries", help="FASTA, FASTQ or one sequence per line, optionally gzipped")
+    parser.add_argument("queries", help="FASTA, FASTQ or one sequence per line, optionally gzipped; - for stdin")
     parser.add_argument(
         "--max-flex",
         type=tolerance,
@@ -55,48 +55,19 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def explain_guard(queries: list[str], headers: list[str], max_flex: int, where: str) -> str:
-    """The plain reason for a tripped tolerance guard: some query is
-    shorter than the tolerance."""
-    for header, query in zip(headers, queries, strict=True):
-        if len(query) < max_flex:
-            return (
-                f"{where}: read '{record_id(header)}' is {len(query)} letters long, shorter than "
-                f"--max-flex {max_flex}: the tolerance cannot exceed the length of any sequence it compares"
-            )
-    return f"--max-flex {max_flex} is larger than a sequence it was compared with"
-
-
-Matcher = Callable[[list[str], int], list[Any]]
-
-
-@dataclass
-class Prepared:
-    """What `correct` matches against: a function of (queries, threads)
-    answering for --pick (a list of corrected sequences for first, of
-    `mendseqs.Nearest` for nearest), and the tolerance it serves."""
-
-    match: Matcher
-    max_flex: int
-
-
 def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
     """The references of `args`, prepared once for the whole run: a loaded
-    index, or one built from the reference file.
-
-    One seam for choosing among the module's ways of matching: all use the
-    same prepared references and differ only in the function called."""
+    index, or one built from the reference file."""
     if is_saved_index(args.references):
-        index = load_index(args.references, calls)
-        if args.max_flex is not None and args.max_flex != index.max_flex:
+        prepared = load(args.references, calls)
+        if args.max_flex is not None and args.max_flex != prepared.index.max_flex:
             raise InputError(
-                f"{args.references} was built for --max-flex {index.max_flex}, "
+                f"{args.references} was built for --max-flex {prepared.index.max_flex}, "
                 f"not {args.max_flex}: build another with `mendseqs index`"
             )
-    else:
-        max_flex = DEFAULT_MAX_FLEX if args.max_flex is None else args.max_flex
-        index = build_index(args.references, max_flex, args.threads, calls)
-    return Prepared(index.nearest if args.pick == "nearest" else index.correct, index.max_flex)
+        return prepared
+    max_flex = DEFAULT_MAX_FLEX if args.max_flex is None else args.max_flex
+    return build(args.references, max_flex, args.threads, calls, unique=args.pick == "nearest")
 
 
 @dataclass
@@ -109,6 +80,9 @@ class Totals:
 
 def correct_all(args: argparse.Namespace, out: IO[bytes], output_format: str, calls: ModuleCalls) -> Totals:
     prepared = prepare(args, calls)
+    # One seam for choosing among the module's ways of matching: both use
+    # the same prepared references and differ only in the function called.
+    match = prepared.index.nearest if args.pick == "nearest" else prepared.index.correct
     totals = Totals()
     display = progress.display(args.quiet)
     try:
@@ -118,26 +92,23 @@ def correct_all(args: argparse.Namespace, out: IO[bytes], output_format: str, ca
         ):
             for batch in stream:
                 if output_format == "fastq" and batch.qualities is None:
-                    raise InputError(f"{args.queries}: FASTQ output needs FASTQ queries (these have no quality values)")
-                try:
-                    answers = calls.call(prepared.match, batch.sequences, args.threads)
-                except ModuleFailure as failure:
-                    if failure.tripped_guard():
-                        raise InputError(
-                            explain_guard(batch.sequences, batch.headers, prepared.max_flex, args.queries)
-                        ) from None
-                    raise InputError(failure.message) from None
+                    raise InputError(
+                        f"{shown(args.queries)}: FASTQ output needs FASTQ queries (these have no quality values)"
+                    )
+                found = answers(
+                    match, batch.sequences, batch.headers, args.threads, calls, prepared.tolerance, args.queries
+                )
                 if args.pick == "nearest":
-                    picked = pick(answers, args.margin or 0, output_format)
-                    del answers
+                    picked = pick(found, args.margin or 0, output_format)
+                    del found
                     out.write(format_batch(output_format, batch, picked.corrected, picked.notes).encode())
                     totals.matched += picked.unique
                     totals.ambiguous += picked.ambiguous
                     del picked
                 else:
-                    out.write(format_batch(output_format, batch, answers).encode())
-                    totals.matched += len(answers) - answers.count("")
-                    del answers
+                    out.write(format_batch(output_format, batch, found).encode())
+                    totals.matched += len(found) - found.count("")
+                    del found
                 totals.reads += len(batch)
                 display.update(totals.reads, source.position(), source.size)
                 del batch  # before the next batch is read: one batch in memory, not two
@@ -150,6 +121,8 @@ def run(args: argparse.Namespace, session: Session) -> int:
     if args.margin is not None and args.pick != "nearest":
         # A margin that silently did nothing would look applied.
         raise InputError("--margin applies only with --pick nearest")
+    if args.references == STDIN and args.queries == STDIN:
+        raise InputError("the references and the queries cannot both be read from stdin (-)")
     output_format, compressed = output_format_of(args.output, args.format)
     summary = Summary(args.quiet)
     with results(args.output, compressed, session.closed) as out:

@@ -9,11 +9,11 @@ import os
 from .command import Command, Session
 from .errors import InputError, say
 from .options import add_threads, tolerance
-from .references import build_index
+from .references import build
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("references", help="FASTA, FASTQ or one sequence per line, optionally gzipped")
+    parser.add_argument("references", help="FASTA, FASTQ or one sequence per line, optionally gzipped; - for stdin")
     parser.add_argument("--max-flex", type=tolerance, required=True, help="the tolerance the index serves")
     add_threads(parser)
     parser.add_argument("-o", "--output", required=True, help="the index file to write")
@@ -21,7 +21,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace, session: Session) -> int:
     calls = session.calls
-    index = build_index(args.references, args.max_flex, args.threads, calls)
+    # Without repeats: an index may serve --pick nearest, where a copy of
+    # a barcode would tie with it.
+    prepared = build(args.references, args.max_flex, args.threads, calls, unique=True)
+    index = prepared.index
     target = os.path.realpath(args.output)
     if os.path.isdir(target):
         raise InputError(f"{args.output}: is a directory")
@@ -33,7 +36,13 @@ def run(args: argparse.Namespace, session: Session) -> int:
         calls.call(index.save, args.output)
     except (OSError, ValueError) as error:
         raise InputError(f"{args.output}: {getattr(error, 'strerror', None) or error}") from None
-    say(f"index: {len(index)} references, max_flex {index.max_flex}, written to {args.output}")
+    notes = []
+    if prepared.repeats:
+        notes.append(f"{prepared.repeats} repeated {'entry' if prepared.repeats == 1 else 'entries'} left out")
+    if short := prepared.tolerance.short:
+        notes.append(f"{len(short)} shorter than max_flex: a read that meets one of them is an error")
+    details = f" ({'; '.join(notes)})" if notes else ""
+    say(f"index: {len(index)} references{details}, max_flex {index.max_flex}, written to {args.output}")
     return 0
 
 

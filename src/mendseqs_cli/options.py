@@ -4,6 +4,7 @@ reports a bad one as the run's one error line."""
 from __future__ import annotations
 
 import argparse
+import sys
 from collections.abc import Callable
 from typing import NoReturn
 
@@ -41,8 +42,13 @@ def integer(low: int, high: int) -> Callable[[str], int]:
 
 
 def tolerance(text: str) -> int:
-    # Every negative tolerance matches nothing, so one stands for all.
-    return max(whole_number(text), -1)
+    """A tolerance as given, within what the module takes (a pointer-width
+    integer). Every negative tolerance matches nothing, so one beyond that
+    range stands as -1; a positive one beyond it could never be met."""
+    value = whole_number(text)
+    if value > sys.maxsize:
+        raise argparse.ArgumentTypeError(f"must be at most {sys.maxsize:,}, not {text}")
+    return value if value >= -sys.maxsize - 1 else -1
 
 
 def add_threads(parser: argparse.ArgumentParser, what: str = "threads") -> None:

@@ -3,11 +3,13 @@ saved index, told apart by the file's first bytes."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from .calls import ModuleCalls
 from .errors import InputError
-from .reading import read_all
+from .guard import Tolerance, short_references
+from .reading import STDIN, read_all, shown
 
 if TYPE_CHECKING:
     from mendseqs import ReferenceIndex
@@ -18,6 +20,8 @@ INDEX_MAGIC = b"\x89MSQIDX\n"
 
 
 def is_saved_index(path: str) -> bool:
+    if path == STDIN:
+        return False  # an index is mapped from a regular file
     try:
         with open(path, "rb") as file:
             return file.read(len(INDEX_MAGIC)) == INDEX_MAGIC
@@ -25,27 +29,15 @@ def is_saved_index(path: str) -> bool:
         return False  # reading it as sequences reports what is wrong
 
 
-def read_references(path: str) -> list[str]:
-    references = read_all(path)
-    if not references:
-        raise InputError(f"{path}: no reference sequences")
-    return references
+@dataclass
+class Prepared:
+    index: ReferenceIndex
+    tolerance: Tolerance
+    # Identical entries of the reference file left out (see build).
+    repeats: int = 0
 
 
-def check_tolerance(references: list[str], max_flex: int, where: str) -> None:
-    """Refuses a tolerance above the shortest reference's length before any
-    work: the module would stop at the first query that reaches it."""
-    lengths = list(map(len, references))
-    shortest = min(lengths)
-    if max_flex > shortest:
-        raise InputError(
-            f"--max-flex {max_flex} is larger than reference {lengths.index(shortest) + 1} of {where} "
-            f"({shortest} letters long): the tolerance cannot exceed "
-            "the length of any sequence it compares"
-        )
-
-
-def load_index(path: str, calls: ModuleCalls) -> ReferenceIndex:
+def load(path: str, calls: ModuleCalls) -> Prepared:
     import mendseqs
 
     try:
@@ -54,14 +46,25 @@ def load_index(path: str, calls: ModuleCalls) -> ReferenceIndex:
         raise InputError(str(error)) from None
     except OSError as error:
         raise InputError(f"{path}: {error.strerror or error}") from None
-    return index
+    return Prepared(index, Tolerance(index.max_flex, path, None))
 
 
-def build_index(path: str, max_flex: int, threads: int, calls: ModuleCalls) -> ReferenceIndex:
-    """The references of the file at `path`, prepared for `max_flex`."""
+def build(path: str, max_flex: int, threads: int, calls: ModuleCalls, unique: bool) -> Prepared:
+    """The references of the file at `path`, prepared for `max_flex`.
+
+    `unique`: identical entries are one reference, at the first one's
+    position. That changes no first close-enough reference (a later copy
+    is never reached before its first), but the nearest one would be tied
+    with its own copies."""
     import mendseqs
 
-    references = read_references(path)
-    check_tolerance(references, max_flex, path)
+    references = read_all(path)
+    if not references:
+        raise InputError(f"{shown(path)}: no reference sequences")
+    # Positions as in the file, before any copy is left out.
+    tolerance = Tolerance(max_flex, path, short_references(references, max_flex))
+    given = len(references)
+    if unique:
+        references = list(dict.fromkeys(references))
     index: ReferenceIndex = calls.call(mendseqs.ReferenceIndex, references, max_flex, threads)
-    return index
+    return Prepared(index, tolerance, given - len(references))

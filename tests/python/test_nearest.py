@@ -1,7 +1,6 @@
 """mendseqs.nearest and mendseqs.Nearest: what Python sees of the nearest
 accepted reference (the engine suite checks it against the full table)."""
 
-import pickle
 import random
 import threading
 
@@ -12,28 +11,6 @@ import mendseqs
 from test_interruption import LATENCY_LIMIT, ctrl_c_latency, interrupted_long_call
 from messages import GUARD, MARK, OUT_OF_RANGE, banner
 from oracle import correct_seq, lcs_length
-
-Nearest = mendseqs.Nearest
-
-
-def test_attributes_stay_out_of_all():
-    assert mendseqs.__all__ == ["correct_seq_mt"]
-    assert mendseqs.nearest.__text_signature__ == "(ref_seqs, query_seqs, max_flex, threads)"
-    assert mendseqs.nearest.__module__ == "mendseqs"
-    assert Nearest.__module__ == "mendseqs" and Nearest.__name__ == "Nearest"
-    namespace = {}
-    exec("from mendseqs import *", namespace)
-    assert "nearest" not in namespace and "Nearest" not in namespace
-
-
-def test_a_struct_sequence_with_named_fields():
-    [found, none] = mendseqs.nearest(["ACGTACGT", "ACGTACGA", "ACGTACGT"], ["ACGTACGT", "GGGG"], 1, 1)
-    assert found == ("ACGTACGT", 0, 0, 2) and type(found) is Nearest and isinstance(found, tuple)
-    assert (found.reference, found.distance, found.runner_up, found.ties) == tuple(found)
-    assert none == ("", None, None, 0)
-    assert Nearest.n_fields == Nearest.n_sequence_fields == 4
-    assert pickle.loads(pickle.dumps(found)) == found
-    assert "reference='ACGTACGT'" in repr(found)
 
 
 @pytest.mark.parametrize(

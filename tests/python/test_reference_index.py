@@ -128,15 +128,6 @@ def test_arguments_are_converted_as_correct_seq_mt_converts_them():
         assert (type(got.value), str(got.value)) == (type(expected.value), str(expected.value))
 
 
-def test_attributes_are_read_only_and_the_module_exports_only_correct_seq_mt():
-    index = mendseqs.ReferenceIndex(["AC", "GT", "AC"], 3, threads=0)
-    assert (len(index), index.max_flex) == (3, 3)
-    with pytest.raises(AttributeError):
-        index.max_flex = 1
-    assert mendseqs.__all__ == ["correct_seq_mt"]
-    assert mendseqs.ReferenceIndex.__module__ == "mendseqs"
-
-
 def test_nothing_but_correct_writes_to_fd1(tmp_path):
     refs, _ = random_case(7, 20_000)
     path = tmp_path / "index"
