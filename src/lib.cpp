@@ -9,6 +9,8 @@
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/hooks.hpp"
+#include "python/layout.hpp"
+#include "python/molecule.hpp"
 #include "python/module.hpp"
 #include "python/nearest.hpp"
 #include "python/reference_index.hpp"
@@ -66,6 +68,10 @@ py::PyResult<void> add_attributes(PyObject* module) {
   py::PyResult<py::Ref> type = py::reference_index_type();
   if (!type) return py::Unexpected(std::move(type.error()));
   if (PyModule_AddObjectRef(module, "ReferenceIndex", type->get()) == -1) return py::Unexpected(py::fetch_error());
+  py::PyResult<py::Ref> layout = py::layout_type();
+  if (!layout) return py::Unexpected(std::move(layout.error()));
+  if (PyModule_AddObjectRef(module, "Layout", layout->get()) == -1) return py::Unexpected(py::fetch_error());
+  if (py::PyResult<void> added = py::add_molecule(module); !added) return py::Unexpected(std::move(added.error()));
   return py::add_nearest(module);
 }
 

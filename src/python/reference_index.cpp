@@ -6,15 +6,16 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <unordered_map>
 #include <utility>
 
 #include "engine/prepared_references.hpp"
 #include "python/barrier.hpp"
 #include "python/convert.hpp"
 #include "python/hooks.hpp"
+#include "python/loaded_strings.hpp"
 #include "python/nearest.hpp"
 #include "python/once.hpp"
+#include "python/tag.hpp"
 
 namespace mendseqs::py {
 namespace {
@@ -45,31 +46,6 @@ PendingError os_error(const std::system_error& error, PyObject* path) {
   if (!exception) return fetch_error();
   return PendingError::of_object(std::move(exception));
 }
-
-// The references of a loaded index are no Python objects yet: each one
-// matched becomes one new str, shared by every query it matched.
-class LoadedStrings {
- public:
-  explicit LoadedStrings(const PreparedReferences& prepared) : prepared_(prepared) {}
-
-  // Borrowed: alive as long as this object.
-  PyObject* get(Position position) {
-    Ref& text = made_[position];
-    if (!text) {
-      const Text& reference = prepared_.references()[position];
-      const int kind = reference.width() == CharWidth::one   ? PyUnicode_1BYTE_KIND
-                       : reference.width() == CharWidth::two ? PyUnicode_2BYTE_KIND
-                                                             : PyUnicode_4BYTE_KIND;
-      text = Ref::steal(PyUnicode_FromKindAndData(kind, reference.data(), static_cast<Py_ssize_t>(reference.length())));
-      if (!text) api_call_failed();
-    }
-    return text.get();
-  }
-
- private:
-  const PreparedReferences& prepared_;
-  std::unordered_map<Position, Ref> made_;
-};
 
 Ref loaded_result_list(std::span<const Position> matched, const PreparedReferences& prepared) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matched.size())));
@@ -258,6 +234,8 @@ PyMethodDef index_methods[] = {
      "nearest($self, /, query_seqs, threads)\n--\n\n"
      "What nearest(ref_seqs, query_seqs, max_flex, threads) returns for this index's\n"
      "references and max_flex, progress display included; the index is never rebuilt."},
+    {"tag", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_tag)), METH_VARARGS | METH_KEYWORDS,
+     tag_doc},
     {"save", index_save, METH_O,
      "save($self, path, /)\n--\n\n"
      "Writes the references and the index to `path` (replaced atomically)."},
@@ -297,6 +275,9 @@ PyObject* index_type = nullptr;  // process-wide, never released
 CreationLock index_type_lock;
 
 }  // namespace
+
+const PreparedReferences& prepared_of(PyObject* index) noexcept { return *as_index(index)->prepared; }
+const StrList* strings_of(PyObject* index) noexcept { return as_index(index)->strings; }
 
 PyResult<Ref> reference_index_type() {
   if (index_type) return Ref::borrow(index_type);

@@ -1,0 +1,80 @@
+// Tagging long single-cell reads: in each raw read (either orientation,
+// chimeras holding several molecules), find every molecule's adapter end
+// (the flank), read its cell barcode and assign it to the nearest entry of
+// the whole whitelist, then take its UMI and the span of its cDNA.
+//
+// A molecule on the '+' strand reads, in the read as given:
+//   [...] flank [barcode] [UMI] after_umi [cDNA ...]
+// and one on the '-' strand holds the reverse complement of that. The
+// rules that turn a read into molecules are in reads/read_tagger.hpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/driver.hpp"
+#include "engine/host.hpp"
+#include "engine/prepared_references.hpp"
+#include "engine/text.hpp"
+
+namespace mendseqs {
+
+// What surrounds the barcode and the UMI in one library kit.
+struct Layout {
+  std::string name = "custom";
+  std::string flank;       // the end of Read 1, as written: 1 to 64 letters of A, C, G, T
+  size_t barcode_length = 0;
+  size_t umi_length = 0;
+  std::string after_umi;   // what follows the UMI: 0 to 64 letters; one letter repeated is a run of it
+  bool cdna_sense = false; // the cDNA after after_umi on the '+' strand reads as the mRNA
+};
+
+// Upper-cases the layout's sequences and says why it cannot be used
+// (nullopt: it can).
+std::optional<std::string> normalise_layout(Layout& layout);
+
+// The kits' layouts by name: 10x3v2, 10x3v3, 10x3v4, 10x5v2, 10x5v3, visium.
+std::span<const std::string_view> layout_presets() noexcept;
+std::optional<Layout> layout_preset(std::string_view name);
+
+enum class TagStatus : uint8_t { assigned, ambiguous, no_match, no_flank, both_strands };
+std::string_view tag_status_name(TagStatus status) noexcept;
+
+// A coordinate or count that does not exist for this molecule.
+inline constexpr size_t no_coordinate = SIZE_MAX;
+
+// One molecule of a read. Spans are half-open, 0-based, on the read as
+// given, whatever the strand; strings are oriented as written (reverse
+// complemented for '-'), upper case, with every letter but A, C, G, T as N.
+struct TaggedMolecule {
+  size_t segment = 0;    // order in the read, by flank position
+  bool reverse = false;  // strand '-'
+  size_t flank_start = no_coordinate, flank_end = no_coordinate, flank_edits = no_coordinate;
+  size_t barcode_start = no_coordinate, barcode_end = no_coordinate;
+  std::string raw_barcode;
+  NearestMatch match;  // of raw_barcode, exactly as nearest gives it
+  size_t umi_start = no_coordinate, umi_end = no_coordinate;
+  std::string umi;
+  size_t insert_start = 0, insert_end = 0;
+  TagStatus status = TagStatus::no_flank;
+};
+using TaggedRead = std::vector<TaggedMolecule>;
+
+// Every read's molecules (never none: a read without a flank is one
+// no_flank molecule whose insert is the whole read), against the whitelist
+// and its max_flex. A match is assigned when it is the unique nearest and
+// its runner-up is at least `margin` further (no runner-up: infinitely).
+// `threads` (at least 1) share the reads; the calling thread checks in
+// with `caller`. A reading of the barcode shorter than max_flex trips the
+// tolerance guard (Panic with its own message, whatever the thread count);
+// workers are cancelled and joined before any failure leaves. Writes
+// nothing to standard output.
+std::vector<TaggedRead> tag_reads(const PreparedReferences& whitelist, std::span<const Text> reads,
+                                  const Layout& layout, uint32_t threads, size_t margin, CallerHooks& caller);
+
+}  // namespace mendseqs
