@@ -28,12 +28,12 @@ from .command import Command, Session
 from .errors import InputError, say
 from .options import MAX_THREADS, integer, tolerance
 from .prefetch import prefetched
-from .reading import Batch, batches, checked, open_source, read_all, record_id
-from .references import is_saved_index, load_index
+from .reading import STDIN, Batch, batches, checked, open_source, read_all, record_id, shown
+from .references import is_saved_index, load
 from .writing import output_file, standard_output
 
 DEFAULT_MAX_FLEX = 2
-DEFAULT_BATCH = 20_000
+DEFAULT_BATCH = 5_000
 STATUSES = ("assigned", "ambiguous", "no_match", "no_flank", "both_strands")
 TABLE_COLUMNS = (
     "read_id",
@@ -138,22 +138,24 @@ def prepared_index(args: argparse.Namespace, layout: Any, calls: ModuleCalls, th
     import mendseqs
 
     if is_saved_index(args.whitelist):
-        index = load_index(args.whitelist, calls)
+        index = load(args.whitelist, calls).index
         if args.max_flex is not None and args.max_flex != index.max_flex:
             raise InputError(
                 f"{args.whitelist} was built for --max-flex {index.max_flex}, "
                 f"not {args.max_flex}: build another with `mendseqs index`"
             )
         return index
+    # Identical entries are one barcode: copies would only tie with it.
     barcodes = [barcode.upper() for barcode in read_all(args.whitelist)]
     if not barcodes:
-        raise InputError(f"{args.whitelist}: no barcodes")
+        raise InputError(f"{shown(args.whitelist)}: no barcodes")
     wrong = next((n for n, barcode in enumerate(barcodes, 1) if len(barcode) != layout.barcode_length), None)
     if wrong is not None:
         raise InputError(
-            f"{args.whitelist}: barcode {wrong} is {len(barcodes[wrong - 1])} letters long, "
+            f"{shown(args.whitelist)}: barcode {wrong} is {len(barcodes[wrong - 1])} letters long, "
             f"but layout {args.layout} reads barcodes of {layout.barcode_length}"
         )
+    barcodes = list(dict.fromkeys(barcodes))
     max_flex = DEFAULT_MAX_FLEX if args.max_flex is None else args.max_flex
     if not 0 <= max_flex < layout.barcode_length:
         raise InputError(f"--max-flex {max_flex}: must be from 0 to {layout.barcode_length - 1} for this layout")
@@ -319,14 +321,13 @@ def _optional_output(path: str | None) -> Iterator[Writer | None]:
 def _stream(paths: list[str], size: int) -> Iterator[tuple[str, Batch, Any]]:
     """(path, batch, source) over every input in turn."""
     for path in paths:
-        shown = "stdin" if path == "-" else path
-        with open_source("/dev/stdin" if path == "-" else path) as source:
-            stream = checked(shown, batches(source, size))
+        with open_source(path) as source:
+            stream = checked(path, batches(source, size))
             if source.size is not None:
                 stream = prefetched(stream)
             with contextlib.closing(stream):
                 for batch in stream:
-                    yield shown, batch, source
+                    yield shown(path), batch, source
 
 
 class Outputs:
@@ -364,10 +365,8 @@ def run(args: argparse.Namespace, session: Session) -> int:
     closed, calls = session.closed, session.calls
     layout = layout_of(args.layout)
     threads = args.threads or max(1, min(len(os.sched_getaffinity(0)), MAX_THREADS))
-    if args.reads.count("-") > 1:
+    if args.reads.count(STDIN) > 1:
         raise InputError("stdin (-) can be read only once")
-    if "-" in args.reads and 0 in closed:
-        raise InputError("stdin is closed: name the reads' files")
     index = prepared_index(args, layout, calls, threads)
     started = time.perf_counter()
     totals = Totals()
