@@ -8,7 +8,7 @@
 # `type(e).__name__ == "PanicException"`.
 import os
 from collections.abc import Sequence
-from typing import Final, final
+from typing import ClassVar, Final, final
 
 from _typeshed import structseq
 
@@ -47,6 +47,138 @@ def nearest(ref_seqs: Sequence[str], query_seqs: Sequence[str], max_flex: int, t
     tripping the tolerance guard fails the call."""
 
 @final
+class Layout:
+    """What surrounds the cell barcode and the UMI in one library kit:
+    Read 1's end (the flank), the barcode's and the UMI's lengths, and what
+    follows the UMI (polyT, matched as a run of its letter, or the TSO).
+    Sequences are upper-cased; ValueError when they are not 1 to 64 letters
+    (0 to 64 for after_umi) of A, C, G, T. An attribute of the module, not
+    in `__all__`."""
+
+    presets: ClassVar[tuple[str, ...]]
+    def __new__(
+        cls,
+        flank: str,
+        barcode_length: int,
+        umi_length: int,
+        after_umi: str,
+        *,
+        cdna_sense: bool = False,
+        name: str = "custom",
+    ) -> Layout: ...
+    @classmethod
+    def preset(cls, name: str, /) -> Layout:
+        """The layout of a kit named in `Layout.presets`; ValueError naming
+        the known presets otherwise."""
+    @property
+    def name(self) -> str: ...
+    @property
+    def flank(self) -> str: ...
+    @property
+    def barcode_length(self) -> int: ...
+    @property
+    def umi_length(self) -> int: ...
+    @property
+    def after_umi(self) -> str: ...
+    @property
+    def cdna_sense(self) -> bool:
+        """Whether the cDNA after after_umi on the '+' strand reads as the mRNA
+        (5' kits)."""
+
+@final
+class Molecule(
+    structseq[str | int | None],
+    tuple[
+        int,
+        str,
+        int | None,
+        int | None,
+        int | None,
+        int | None,
+        int | None,
+        str,
+        str,
+        int | None,
+        int | None,
+        int,
+        int | None,
+        int | None,
+        str,
+        int,
+        int,
+        str,
+    ],
+):
+    """One molecule found in a read by ReferenceIndex.tag. Spans are 0-based,
+    half-open, on the read as given (for '-' molecules too); strings are
+    oriented as written, upper case, other letters as N."""
+
+    __match_args__: Final = (
+        "segment",
+        "strand",
+        "flank_start",
+        "flank_end",
+        "flank_edits",
+        "barcode_start",
+        "barcode_end",
+        "raw_barcode",
+        "barcode",
+        "distance",
+        "runner_up",
+        "ties",
+        "umi_start",
+        "umi_end",
+        "umi",
+        "insert_start",
+        "insert_end",
+        "status",
+    )
+    @property
+    def segment(self) -> int:
+        """0-based order of the molecule in its read, by flank position."""
+    @property
+    def strand(self) -> str:
+        """'+' when the read holds the flank then the barcode as written, '-'
+        for their reverse complement."""
+    @property
+    def flank_start(self) -> int | None: ...
+    @property
+    def flank_end(self) -> int | None: ...
+    @property
+    def flank_edits(self) -> int | None: ...
+    @property
+    def barcode_start(self) -> int | None: ...
+    @property
+    def barcode_end(self) -> int | None: ...
+    @property
+    def raw_barcode(self) -> str:
+        """The barcode as read (the reading chosen), or "" when none."""
+    @property
+    def barcode(self) -> str:
+        """The whitelist entry nearest gives for raw_barcode, as listed, or ""."""
+    @property
+    def distance(self) -> int | None: ...
+    @property
+    def runner_up(self) -> int | None: ...
+    @property
+    def ties(self) -> int: ...
+    @property
+    def umi_start(self) -> int | None: ...
+    @property
+    def umi_end(self) -> int | None: ...
+    @property
+    def umi(self) -> str: ...
+    @property
+    def insert_start(self) -> int: ...
+    @property
+    def insert_end(self) -> int:
+        """The cDNA's span ends here: flank, barcode, UMI and after_umi
+        trimmed, bounded by the neighbouring molecule or the read's end."""
+    @property
+    def status(self) -> str:
+        """'assigned', 'ambiguous', 'no_match', 'no_flank' or 'both_strands'."""
+
+@final
 class ReferenceIndex:
     """The references prepared once for `max_flex` (on `threads` threads),
     for correcting many batches against them; saved with `save`, mapped
@@ -59,6 +191,11 @@ class ReferenceIndex:
     def nearest(self, query_seqs: Sequence[str], threads: int) -> list[Nearest]:
         """What nearest(ref_seqs, query_seqs, max_flex, threads) returns, with
         the same exceptions and progress display; the index is never rebuilt."""
+    def tag(self, reads: Sequence[str], layout: Layout, threads: int, *, margin: int = 0) -> list[tuple[Molecule, ...]]:
+        """Every read's molecules, never none (a read without a flank is one
+        'no_flank' molecule spanning it); the interpreter lock is let go
+        meanwhile and nothing is printed. A barcode is assigned when its
+        nearest entry is unique and the runner-up at least `margin` further."""
     def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> None:
         """Writes the references and the index to `path`, replaced atomically."""
     @classmethod

@@ -81,6 +81,16 @@ TEST(ApproximateSearch, HitsScoresAndStartsAgreeWithTheFullTable) {
     const std::vector<reference::SearchHit> expected = reference::search(pattern, text, bound);
     ASSERT_EQ(kernel_hits(search, text, bound), expected) << "round " << round << " bound " << bound;
     ASSERT_EQ(hits_from_scores(search, text, bound), expected) << "round " << round;
+    // Two texts at once, of other lengths: each its own hits.
+    const std::vector<uint8_t> other = edited(rng, text, rng() % 8);
+    std::vector<PatternHit> first, second;
+    search.find_both(text, other, bound, first, second);
+    std::vector<PatternHit> alone;
+    search.find(other, bound, alone);
+    ASSERT_EQ(first.size(), expected.size()) << "round " << round;
+    for (size_t h = 0; h < first.size(); ++h)
+      ASSERT_EQ((reference::SearchHit{first[h].start, first[h].end, first[h].edits}), expected[h]);
+    ASSERT_EQ(second, alone) << "round " << round;
   }
 }
 

@@ -1,9 +1,12 @@
 // One input: a reference list (short references in blocks, some long), a
-// query and a tolerance, and a block of filter entries. Every kernel this
+// query and a tolerance, a block of filter entries, and a pattern and a
+// text for the approximate search. Every kernel this
 // processor runs must agree with the full-table reference on all of it:
 // the block kernel's LCS and acceptance per lane, the block filter, the
 // banded test, and the whole selection, first and nearest. Any
-// disagreement aborts.
+// disagreement aborts. The approximate search (every hit, its edits and
+// its start, alone and two texts at once) must agree with its own
+// full-table reference.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -16,10 +19,12 @@
 #include "full_table.hpp"
 #include "kernel_checks.hpp"
 #include "kernels/block_filter.hpp"
+#include "kernels/approximate_search.hpp"
 #include "kernels/block_kernel.hpp"
 #include "kernels/lcs_banded.hpp"
 #include "match/matcher.hpp"
 #include "oracle.hpp"
+#include "pattern_search.hpp"
 #include "texts.hpp"
 
 namespace {
@@ -186,6 +191,40 @@ void check_index(const Strings& references, const std::string& query, intptr_t m
   }
 }
 
+// A pattern of 1 to 64 letters and two texts over codes 0 to 5 (4 and 5
+// match nothing), half of them built around copies of the pattern.
+void check_search(FuzzedDataProvider& data) {
+  const size_t length = data.ConsumeIntegralInRange<size_t>(1, 64);
+  std::vector<uint8_t> pattern(length);
+  for (uint8_t& code : pattern) code = data.ConsumeIntegralInRange<uint8_t>(0, 3);
+  std::vector<uint8_t> texts[2];
+  for (std::vector<uint8_t>& text : texts) {
+    const size_t size = data.ConsumeIntegralInRange<size_t>(0, 200);
+    for (size_t i = 0; i < size && data.remaining_bytes() > 0; ++i) {
+      if (data.ConsumeIntegralInRange<int>(0, 7) == 0) {
+        text.insert(text.end(), pattern.begin(), pattern.end());
+      } else {
+        text.push_back(data.ConsumeIntegralInRange<uint8_t>(0, 5));
+      }
+    }
+  }
+  const auto bound = data.ConsumeIntegralInRange<uint32_t>(0, 70);
+  const SearchPattern search(pattern);
+  const auto as_reference = [](const std::vector<PatternHit>& hits) {
+    std::vector<reference::SearchHit> out;
+    for (const PatternHit& hit : hits) out.push_back({hit.start, hit.end, hit.edits});
+    return out;
+  };
+  std::vector<PatternHit> first, second, alone;
+  search.find_both(texts[0], texts[1], bound, first, second);
+  search.find(texts[0], bound, alone);
+  const auto expected = reference::search(pattern, texts[0], bound);
+  if (as_reference(alone) != expected) disagree("approximate search", Isa::portable, "", static_cast<intptr_t>(bound));
+  if (as_reference(first) != expected) disagree("approximate search (two texts)", Isa::portable, "", 0);
+  if (as_reference(second) != reference::search(pattern, texts[1], bound))
+    disagree("approximate search (second text)", Isa::portable, "", 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
@@ -208,5 +247,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   FuzzedDataProvider filter_data(bytes, size);
   for (const Isa isa : all_isas)
     if (isa_supported(isa)) check_filter(isa, filter_data);
+  FuzzedDataProvider search_data(bytes, size);
+  check_search(search_data);
   return 0;
 }

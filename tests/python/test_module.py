@@ -13,7 +13,7 @@ def test_what_python_sees_of_the_module():
     assert mendseqs.__name__ == "mendseqs" and isinstance(mendseqs.__doc__, str) and mendseqs.__doc__
     assert mendseqs.__all__ == ["correct_seq_mt"] and type(mendseqs.__all__) is list
     public = {name for name in vars(mendseqs) if not name.startswith("__")}
-    assert public == {"correct_seq_mt", "ReferenceIndex", "nearest", "Nearest"}
+    assert public == {"correct_seq_mt", "ReferenceIndex", "nearest", "Nearest", "Layout", "Molecule"}
     assert not hasattr(mendseqs, "PanicException")
     namespace = {}
     exec("from mendseqs import *", namespace)

@@ -75,8 +75,14 @@ class SearchPattern {
   // all is no hit), with its start.
   void find(std::span<const uint8_t> text, uint32_t max_edits, std::vector<PatternHit>& hits) const;
 
+  // The same for two texts at once (a read and its reverse complement):
+  // their two chains of dependent steps advance side by side, so one
+  // runs while the other waits.
+  void find_both(std::span<const uint8_t> first, std::span<const uint8_t> second, uint32_t max_edits,
+                 std::vector<PatternHit>& first_hits, std::vector<PatternHit>& second_hits) const;
+
   // D(j) for every position j of the text, into `scores` (resized): the
-  // forward pass alone, for the tests and the two-strand search.
+  // forward pass alone, for the tests.
   void scores(std::span<const uint8_t> text, std::vector<uint8_t>& scores) const;
 
   // The start of the shortest alignment ending just before `end` with
@@ -89,6 +95,11 @@ class SearchPattern {
                       std::vector<PatternHit>& hits) const;
 
  private:
+  template <class Word>
+  void find_in(std::span<const uint8_t> text, uint32_t limit, std::vector<PatternHit>& hits) const;
+  template <class Word>
+  void find_in_both(std::span<const uint8_t> first, std::span<const uint8_t> second, uint32_t limit,
+                    std::vector<PatternHit>& first_hits, std::vector<PatternHit>& second_hits) const;
   uint32_t bound(uint32_t max_edits) const noexcept {
     return max_edits < length_ ? max_edits : static_cast<uint32_t>(length_ - 1);
   }

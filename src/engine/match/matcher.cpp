@@ -130,13 +130,17 @@ class QuerySearch {
 
   // The tally's rule, for a reference that passed both filters and the
   // guard and was measured: accepted when the LCS is at least Lr - max_flex.
-  void add_if_accepted(NearestTally& tally, size_t i, size_t common) const noexcept {
+  void add_if_accepted(NearestTally& tally, size_t i, size_t common) const {
     add_if_accepted(tally, i, static_cast<size_t>(references_.length(i)), common);
   }
-  void add_if_accepted(NearestTally& tally, size_t i, size_t length, size_t common) const noexcept {
+  void add_if_accepted(NearestTally& tally, size_t i, size_t length, size_t common) const {
     if (static_cast<intptr_t>(common) < static_cast<intptr_t>(length) - max_flex_) return;
-    tally.add(i, static_cast<size_t>(length_) + length - 2 * common);
+    const size_t distance = static_cast<size_t>(length_) + length - 2 * common;
+    tally.add(i, distance);
+    if (each_) (*each_)(i, distance);
   }
+  // Shown every accepted reference as it is measured.
+  void show_each(const FunctionRef<void(size_t, size_t)>* each) noexcept { each_ = each; }
 
   // Filters and guard passed: the LCS when it is at least Lr - max_flex.
   size_t common_of_long(size_t i) {
@@ -214,19 +218,36 @@ class QuerySearch {
   intptr_t a_count_ = -1;  // not counted yet
   bool int32_filter_;      // the 32-bit block filter is exact for this query
   Checkpoint& checkpoint_;
+  const FunctionRef<void(size_t, size_t)>* each_ = nullptr;
   std::optional<QueryPattern> pattern_;
   // The query's characters as alphabet numbers, in a buffer borrowed from
   // the thread on first need, so a query costs no allocation once warm.
   std::optional<Scratch<std::vector<uint32_t>>> numbers_;
 };
 
+NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                             Checkpoint& checkpoint, const FunctionRef<void(size_t, size_t)>* each);
+
 }  // namespace
 
 NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                               Checkpoint& checkpoint) {
+  return measure_nearest(references, query, max_flex, checkpoint, nullptr);
+}
+
+NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                              Checkpoint& checkpoint, FunctionRef<void(size_t position, size_t distance)> each) {
+  return measure_nearest(references, query, max_flex, checkpoint, &each);
+}
+
+namespace {
+
+NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                             Checkpoint& checkpoint, const FunctionRef<void(size_t, size_t)>* each) {
   NearestTally tally;
   if (max_flex < 0) return tally.result();
   QuerySearch search(references, query, max_flex, checkpoint);
+  search.show_each(each);
   const CandidateIndex* index = references.index(max_flex);
   if (index && !index->prefers_scan(query)) {
     // The index names every reference that may be accepted, so the work
@@ -259,6 +280,8 @@ NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query,
   search.measure_all(tally);
   return tally.result();
 }
+
+}  // namespace
 
 ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters, Checkpoint* checkpoint)
     : texts_(texts),

@@ -24,6 +24,7 @@
 #include "kernels/block_kernel.hpp"
 #include "match/reference_blocks.hpp"
 #include "support/checkpoint.hpp"
+#include "support/function_ref.hpp"
 
 namespace mendseqs {
 
@@ -98,6 +99,10 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
 // trips the tolerance guard. The work is charged to `checkpoint`.
 NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                               Checkpoint& checkpoint);
+// The same, showing `each` every accepted reference and its distance, in
+// increasing position.
+NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                              Checkpoint& checkpoint, FunctionRef<void(size_t position, size_t distance)> each);
 
 // Keeps the smallest distance, how many share it and the next one up, from
 // the accepted references given in increasing position.

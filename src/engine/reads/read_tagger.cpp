@@ -28,14 +28,22 @@ struct ReadTagger::Found {
 // What one thread reuses from read to read: memory O(read length).
 struct ReadTagger::Scratch {
   std::vector<uint8_t> views[2];  // the read's codes, and its reverse complement's
-  std::vector<PatternHit> hits;
+  std::vector<PatternHit> strand_hits[2];
+  std::vector<PatternHit> hits;  // after_umi's
   std::vector<PatternHit> kept;
   std::vector<Found> found;
   std::string reading;
-  std::vector<uint16_t> row;
+  std::vector<size_t> accepted;  // the length reading's accepted entries
 };
 
 namespace {
+
+// base_code of every ASCII letter, looked up rather than branched on.
+constexpr std::array<uint8_t, 128> ascii_codes = [] {
+  std::array<uint8_t, 128> codes{};
+  for (size_t c = 0; c < codes.size(); ++c) codes[c] = base_code(static_cast<char32_t>(c));
+  return codes;
+}();
 
 constexpr char code_letter(uint8_t code) noexcept { return "ACGTN"[code < unmatched_code ? code : unmatched_code]; }
 
@@ -44,23 +52,6 @@ std::string letters(const std::vector<uint8_t>& view, size_t start, size_t end) 
   std::string out(end - start, 'N');
   for (size_t i = start; i < end; ++i) out[i - start] = code_letter(view[i]);
   return out;
-}
-
-// The longest common subsequence of a reading and a whitelist entry: both
-// are barcode-sized, so the plain table row costs less than setting up
-// anything faster.
-size_t common_length(const std::string& reading, const Text& entry, std::vector<uint16_t>& row) {
-  row.assign(entry.length() + 1, 0);
-  for (const char letter : reading) {
-    uint16_t diagonal = 0;
-    for (size_t j = 1; j <= entry.length(); ++j) {
-      const uint16_t above = row[j];
-      row[j] = entry[j - 1] == static_cast<unsigned char>(letter) ? static_cast<uint16_t>(diagonal + 1)
-                                                                 : std::max(row[j], row[j - 1]);
-      diagonal = above;
-    }
-  }
-  return row.back();
 }
 
 // Keeps, of hits that overlap, the one with fewer edits (the earlier among
@@ -78,6 +69,18 @@ void keep_separate(std::vector<PatternHit>& hits, std::vector<PatternHit>& kept)
   }
   std::sort(kept.begin(), kept.end(), [](const PatternHit& a, const PatternHit& b) { return a.end < b.end; });
 }
+
+// The other readings of the barcode, in order of preference: the
+// neighbouring lengths at the flank's end (a deletion or an insertion in the
+// barcode), the length one or two letters off (the flank's end misplaced),
+// and the two together where they were seen to help more than they misled.
+struct Other {
+  long shift;   // of the start, from the flank's end
+  long change;  // of the length, from barcode_length
+};
+constexpr std::array<Other, 9> others_order = {
+    Other{0, -1}, Other{0, 1}, Other{-1, 0}, Other{1, 0}, Other{1, -1}, Other{-1, 1}, Other{-2, 0}, Other{2, 0},
+    Other{1, 1}};
 
 bool unique_beyond_margin(const NearestMatch& match, size_t margin) noexcept {
   return match.ties == 1 && (match.runner_up == no_distance || match.runner_up - match.distance >= margin);
@@ -106,98 +109,108 @@ ReadTagger::ReadTagger(const ReferenceSet& whitelist, intptr_t max_flex, const L
     run_code_ = after_codes_.front();
   else if (!after_codes_.empty())
     after_pattern_.emplace(after_codes_);
-  // Every entry barcode_length letters long: then distances to readings of
-  // other lengths are bounded by the length reading's (see read_barcode).
-  const auto length = static_cast<intptr_t>(layout.barcode_length);
-  uniform_whitelist_ = true;
-  for (size_t i = 0; uniform_whitelist_ && i < whitelist.a_counts().size(); ++i)
-    uniform_whitelist_ = whitelist.length(i) == length;
 }
 
 NearestMatch ReadTagger::look_up(const std::vector<uint8_t>& view, size_t start, size_t length, Scratch& scratch,
-                                 Checkpoint& checkpoint) const {
+                                 Checkpoint& checkpoint, std::vector<size_t>* accepted) const {
   scratch.reading.resize(length);
   for (size_t i = 0; i < length; ++i) scratch.reading[i] = code_letter(view[start + i]);
-  return nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint);
+  if (!accepted) return nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint);
+  return nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint,
+                          [&](size_t position, size_t) { accepted->push_back(position); });
 }
 
 void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch,
                               Checkpoint& checkpoint) const {
-  // The readings in order of preference: (start, length).
-  struct Reading {
-    size_t start, length;
-    NearestMatch match;
-    bool looked_up = false;
-  };
-  std::array<Reading, 9> readings{};
-  size_t count = 0;
   const size_t length = layout_.barcode_length;
-  const long shifts[] = {0, -1, 1};
-  for (const long shift : shifts) {
-    if (shift != 0 && !rules_.shifted_starts) break;
-    if (shift < 0 && start == 0) continue;
-    const size_t at = static_cast<size_t>(static_cast<long>(start) + shift);
-    const size_t lengths[] = {length, length - 1, length + 1};
-    for (const size_t candidate : lengths) {
-      if (candidate != length && !rules_.neighbour_lengths) continue;
-      if (candidate == 0 || at + candidate > view.size()) continue;
-      // A reading shorter than the tolerance trips its guard, as nearest
-      // would: whether or not the reading is looked up below.
-      if (static_cast<intptr_t>(candidate) < max_flex_) panic(std::string(messages::guard));
-      readings[count++] = Reading{at, candidate, NearestMatch{}, false};
-    }
-  }
-  if (count == 0) return;
+  if (start + length > view.size()) return;
+  // A reading shorter than the tolerance trips its guard, as nearest would
+  // (whether or not it is looked up).
+  const size_t shortest = rules_.neighbour_lengths ? length - 1 : length;
+  if (static_cast<intptr_t>(shortest) < max_flex_ && shortest > 0) panic(std::string(messages::guard));
 
-  const auto evaluate = [&](Reading& reading) {
-    reading.match = look_up(view, reading.start, reading.length, scratch, checkpoint);
-    reading.looked_up = true;
-  };
-  const bool pruned = rules_.prune && uniform_whitelist_ && !rules_.shifted_starts && max_flex_ >= 0 &&
-                      readings[0].length == length;
-  if (!pruned) {
-    for (size_t r = 0; r < count; ++r) evaluate(readings[r]);
-  } else {
-    // With every entry `length` letters long, the readings one letter
-    // shorter or longer differ from the length reading by its last letter:
-    // an entry E at distance d from one of them is at most d + 1 from the
-    // length reading, whose own nearest distance D therefore bounds what
-    // they can do. Winning needs d < D (equals lose to the length
-    // reading), so E would be at distance D, accepted, among its ties:
-    //  - one tie: E can only be that entry; its distance is measured
-    //    directly, and the reading looked up only when it beats D;
-    //  - several ties: each may be E; both readings are looked up;
-    //  - no match: the shorter reading, a prefix of it, has none either
-    //    (an accepted E would be accepted for the length reading too); the
-    //    longer one is looked up.
-    evaluate(readings[0]);
-    const NearestMatch& best = readings[0].match;
-    for (size_t r = 1; r < count; ++r) {
-      Reading& reading = readings[r];
-      if (best.position == no_match) {
-        if (reading.length > length) evaluate(reading);
-      } else if (best.distance > 1 && best.ties > 1) {
-        evaluate(reading);
-      } else if (best.distance > 1) {
-        scratch.reading.resize(reading.length);
-        for (size_t i = 0; i < reading.length; ++i) scratch.reading[i] = code_letter(view[reading.start + i]);
-        const size_t common = common_length(scratch.reading, whitelist_.text(best.position), scratch.row);
-        if (reading.length + length - 2 * common < best.distance) evaluate(reading);
-      }
-      checkpoint.charge(reading.length);
-    }
-  }
-
-  // The smallest distance wins, the earliest reading among equals; with
-  // no match at all, the first reading stands for the barcode.
-  size_t chosen = 0;
-  for (size_t r = 1; r < count; ++r)
-    if (readings[r].looked_up && readings[r].match.distance < readings[chosen].match.distance) chosen = r;
-  const Reading& reading = readings[chosen];
+  scratch.accepted.clear();
   found.has_barcode = true;
-  found.barcode_start = reading.start;
-  found.barcode_end = reading.start + reading.length;
-  found.match = reading.match;
+  found.barcode_start = start;
+  found.barcode_end = start + length;
+  found.match = look_up(view, start, length, scratch, checkpoint, &scratch.accepted);
+  if (found.match.distance == 0 || scratch.accepted.empty()) return;
+  // A unique entry one substitution away stands: the other readings may
+  // only place its span better (a deletion or insertion explains it as
+  // well), never name another entry.
+  if (found.match.ties == 1 && found.match.distance <= 2) scratch.accepted.assign(1, found.match.position);
+
+  // The other readings, each at most one indel from an accepted entry of
+  // the length reading, in order of preference. An entry that near an
+  // other reading shares enough of the length reading's letters to be
+  // among its accepted ones whenever the letters the other reading has
+  // beyond it, plus one for a shorter reading, are at most max_flex: only
+  // those readings are tried, so every one that could be that near is.
+  std::array<Other, others_order.size()> others{};
+  size_t count = 0;
+  for (const Other& other : others_order) {
+    const auto magnitude = static_cast<size_t>(other.shift < 0 ? -other.shift : other.shift);
+    if (magnitude > rules_.max_shift || (other.change != 0 && !rules_.neighbour_lengths)) continue;
+    const long beyond = std::max(0L, -other.shift) + std::max(0L, other.shift + other.change) + (other.change < 0 ? 1 : 0);
+    if (beyond > max_flex_ || static_cast<long>(start) + other.shift < 0) continue;
+    const size_t at = static_cast<size_t>(static_cast<long>(start) + other.shift);
+    const size_t size = static_cast<size_t>(static_cast<long>(length) + other.change);
+    if (size == 0 || at + size > view.size()) continue;
+    others[count++] = other;
+  }
+  // The nearest: equal to an entry (distance 0) before one indel away (1).
+  const Other* best = nullptr;
+  size_t best_distance = 2;
+  for (size_t o = 0; o < count && best_distance > 0; ++o) {
+    const size_t at = static_cast<size_t>(static_cast<long>(start) + others[o].shift);
+    const size_t size = static_cast<size_t>(static_cast<long>(length) + others[o].change);
+    const size_t distance = nearest_within_one(view, at, size, scratch.accepted);
+    checkpoint.charge(scratch.accepted.size() * size);
+    if (distance < best_distance) {
+      best_distance = distance;
+      best = &others[o];
+    }
+  }
+  if (!best) return;
+  const size_t at = static_cast<size_t>(static_cast<long>(start) + best->shift);
+  const size_t size = static_cast<size_t>(static_cast<long>(length) + best->change);
+  found.barcode_start = at;
+  found.barcode_end = at + size;
+  found.match = look_up(view, at, size, scratch, checkpoint, nullptr);
+}
+
+size_t ReadTagger::nearest_within_one(const std::vector<uint8_t>& view, size_t start, size_t size,
+                                      const std::vector<size_t>& entries) const {
+  size_t nearest = 2;
+  for (const size_t position : entries) {
+    const Text& entry = whitelist_.text(position);
+    const size_t entry_length = entry.length();
+    // Equal, or the shorter a subsequence of the longer by one letter.
+    if (entry_length == size) {
+      size_t i = 0;
+      while (i < size && entry[i] == static_cast<unsigned char>(code_letter(view[start + i]))) ++i;
+      if (i == size) return 0;
+    } else if (entry_length + 1 == size || entry_length == size + 1) {
+      const bool reading_longer = size > entry_length;
+      const size_t longer = reading_longer ? size : entry_length;
+      size_t i = 0, j = 0;  // i over the longer, j over the shorter
+      bool skipped = false;
+      while (i < longer && j + 1 < longer) {
+        const char32_t a = reading_longer ? code_letter(view[start + i]) : entry[i];
+        const char32_t b = reading_longer ? entry[j] : code_letter(view[start + j]);
+        if (a == b) {
+          ++i, ++j;
+        } else if (!skipped) {
+          skipped = true;
+          ++i;
+        } else {
+          break;
+        }
+      }
+      if (j + 1 == longer) nearest = 1;
+    }
+  }
+  return nearest;
 }
 
 void ReadTagger::read_umi(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch) const {
@@ -276,19 +289,19 @@ void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkp
     forward.resize(n);
     reverse.resize(n);
     read.visit([&](auto code_points) {
-      for (size_t i = 0; i < n; ++i) forward[i] = base_code(code_points[i]);
+      for (size_t i = 0; i < n; ++i) forward[i] = code_points[i] < 128 ? ascii_codes[code_points[i]] : unmatched_code;
     });
     for (size_t i = 0; i < n; ++i) reverse[i] = complement_code(forward[n - 1 - i]);
+    scratch.strand_hits[0].clear();
+    scratch.strand_hits[1].clear();
+    flank_.find_both(forward, reverse, flank_bound_, scratch.strand_hits[0], scratch.strand_hits[1]);
+    checkpoint.charge(2 * n);
     for (int strand = 0; strand < 2; ++strand) {
-      const std::vector<uint8_t>& view = scratch.views[strand];
-      scratch.hits.clear();
-      flank_.find(view, flank_bound_, scratch.hits);
-      checkpoint.charge(2 * n);
-      keep_separate(scratch.hits, scratch.kept);
+      keep_separate(scratch.strand_hits[strand], scratch.kept);
       for (const PatternHit& hit : scratch.kept) {
         Found& found = scratch.found.emplace_back();
         found.reverse = strand == 1;
-        read_molecule(view, hit, found, scratch, checkpoint);
+        read_molecule(scratch.views[strand], hit, found, scratch, checkpoint);
       }
     }
   }

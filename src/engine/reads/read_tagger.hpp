@@ -5,14 +5,21 @@
 //    (4 for the 22 letters of Read 1). Hits on one strand that overlap
 //    keep the one with fewer edits (the earlier among equals). A read
 //    shorter than the flank has none.
-// 2. The barcode is read right after the flank's end, as barcode_length,
-//    barcode_length - 1 and barcode_length + 1 letters (an insertion or a
-//    deletion in the barcode, or a flank end placed one letter off, leaves
-//    one of them whole), and each reading is looked up with the index's
-//    nearest. The reading with the smallest distance wins; among equals,
-//    the order above. A reading that runs past the read's end is not
-//    read; without any, the molecule has no barcode. The winner's nearest
-//    answer is reported as nearest gives it for that raw barcode.
+// 2. The barcode is read right after the flank's end, barcode_length
+//    letters (the length reading), and looked up with the index's nearest.
+//    An exact match stands. Otherwise other readings are tried, in this
+//    order: one letter shorter and longer (a deletion or an insertion in
+//    the barcode), then starting one or two letters before or after the
+//    flank's end (the end misplaced by an edit near it), and a few of
+//    both at once (others_order in read_tagger.cpp). A reading wins when
+//    it equals an entry the length reading accepted, else when it is one
+//    indel from one, the first such in order; it is then looked up in turn.
+//    When the length reading's nearest is unique and one substitution
+//    away (distance 2), only that entry is looked for: the other readings
+//    may place its span better, never name another entry. The winner's
+//    nearest answer is reported exactly as nearest gives it for that raw
+//    barcode. A molecule whose length reading runs past the read's end
+//    has no barcode.
 // 3. The UMI starts where the chosen reading ends and is umi_length long,
 //    unless what follows it says otherwise: a run after_umi (one letter
 //    repeated, polyT) that covers that end keeps it; one that starts up to
@@ -47,11 +54,10 @@ namespace mendseqs {
 // to show what each buys.
 struct TagRules {
   uint32_t flank_letters_per_edit = 5;  // edits allowed: flank length / this
-  bool neighbour_lengths = true;        // read barcode_length +- 1 as well
-  bool shifted_starts = false;          // also start the readings one letter before and after the flank's end
+  bool neighbour_lengths = true;        // readings of barcode_length +- 1 as well
+  size_t max_shift = 2;                 // readings starting up to this many letters off the flank's end
   size_t umi_pad = 3;
   size_t min_facing_gap = 50;
-  bool prune = true;  // skip lookups that cannot change the choice (the answers stay the same)
 };
 
 class ReadTagger {
@@ -75,7 +81,9 @@ class ReadTagger {
   void read_barcode(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch,
                     Checkpoint& checkpoint) const;
   NearestMatch look_up(const std::vector<uint8_t>& view, size_t start, size_t length, Scratch& scratch,
-                       Checkpoint& checkpoint) const;
+                       Checkpoint& checkpoint, std::vector<size_t>* accepted) const;
+  size_t nearest_within_one(const std::vector<uint8_t>& view, size_t start, size_t size,
+                            const std::vector<size_t>& entries) const;
   void read_umi(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch) const;
 
   const ReferenceSet& whitelist_;
@@ -89,9 +97,6 @@ class ReadTagger {
   uint8_t run_code_ = unmatched_code;           // the run's letter, for a run
   uint32_t flank_bound_;
   uint32_t after_bound_;
-  // Every whitelist entry is barcode_length letters: the parity of the
-  // distances then lets most lookups go (see read_barcode).
-  bool uniform_whitelist_;
 };
 
 }  // namespace mendseqs

@@ -1,0 +1,172 @@
+// The reads floor on seeded noisy reads: the same molecules whether the
+// whitelist is scanned or looked up in the candidate index, mirrored
+// exactly on a read's reverse complement, and the same on any thread
+// count, the tolerance guard keeping its own message.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/host.hpp"
+#include "engine/messages.hpp"
+#include "engine/panic.hpp"
+#include "engine/tag.hpp"
+#include "reads/read_tagger.hpp"
+
+namespace mendseqs {
+namespace {
+
+std::string letters(std::mt19937_64& rng, size_t n) {
+  std::string out(n, 'A');
+  for (char& c : out) c = "ACGT"[rng() % 4];
+  return out;
+}
+
+std::string reverse_complement(const std::string& text) {
+  std::string out(text.rbegin(), text.rend());
+  for (char& c : out) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
+  return out;
+}
+
+std::string mutated(std::mt19937_64& rng, const std::string& text, unsigned per_thousand) {
+  std::string out;
+  for (const char c : text) {
+    const unsigned roll = rng() % 1000;
+    if (roll >= per_thousand) {
+      out += c;
+    } else if (roll % 20 < 8) {
+      out += rng() % 10 == 0 ? 'N' : "ACGT"[rng() % 4];
+    } else if (roll % 20 < 13) {
+      out += c;
+      out += "ACGT"[rng() % 4];
+    }
+  }
+  return out;
+}
+
+struct Fixture {
+  Layout layout = *layout_preset("10x3v3");
+  std::vector<std::string> whitelist;
+  std::vector<Text> whitelist_texts;
+  std::vector<std::string> reads;
+  std::vector<Text> read_texts;
+
+  explicit Fixture(uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int i = 0; i < 2000; ++i) whitelist.push_back(letters(rng, 16));
+    // Near neighbours, so that ties, runner-ups and both paths' choices
+    // among several accepted entries are exercised.
+    for (int i = 0; i < 200; ++i) whitelist.push_back(mutated(rng, whitelist[rng() % 2000], 150).substr(0, 16));
+    for (int r = 0; r < 300; ++r) {
+      std::string read;
+      for (int m = 0; m < 1 + static_cast<int>(rng() % 3 == 0); ++m) {
+        std::string molecule = letters(rng, rng() % 30) + layout.flank + whitelist[rng() % whitelist.size()] +
+                               letters(rng, 12) + std::string(20 + rng() % 10, 'T') + letters(rng, 50 + rng() % 200);
+        read += rng() % 2 ? molecule : reverse_complement(molecule);
+      }
+      reads.push_back(mutated(rng, read, 20 + rng() % 60));
+    }
+    for (const std::string& text : whitelist) whitelist_texts.emplace_back(text);
+    for (const std::string& text : reads) read_texts.emplace_back(text);
+  }
+};
+
+std::vector<TaggedRead> tag_all(const ReadTagger& tagger, const std::vector<Text>& reads) {
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  std::vector<TaggedRead> tagged(reads.size());
+  for (size_t r = 0; r < reads.size(); ++r) tagger.tag(reads[r], tagged[r], checkpoint);
+  return tagged;
+}
+
+bool same(const TaggedMolecule& a, const TaggedMolecule& b) {
+  return a.segment == b.segment && a.reverse == b.reverse && a.flank_start == b.flank_start &&
+         a.flank_end == b.flank_end && a.flank_edits == b.flank_edits && a.barcode_start == b.barcode_start &&
+         a.barcode_end == b.barcode_end && a.raw_barcode == b.raw_barcode && a.match == b.match &&
+         a.umi_start == b.umi_start && a.umi_end == b.umi_end && a.umi == b.umi && a.insert_start == b.insert_start &&
+         a.insert_end == b.insert_end && a.status == b.status;
+}
+
+TEST(ReadTagger, TheIndexAndTheScanGiveTheSameMolecules) {
+  const Fixture fixture(11);
+  ReferenceSet scanned(fixture.whitelist_texts);
+  ReferenceSet indexed(fixture.whitelist_texts);
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  indexed.prepare_index(2, 1, 1, checkpoint, CandidateIndex::Choice::always);
+  ASSERT_NE(indexed.index(2), nullptr);
+  const auto by_scan = tag_all(ReadTagger(scanned, 2, fixture.layout, 1), fixture.read_texts);
+  const auto by_index = tag_all(ReadTagger(indexed, 2, fixture.layout, 1), fixture.read_texts);
+  size_t assigned = 0, moved = 0;
+  for (size_t r = 0; r < by_scan.size(); ++r) {
+    ASSERT_EQ(by_scan[r].size(), by_index[r].size()) << "read " << r;
+    for (size_t m = 0; m < by_scan[r].size(); ++m) {
+      ASSERT_TRUE(same(by_scan[r][m], by_index[r][m])) << "read " << r << " molecule " << m;
+      assigned += by_scan[r][m].status == TagStatus::assigned;
+      moved += by_scan[r][m].barcode_end - by_scan[r][m].barcode_start != 16;
+    }
+  }
+  EXPECT_GT(assigned, 200u);
+  EXPECT_GT(moved, 10u);  // readings of other lengths were chosen
+}
+
+TEST(ReadTagger, AReverseComplementedReadGivesTheMirroredMolecules) {
+  const Fixture fixture(12);
+  const ReferenceSet whitelist(fixture.whitelist_texts);
+  const ReadTagger tagger(whitelist, 2, fixture.layout, 0);
+  std::vector<std::string> flipped;
+  for (const std::string& read : fixture.reads) flipped.push_back(reverse_complement(read));
+  std::vector<Text> flipped_texts(flipped.begin(), flipped.end());
+  const auto forward = tag_all(tagger, fixture.read_texts);
+  const auto backward = tag_all(tagger, flipped_texts);
+  const auto mirror = [](size_t n, size_t start, size_t end, size_t& mirrored_start, size_t& mirrored_end) {
+    mirrored_start = start == no_coordinate ? start : n - end;
+    mirrored_end = end == no_coordinate ? end : n - start;
+  };
+  for (size_t r = 0; r < forward.size(); ++r) {
+    const size_t n = fixture.reads[r].size(), count = forward[r].size();
+    ASSERT_EQ(count, backward[r].size()) << "read " << r;
+    for (size_t m = 0; m < count; ++m) {
+      const TaggedMolecule& a = forward[r][m];
+      if (a.status == TagStatus::no_flank) continue;
+      TaggedMolecule b = backward[r][count - 1 - m];
+      ASSERT_NE(a.reverse, b.reverse);
+      mirror(n, b.flank_start, b.flank_end, b.flank_start, b.flank_end);
+      mirror(n, b.barcode_start, b.barcode_end, b.barcode_start, b.barcode_end);
+      mirror(n, b.umi_start, b.umi_end, b.umi_start, b.umi_end);
+      mirror(n, b.insert_start, b.insert_end, b.insert_start, b.insert_end);
+      b.reverse = a.reverse;
+      b.segment = a.segment;
+      ASSERT_TRUE(same(a, b)) << "read " << r << " molecule " << m;
+    }
+  }
+}
+
+TEST(TagReads, AnyThreadCountGivesTheSameAndTheGuardKeepsItsMessage) {
+  const Fixture fixture(13);
+  NoHooks hooks;
+  const PreparedReferences whitelist = PreparedReferences::build(fixture.whitelist_texts, 2, 1, hooks);
+  const auto one = tag_reads(whitelist, fixture.read_texts, fixture.layout, 1, 0, hooks);
+  const auto three = tag_reads(whitelist, fixture.read_texts, fixture.layout, 3, 0, hooks);
+  ASSERT_EQ(one.size(), fixture.reads.size());
+  for (size_t r = 0; r < one.size(); ++r) {
+    ASSERT_EQ(one[r].size(), three[r].size());
+    for (size_t m = 0; m < one[r].size(); ++m) ASSERT_TRUE(same(one[r][m], three[r][m]));
+  }
+  // Barcodes of 2 letters, read as 1 too, under a tolerance of 2: the
+  // guard, whichever thread meets the read.
+  Layout tiny = fixture.layout;
+  tiny.barcode_length = 2;
+  for (const uint32_t threads : {1u, 3u}) {
+    try {
+      tag_reads(whitelist, fixture.read_texts, tiny, threads, 0, hooks);
+      FAIL() << "no guard on " << threads << " threads";
+    } catch (const Panic& panic) {
+      EXPECT_EQ(panic.message(), messages::guard);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mendseqs

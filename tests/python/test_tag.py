@@ -1,0 +1,317 @@
+"""ReferenceIndex.tag: molecules found in synthetic reads built here from a
+seeded generator (either strand, chimeras, Ns, lower case, errors), their
+assignment against nearest on the cut barcode, Ctrl+C, the guard and bad
+arguments; Layout and its presets."""
+
+import random
+import threading
+
+import pytest
+
+import mendseqs
+from failure_support import GUARD
+from test_interruption import LATENCY_LIMIT, ctrl_c_latency, interrupted_long_call
+
+V3 = mendseqs.Layout.preset("10x3v3")
+FLANK = V3.flank
+COMPLEMENT = str.maketrans("ACGTN", "TGCAN")
+
+
+def reverse_complement(text):
+    return text.translate(COMPLEMENT)[::-1]
+
+
+def mirrored(span, length):
+    """A span of a read, on its reverse complement."""
+    start, end = span
+    return None if start is None else (length - end, length - start)
+
+
+class Reads:
+    """Seeded pieces of 10x 3' v3 molecules."""
+
+    def __init__(self, seed, whitelist_size=3000):
+        self.draw = random.Random(seed)
+        self.whitelist = list(dict.fromkeys(self.letters(16) for _ in range(whitelist_size)))
+
+    def letters(self, n):
+        return "".join(self.draw.choices("ACGT", k=n))
+
+    def molecule(self, barcode=None, umi=None, cdna=200, polyt=25):
+        """(text, barcode, umi) of one '+' molecule, 15 letters of remnant first."""
+        barcode = barcode or self.draw.choice(self.whitelist)
+        umi = umi or self.letters(12)
+        # The cDNA starts with GC: where polyT ends is then exact.
+        return self.letters(15) + FLANK + barcode + umi + "T" * polyt + "GC" + self.letters(cdna - 2), barcode, umi
+
+    def mutated(self, text, rate):
+        out = []
+        for letter in text:
+            roll = self.draw.random()
+            if roll >= rate:
+                out.append(letter)
+            elif roll < rate * 0.4:
+                out.append(self.draw.choice("ACGT"))
+            elif roll < rate * 0.65:
+                out.append(letter + self.draw.choice("ACGT"))
+        return "".join(out)
+
+
+@pytest.fixture(scope="module")
+def reads():
+    return Reads(7)
+
+
+@pytest.fixture(scope="module")
+def index(reads):
+    return mendseqs.ReferenceIndex(reads.whitelist, 2)
+
+
+def spans(molecule):
+    return {
+        "flank": (molecule.flank_start, molecule.flank_end),
+        "barcode": (molecule.barcode_start, molecule.barcode_end),
+        "umi": (molecule.umi_start, molecule.umi_end),
+        "insert": (molecule.insert_start, molecule.insert_end),
+    }
+
+
+def test_one_molecule_on_either_strand_mirrors_exactly(reads, index):
+    text, barcode, umi = reads.molecule()
+    (forward,), (backward,) = index.tag([text, reverse_complement(text)], V3, 1)
+    assert forward.status == backward.status == "assigned"
+    assert (forward.strand, backward.strand) == ("+", "-")
+    assert forward.barcode == forward.raw_barcode == backward.raw_barcode == barcode
+    assert forward.umi == backward.umi == umi
+    assert (forward.distance, forward.runner_up, forward.ties, forward.flank_edits) == (0, None, 1, 0)
+    assert spans(forward) == {"flank": (15, 37), "barcode": (37, 53), "umi": (53, 65), "insert": (90, len(text))}
+    for name, span in spans(forward).items():
+        assert spans(backward)[name] == mirrored(span, len(text)), name
+    # Coordinates slice the read as given.
+    read = reverse_complement(text)
+    assert reverse_complement(read[backward.barcode_start : backward.barcode_end]) == barcode
+
+
+def test_chimeras_keep_each_molecule_in_order_with_bounded_inserts(reads, index):
+    first, one, _ = reads.molecule(cdna=300)
+    second, two, _ = reads.molecule(cdna=250)
+    third, three, _ = reads.molecule(cdna=100)
+    read = first + reverse_complement(second) + third
+    molecules = index.tag([read], V3, 1)[0]
+    assert [(m.segment, m.strand, m.barcode, m.status) for m in molecules] == [
+        (0, "+", one, "assigned"),
+        (1, "-", two, "assigned"),
+        (2, "+", three, "assigned"),
+    ]
+    plus, minus, last = molecules
+    # Facing molecules share the stretch between them; each insert stops at
+    # the next molecule's structure, or the read's end.
+    between = (90, len(first) + 250)
+    assert (plus.insert_start, plus.insert_end) == (minus.insert_start, minus.insert_end) == between
+    assert (last.insert_start, last.insert_end) == (len(first) + len(second) + 90, len(read))
+    assert minus.flank_end == len(first) + len(second) - 15
+
+
+def test_opposite_strands_too_close_for_a_cdna_are_both_strands(reads, index):
+    forward, one, _ = reads.molecule(cdna=5)
+    backward, two, _ = reads.molecule(cdna=5)
+    close = index.tag([forward + reverse_complement(backward)], V3, 1)[0]
+    assert [(m.strand, m.status, m.barcode) for m in close] == [("+", "both_strands", one), ("-", "both_strands", two)]
+    # Back to back, each insert points away from the other: a chimera.
+    apart = index.tag([reverse_complement(backward) + forward], V3, 1)[0]
+    assert [(m.strand, m.status) for m in apart] == [("-", "assigned"), ("+", "assigned")]
+
+
+@pytest.mark.parametrize("read", ["", "ACGT", FLANK[:-1], "N" * 500, "CTACACG" * 3])
+def test_reads_without_a_flank_are_one_no_flank_molecule(index, read):
+    (molecule,) = index.tag([read], V3, 1)[0]
+    assert tuple(molecule) == (0, "+", None, None, None, None, None, "", "", None, None, 0, None, None, "") + (
+        0,
+        len(read),
+        "no_flank",
+    )
+
+
+def test_a_random_read_has_no_flank(reads, index):
+    assert [m.status for m in index.tag([reads.letters(3000)], V3, 1)[0]] == ["no_flank"]
+
+
+def test_lower_case_is_upper_case_and_n_matches_nothing(reads, index):
+    text, barcode, _ = reads.molecule()
+    (upper,), (lower,) = index.tag([text, text.lower()], V3, 1)
+    assert upper == lower
+    # An N in the barcode is one mismatch (reported as N); in the flank, one edit.
+    with_n = text[:40] + "N" + text[41:]
+    (found,) = index.tag([with_n], V3, 1)[0]
+    assert found.raw_barcode == barcode[:3] + "N" + barcode[4:] and found.barcode == barcode
+    assert (found.distance, found.status) == (2, "assigned")
+    (flank_n,) = index.tag([text[:20] + "N" + text[21:]], V3, 1)[0]
+    assert (flank_n.flank_edits, flank_n.barcode) == (1, barcode)
+    # Other characters read as N too.
+    (odd,) = index.tag([text[:40] + "\u00e9" + text[41:]], V3, 1)[0]
+    assert odd.raw_barcode == found.raw_barcode
+
+
+def test_a_barcode_with_an_indel_is_read_at_its_own_length(reads, index):
+    text, barcode, umi = reads.molecule()
+    deleted = text[:44] + text[45:]  # a letter of the barcode lost
+    inserted = text[:44] + "A" + text[44:]
+    (short,), (long,) = index.tag([deleted, inserted], V3, 1)
+    assert (short.raw_barcode, short.barcode, short.distance, short.umi) == (barcode[:7] + barcode[8:], barcode, 1, umi)
+    assert (long.barcode, long.distance, long.umi) == (barcode, 1, umi)
+    assert long.barcode_end - long.barcode_start == 17
+
+
+def noisy_reads(reads, count, rate):
+    out = []
+    for _ in range(count):
+        text = reads.molecule(cdna=reads.draw.randint(50, 400))[0]
+        if reads.draw.random() < 0.3:
+            text += reads.molecule(cdna=100)[0]
+        text = reads.mutated(text, rate)
+        out.append(text if reads.draw.random() < 0.5 else reverse_complement(text))
+    return out
+
+
+def test_the_assignment_is_nearest_on_the_cut_barcode_built_or_loaded(reads, index, tmp_path):
+    batch = noisy_reads(reads, 300, 0.06)
+    tagged = index.tag(batch, V3, 2)
+    assert tagged == index.tag(batch, V3, 1)
+    cut = [m for molecules in tagged for m in molecules if m.raw_barcode]
+    assert len(cut) > 300
+    for m, found in zip(cut, index.nearest([m.raw_barcode for m in cut], 1), strict=True):
+        assert (m.barcode, m.distance, m.runner_up, m.ties) == tuple(found)
+        expected = "assigned" if m.ties == 1 else "ambiguous" if m.ties else "no_match"
+        assert m.status in (expected, "both_strands")
+    assert {"assigned", "no_match"} <= {m.status for m in cut}
+    # A margin demotes exactly the unique matches whose runner-up is closer.
+    wide = index.tag(batch, V3, 1, margin=3)
+    demoted = 0
+    for narrow_read, wide_read in zip(tagged, wide, strict=True):
+        for narrow, strict in zip(narrow_read, wide_read, strict=True):
+            assert strict[:17] == narrow[:17]
+            close = narrow.runner_up is not None and narrow.runner_up - narrow.distance < 3
+            if narrow.status == "assigned" and close:
+                demoted += 1
+                assert strict.status == "ambiguous"
+            else:
+                assert strict.status == narrow.status
+    assert demoted > 0
+    path = tmp_path / "whitelist.msqidx"
+    index.save(path)
+    assert mendseqs.ReferenceIndex.load(path).tag(batch, V3, 2) == tagged
+
+
+def test_the_tso_ends_the_umi_in_5_prime_kits(reads):
+    layout = mendseqs.Layout.preset("10x5v2")
+    index = mendseqs.ReferenceIndex(reads.whitelist, 1)
+    barcode, umi = reads.draw.choice(reads.whitelist), reads.letters(10)
+    text = reads.letters(10) + FLANK + barcode + umi + "G" + layout.after_umi + reads.letters(200)
+    (molecule,) = index.tag([text], layout, 1)[0]
+    assert (molecule.barcode, molecule.umi) == (barcode, umi + "G")  # an insertion before the TSO joins the UMI
+    assert molecule.insert_start == molecule.umi_end + len(layout.after_umi)
+
+
+def test_layouts_and_presets():
+    assert mendseqs.Layout.presets == ("10x3v2", "10x3v3", "10x3v4", "10x5v2", "10x5v3", "visium")
+    kits = {name: mendseqs.Layout.preset(name) for name in mendseqs.Layout.presets}
+    assert {name: (k.umi_length, k.after_umi[:4], k.cdna_sense) for name, k in kits.items()} == {
+        "10x3v2": (10, "TTTT", False),
+        "10x3v3": (12, "TTTT", False),
+        "10x3v4": (12, "TTTT", False),
+        "10x5v2": (10, "TTTC", True),
+        "10x5v3": (12, "TTTC", True),
+        "visium": (12, "TTTT", False),
+    }
+    assert all(k.flank == "CTACACGACGCTCTTCCGATCT" and k.barcode_length == 16 for k in kits.values())
+    custom = mendseqs.Layout("acgtacgt", 8, 6, "ggg", cdna_sense=True, name="mine")
+    assert (custom.flank, custom.after_umi, custom.name, custom.cdna_sense) == ("ACGTACGT", "GGG", "mine", True)
+    assert repr(custom) == "mendseqs.Layout('ACGTACGT', 8, 6, 'GGG', cdna_sense=True, name='mine')"
+    with pytest.raises(AttributeError):
+        custom.flank = "A"
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error", "text"),
+    [
+        (("", 16, 12, "T"), ValueError, "flank must be 1 to 64 letters"),
+        (("A" * 65, 16, 12, "T"), ValueError, "flank must be 1 to 64 letters"),
+        (("ACGN", 16, 12, "T"), ValueError, "flank must be 1 to 64 letters"),
+        (("ACGT", 16, 12, "TTU"), ValueError, "after_umi must be 0 to 64 letters"),
+        (("ACGT", 0, 12, "T"), ValueError, "barcode_length must be at least 1"),
+        (("ACGT", 16, -1, "T"), ValueError, "umi_length must not be negative"),
+        (("ACGT", "16", 12, "T"), TypeError, None),
+        ((b"ACGT", 16, 12, "T"), TypeError, None),
+    ],
+)
+def test_bad_layouts_are_refused(arguments, error, text):
+    with pytest.raises(error, match=text):
+        mendseqs.Layout(*arguments)
+
+
+def test_bad_presets_and_bad_tag_arguments_are_refused(index):
+    with pytest.raises(ValueError, match="no layout preset named '10x9' \\(known: 10x3v2, 10x3v3"):
+        mendseqs.Layout.preset("10x9")
+    with pytest.raises(TypeError):
+        mendseqs.Layout.preset(3)
+    with pytest.raises(TypeError):
+        mendseqs.Layout("ACGT", 16, 12, "T", cdna_sense=1)
+    with pytest.raises(TypeError, match="argument 'reads': Can't extract `str` to `Vec`"):
+        index.tag("ACGT", V3, 1)
+    with pytest.raises(TypeError, match="argument 'reads'"):
+        index.tag([b"ACGT"], V3, 1)
+    with pytest.raises(TypeError, match="argument 'layout': expected a mendseqs.Layout, not 'str'"):
+        index.tag(["ACGT"], "10x3v3", 1)
+    with pytest.raises(ValueError, match="argument 'threads': at least 1 thread"):
+        index.tag(["ACGT"], V3, 0)
+    with pytest.raises(OverflowError):
+        index.tag(["ACGT"], V3, -1)
+    with pytest.raises(ValueError, match="argument 'margin': must not be negative"):
+        index.tag(["ACGT"], V3, 1, margin=-1)
+    with pytest.raises(TypeError, match="argument 'margin': expected an int"):
+        index.tag(["ACGT"], V3, 1, margin="1")
+    with pytest.raises(TypeError):
+        index.tag(["ACGT"], V3, 1, 0)  # margin is keyword-only
+    assert index.tag([], V3, 1) == []
+    assert index.tag(["ACGT"], V3, 1, margin=10**30)[0][0].status == "no_flank"
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_the_guard_keeps_its_own_message_on_any_thread_count(reads, threads):
+    index = mendseqs.ReferenceIndex(reads.whitelist[:50], 2)
+    layout = mendseqs.Layout(FLANK, 2, 4, "TTTT")
+    batch = [reads.letters(30)] * 40 + [reads.letters(5) + FLANK + "ACGT" * 5]
+    with pytest.raises(BaseException, match="^" + GUARD + "$") as raised:
+        index.tag(batch, layout, threads)
+    assert type(raised.value).__name__ == "PanicException"
+
+
+def test_the_interpreter_lock_is_let_go_while_it_tags(reads, index):
+    batch = [reads.letters(5000)] * 400
+    ticks, running = [0], threading.Event()
+
+    def count():
+        running.set()
+        while running.is_set():
+            ticks[0] += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    running.wait()
+    try:
+        before = ticks[0]
+        index.tag(batch, V3, 1)
+        during = ticks[0] - before
+    finally:
+        running.clear()
+        counter.join()
+    assert during > 1000, during
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_ends_a_long_tag_promptly(threads):
+    call = (
+        "mendseqs.ReferenceIndex([q[:16] for q in queries[:500]], 2)"
+        f".tag([queries[0]] * 3_000_000, mendseqs.Layout.preset('10x3v3'), {threads})"
+    )
+    assert 0 <= ctrl_c_latency(interrupted_long_call(call)) < LATENCY_LIMIT
