@@ -116,7 +116,14 @@ def baseline(index_path: Path, truth: dict[str, list[dict[str, str]]], margin: i
     simulator = simulate_reads.Simulator(["A" * 16], simulate_reads.KITS["10x3v3"], 0.0, 1, seed)
     molecules = [row for rows in truth.values() for row in rows if row["kind"] != "none"]
     mutated = [simulator.mutate(row["barcode"], float(row["error_rate"])) for row in molecules]
-    found = index.nearest(mutated, 2)
+    saved = os.dup(1)  # the module's progress bar
+    try:
+        with open(os.devnull, "wb") as null:
+            os.dup2(null.fileno(), 1)
+        found = index.nearest(mutated, 2)
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
     score = Score()
     for row, near in zip(molecules, found, strict=True):
         score.on_list += row["on_whitelist"] == "1"
@@ -140,22 +147,75 @@ def prepared(data: Path, references: int, reads: int, seed: int, python: str) ->
         partial.rename(whitelist)
     if not index.exists():
         started = time.perf_counter()
-        subprocess.run([python, "-m", "mendseqs_cli", "index", str(whitelist), "--max-flex", "2", "--threads", "2", "-o", str(index)], check=True)
-        print(f"  built and saved the k=2 index of {references:,} barcodes in {time.perf_counter() - started:.1f} s", file=sys.stderr)
+        subprocess.run(
+            [
+                python,
+                "-m",
+                "mendseqs_cli",
+                "index",
+                str(whitelist),
+                "--max-flex",
+                "2",
+                "--threads",
+                "2",
+                "-o",
+                str(index),
+            ],
+            check=True,
+        )
+        print(
+            f"  built and saved the k=2 index of {references:,} barcodes in {time.perf_counter() - started:.1f} s",
+            file=sys.stderr,
+        )
     if not truth.exists():
         started = time.perf_counter()
-        simulate_reads.main([str(whitelist), "-n", str(reads), "-o", str(fastq) + ".part", "--truth", str(truth) + ".part", "--seed", str(seed)])
+        simulate_reads.main(
+            [
+                str(whitelist),
+                "-n",
+                str(reads),
+                "-o",
+                str(fastq) + ".part",
+                "--truth",
+                str(truth) + ".part",
+                "--seed",
+                str(seed),
+            ]
+        )
         os.rename(str(fastq) + ".part", fastq)
         os.rename(str(truth) + ".part", truth)
         print(f"  simulated {reads:,} reads in {time.perf_counter() - started:.1f} s", file=sys.stderr)
     return index, fastq, truth
 
 
-def run_tag(python: str, index: Path, fastq: Path, out: Path, threads: int, margin: int) -> tuple[float, int, dict[str, object]]:
+def run_tag(
+    python: str, index: Path, fastq: Path, out: Path, threads: int, margin: int
+) -> tuple[float, int, dict[str, object]]:
     """Seconds, peak RSS in bytes and the summary of one `mendseqs tag` run in a child."""
     table, summary = out / "table.tsv.gz", out / "summary.json"
-    command = [python, "-m", "mendseqs_cli", "tag", str(fastq), "--whitelist", str(index), "--layout", "10x3v3", "--max-flex", "2"]
-    command += ["--margin", str(margin), "-o", str(out / "tagged.fq.gz"), "--table", str(table), "--summary", str(summary)]
+    command = [
+        python,
+        "-m",
+        "mendseqs_cli",
+        "tag",
+        str(fastq),
+        "--whitelist",
+        str(index),
+        "--layout",
+        "10x3v3",
+        "--max-flex",
+        "2",
+    ]
+    command += [
+        "--margin",
+        str(margin),
+        "-o",
+        str(out / "tagged.fq.gz"),
+        "--table",
+        str(table),
+        "--summary",
+        str(summary),
+    ]
     command += ["--threads", str(threads)]
     started = time.perf_counter()
     child = subprocess.Popen(command, stderr=subprocess.DEVNULL)
@@ -184,7 +244,9 @@ def main() -> int:
         out.mkdir(exist_ok=True)
         seconds, rss, summary = run_tag(python, index, fastq, out, args.threads, args.margin)
         reads = sum(1 for _ in truth)
-        print(f"  mendseqs tag: {reads / seconds:,.0f} reads/s ({seconds:.1f} s, {args.threads} threads, FASTQ.gz in, FASTQ.gz + TSV.gz out), peak RSS {rss / 2**30:.2f} GiB")
+        print(
+            f"  mendseqs tag: {reads / seconds:,.0f} reads/s ({seconds:.1f} s, {args.threads} threads, FASTQ.gz in, FASTQ.gz + TSV.gz out), peak RSS {rss / 2**30:.2f} GiB"
+        )
         print("  " + score_table(out / "table.tsv.gz", truth).line("mendseqs tag"))
         print("  " + baseline(index, truth, args.margin, args.seed).line("barcodes alone (baseline)"))
         print(f"  summary: {json.dumps(summary.get('status', summary))}")

@@ -86,7 +86,10 @@ def add_arguments(tag: argparse.ArgumentParser) -> None:
         "--threads", type=integer(1, MAX_THREADS), help="worker threads (default: the CPUs this process may use)"
     )
     tag.add_argument(
-        "--batch", type=integer(1, 10_000_000), default=DEFAULT_BATCH, help=f"reads per call (default {DEFAULT_BATCH:,})"
+        "--batch",
+        type=integer(1, 10_000_000),
+        default=DEFAULT_BATCH,
+        help=f"reads per call (default {DEFAULT_BATCH:,})",
     )
     tag.add_argument("--quiet", action="store_true", help="no progress display and no summary line")
 
@@ -254,7 +257,7 @@ class Formatter:
                     totals.flank_edits[m.flank_edits] = totals.flank_edits.get(m.flank_edits, 0) + 1
                 rows.append(
                     f"{read_id}\t{m.segment}\t{m.strand if m.flank_start is not None else ''}\t{_cell(m.flank_start)}\t"
-                    f"{_cell(m.flank_end)}\t{_cell(m.flank_edits)}\t{m.raw_barcode}\t{m.barcode}\t{_cell(m.distance)}\t"
+                    f"{_cell(m.flank_end)}\t{_cell(m.flank_edits)}\t{m.raw_barcode}\t{m.barcode if m.status == 'assigned' else ''}\t{_cell(m.distance)}\t"
                     f"{_cell(m.runner_up)}\t{m.ties}\t{m.umi}\t{m.status}\n"
                 )
                 if self.assigned_only and m.status != "assigned":
@@ -271,7 +274,7 @@ class Formatter:
             insert, insert_quality = reverse_complement(insert), insert_quality[::-1]
         tags = []
         if m.raw_barcode:
-            if m.barcode:
+            if m.status == "assigned":
                 tags.append(f"CB:Z:{m.barcode}-1")
             tags.append(f"CR:Z:{m.raw_barcode}")
             if quality:
@@ -335,7 +338,9 @@ class Outputs:
     reads (opened at the first batch, whose records decide FASTQ or FASTA)
     and the table."""
 
-    def __init__(self, args: argparse.Namespace, closed: frozenset[int], layout: Any, stack: contextlib.ExitStack) -> None:
+    def __init__(
+        self, args: argparse.Namespace, closed: frozenset[int], layout: Any, stack: contextlib.ExitStack
+    ) -> None:
         self.args, self.closed, self.layout, self.stack = args, closed, layout, stack
         self.table = stack.enter_context(_optional_output(args.table))
         if self.table is not None:
@@ -398,7 +403,9 @@ def run(args: argparse.Namespace, session: Session) -> int:
     if not args.quiet:
         counts = ", ".join(f"{status}: {totals.status[status]}" for status in STATUSES)
         rate = totals.reads / seconds if seconds > 0 else 0.0
-        say(f"reads: {totals.reads}, molecules: {totals.molecules}, {counts}, reads/s: {rate:,.0f}, seconds: {seconds:.3f}")
+        say(
+            f"reads: {totals.reads}, molecules: {totals.molecules}, {counts}, reads/s: {rate:,.0f}, seconds: {seconds:.3f}"
+        )
     return 0
 
 
