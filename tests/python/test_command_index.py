@@ -3,6 +3,7 @@ of `mendseqs correct` runs that load it, with the same results as from the
 references; a run builds at most once. Skipped while the module has no
 ReferenceIndex."""
 
+import shutil
 import subprocess
 import sys
 
@@ -14,15 +15,25 @@ from test_command import DATA, expected_nearest_tsv, expected_tsv, mendseqs_comm
 MAGIC = b"\x89MSQIDX\n"
 
 
-@pytest.fixture
-def saved(tmp_path):
-    index = tmp_path / "refs.msqidx"
+@pytest.fixture(scope="module")
+def built(tmp_path_factory):
+    """`mendseqs index` once for the module's tests."""
+    directory = tmp_path_factory.mktemp("built")
+    index = directory / "refs.msqidx"
     run = mendseqs_command("index", DATA / "references.txt", "--max-flex", "2", "--threads", "2", "-o", index)
     assert run.returncode == 0, run.stderr
     assert run.stdout == ""
     assert run.stderr == f"index: 96 references, max_flex 2, written to {index}\n"
     assert index.read_bytes()[:8] == MAGIC
-    assert [p.name for p in tmp_path.iterdir()] == ["refs.msqidx"]  # no temporary file left
+    assert [p.name for p in directory.iterdir()] == ["refs.msqidx"]  # no temporary file left
+    return index
+
+
+@pytest.fixture
+def saved(built, tmp_path):
+    """A copy of the index of `built`, for a test that may damage it."""
+    index = tmp_path / built.name
+    shutil.copyfile(built, index)
     return index
 
 

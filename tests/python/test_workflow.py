@@ -38,9 +38,7 @@ def snakemake(directory, *config, cwd=None):
 
 
 @needs_snakemake
-@pytest.mark.parametrize(
-    "output, pick", [("all.tsv", []), ("all.fa.GZ", []), ("all.tsv", ["--pick", "nearest", "--margin", "1"])]
-)
+@pytest.mark.parametrize("output, pick", [("all.tsv", []), ("all.fa.GZ", ["--pick", "nearest", "--margin", "1"])])
 def test_scattered_workflow_gathers_what_one_run_gives(tmp_path, output, pick):
     references, queries = DATA / "references.txt", DATA / "queries.fasta"
     whole = tmp_path / "whole" / output
@@ -74,32 +72,38 @@ def test_scattered_workflow_gathers_what_one_run_gives(tmp_path, output, pick):
     assert (work / "index" / "references.msqidx").read_bytes()[:8] == b"\x89MSQIDX\n"
 
 
-@needs_snakemake
+# Checked by the Snakefile's Settings before Snakemake plans any job (the
+# test below shows a refusal stopping Snakemake itself): here directly.
 @pytest.mark.parametrize(
     "config, message",
     [
-        (["chunks=0"], "chunks=0: must be at least 1"),
-        (["chunks=-2"], "chunks=-2: must be at least 1"),
-        (["chunks=two"], "chunks=two: not a whole number"),
-        (["index=maybe"], "index=maybe: expected true, false or auto"),
-        (["colour=red"], "colour=red: no such setting"),
-        (["pick=best"], "pick=best: expected first or nearest"),
-        (["margin=1"], "margin=1: applies only with pick=nearest"),
-        (["pick=nearest", "margin=-1"], "margin=-1: must be at least 0"),
-        (["max_flex=1"], "max_flex=1: SAVED was built for max_flex 2"),
+        ({"chunks": 0}, "chunks=0: must be at least 1"),
+        ({"chunks": -2}, "chunks=-2: must be at least 1"),
+        ({"chunks": "two"}, "chunks=two: not a whole number"),
+        ({"index": "maybe"}, "index=maybe: expected true, false or auto"),
+        ({"colour": "red"}, "colour=red: no such setting"),
+        ({"pick": "best"}, "pick=best: expected first or nearest"),
+        ({"margin": 1}, "margin=1: applies only with pick=nearest"),
+        ({"pick": "nearest", "margin": -1}, "margin=-1: must be at least 0"),
+        ({"max_flex": 1, "references": "SAVED"}, "max_flex=1: SAVED was built for max_flex 2"),
     ],
 )
-def test_bad_settings_stop_the_workflow_before_any_job(tmp_path, config, message):
-    references = DATA / "references.txt"
-    if "SAVED" in message:  # a saved index brings its own tolerance
-        references = tmp_path / "refs.msqidx"
+def test_bad_settings_are_refused_before_any_job(tmp_path, config, message):
+    sys.path.insert(0, str(ROOT / "workflow" / "scripts"))
+    try:
+        from settings import Settings
+    finally:
+        sys.path.pop(0)
+    given = {"references": str(DATA / "references.txt"), "queries": str(DATA / "queries.fasta")}
+    given |= {"python": sys.executable, **config}
+    if given["references"] == "SAVED":  # a saved index brings its own tolerance
+        saved = tmp_path / "refs.msqidx"
         command = [sys.executable, "-m", "mendseqs_cli", "index", DATA / "references.txt", "--max-flex", "2"]
-        subprocess.run([*command, "-o", references], check=True, capture_output=True)
-        message = message.replace("SAVED", str(references))
-    run = snakemake(tmp_path / "work", f"references={references}", f"queries={DATA / 'queries.fasta'}", *config)
-    assert run.returncode != 0
-    assert message in run.stderr
-    assert not (tmp_path / "work" / "logs").exists()  # no job ran
+        subprocess.run([*command, "-o", saved], check=True, capture_output=True)
+        given["references"], message = str(saved), message.replace("SAVED", str(saved))
+    with pytest.raises(ValueError) as refused:
+        Settings(given, str(tmp_path))
+    assert message in str(refused.value)
 
 
 @needs_snakemake
