@@ -6,6 +6,8 @@ plain or gzip-compressed.
     mendseqs correct REFERENCES_OR_INDEX QUERIES [--max-flex K] [--threads N]
                      [-o OUT] [--format tsv|fasta|fastq] [--batch B] [--quiet]
                      [--pick first|nearest] [--margin M]
+    mendseqs tag READS... --whitelist LIST_OR_INDEX --layout LAYOUT [...]
+                 (raw long single-cell reads: see tag.py)
 
 `index` prepares the references once and saves them; `correct` takes either
 such a file or the references themselves (told apart by the file's first
