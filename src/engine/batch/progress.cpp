@@ -55,7 +55,8 @@ void StreamLock::replace_after_fork() noexcept {
   std::unique_ptr<pthread_mutex_t> fresh(new (std::nothrow) pthread_mutex_t);
   if (!fresh) std::abort();
   pthread_mutex_init(fresh.get(), nullptr);
-  static_cast<void>(mutex_.release());  // leaked: nothing defined can be done with it
+  // The old mutex is leaked on purpose: nothing defined can be done with it.
+  static_cast<void>(mutex_.release());  // NOLINT(bugprone-unused-return-value)
   mutex_ = std::move(fresh);
 }
 
