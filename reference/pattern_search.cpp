@@ -17,8 +17,8 @@ std::vector<uint32_t> end_scores(std::span<const uint8_t> pattern, std::span<con
   for (size_t i = 1; i <= m; ++i) {
     table[i][0] = static_cast<uint32_t>(i);
     for (size_t j = 1; j <= n; ++j)
-      table[i][j] = std::min({table[i - 1][j - 1] + (same(pattern[i - 1], text[j - 1]) ? 0u : 1u),
-                              table[i - 1][j] + 1, table[i][j - 1] + 1});
+      table[i][j] = std::min({table[i - 1][j - 1] + (same(pattern[i - 1], text[j - 1]) ? 0u : 1u), table[i - 1][j] + 1,
+                              table[i][j - 1] + 1});
   }
   return {table[m].begin() + 1, table[m].end()};
 }

@@ -10,8 +10,8 @@
 #include "python/convert.hpp"
 #include "python/hooks.hpp"
 #include "python/layout.hpp"
-#include "python/molecule.hpp"
 #include "python/module.hpp"
+#include "python/molecule.hpp"
 #include "python/nearest.hpp"
 #include "python/reference_index.hpp"
 

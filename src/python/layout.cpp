@@ -138,18 +138,14 @@ PyType_Slot layout_slots[] = {
     {Py_tp_methods, layout_methods},
     {Py_tp_getset, layout_getset},
     {Py_tp_repr, reinterpret_cast<void*>(layout_repr)},
-    {Py_tp_doc,
-     const_cast<char*>("Layout(flank, barcode_length, umi_length, after_umi, *, cdna_sense=False, name='custom')\n--\n\n"
-                       "What surrounds the cell barcode and the UMI in one library kit.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Layout(flank, barcode_length, umi_length, after_umi, *, cdna_sense=False, name='custom')\n--\n\n"
+                    "What surrounds the cell barcode and the UMI in one library kit.")},
     {0, nullptr},
 };
 
 PyType_Spec layout_spec = {
-    "mendseqs.Layout",
-    sizeof(LayoutObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    layout_slots,
+    "mendseqs.Layout", sizeof(LayoutObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, layout_slots,
 };
 
 // Layout.presets: the names, as a tuple in the type's own dictionary (an
@@ -158,8 +154,8 @@ PyResult<void> add_presets(PyObject* type) {
   Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(layout_presets().size())));
   if (!names) return Unexpected(fetch_error());
   for (size_t i = 0; i < layout_presets().size(); ++i) {
-    PyObject* name = PyUnicode_FromStringAndSize(layout_presets()[i].data(),
-                                                 static_cast<Py_ssize_t>(layout_presets()[i].size()));
+    PyObject* name =
+        PyUnicode_FromStringAndSize(layout_presets()[i].data(), static_cast<Py_ssize_t>(layout_presets()[i].size()));
     if (!name) return Unexpected(fetch_error());
     PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
   }

@@ -32,8 +32,8 @@ PyResult<TagArguments> tag_arguments(PyObject* args, PyObject* kwargs) {
   if (!reads) return Unexpected(argument_extraction_error("reads", std::move(reads.error())));
   const Layout* layout = layout_of(layout_arg);
   if (!layout)
-    return fail(PyExc_TypeError,
-                std::string("argument 'layout': expected a mendseqs.Layout, not '") + Py_TYPE(layout_arg)->tp_name + "'");
+    return fail(PyExc_TypeError, std::string("argument 'layout': expected a mendseqs.Layout, not '") +
+                                     Py_TYPE(layout_arg)->tp_name + "'");
   PyResult<uint32_t> threads = extract_thread_count(threads_arg);
   if (!threads) return Unexpected(argument_extraction_error("threads", std::move(threads.error())));
   if (*threads == 0) return fail(PyExc_ValueError, "argument 'threads': at least 1 thread is needed to tag reads");

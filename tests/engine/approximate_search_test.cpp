@@ -44,6 +44,7 @@ std::vector<reference::SearchHit> kernel_hits(const SearchPattern& pattern, std:
   std::vector<PatternHit> found;
   pattern.find(text, bound, found);
   std::vector<reference::SearchHit> hits;
+  hits.reserve(found.size());
   for (const PatternHit& hit : found) hits.push_back({hit.start, hit.end, hit.edits});
   return hits;
 }
@@ -55,6 +56,7 @@ std::vector<reference::SearchHit> hits_from_scores(const SearchPattern& pattern,
   std::vector<PatternHit> found;
   pattern.hits_of_scores(text, scores, bound, found);
   std::vector<reference::SearchHit> hits;
+  hits.reserve(found.size());
   for (const PatternHit& hit : found) hits.push_back({hit.start, hit.end, hit.edits});
   return hits;
 }

@@ -46,7 +46,7 @@ std::string mutated(std::mt19937_64& rng, const std::string& text, unsigned per_
 }
 
 struct Fixture {
-  Layout layout = *layout_preset("10x3v3");
+  Layout layout = layout_preset("10x3v3").value();
   std::vector<std::string> whitelist;
   std::vector<Text> whitelist_texts;
   std::vector<std::string> reads;
@@ -116,6 +116,7 @@ TEST(ReadTagger, AReverseComplementedReadGivesTheMirroredMolecules) {
   const ReferenceSet whitelist(fixture.whitelist_texts);
   const ReadTagger tagger(whitelist, 2, fixture.layout, 0);
   std::vector<std::string> flipped;
+  flipped.reserve(fixture.reads.size());
   for (const std::string& read : fixture.reads) flipped.push_back(reverse_complement(read));
   std::vector<Text> flipped_texts(flipped.begin(), flipped.end());
   const auto forward = tag_all(tagger, fixture.read_texts);

@@ -55,7 +55,7 @@ std::vector<TaggedRead> tag_reads(const PreparedReferences& whitelist, std::span
     try {
       take_reads(own);
     } catch (const Cancelled&) {
-      // Stopped by another thread's failure: not one of its own.
+      return;  // stopped by another thread's failure: not one of its own
     }
   });
   return tagged;

@@ -119,8 +119,7 @@ void SearchPattern::find_in_both(std::span<const uint8_t> first, std::span<const
     if (ends_a.next(score_a, j + 1)) [[unlikely]]
       first_hits.push_back(PatternHit{start_of(first, ends_a.end(), ends_a.edits()), ends_a.end(), ends_a.edits()});
     if (ends_b.next(score_b, j + 1)) [[unlikely]]
-      second_hits.push_back(
-          PatternHit{start_of(second, ends_b.end(), ends_b.edits()), ends_b.end(), ends_b.edits()});
+      second_hits.push_back(PatternHit{start_of(second, ends_b.end(), ends_b.edits()), ends_b.end(), ends_b.edits()});
   }
   // The longer text's remainder alone.
   for (size_t j = common; j < first.size(); ++j) {
@@ -131,8 +130,7 @@ void SearchPattern::find_in_both(std::span<const uint8_t> first, std::span<const
   for (size_t j = common; j < second.size(); ++j) {
     score_b += b.step(eq[clamp_code(second[j])], high, 0);
     if (ends_b.next(score_b, j + 1)) [[unlikely]]
-      second_hits.push_back(
-          PatternHit{start_of(second, ends_b.end(), ends_b.edits()), ends_b.end(), ends_b.edits()});
+      second_hits.push_back(PatternHit{start_of(second, ends_b.end(), ends_b.edits()), ends_b.end(), ends_b.edits()});
   }
   if (ends_a.pending())
     first_hits.push_back(PatternHit{start_of(first, ends_a.end(), ends_a.edits()), ends_a.end(), ends_a.edits()});

@@ -78,9 +78,8 @@ struct Other {
   long shift;   // of the start, from the flank's end
   long change;  // of the length, from barcode_length
 };
-constexpr std::array<Other, 9> others_order = {
-    Other{0, -1}, Other{0, 1}, Other{-1, 0}, Other{1, 0}, Other{1, -1}, Other{-1, 1}, Other{-2, 0}, Other{2, 0},
-    Other{1, 1}};
+constexpr std::array<Other, 9> others_order = {Other{0, -1}, Other{0, 1},  Other{-1, 0}, Other{1, 0}, Other{1, -1},
+                                               Other{-1, 1}, Other{-2, 0}, Other{2, 0},  Other{1, 1}};
 
 bool unique_beyond_margin(const NearestMatch& match, size_t margin) noexcept {
   return match.ties == 1 && (match.runner_up == no_distance || match.runner_up - match.distance >= margin);
@@ -151,7 +150,8 @@ void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Fo
   for (const Other& other : others_order) {
     const auto magnitude = static_cast<size_t>(other.shift < 0 ? -other.shift : other.shift);
     if (magnitude > rules_.max_shift || (other.change != 0 && !rules_.neighbour_lengths)) continue;
-    const long beyond = std::max(0L, -other.shift) + std::max(0L, other.shift + other.change) + (other.change < 0 ? 1 : 0);
+    const long beyond =
+        std::max(0L, -other.shift) + std::max(0L, other.shift + other.change) + (other.change < 0 ? 1 : 0);
     if (beyond > max_flex_ || static_cast<long>(start) + other.shift < 0) continue;
     const size_t at = static_cast<size_t>(static_cast<long>(start) + other.shift);
     const size_t size = static_cast<size_t>(static_cast<long>(length) + other.change);
@@ -223,7 +223,9 @@ void ReadTagger::read_umi(const std::vector<uint8_t>& view, size_t start, Found&
   if (run_code_ != unmatched_code) {
     // A run that covers the expected end keeps it (a UMI may end in the
     // run's letter by chance); one starting a little later moves it.
-    const auto starts_run = [&](size_t at) { return view[at] == run_code_ && (at + 1 >= n || view[at + 1] == run_code_); };
+    const auto starts_run = [&](size_t at) {
+      return view[at] == run_code_ && (at + 1 >= n || view[at + 1] == run_code_);
+    };
     if (expected < n && view[expected] != run_code_) {
       for (size_t at = expected + 1; at <= expected + pad && at < n; ++at) {
         if (starts_run(at)) {
@@ -266,8 +268,8 @@ void ReadTagger::read_umi(const std::vector<uint8_t>& view, size_t start, Found&
   }
 }
 
-void ReadTagger::read_molecule(const std::vector<uint8_t>& view, const PatternHit& hit, Found& found,
-                               Scratch& scratch, Checkpoint& checkpoint) const {
+void ReadTagger::read_molecule(const std::vector<uint8_t>& view, const PatternHit& hit, Found& found, Scratch& scratch,
+                               Checkpoint& checkpoint) const {
   found.flank = hit;
   found.structure_end = hit.end;
   read_barcode(view, hit.end, found, scratch, checkpoint);

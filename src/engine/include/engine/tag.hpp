@@ -27,11 +27,11 @@ namespace mendseqs {
 // What surrounds the barcode and the UMI in one library kit.
 struct Layout {
   std::string name = "custom";
-  std::string flank;       // the end of Read 1, as written: 1 to 64 letters of A, C, G, T
+  std::string flank;  // the end of Read 1, as written: 1 to 64 letters of A, C, G, T
   size_t barcode_length = 0;
   size_t umi_length = 0;
-  std::string after_umi;   // what follows the UMI: 0 to 64 letters; one letter repeated is a run of it
-  bool cdna_sense = false; // the cDNA after after_umi on the '+' strand reads as the mRNA
+  std::string after_umi;    // what follows the UMI: 0 to 64 letters; one letter repeated is a run of it
+  bool cdna_sense = false;  // the cDNA after after_umi on the '+' strand reads as the mRNA
 };
 
 // Upper-cases the layout's sequences and says why it cannot be used
