@@ -1,6 +1,5 @@
 #include "python/reference_index.hpp"
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -38,10 +37,13 @@ PyResult<std::string> file_system_path(PyObject* path, Ref& encoded) {
 }
 
 // OSError(errno, strerror, path): the interpreter picks the subclass
-// (FileNotFoundError, IsADirectoryError...) from the number.
+// (FileNotFoundError, IsADirectoryError...) from the number. The text is
+// the error's own (strerror for an errno; the engine's reason for a target
+// that is no regular file).
 PendingError os_error(const std::system_error& error, PyObject* path) {
   const int code = error.code().value();
-  Ref exception = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, std::strerror(code), path));
+  const std::string reason = error.code().message();
+  Ref exception = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, reason.c_str(), path));
   if (!exception) return fetch_error();
   return PendingError::of_object(std::move(exception));
 }

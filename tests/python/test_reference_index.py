@@ -189,11 +189,24 @@ def test_save_replaces_atomically_and_refuses_what_is_no_file(tmp_path):
     link.symlink_to(target)
     second.save(link)  # through the link: the link stays, its target is replaced
     assert link.is_symlink() and len(mendseqs.ReferenceIndex.load(target)) == 2
-    with pytest.raises(OSError):
-        first.save(tmp_path)  # a directory
-    with pytest.raises(OSError):
+    with pytest.raises(IsADirectoryError):
+        first.save(tmp_path)
+    with pytest.raises(FileNotFoundError):
         first.save(tmp_path / "missing" / "index")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["index", "link"]
+    # What the command says of them too; nothing is written beside them.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for target in (fifo, "/dev/null"):
+        with pytest.raises(OSError, match=r"not a regular file \(an index is mapped from a regular file\)") as error:
+            first.save(target)
+        assert not isinstance(error.value, FileExistsError) and error.value.filename == target
+    # A loop is reported, as opening it is, and the link is left in place.
+    loop = tmp_path / "loop"
+    loop.symlink_to(loop)
+    with pytest.raises(OSError, match="Too many levels of symbolic links"):
+        first.save(loop)
+    assert loop.is_symlink()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo", "index", "link", "loop"]
 
 
 def damaged_copies(data):

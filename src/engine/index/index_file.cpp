@@ -69,29 +69,41 @@ std::system_error system_error(int code, const std::string& what) {
   return std::system_error(code, std::generic_category(), what);
 }
 
+// A target that exists but is no regular file (a device, a FIFO, a socket):
+// errno's EEXIST would read "File exists", which says nothing of why.
+class NotRegularFileCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "mendseqs index target"; }
+  std::string message(int) const override { return "not a regular file (an index is mapped from a regular file)"; }
+};
+
 // The path as the rename will see it: a symbolic link is replaced by what
-// it points to, so saving through a link updates the linked file.
+// it points to, so saving through a link updates the linked file. A link
+// that cannot be followed for another reason than a missing target (a loop,
+// say) is reported, as opening it would be: renaming onto it would replace
+// the link silently.
 std::string resolved_target(const std::string& path) {
   struct stat link;
   if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
   std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
-  if (!real) {
-    if (errno == ENOENT) {  // a dangling link: create its target
-      std::array<char, PATH_MAX> target{};
-      const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
-      if (n > 0) {
-        std::string to(target.data(), static_cast<size_t>(n));
-        if (to.front() == '/') return to;
-        const size_t slash = path.rfind('/');
-        return slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
-      }
-    }
-    return path;
-  }
-  return real.get();
+  if (real) return real.get();
+  if (errno != ENOENT) throw system_error(errno, path);
+  // A dangling link: create its target.
+  std::array<char, PATH_MAX> target{};
+  const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
+  if (n <= 0) return path;
+  std::string to(target.data(), static_cast<size_t>(n));
+  if (to.front() == '/') return to;
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
 }
 
 }  // namespace
+
+const std::error_category& not_regular_file_category() noexcept {
+  static const NotRegularFileCategory category;
+  return category;
+}
 
 namespace {
 
@@ -127,8 +139,12 @@ uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoi
 IndexFileWriter::IndexFileWriter(const std::string& path, Checkpoint& checkpoint)
     : path_(resolved_target(path)), checkpoint_(checkpoint) {
   struct stat existing;
-  if (stat(path_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
-    throw system_error(S_ISDIR(existing.st_mode) ? EISDIR : EEXIST, path + ": not a regular file");
+  if (stat(path_.c_str(), &existing) == 0) {
+    if (S_ISDIR(existing.st_mode)) throw system_error(EISDIR, path);
+    if (!S_ISREG(existing.st_mode)) throw std::system_error(EINVAL, not_regular_file_category(), path);
+  } else if (errno != ENOENT) {
+    throw system_error(errno, path);
+  }
   // Beside the target, so the rename stays within one file system.
   for (unsigned attempt = 0;; ++attempt) {
     temporary_ = path_ + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);

@@ -27,6 +27,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "index/sections.hpp"
@@ -44,9 +45,15 @@ inline constexpr uint32_t index_format_version = 1;
 inline constexpr size_t checksum_block = size_t{1} << 20;
 uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoint);
 
+// The category of the std::system_error thrown for a target that exists
+// but is no regular file: its value is EINVAL, its message says why.
+const std::error_category& not_regular_file_category() noexcept;
+
 // Writes a new file next to `path` and renames it onto `path` on commit(),
 // so `path` is never a partial file; without commit() the new file is
 // removed. A symbolic link at `path` is followed: its target is replaced.
+// A directory, a device or a FIFO at `path` is refused, and so is a link
+// that cannot be followed (a loop).
 // Failures of the file system throw std::system_error; the writing is
 // charged to `checkpoint`, whose interruptions pass through.
 class IndexFileWriter final : public SectionSink {
