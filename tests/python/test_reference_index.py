@@ -258,6 +258,62 @@ def test_damaged_files_raise_value_error_naming_the_file(tmp_path):
             mendseqs.ReferenceIndex.load(bad)
 
 
+# In a child: were a change missed, the next call would read a page past
+# the file's end and die of SIGBUS, taking the test run with it.
+CHANGED_IN_PLACE = """
+import os, shutil, sys, mendseqs
+from data.make_reference_index import FIXTURES, fixture_queries
+path, queries = sys.argv[1], fixture_queries()[:300]
+
+def loaded():
+    shutil.copyfile(FIXTURES["packed"], path)
+    # A modification time well before now, so that a write in the same
+    # clock tick as the copy still changes it.
+    os.utime(path, (1_000_000_000, 1_000_000_000))
+    index = mendseqs.ReferenceIndex.load(path)
+    return index, index.nearest(queries, 1)
+
+def refused(index):
+    for call in (lambda: index.correct(queries, 2), lambda: index.nearest(queries, 1),
+                 lambda: index.save(path + ".copy")):
+        try:
+            call()
+        except ValueError as error:
+            message = str(error)
+            assert path in message and "changed since it was loaded" in message and "rename" in message, message
+        else:
+            raise AssertionError("a changed file was used")
+
+def truncated(size):
+    os.truncate(path, size)
+
+def zero_filled():
+    with open(path, "r+b") as f:
+        f.write(bytes(os.path.getsize(path)))
+
+def copied_over():  # cp other.idx path: the same inode, written again
+    shutil.copyfile(FIXTURES["hashed"], path)
+
+for change in (lambda: truncated(0), lambda: truncated(os.path.getsize(path) // 2), zero_filled, copied_over):
+    index, _ = loaded()
+    change()
+    refused(index)
+
+# Renamed over, as save does: the loaded index keeps its own file.
+index, before = loaded()
+mendseqs.ReferenceIndex(["ACGTACGT"], 1).save(path)
+assert index.nearest(queries, 1) == before and len(mendseqs.ReferenceIndex.load(path)) == 1
+index.save(path + ".copy")
+assert mendseqs.ReferenceIndex.load(path + ".copy").nearest(queries, 1) == before
+"""
+
+
+def test_a_file_changed_in_place_is_refused_and_one_renamed_over_is_not(python, tmp_path):
+    run = python(CHANGED_IN_PLACE.replace("sys.argv[1]", repr(str(tmp_path / "index"))),
+                 env={"PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), os.environ["PYTHONPATH"]])})
+    assert run.returncode == 0, run
+
+
 def test_a_file_beyond_the_32_bit_budget_is_refused_there(tmp_path):
     sparse = tmp_path / "large"
     with open(sparse, "wb") as out:

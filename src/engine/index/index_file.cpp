@@ -273,6 +273,8 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
                            std::to_string(max_mapped_bytes_32bit >> 20) + " MiB)");
   if (file_size > SIZE_MAX) throw IndexFormatError("the file is too large to map");
   size_ = static_cast<size_t>(file_size);
+  modified_seconds_ = info.st_mtim.tv_sec;
+  modified_nanoseconds_ = info.st_mtim.tv_nsec;
   // Read before anything is mapped: a file that is no index (a large FASTQ
   // file given by mistake, say) is refused without reading all of it.
   std::array<std::byte, 12> identity;
@@ -290,8 +292,11 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
   }
   data_ = static_cast<const std::byte*>(mapped);
   try {
+    fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) throw system_error(errno, "fcntl");
     validate(checkpoint);
   } catch (...) {
+    if (fd_ >= 0) close(fd_);
     munmap(const_cast<std::byte*>(data_), size_);
     data_ = nullptr;
     throw;
@@ -300,6 +305,13 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
 
 IndexFileReader::~IndexFileReader() {
   if (data_) munmap(const_cast<std::byte*>(data_), size_);
+  if (fd_ >= 0) close(fd_);
+}
+
+bool IndexFileReader::unchanged() const noexcept {
+  struct stat info;
+  return fstat(fd_, &info) == 0 && static_cast<uint64_t>(info.st_size) == size_ &&
+         info.st_mtim.tv_sec == modified_seconds_ && info.st_mtim.tv_nsec == modified_nanoseconds_;
 }
 
 void IndexFileReader::validate(Checkpoint& checkpoint) {

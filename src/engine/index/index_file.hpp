@@ -20,6 +20,20 @@
 // that load one file share its pages. Everything read is untrusted: the
 // header, the table and every section's checksum are checked on load, and
 // the sections must lie in the file, in order, without overlapping.
+//
+// A file in use is replaced only by a rename. A loaded index reads its
+// file's pages for as long as it lives, so the file must not change in
+// place: truncated, a read past its new end is SIGBUS; overwritten, the
+// sections say something else than what was checked. The reader keeps the
+// file open and its size and modification time (nanoseconds) as they were
+// when loading began, and every call asks unchanged() before it reads
+// anything (PreparedReferences::reference_set), so a change between calls
+// is refused with an error naming the file. A change during a call is not
+// caught: the call may then die of SIGBUS (truncated) or give wrong answers
+// (overwritten). Writing a new file and renaming it onto the path (as
+// IndexFileWriter, ReferenceIndex.save and `mendseqs index` do) is always
+// safe: the path names the new file, and every process that mapped the old
+// one keeps it, unchanged, until it lets go.
 #pragma once
 
 #include <cstddef>
@@ -88,8 +102,9 @@ class IndexFileWriter final : public SectionSink {
 // caller names the file) or std::system_error (cannot open, read or map).
 class IndexFileReader final : public SectionSource {
  public:
-  // Takes no ownership of `fd`; the mapping stays valid after it closes.
-  // Checking the sections is charged to `checkpoint`.
+  // Takes no ownership of `fd`: it keeps a duplicate of its own, open as
+  // long as the mapping, for unchanged(). Checking the sections is charged
+  // to `checkpoint`.
   IndexFileReader(int fd, Checkpoint& checkpoint);
   ~IndexFileReader() override;
   IndexFileReader(const IndexFileReader&) = delete;
@@ -97,6 +112,12 @@ class IndexFileReader final : public SectionSource {
 
   std::span<const std::byte> get(std::string_view name, unsigned element_bytes) override;
   size_t size() const noexcept { return size_; }
+
+  // Whether the mapped file still has the size and modification time (to
+  // the nanosecond) it had when loading began: false once it was truncated
+  // or written to in place. A file renamed onto its path is another file;
+  // this one, still mapped, is unchanged.
+  bool unchanged() const noexcept;
 
  private:
   struct Entry {
@@ -110,6 +131,8 @@ class IndexFileReader final : public SectionSource {
   const std::byte* data_ = nullptr;
   size_t size_ = 0;
   std::vector<Entry> entries_;
+  int fd_ = -1;  // the file's, kept open for unchanged()
+  int64_t modified_seconds_ = 0, modified_nanoseconds_ = 0;
 };
 
 // The most a 32-bit process maps: its address space also holds the
