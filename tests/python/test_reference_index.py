@@ -314,6 +314,50 @@ def test_a_file_changed_in_place_is_refused_and_one_renamed_over_is_not(python, 
     assert run.returncode == 0, run
 
 
+# The most threads the process had at once during a build and a load on
+# threads=2, with the affinity mask given: a watcher thread counts them
+# while the calls run without the interpreter lock.
+THREADS_UNDER_AFFINITY = """
+import os, random, sys, threading, mendseqs
+path, cpus = sys.argv[1], sys.argv[2]
+if cpus == "one":
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+rng = random.Random(3)
+refs = ["".join(rng.choices("ACGT", k=16)) for _ in range(200_000)]
+
+def most_threads_during(call):
+    done, most = threading.Event(), [0]
+    def watch():
+        while not done.is_set():
+            most[0] = max(most[0], len(os.listdir("/proc/self/task")))
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        return call(), most[0]
+    finally:
+        done.set()
+        watcher.join()
+
+index, built = most_threads_during(lambda: mendseqs.ReferenceIndex(refs, 1, 2))
+index.save(path)
+_, loaded = most_threads_during(lambda: mendseqs.ReferenceIndex.load(path))
+print(built, loaded)
+"""
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="one processor: nothing to restrict")
+def test_build_and_load_threads_follow_the_affinity_mask(python, tmp_path):
+    def most_threads(cpus):
+        run = python(THREADS_UNDER_AFFINITY.replace("sys.argv[1], sys.argv[2]", repr((str(tmp_path / cpus), cpus))))
+        assert run.returncode == 0, run
+        return tuple(map(int, run.stdout.split()))
+
+    # The main thread and the watcher, and no worker: one processor to run on.
+    assert most_threads("one") == (2, 2)
+    # The control: with every processor, both calls do start a worker.
+    assert min(most_threads("all")) >= 3
+
+
 def test_a_file_beyond_the_32_bit_budget_is_refused_there(tmp_path):
     sparse = tmp_path / "large"
     with open(sparse, "wb") as out:

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
-#include <thread>
 
 #include "batch/batch.hpp"
 #include "batch/driver.hpp"
@@ -15,6 +14,7 @@
 #include "index/index_file.hpp"
 #include "index/load_checks.hpp"
 #include "match/matcher.hpp"
+#include "support/machine.hpp"
 
 namespace mendseqs {
 namespace {
@@ -76,9 +76,9 @@ void save_references(SectionSink& sink, std::span<const Text> references, Checkp
   }
 }
 
-// How many threads check a loaded file: as many as the processors run (the
-// checks read the file once, at memory speed), at most 8.
-unsigned load_threads() noexcept { return std::min(std::max(1u, std::thread::hardware_concurrency()), 8u); }
+// How many threads check a loaded file: as many as the process may run on
+// (the checks read the file once, at memory speed), at most 8.
+unsigned load_threads() noexcept { return std::min(usable_processors(), 8u); }
 
 // Views of the saved references, in the mapping, made and checked on
 // `threads` threads: a list of millions costs a few milliseconds so.

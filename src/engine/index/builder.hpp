@@ -10,21 +10,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <thread>
 
 #include "support/fork_join.hpp"
 #include "support/function_ref.hpp"
+#include "support/machine.hpp"
 
 namespace mendseqs {
 
 class BuildPass {
  public:
-  // No more building threads than the call was given, the processors can
-  // run, or `items` can keep busy.
+  // No more building threads than the call was given, the processors its
+  // affinity mask lets it run on, or `items` can keep busy.
   BuildPass(size_t items, unsigned threads, FunctionRef<void(size_t)> charge, size_t items_per_worker = 4096)
       : items_(items),
-        workers_(std::max<size_t>(1, std::min<size_t>({threads, items / items_per_worker + 1,
-                                                       std::max(1u, std::thread::hardware_concurrency())}))),
+        workers_(std::max<size_t>(1, std::min<size_t>({threads, items / items_per_worker + 1, usable_processors()}))),
         charge_(charge) {}
 
   size_t workers() const noexcept { return workers_; }

@@ -126,8 +126,10 @@ class CandidateIndex {
   PackedLayout packed_layout_;
 };
 
-// How much memory one call may give its index: half of what the system
-// reports available, and never more than 1 GiB where addresses are 32-bit.
+// How much memory one call may give its index: half of what the process
+// can still take (support/machine.hpp: the system's available memory, and
+// its cgroup's limit less its usage), and never more than 1 GiB where
+// addresses are 32-bit.
 size_t index_memory_budget();
 
 }  // namespace mendseqs

@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
-#include <string>
+#include <optional>
 
 #include "index/candidate_index.hpp"
 #include "index/deletions.hpp"
+#include "support/machine.hpp"
 
 namespace mendseqs {
 namespace {
@@ -176,17 +176,10 @@ bool CandidateIndex::prefers_scan(const Text& query) const {
 
 size_t index_memory_budget() {
   constexpr uint64_t gib = uint64_t{1} << 30;
-  uint64_t available = 0;
-  std::ifstream meminfo("/proc/meminfo");
-  for (std::string name; meminfo >> name;) {
-    uint64_t kib = 0;
-    if (name == "MemAvailable:" && meminfo >> kib) {
-      available = kib * 1024;
-      break;
-    }
-    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-  }
-  uint64_t budget = available > 0 ? available / 2 : gib;  // unknown: a modest guess
+  // Within the job's cgroup limit too: a Slurm job or a container scans
+  // instead of being killed.
+  const std::optional<uint64_t> available = available_memory();
+  uint64_t budget = available ? *available / 2 : gib;  // unknown: a modest guess
   if constexpr (sizeof(void*) < 8) budget = std::min(budget, gib);
   return static_cast<size_t>(std::min<uint64_t>(budget, std::numeric_limits<size_t>::max()));
 }

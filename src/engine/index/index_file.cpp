@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "support/machine.hpp"
+
 namespace mendseqs {
 namespace {
 
@@ -393,7 +395,7 @@ void IndexFileReader::verify_checksums(std::span<const std::byte> table, Checkpo
     }
   };
   std::vector<std::thread> helpers;
-  const size_t wanted = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8) - 1;
+  const size_t wanted = std::min<size_t>(usable_processors(), 8) - 1;
   try {
     for (size_t t = 0; t < wanted && work.size() > 1; ++t) {
       try {
