@@ -2,6 +2,7 @@
 correct_seq_mt, a saved file that loads anywhere and refuses damage, and a
 call that lets other Python threads run and still stops on Ctrl+C."""
 
+import ast
 import os
 import random
 import sys
@@ -425,3 +426,69 @@ except KeyboardInterrupt:
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_correct_promptly(threads):
     assert 0 <= ctrl_c_latency(LONG_CORRECT.format(threads=threads)) < LATENCY_LIMIT
+
+
+# Building, saving and loading a 300,000-barcode index at k=2 (a 70 MB
+# file), each twice: once under a SIGALRM every 2 ms whose handler notes the
+# time (it runs only when the call checks in, and changes nothing), for the
+# longest stretch the call went without checking in; once with a SIGINT
+# sent from another thread a quarter of the way in, for the time until it
+# ended in KeyboardInterrupt. Prints the worst of each, per call.
+BUILD_SAVE_LOAD = """
+import os, random, signal, sys, threading, time, mendseqs
+path = sys.argv[1]
+rng = random.Random(8)
+refs = ["".join(rng.choices("ACGT", k=16)) for _ in range(300_000)]
+queries = refs[::1000]
+
+def longest_stretch(call):
+    ticks = []
+    signal.signal(signal.SIGALRM, lambda *_: ticks.append(time.monotonic()))
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+    start = time.monotonic()
+    try:
+        result = call()
+    finally:
+        end = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+    times = [start] + [t for t in ticks if start < t < end] + [end]
+    return result, end - start, max(b - a for a, b in zip(times, times[1:]))
+
+def interrupted(call, after):
+    sent = []
+    def send():
+        time.sleep(after)
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+    sender = threading.Thread(target=send)
+    descriptors = len(os.listdir("/proc/self/fd"))
+    sender.start()
+    try:
+        call()
+    except KeyboardInterrupt:
+        caught = time.monotonic()
+    else:
+        raise AssertionError("the call ended before the signal")
+    sender.join()
+    assert len(os.listdir("/proc/self/fd")) == descriptors  # none left open
+    return caught - sent[0]
+
+index, seconds, stretch = longest_stretch(lambda: mendseqs.ReferenceIndex(refs, 2, 2))
+results = {"build": (stretch, interrupted(lambda: mendseqs.ReferenceIndex(refs, 2, 2), seconds / 4))}
+_, seconds, stretch = longest_stretch(lambda: index.save(path))
+old = os.stat(path)
+results["save"] = (stretch, interrupted(lambda: index.save(path), seconds / 4))
+assert os.stat(path).st_ino == old.st_ino and os.listdir(os.path.dirname(path)) == ["index"]
+loaded, seconds, stretch = longest_stretch(lambda: mendseqs.ReferenceIndex.load(path))
+results["load"] = (stretch, interrupted(lambda: mendseqs.ReferenceIndex.load(path), seconds / 4))
+assert loaded.correct(queries, 1) == index.correct(queries, 1)
+print(results, file=sys.stderr)
+"""
+
+
+def test_ctrl_c_ends_a_build_a_save_and_a_load_promptly(python, tmp_path):
+    run = python(BUILD_SAVE_LOAD.replace("sys.argv[1]", repr(str(tmp_path / "index"))), timeout=300)
+    assert run.returncode == 0, run
+    results = ast.literal_eval(run.stderr.decode())
+    for call, (stretch, latency) in results.items():
+        assert stretch < LATENCY_LIMIT and 0 <= latency < LATENCY_LIMIT, (call, stretch, latency)

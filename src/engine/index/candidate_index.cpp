@@ -33,7 +33,8 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
                                                       size_t query_count, size_t memory_budget_bytes, Choice choice,
                                                       unsigned threads, FunctionRef<void(size_t)> charge,
                                                       Layout layout) {
-  const IndexPlan plan = CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads, layout);
+  const IndexPlan plan =
+      CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads, layout, charge);
   const bool fits = plan.memory_bytes > 0 && plan.memory_bytes <= static_cast<double>(memory_budget_bytes) &&
                     (plan.packed || plan.variants < std::numeric_limits<uint32_t>::max());
   if (!(choice == Choice::always ? fits : plan.use_index)) return nullptr;

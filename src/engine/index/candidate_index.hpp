@@ -56,8 +56,11 @@ class CandidateIndex {
   enum class Layout { automatic, hashed };
 
   // `threads` build the index (and share its memory budget while they do).
-  static IndexPlan plan(std::span<const Text> references, intptr_t max_flex, size_t query_count,
-                        size_t memory_budget_bytes, unsigned threads = 1, Layout layout = Layout::automatic);
+  // Weighing millions of references takes a while: it is charged to
+  // `charge`, which may throw to end the call.
+  static IndexPlan plan(
+      std::span<const Text> references, intptr_t max_flex, size_t query_count, size_t memory_budget_bytes,
+      unsigned threads = 1, Layout layout = Layout::automatic, FunctionRef<void(size_t)> charge = [](size_t) {});
 
   // Null when the plan says scan (or memory runs out while building): the
   // caller scans then, with the same results. The calling thread charges

@@ -117,6 +117,22 @@ uint64_t sum_of_block(std::span<const std::byte> bytes, size_t block) noexcept {
   return block_checksum(bytes.data() + at, std::min(checksum_block, bytes.size() - at), prime3 + block);
 }
 
+// Faults in the pages of a mapped block in one call, where touching them
+// one by one would cost a fault each (the kernel maps a few pages around
+// each). Advice only: without it (older kernels) the reads fault them in.
+void prefault(std::span<const std::byte> bytes, size_t block) noexcept {
+#ifdef MADV_POPULATE_READ
+  static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const size_t at = block * checksum_block;
+  const auto begin = reinterpret_cast<uintptr_t>(bytes.data() + at) / page * page;
+  const auto end = reinterpret_cast<uintptr_t>(bytes.data() + at + std::min(checksum_block, bytes.size() - at));
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);
+#else
+  (void)bytes;
+  (void)block;
+#endif
+}
+
 size_t block_count(size_t size) noexcept { return size == 0 ? 1 : (size + checksum_block - 1) / checksum_block; }
 
 uint64_t folded(size_t size, std::span<const uint64_t> block_sums) noexcept {
@@ -188,9 +204,30 @@ void IndexFileWriter::write_all(std::span<const std::byte> bytes) {
     }
     if (n == 0) throw system_error(EIO, path_);
     bytes = bytes.subspan(static_cast<size_t>(n));
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Written back to the disk from now on, not all at the fsync (advice).
+    sync_file_range(fd_, static_cast<off_t>(written_), n, SYNC_FILE_RANGE_WRITE);
+#endif
     written_ += static_cast<uint64_t>(n);
     checkpoint_.charge(static_cast<size_t>(n) / 64 + 1);
   }
+}
+
+// Waits for the written bytes to reach the disk a slice at a time, looking
+// at the checkpoint between slices: one fsync of a large file on a slow
+// disk would hold off Ctrl+C for seconds. The fsync after it then has
+// little left to wait for. Where the file system cannot (no
+// sync_file_range), the fsync does it all.
+void IndexFileWriter::write_back() {
+#ifdef SYNC_FILE_RANGE_WRITE
+  constexpr uint64_t slice = uint64_t{8} << 20;
+  for (uint64_t at = 0; at < written_; at += slice) {
+    const unsigned flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    if (sync_file_range(fd_, static_cast<off_t>(at), static_cast<off_t>(std::min(slice, written_ - at)), flags) != 0)
+      return;
+    checkpoint_.look_up();
+  }
+#endif
 }
 
 void IndexFileWriter::pad_to(uint64_t offset) {
@@ -234,6 +271,7 @@ void IndexFileWriter::commit() {
     throw system_error(errno ? errno : EIO, path_);
   // On disk before it gets its name: a crash leaves the old file or the
   // whole new one, never a part.
+  write_back();
   if (fsync(fd_) != 0) throw system_error(errno, path_);
   const int fd = std::exchange(fd_, -1);
   if (close(fd) != 0) throw system_error(errno, path_);
@@ -284,9 +322,10 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
   if (got < 0) throw system_error(errno, "pread");
   if (static_cast<size_t>(got) != identity.size()) throw IndexFormatError("the file is too short to be an index");
   check_identity(identity.data());
-  // Every page is read at once for its checksum: faulting them in within
-  // the one call costs far less than a fault per page.
-  void* mapped = mmap(nullptr, size_, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+  // Not populated here: faulting in a large file in one call could not be
+  // interrupted. Each checksum block faults in its own pages first
+  // (verify_checksums), a block's time between two looks at the checkpoint.
+  void* mapped = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
   if (mapped == MAP_FAILED) {
     const int error = errno;
     if (error == ENOMEM) throw IndexFormatError("the index does not fit in this process's address space");
@@ -390,6 +429,7 @@ void IndexFileReader::verify_checksums(std::span<const std::byte> table, Checkpo
   const auto run = [&](Checkpoint* charged) {
     for (size_t w; !stop.load(std::memory_order_relaxed) && (w = next.fetch_add(1)) < work.size();) {
       const auto [section, block] = work[w];
+      prefault(entries_[section].bytes, block);
       sums[section][block] = sum_of_block(entries_[section].bytes, block);
       if (charged) charged->charge(checksum_block / 64);
     }

@@ -87,6 +87,7 @@ class IndexFileWriter final : public SectionSink {
     uint64_t offset, length, checksum;
   };
   void write_all(std::span<const std::byte> bytes);
+  void write_back();
   void pad_to(uint64_t offset);
 
   std::string path_;       // what the file becomes

@@ -189,6 +189,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     positions_ = LargeArray<uint32_t>(triples.size());
     uint64_t directory_total = 0;
     for (size_t i = 0; i < triples.size(); ++i) {
+      if (i % 4096 == 0) charge(4096);
       const uint64_t length = triples[i].length_and_position >> 32;
       codes_[i] = triples[i].code;
       positions_[i] = static_cast<uint32_t>(triples[i].length_and_position);
