@@ -75,7 +75,10 @@ class CandidateIndex {
   // it (the empty string). `accepts(i)` must be the exact LCS test of
   // reference i (LCS >= Lr - max_flex); it is called only for references
   // that pass both filters and do not trip the guard, in increasing
-  // position, stopping at the first true. Thread-safe: scratch is per thread.
+  // position, stopping at the first true: for a sound index. A loaded
+  // index's file may be damaged, so `accepts` must check the filters
+  // itself before anything that relies on them. Thread-safe: scratch is
+  // per thread.
   std::optional<Decision> first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const;
 
   // Visits, each once and in increasing position, a superset of the
@@ -98,14 +101,18 @@ class CandidateIndex {
   bool prefers_scan(const Text& query) const;
 
   // The whole state as named sections (index/sections.hpp); load borrows
-  // the arrays from the source, checks every invariant the lookups rely on
-  // against `references` (those the index was built over, in the same
-  // order) and throws IndexFormatError naming what is wrong. Whatever the
-  // source holds, a loaded index never reads out of range nor hangs, and
-  // never names a reference that fails the filters or (packed layout) the
-  // LCS test. The checks run on up to `threads` threads; the calling thread
-  // charges its share to `charge`, which may throw to end the load (the
-  // others are joined first).
+  // the arrays from the source, checks what is small (scalars, the packed
+  // layout's groups, every array's size) against `references` (those the
+  // index was built over, in the same order) and throws IndexFormatError
+  // naming what is wrong. The arrays' contents are not checked, in time
+  // proportional to them, but bounded where a lookup reads them: whatever
+  // the source holds, a loaded index never reads out of range nor names a
+  // position past the list. From a damaged source it may miss references,
+  // name ones that fail the filters or the LCS test (the caller checks the
+  // filters again before its LCS test), or read many postings per lookup.
+  // The pass over the references runs on up to `threads` threads; the
+  // calling thread charges its share to `charge`, which may throw to end
+  // the load (the others are joined first).
   void save(SectionSink& sink) const;
   static std::unique_ptr<CandidateIndex> load(
       SectionSource& source, size_t reference_count, std::span<const Text> references, unsigned threads = 1,

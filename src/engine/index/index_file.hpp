@@ -17,9 +17,35 @@
 //
 // Every field is little-endian and fixed-width, whatever wrote it; the
 // sections are read in place from a read-only shared mapping, so processes
-// that load one file share its pages. Everything read is untrusted: the
-// header, the table and every section's checksum are checked on load, and
-// the sections must lie in the file, in order, without overlapping.
+// that load one file share its pages.
+//
+// The trust model. Everything read is untrusted, and it is dealt with in
+// three ways:
+// - Accidental damage (a flipped bit, a truncated copy, a foreign file) is
+//   caught by checksums: the header's, the section table's, and one per
+//   MiB block of every section, verified at load on every usable processor
+//   at memory speed, together with the padding (all zero). Any of it
+//   wrong refuses the file with IndexFormatError (ValueError in Python).
+// - What is small is checked at load, in time proportional to it, not to
+//   the index: the header and the table (sections inside the file, in
+//   order, aligned, not overlapping), every scalar, the packed layout's
+//   groups, every array's size against what it must hold, the references'
+//   offsets (each reference's view is made from them anyway) and A-counts.
+// - The large arrays (bucket bounds, postings, directories, codes,
+//   positions, hashed offsets and entries) are not checked: every bound or
+//   position a lookup reads from them is clamped into the array it indexes,
+//   or tested against the list's length, where it is read
+//   (index/bounded.hpp); a code is rebuilt from the query, so it is in its
+//   group's range by construction; the reference blocks' masks are data
+//   whose every value is harmless. The matcher checks the filters again on
+//   each reference a loaded index names, before the LCS test that relies
+//   on them.
+// So a damaged or crafted file (one whose checksums were recomputed) can
+// cost answers (references missed, or accepted that the scan would not
+// accept) and time (a bucket may claim every posting), but it never makes
+// a read outside the mapping or the process's own arrays, a crash or a
+// hang. The fuzzer (tests/fuzz/index_file_fuzz.cpp) edits saved files of
+// both layouts and recomputes their checksums to hold it to that.
 //
 // A file in use is replaced only by a rename. A loaded index reads its
 // file's pages for as long as it lives, so the file must not change in
