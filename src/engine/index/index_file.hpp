@@ -76,14 +76,17 @@
 namespace mendseqs {
 
 inline constexpr std::string_view index_magic{"\x89MSQIDX\n", 8};
-inline constexpr uint32_t index_format_version = 1;
+// 2: blocks checksummed with CRC-32C. 1 (read, no longer written): with a
+// multiplying hash, otherwise the same.
+inline constexpr uint32_t index_format_version = 2;
 
-// A checksum of 64 bits over bytes (four interleaved multiply-rotate lanes,
-// so it runs at memory speed, folded once per block of checksum_block
-// bytes): any flipped bit changes it. Each block is charged to
-// `checkpoint`, so a long one can be interrupted.
+// A checksum of 64 bits over bytes: one per block of checksum_block bytes
+// (format 2: the CRC-32C of each quarter of the block, mixed; format 1: a
+// multiply-rotate hash), folded in order. Any flipped bit changes it. Each
+// block is charged to `checkpoint`, so a long one can be interrupted.
 inline constexpr size_t checksum_block = size_t{1} << 20;
-uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoint);
+uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoint,
+                          uint32_t version = index_format_version);
 
 // The category of the std::system_error thrown for a target that exists
 // but is no regular file: its value is EINVAL, its message says why.
@@ -158,6 +161,7 @@ class IndexFileReader final : public SectionSource {
   const std::byte* data_ = nullptr;
   size_t size_ = 0;
   std::vector<Entry> entries_;
+  uint32_t version_ = 0;
   int fd_ = -1;  // the file's, kept open for unchanged()
   int64_t modified_seconds_ = 0, modified_nanoseconds_ = 0;
 };
