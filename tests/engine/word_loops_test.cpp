@@ -1,12 +1,17 @@
-// CRC-32C: the standard check value, and the hardware's instruction (where
-// this processor has it) against the tables, one stream and four.
+// The word-at-a-time loops of the load: CRC-32C (the standard check value,
+// and the hardware's instruction, where this processor has it, against the
+// tables, one stream and four) and the count of A's eight bytes at a time.
 #include "support/crc32c.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
+
+#include "engine/text.hpp"
 
 namespace mendseqs {
 namespace {
@@ -39,6 +44,21 @@ TEST(Crc32c, TheCheckValueAndHardwareAgainstTables) {
     std::vector<std::byte> flipped = data;
     flipped[rng() % flipped.size()] ^= static_cast<std::byte>(1u << (rng() % 8));
     EXPECT_NE(crc32c(0, flipped.data(), flipped.size()), whole);
+  }
+}
+
+// Every byte value beside 'A' (its neighbours, its high-bit twin 0xC1,
+// zero), at every offset from the word boundaries.
+TEST(CountLetterA, WordAtATimeAsOneByOne) {
+  std::mt19937_64 rng(65);
+  const std::string letters = std::string("AAAA@BaCGT\x01\xC1\xFF") + '\0';
+  for (int trial = 0; trial < 2000; ++trial) {
+    std::string text(rng() % 40, 'A');
+    for (char& c : text) c = letters[rng() % letters.size()];
+    const size_t offset = rng() % 8;
+    const std::string shifted = std::string(offset, 'A') + text;
+    const Text view(std::string_view(shifted).substr(offset));
+    ASSERT_EQ(count_letter_a(view), static_cast<size_t>(std::count(text.begin(), text.end(), 'A'))) << text;
   }
 }
 
