@@ -109,28 +109,49 @@ void ReferenceBlocks::save(SectionSink& sink) const {
 
 // Greedy, in list order: a block closes when it spans 64 references or when
 // the next short reference would not find a lane at the block's width.
+// This runs once per reference of lists of millions at every load, so the
+// common block (64 references of at most 16 characters: a whitelist's) is
+// laid out whole, in loops the compiler vectorises; any other is cut
+// reference by reference.
 void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
-  for (size_t i = 0; i < lengths.size(); ++i) {
-    charge(1);
-    const bool is_short = lengths[i] <= short_reference_limit;
-    bool full = blocks_.empty();
-    if (!full) {
-      const ReferenceBlock& open = blocks_.back();
-      const unsigned bits = is_short ? std::max(open.lane_bits, lane_bits_for(lengths[i])) : open.lane_bits;
-      full = i - open.first == max_block_span || open.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits;
+  const size_t n = lengths.size();
+  blocks_.reserve(n / max_block_span + 1);
+  for (size_t i = 0; i < n;) {
+    charge(max_block_span);
+    if (n - i >= max_block_span) {
+      intptr_t min_length = lengths[i], max_length = lengths[i], min_a = a_counts[i], max_a = a_counts[i];
+      for (size_t j = i; j < i + max_block_span; ++j) {
+        min_length = std::min(min_length, lengths[j]);
+        max_length = std::max(max_length, lengths[j]);
+        min_a = std::min(min_a, a_counts[j]);
+        max_a = std::max(max_a, a_counts[j]);
+      }
+      if (max_length <= 16) {  // every one short, in a 16-bit lane: one lane each, in order
+        static_assert(max_block_span == 64 && block_mask_bytes * 8 / 16 == max_block_span);
+        blocks_.push_back({i, i + max_block_span, 16, max_block_span, ~uint64_t{0}, min_length, max_length, min_a, max_a});
+        for (size_t j = 0; j < max_block_span; ++j) lanes_[i + j] = static_cast<uint8_t>(j);
+        i += max_block_span;
+        continue;
+      }
     }
-    if (full) blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
-    ReferenceBlock& block = blocks_.back();
-    block.end = i + 1;
-    if (is_short) {
-      lanes_[i] = static_cast<uint8_t>(block.lanes++);
-      block.short_positions |= uint64_t{1} << (i - block.first);
-      block.lane_bits = std::max(block.lane_bits, lane_bits_for(lengths[i]));
+    ReferenceBlock block{i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]};
+    for (; i < n; ++i) {
+      const intptr_t length = lengths[i], a_count = a_counts[i];
+      const bool is_short = length <= short_reference_limit;
+      const unsigned bits = is_short ? std::max(block.lane_bits, lane_bits_for(length)) : block.lane_bits;
+      if (i - block.first == max_block_span || block.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits) break;
+      block.end = i + 1;
+      if (is_short) {
+        lanes_[i] = static_cast<uint8_t>(block.lanes++);
+        block.short_positions |= uint64_t{1} << (i - block.first);
+        block.lane_bits = std::max(block.lane_bits, lane_bits_for(length));
+      }
+      block.min_length = std::min(block.min_length, length);
+      block.max_length = std::max(block.max_length, length);
+      block.min_a_count = std::min(block.min_a_count, a_count);
+      block.max_a_count = std::max(block.max_a_count, a_count);
     }
-    block.min_length = std::min(block.min_length, lengths[i]);
-    block.max_length = std::max(block.max_length, lengths[i]);
-    block.min_a_count = std::min(block.min_a_count, a_counts[i]);
-    block.max_a_count = std::max(block.max_a_count, a_counts[i]);
+    blocks_.push_back(block);
   }
 }
 
