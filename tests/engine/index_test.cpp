@@ -652,9 +652,9 @@ TEST(IndexLayouts, CorruptionsAreRefusedOrBoundedAtLookup) {
     Case other = *c;
     std::reverse(other.references.begin(), other.references.end());
     bounded(*CandidateIndex::load(sections, other.references.size(), other.references), other);
-    EXPECT_THROW(
-        CandidateIndex::load(sections, other.references.size() - 1, std::span(c->references).first(other.references.size() - 1)),
-        IndexFormatError);
+    EXPECT_THROW(CandidateIndex::load(sections, other.references.size() - 1,
+                                      std::span(c->references).first(other.references.size() - 1)),
+                 IndexFormatError);
   }
 }
 

@@ -68,12 +68,12 @@ class FakeMachine : public ::testing::Test {
 constexpr uint64_t mib = uint64_t{1} << 20;
 
 TEST_F(FakeMachine, V2TheLeastHeadroomOfEveryLevelCountsReclaimablePagesAsFree) {
-  meminfo(16 * 1024 * 1024);  // 16 GiB available on the machine
+  meminfo(16 * 1024 * 1024);                            // 16 GiB available on the machine
   const fs::path cgroups = top_ / "sys fs" / "cgroup";  // a space, escaped in mountinfo
   write(top_ / "proc" / "self" / "cgroup", "0::/slurm/job_7/step_0\n");
-  write(top_ / "proc" / "self" / "mountinfo",
-        "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n" +
-            mount(top_ / "sys\\040fs" / "cgroup", "/", "cgroup2", "rw,nsdelegate"));
+  write(
+      top_ / "proc" / "self" / "mountinfo",
+      "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n" + mount(top_ / "sys\\040fs" / "cgroup", "/", "cgroup2", "rw,nsdelegate"));
   // The job: 4 GiB, 1 GiB of it used, 512 MiB of that clean page cache.
   write(cgroups / "slurm" / "job_7" / "memory.max", std::to_string(4096 * mib) + "\n");
   write(cgroups / "slurm" / "job_7" / "memory.current", std::to_string(1024 * mib) + "\n");

@@ -37,7 +37,7 @@ std::vector<Text> query_texts;
 // A saved index and what the scan answers for the queries against it.
 struct Saved {
   std::vector<std::byte> file;
-  std::vector<Position> first;         // correct
+  std::vector<Position> first;        // correct
   std::vector<NearestMatch> nearest;  // nearest
 };
 std::vector<Saved> saved;  // packed k=1, packed k=2, hashed k=1, hashed k=2
@@ -131,8 +131,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   NoHooks hooks;
   for (int layout = 0; layout < 2; ++layout)
     for (const intptr_t k : {1, 2}) {
-      const PreparedReferences built =
-          PreparedReferences::build(texts[layout], k, 1, hooks, /*force_index=*/true);
+      const PreparedReferences built = PreparedReferences::build(texts[layout], k, 1, hooks, /*force_index=*/true);
       if (!built.indexed()) std::abort();  // the index's own sections must be there to edit
       Saved one{saved_file(built), {}, {}};
       const std::string_view name = layout == 0 ? "packed.postings" : "hashed.entries";

@@ -321,8 +321,10 @@ assert mendseqs.ReferenceIndex.load(path + ".copy").nearest(queries, 1) == befor
 
 
 def test_a_file_changed_in_place_is_refused_and_one_renamed_over_is_not(python, tmp_path):
-    run = python(CHANGED_IN_PLACE.replace("sys.argv[1]", repr(str(tmp_path / "index"))),
-                 env={"PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), os.environ["PYTHONPATH"]])})
+    run = python(
+        CHANGED_IN_PLACE.replace("sys.argv[1]", repr(str(tmp_path / "index"))),
+        env={"PYTHONPATH": os.pathsep.join([os.path.dirname(__file__), os.environ["PYTHONPATH"]])},
+    )
     assert run.returncode == 0, run
 
 

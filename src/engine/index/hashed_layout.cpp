@@ -212,8 +212,8 @@ void HashedLayout::lookups_of(const Text& query, const ReferenceFacts& facts, st
   for (size_t i = 0; i < lookups.size(); ++i) {
     if (i + ahead < lookups.size()) __builtin_prefetch(&offsets_[lookups[i + ahead].bucket]);
     // Read from the file: within the entries whatever it holds.
-    const BoundedRange entries = bounded_range(offsets_[lookups[i].bucket], offsets_[lookups[i].bucket + 1],
-                                               entries_.size());
+    const BoundedRange entries =
+        bounded_range(offsets_[lookups[i].bucket], offsets_[lookups[i].bucket + 1], entries_.size());
     lookups[i].begin = static_cast<uint32_t>(entries.begin);
     lookups[i].end = static_cast<uint32_t>(entries.end);
   }

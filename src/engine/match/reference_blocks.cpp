@@ -128,7 +128,8 @@ void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::sp
       }
       if (max_length <= 16) {  // every one short, in a 16-bit lane: one lane each, in order
         static_assert(max_block_span == 64 && block_mask_bytes * 8 / 16 == max_block_span);
-        blocks_.push_back({i, i + max_block_span, 16, max_block_span, ~uint64_t{0}, min_length, max_length, min_a, max_a});
+        blocks_.push_back(
+            {i, i + max_block_span, 16, max_block_span, ~uint64_t{0}, min_length, max_length, min_a, max_a});
         for (size_t j = 0; j < max_block_span; ++j) lanes_[i + j] = static_cast<uint8_t>(j);
         i += max_block_span;
         continue;

@@ -35,9 +35,8 @@ uint64_t load64(const std::byte* p) noexcept {
 
 uint32_t step8(uint32_t crc, uint64_t word) noexcept {
   const uint64_t x = word ^ crc;
-  return tables[7][x & 0xFF] ^ tables[6][(x >> 8) & 0xFF] ^ tables[5][(x >> 16) & 0xFF] ^
-         tables[4][(x >> 24) & 0xFF] ^ tables[3][(x >> 32) & 0xFF] ^ tables[2][(x >> 40) & 0xFF] ^
-         tables[1][(x >> 48) & 0xFF] ^ tables[0][x >> 56];
+  return tables[7][x & 0xFF] ^ tables[6][(x >> 8) & 0xFF] ^ tables[5][(x >> 16) & 0xFF] ^ tables[4][(x >> 24) & 0xFF] ^
+         tables[3][(x >> 32) & 0xFF] ^ tables[2][(x >> 40) & 0xFF] ^ tables[1][(x >> 48) & 0xFF] ^ tables[0][x >> 56];
 }
 
 uint32_t step1(uint32_t crc, std::byte b) noexcept {

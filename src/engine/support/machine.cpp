@@ -64,7 +64,8 @@ std::string unescaped(const std::string& field) {
 std::optional<uint64_t> number_in(const std::string& path) {
   std::ifstream in(path);
   std::string word;
-  if (!(in >> word) || word.empty() || !std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }))
+  if (!(in >> word) || word.empty() ||
+      !std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return std::nullopt;
   try {
     return std::stoull(word);
