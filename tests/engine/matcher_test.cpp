@@ -95,14 +95,13 @@ TEST(Matcher, WholeBlocksAndCutBlocksAgreeWithTheFullTableSelection) {
     return s;
   };
   for (int round = 0; round < 20; ++round) {
-    std::vector<std::string> references;
-    for (int i = 0; i < 400; ++i) references.push_back(text(rng() % 23 == 0 ? 17 + rng() % 40 : 10 + rng() % 7));
+    std::vector<std::string> references(400);
+    for (std::string& reference : references) reference = text(rng() % 23 == 0 ? 17 + rng() % 40 : 10 + rng() % 7);
     for (int q = 0; q < 40; ++q) {
       std::string query = references[rng() % references.size()];
       query[rng() % query.size()] = "ACGT"[rng() % 4];
-      const auto expected = oracle::correct_seq(references, query, 2);
-      ASSERT_TRUE(expected.has_value());
-      ASSERT_EQ(correct(references, query, 2), *expected);
+      // Never the guard (no reference is shorter than 2): always an answer.
+      ASSERT_EQ(correct(references, query, 2), oracle::correct_seq(references, query, 2).value_or("(the guard)"));
     }
   }
 }
