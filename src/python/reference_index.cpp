@@ -1,6 +1,5 @@
 #include "python/reference_index.hpp"
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -39,12 +38,36 @@ PyResult<std::string> file_system_path(PyObject* path, Ref& encoded) {
 }
 
 // OSError(errno, strerror, path): the interpreter picks the subclass
-// (FileNotFoundError, IsADirectoryError...) from the number.
+// (FileNotFoundError, IsADirectoryError...) from the number. The text is
+// the error's own (strerror for an errno; the engine's reason for a target
+// that is no regular file).
 PendingError os_error(const std::system_error& error, PyObject* path) {
   const int code = error.code().value();
-  Ref exception = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, std::strerror(code), path));
+  const std::string reason = error.code().message();
+  Ref exception = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, reason.c_str(), path));
   if (!exception) return fetch_error();
   return PendingError::of_object(std::move(exception));
+}
+
+// Runs work(hooks) without the interpreter lock (without_lock); a loaded
+// index whose file changed since (IndexFileError) is refused with
+// ValueError, as a damaged file is at load.
+template <class Work>
+auto unlocked_on_index(Work&& work) -> PyResult<decltype(work(std::declval<CallerHooks&>()))> {
+  using Result = decltype(work(std::declval<CallerHooks&>()));
+  std::optional<std::string> refused;
+  PyResult<std::optional<Result>> done = without_lock([&](CallerHooks& hooks) -> std::optional<Result> {
+    try {
+      return work(hooks);
+    } catch (const IndexFileError& error) {
+      refused = error.what();
+      return std::nullopt;
+    }
+  });
+  if (!done) return Unexpected(std::move(done.error()));
+  if (refused) return fail(PyExc_ValueError, *refused);
+  if (!done->has_value()) return fail(PyExc_SystemError, "the call gave no result");
+  return std::move(**done);
 }
 
 Ref loaded_result_list(std::span<const Position> matched, const PreparedReferences& prepared) {
@@ -131,7 +154,7 @@ PyResult<Ref> correct(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyResult<BatchArguments> arguments = batch_arguments("OO:correct", args, kwargs);
   if (!arguments) return Unexpected(std::move(arguments.error()));
   const PreparedReferences& prepared = *as_index(self)->prepared;
-  PyResult<std::vector<Position>> matched = without_lock(
+  PyResult<std::vector<Position>> matched = unlocked_on_index(
       [&](CallerHooks& hooks) { return prepared.correct(arguments->query_seqs.texts(), arguments->threads, hooks); });
   if (!matched) return Unexpected(std::move(matched.error()));
   arguments->query_seqs.release();  // before the result list: the call's peak stays low
@@ -143,7 +166,7 @@ PyResult<Ref> nearest(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyResult<BatchArguments> arguments = batch_arguments("OO:nearest", args, kwargs);
   if (!arguments) return Unexpected(std::move(arguments.error()));
   const PreparedReferences& prepared = *as_index(self)->prepared;
-  PyResult<std::vector<NearestMatch>> found = without_lock(
+  PyResult<std::vector<NearestMatch>> found = unlocked_on_index(
       [&](CallerHooks& hooks) { return prepared.nearest(arguments->query_seqs.texts(), arguments->threads, hooks); });
   if (!found) return Unexpected(std::move(found.error()));
   arguments->query_seqs.release();
@@ -166,7 +189,7 @@ PyResult<Ref> save(PyObject* self, PyObject* path) {
   if (!name) return Unexpected(std::move(name.error()));
   const PreparedReferences& prepared = *as_index(self)->prepared;
   std::optional<std::system_error> failed;
-  PyResult<bool> saved = without_lock([&](CallerHooks& hooks) {
+  PyResult<bool> saved = unlocked_on_index([&](CallerHooks& hooks) {
     try {
       prepared.save(*name, hooks);
     } catch (const std::system_error& error) {

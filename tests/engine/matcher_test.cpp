@@ -84,5 +84,27 @@ TEST(Matcher, AgreesWithTheFullTableSelection) {
   }
 }
 
+// Blocks of 64 references of at most 16 characters are laid out whole,
+// others reference by reference: runs of barcodes broken at uneven places
+// by longer references, and queries that find references near the breaks.
+TEST(Matcher, WholeBlocksAndCutBlocksAgreeWithTheFullTableSelection) {
+  std::mt19937_64 rng(64);
+  const auto text = [&](size_t length) {
+    std::string s;
+    for (size_t i = 0; i < length; ++i) s += "ACGT"[rng() % 4];
+    return s;
+  };
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::string> references(400);
+    for (std::string& reference : references) reference = text(rng() % 23 == 0 ? 17 + rng() % 40 : 10 + rng() % 7);
+    for (int q = 0; q < 40; ++q) {
+      std::string query = references[rng() % references.size()];
+      query[rng() % query.size()] = "ACGT"[rng() % 4];
+      // Never the guard (no reference is shorter than 2): always an answer.
+      ASSERT_EQ(correct(references, query, 2), oracle::correct_seq(references, query, 2).value_or("(the guard)"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace mendseqs

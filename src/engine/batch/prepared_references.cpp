@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
-#include <thread>
 
 #include "batch/batch.hpp"
 #include "batch/driver.hpp"
@@ -15,6 +14,7 @@
 #include "index/index_file.hpp"
 #include "index/load_checks.hpp"
 #include "match/matcher.hpp"
+#include "support/machine.hpp"
 
 namespace mendseqs {
 namespace {
@@ -76,9 +76,9 @@ void save_references(SectionSink& sink, std::span<const Text> references, Checkp
   }
 }
 
-// How many threads check a loaded file: as many as the processors run (the
-// checks read the file once, at memory speed), at most 8.
-unsigned load_threads() noexcept { return std::min(std::max(1u, std::thread::hardware_concurrency()), 8u); }
+// How many threads check a loaded file: as many as the process may run on
+// (the checks read the file once, at memory speed), at most 8.
+unsigned load_threads() noexcept { return std::min(usable_processors(), 8u); }
 
 // Views of the saved references, in the mapping, made and checked on
 // `threads` threads: a list of millions costs a few milliseconds so.
@@ -115,6 +115,7 @@ std::vector<Text> reference_views(SectionSource& source, std::span<const uint64_
 // Declared in the order they must go: the set's index may borrow from the
 // file's mapping, and the set views the texts.
 struct PreparedReferences::State {
+  std::string path;  // of the file loaded, as given
   std::unique_ptr<IndexFileReader> file;
   std::vector<Text> loaded_texts;
   std::span<const Text> texts;
@@ -131,7 +132,14 @@ size_t PreparedReferences::size() const noexcept { return state_->texts.size(); 
 intptr_t PreparedReferences::max_flex() const noexcept { return state_->max_flex; }
 std::span<const Text> PreparedReferences::references() const noexcept { return state_->texts; }
 bool PreparedReferences::indexed() const noexcept { return state_->set->index(state_->max_flex) != nullptr; }
-const ReferenceSet& PreparedReferences::reference_set() const noexcept { return *state_->set; }
+const ReferenceSet& PreparedReferences::reference_set() const {
+  if (state_->file && !state_->file->unchanged())
+    throw IndexFileError("'" + state_->path +
+                         "' changed since it was loaded: an index in use may only be replaced by a rename "
+                         "(a new file renamed onto its path, as save and `mendseqs index` do), never changed in "
+                         "place; load it again");
+  return *state_->set;
+}
 
 PreparedReferences PreparedReferences::build(std::span<const Text> references, intptr_t max_flex, uint32_t threads,
                                              CallerHooks& caller, bool force_index) {
@@ -157,28 +165,30 @@ std::vector<NearestMatch> PreparedReferences::nearest(std::span<const Text> quer
 
 std::vector<Position> correct(const PreparedReferences& references, std::span<const Text> queries, uint32_t threads,
                               CallerHooks& caller, OutputStream& out) {
+  const ReferenceSet& set = references.reference_set();
   Checkpoint checkpoint(caller);
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
-  return run_batch(references.reference_set(), queries, references.max_flex(), threads, caller, out, checkpoint);
+  return run_batch(set, queries, references.max_flex(), threads, caller, out, checkpoint);
 }
 
 std::vector<NearestMatch> nearest(const PreparedReferences& references, std::span<const Text> queries, uint32_t threads,
                                   CallerHooks& caller, OutputStream& out) {
+  const ReferenceSet& set = references.reference_set();
   Checkpoint checkpoint(caller);
   print_banner(out, threads, checkpoint);
   if (threads == 0) return {};
-  return run_nearest_batch(references.reference_set(), queries, references.max_flex(), threads, caller, out,
-                           checkpoint);
+  return run_nearest_batch(set, queries, references.max_flex(), threads, caller, out, checkpoint);
 }
 
 void PreparedReferences::save(const std::string& path, CallerHooks& caller) const {
+  const ReferenceSet& set = reference_set();
   Checkpoint checkpoint(caller);
   IndexFileWriter file(path, checkpoint);
   file.put_scalar<uint64_t>("max_flex", static_cast<uint64_t>(static_cast<int64_t>(state_->max_flex)));
   save_references(file, state_->texts, checkpoint);
-  state_->set->save(file);
-  const CandidateIndex* index = state_->set->index(state_->max_flex);
+  set.save(file);
+  const CandidateIndex* index = set.index(state_->max_flex);
   file.put_scalar<uint8_t>("indexed", index != nullptr);
   if (index) index->save(file);
   file.commit();
@@ -191,6 +201,7 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
   FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) throw std::system_error(errno, std::generic_category(), path);
   auto state = std::make_unique<State>();
+  state->path = path;
   try {
     state->file = std::make_unique<IndexFileReader>(fd.get(), checkpoint);
     IndexFileReader& file = *state->file;

@@ -29,7 +29,8 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
                                                       Choice choice, unsigned threads, FunctionRef<void(size_t)> charge,
                                                       Layout layout) {
   if (facts.size() != references.size() || !facts.narrow()) return nullptr;
-  const IndexPlan plan = CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads, layout);
+  const IndexPlan plan =
+      CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads, layout, charge);
   const bool fits = plan.memory_bytes > 0 && plan.memory_bytes <= static_cast<double>(memory_budget_bytes) &&
                     (plan.packed || plan.variants < std::numeric_limits<uint32_t>::max());
   if (!(choice == Choice::always ? fits : plan.use_index)) return nullptr;
@@ -123,12 +124,12 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std:
     throw IndexFormatError("index.reference_count: out of range");
   if (max_flex > max_deletions / 2) throw IndexFormatError("index.max_flex: out of range");
   const auto k = static_cast<size_t>(max_flex);
+  // Lengths are kept in 32 bits (the facts table tells). Whether the
+  // references suit the packed layout is not asked (a pass over every
+  // character): its lookups read only its own arrays, and the caller checks
+  // the filters again on the references it names (trust model:
+  // index/index_file.hpp).
   if (!facts.narrow()) throw IndexFormatError("index: a reference too long to index");
-  if (packed == 1)
-    check_in_chunks(references.size(), threads, charge, [&](size_t begin, size_t end) {
-      if (!PackedLayout::suits(references.subspan(begin, end - begin), k))
-        throw IndexFormatError("index.packed: the references are not all A, C, G, T of at most 32 letters");
-    });
   std::unique_ptr<CandidateIndex> index(new CandidateIndex(facts, k, packed == 1));
   if (packed == 1)
     index->packed_layout_ = PackedLayout::load(source, references, k, threads, charge);

@@ -57,8 +57,11 @@ class CandidateIndex {
   enum class Layout { automatic, hashed };
 
   // `threads` build the index (and share its memory budget while they do).
-  static IndexPlan plan(std::span<const Text> references, intptr_t max_flex, size_t query_count,
-                        size_t memory_budget_bytes, unsigned threads = 1, Layout layout = Layout::automatic);
+  // Weighing millions of references takes a while: it is charged to
+  // `charge`, which may throw to end the call.
+  static IndexPlan plan(
+      std::span<const Text> references, intptr_t max_flex, size_t query_count, size_t memory_budget_bytes,
+      unsigned threads = 1, Layout layout = Layout::automatic, FunctionRef<void(size_t)> charge = [](size_t) {});
 
   // Null when the plan says scan (or memory runs out while building): the
   // caller scans then, with the same results. The calling thread charges
@@ -76,7 +79,10 @@ class CandidateIndex {
   // it (the empty string). `accepts(i)` must be the exact LCS test of
   // reference i (LCS >= Lr - max_flex); it is called only for references
   // that pass both filters and do not trip the guard, in increasing
-  // position, stopping at the first true. Thread-safe: scratch is per thread.
+  // position, stopping at the first true: for a sound index. A loaded
+  // index's file may be damaged, so `accepts` must check the filters
+  // itself before anything that relies on them. Thread-safe: scratch is
+  // per thread.
   std::optional<Decision> first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const;
 
   // Visits, each once and in increasing position, a superset of the
@@ -99,15 +105,19 @@ class CandidateIndex {
   bool prefers_scan(const Text& query) const;
 
   // The whole state as named sections (index/sections.hpp); load borrows
-  // the arrays from the source, checks every invariant the lookups rely on
-  // against `references` (those the index was built over, in the same
-  // order) and their table `facts` (already checked, and borrowed as by
-  // build), and throws IndexFormatError naming what is wrong. Whatever the
-  // source holds, a loaded index never reads out of range nor hangs, and
-  // never names a reference that fails the filters or (packed layout) the
-  // LCS test. The checks run on up to `threads` threads; the calling thread
-  // charges its share to `charge`, which may throw to end the load (the
-  // others are joined first).
+  // the arrays from the source, checks what is small (scalars, the packed
+  // layout's groups, every array's size) against `references` (those the
+  // index was built over, in the same order) and their table `facts`
+  // (already checked, and borrowed as by build), and throws
+  // IndexFormatError naming what is wrong. The arrays' contents are not
+  // checked, in time proportional to them, but bounded where a lookup reads
+  // them: whatever the source holds, a loaded index never reads out of
+  // range nor names a position past the list. From a damaged source it may
+  // miss references, name ones that fail the filters or the LCS test (the
+  // caller checks the filters again before its LCS test), or read many
+  // postings per lookup. The checks run on up to `threads` threads; the
+  // calling thread charges its share to `charge`, which may throw to end
+  // the load (the others are joined first).
   void save(SectionSink& sink) const;
   static std::unique_ptr<CandidateIndex> load(
       SectionSource& source, std::span<const Text> references, const ReferenceFacts& facts, unsigned threads = 1,
@@ -131,8 +141,10 @@ class CandidateIndex {
   PackedLayout packed_layout_;
 };
 
-// How much memory one call may give its index: half of what the system
-// reports available, and never more than 1 GiB where addresses are 32-bit.
+// How much memory one call may give its index: half of what the process
+// can still take (support/machine.hpp: the system's available memory, and
+// its cgroup's limit less its usage), and never more than 1 GiB where
+// addresses are 32-bit.
 size_t index_memory_budget();
 
 }  // namespace mendseqs

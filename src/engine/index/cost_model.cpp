@@ -5,12 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
-#include <string>
+#include <optional>
 
 #include "index/candidate_index.hpp"
 #include "index/deletions.hpp"
+#include "support/function_ref.hpp"
+#include "support/machine.hpp"
 
 namespace mendseqs {
 namespace {
@@ -30,12 +31,21 @@ constexpr double seconds_per_hashed_character = 1e-9;
 // makes a call slower than the scan.
 constexpr double required_gain = 2.0;
 
-std::vector<uint32_t> distinct_lengths_above(std::span<const Text> references, size_t max_flex) {
+// Lists hold few distinct lengths, mostly in runs: a length is looked up
+// among those seen only when it differs from the one before (sorting one
+// per reference took most of a second on millions, out of Ctrl+C's reach).
+std::vector<uint32_t> distinct_lengths_above(std::span<const Text> references, size_t max_flex,
+                                             FunctionRef<void(size_t)> charge) {
   std::vector<uint32_t> lengths;
-  for (const Text& reference : references)
-    if (reference.length() > max_flex) lengths.push_back(static_cast<uint32_t>(reference.length()));
-  std::sort(lengths.begin(), lengths.end());
-  lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+  size_t previous = 0;
+  for (size_t i = 0; i < references.size(); ++i) {
+    if (i % 4096 == 0) charge(4096);
+    const size_t length = references[i].length();
+    if (length <= max_flex || length == previous) continue;
+    previous = length;
+    const auto at = std::lower_bound(lengths.begin(), lengths.end(), length);
+    if (at == lengths.end() || *at != length) lengths.insert(at, static_cast<uint32_t>(length));
+  }
   return lengths;
 }
 
@@ -108,7 +118,8 @@ double lookups_for_length(const std::vector<uint32_t>& lengths, size_t max_flex,
 }
 
 IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_flex, size_t query_count,
-                               size_t memory_budget_bytes, unsigned threads, Layout layout) {
+                               size_t memory_budget_bytes, unsigned threads, Layout layout,
+                               FunctionRef<void(size_t)> charge) {
   IndexPlan plan;
   const size_t n = references.size();
   if (max_flex < 0 || n == 0 || n >= std::numeric_limits<uint32_t>::max() ||
@@ -118,13 +129,20 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
   double characters = 0;
   std::vector<uint32_t> lengths;
   lengths.reserve(n);
-  for (const Text& reference : references) {
-    if (reference.length() >= std::numeric_limits<uint32_t>::max()) return plan;
-    characters += static_cast<double>(reference.length());
-    lengths.push_back(static_cast<uint32_t>(reference.length()));
-    if (reference.length() > k) plan.variants += binomial_estimate(reference.length(), k);
+  bool suits_packed = layout == Layout::automatic;
+  constexpr size_t chunk = 4096;
+  for (size_t begin = 0; begin < n; begin += chunk) {
+    const std::span<const Text> part = references.subspan(begin, std::min(chunk, n - begin));
+    charge(chunk);
+    for (const Text& reference : part) {
+      if (reference.length() >= std::numeric_limits<uint32_t>::max()) return plan;
+      characters += static_cast<double>(reference.length());
+      lengths.push_back(static_cast<uint32_t>(reference.length()));
+      if (reference.length() > k) plan.variants += binomial_estimate(reference.length(), k);
+    }
+    suits_packed = suits_packed && PackedLayout::suits(part, k);
   }
-  plan.packed = layout == Layout::automatic && PackedLayout::suits(references, k);
+  plan.packed = suits_packed;
   // The short table, at most, and the lengths and A-counts read meanwhile.
   const double common_bytes =
       12 * std::min<double>(static_cast<double>(n), 4.0 * k * k + 2) + 8 * static_cast<double>(n);
@@ -158,7 +176,7 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
   // before anything costs more than a pass over the lengths.
   plan.index_seconds = index_seconds(0);
   if (plan.index_seconds * required_gain >= plan.scan_seconds) return plan;
-  const std::vector<uint32_t> indexed = distinct_lengths_above(references, k);
+  const std::vector<uint32_t> indexed = distinct_lengths_above(references, k, charge);
   // Canonical deletions are rarely fewer than a quarter of the bound.
   plan.index_seconds = index_seconds(estimate_lookups(references, indexed, k, false) / 4);
   if (plan.index_seconds * required_gain >= plan.scan_seconds) return plan;
@@ -176,17 +194,10 @@ bool CandidateIndex::prefers_scan(const Text& query) const {
 
 size_t index_memory_budget() {
   constexpr uint64_t gib = uint64_t{1} << 30;
-  uint64_t available = 0;
-  std::ifstream meminfo("/proc/meminfo");
-  for (std::string name; meminfo >> name;) {
-    uint64_t kib = 0;
-    if (name == "MemAvailable:" && meminfo >> kib) {
-      available = kib * 1024;
-      break;
-    }
-    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-  }
-  uint64_t budget = available > 0 ? available / 2 : gib;  // unknown: a modest guess
+  // Within the job's cgroup limit too: a Slurm job or a container scans
+  // instead of being killed.
+  const std::optional<uint64_t> available = available_memory();
+  uint64_t budget = available ? *available / 2 : gib;  // unknown: a modest guess
   if constexpr (sizeof(void*) < 8) budget = std::min(budget, gib);
   return static_cast<size_t>(std::min<uint64_t>(budget, std::numeric_limits<size_t>::max()));
 }

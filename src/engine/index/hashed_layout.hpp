@@ -45,8 +45,9 @@ class HashedLayout {
                       FunctionRef<void(size_t)> found) const;
 
   void save(SectionSink& sink) const;
-  // Checks every bound a lookup relies on, on up to `threads` threads; the
-  // calling thread charges its share to `charge`, which may throw.
+  // Checks the arrays' sizes; their contents are bounded where a lookup
+  // reads them (index/bounded.hpp). (`threads` and `charge` are for checks
+  // that take a pass; there are none now.)
   static HashedLayout load(
       SectionSource& source, const ReferenceFacts& facts, size_t max_flex, unsigned threads = 1,
       FunctionRef<void(size_t)> charge = [](size_t) {});

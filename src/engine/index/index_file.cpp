@@ -14,10 +14,11 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
-#include <thread>
 #include <utility>
 
+#include "support/crc32c.hpp"
 #include "support/fork_join.hpp"
+#include "support/machine.hpp"
 
 namespace mendseqs {
 namespace {
@@ -55,7 +56,8 @@ uint64_t mix(uint64_t h) noexcept {
   return h;
 }
 
-// One block: four lanes over 32-byte stripes, then the tail.
+// One block in format version 1: four lanes over 32-byte stripes, then the
+// tail.
 uint64_t block_checksum(const std::byte* p, size_t size, uint64_t seed) noexcept {
   std::array<uint64_t, 4> lanes{seed + prime1, seed ^ prime2, seed - prime1, rotl(seed, 17) + prime3};
   size_t i = 0;
@@ -71,38 +73,84 @@ std::system_error system_error(int code, const std::string& what) {
   return std::system_error(code, std::generic_category(), what);
 }
 
+// A target that exists but is no regular file (a device, a FIFO, a socket):
+// errno's EEXIST would read "File exists", which says nothing of why.
+class NotRegularFileCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "mendseqs index target"; }
+  std::string message(int) const override { return "not a regular file (an index is mapped from a regular file)"; }
+};
+
 // The path as the rename will see it: a symbolic link is replaced by what
-// it points to, so saving through a link updates the linked file.
+// it points to, so saving through a link updates the linked file. A link
+// that cannot be followed for another reason than a missing target (a loop,
+// say) is reported, as opening it would be: renaming onto it would replace
+// the link silently.
 std::string resolved_target(const std::string& path) {
   struct stat link;
   if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
   std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
-  if (!real) {
-    if (errno == ENOENT) {  // a dangling link: create its target
-      std::array<char, PATH_MAX> target{};
-      const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
-      if (n > 0) {
-        std::string to(target.data(), static_cast<size_t>(n));
-        if (to.front() == '/') return to;
-        const size_t slash = path.rfind('/');
-        return slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
-      }
-    }
-    return path;
-  }
-  return real.get();
+  if (real) return real.get();
+  if (errno != ENOENT) throw system_error(errno, path);
+  // A dangling link: create its target.
+  std::array<char, PATH_MAX> target{};
+  const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
+  if (n <= 0) return path;
+  std::string to(target.data(), static_cast<size_t>(n));
+  if (to.front() == '/') return to;
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
 }
 
 }  // namespace
 
+const std::error_category& not_regular_file_category() noexcept {
+  static const NotRegularFileCategory category;
+  return category;
+}
+
 namespace {
+
+// One block from format version 2: the CRC-32C of each of its four
+// quarters (the last one longer by what does not divide), seeded by the
+// block's number, mixed into 64 bits. Four streams run at the hardware's
+// full rate (support/crc32c.hpp), a fraction of the instructions a
+// multiplying hash takes per byte; a loaded machine feels those.
+uint64_t block_crc(const std::byte* p, size_t size, uint64_t block) noexcept {
+  const size_t quarter = size / 32 * 8;
+  const auto seed = static_cast<uint32_t>(4 * block);
+  uint32_t crc[4] = {~seed, ~(seed + 1), ~(seed + 2), ~(seed + 3)};
+  const std::byte* const stripes[4] = {p, p + quarter, p + 2 * quarter, p + 3 * quarter};
+  crc32c_four(crc, stripes, quarter);
+  crc[3] = crc32c(crc[3], p + 4 * quarter, size - 4 * quarter);
+  const uint64_t low = crc[0] | uint64_t{crc[1]} << 32, high = crc[2] | uint64_t{crc[3]} << 32;
+  return mix(mix(low ^ (prime1 + size)) ^ rotl(high, 29));
+}
 
 // Blocks are checksummed independently (seeded by their number) and the
 // block sums folded in order, so the blocks of a large section can be
 // checked on several threads.
-uint64_t sum_of_block(std::span<const std::byte> bytes, size_t block) noexcept {
+uint64_t sum_of_block(std::span<const std::byte> bytes, size_t block, uint32_t version) noexcept {
   const size_t at = block * checksum_block;
-  return block_checksum(bytes.data() + at, std::min(checksum_block, bytes.size() - at), prime3 + block);
+  const size_t size = std::min(checksum_block, bytes.size() - at);
+  if (version == 1) return block_checksum(bytes.data() + at, size, prime3 + block);
+  return block_crc(bytes.data() + at, size, block);
+}
+
+// Faults in the pages of a mapped block in one call, where touching them
+// one by one would cost a fault each (the kernel maps a few pages around
+// each). Advice only: without it (older kernels) the reads fault them in.
+void prefault(std::span<const std::byte> bytes, size_t block) noexcept {
+#ifdef MADV_POPULATE_READ
+  static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const size_t at = block * checksum_block;
+  const auto begin = reinterpret_cast<uintptr_t>(bytes.data() + at) / page * page;
+  const auto end = reinterpret_cast<uintptr_t>(bytes.data() + at + std::min(checksum_block, bytes.size() - at));
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);
+#else
+  (void)bytes;
+  (void)block;
+#endif
 }
 
 size_t block_count(size_t size) noexcept { return size == 0 ? 1 : (size + checksum_block - 1) / checksum_block; }
@@ -115,10 +163,10 @@ uint64_t folded(size_t size, std::span<const uint64_t> block_sums) noexcept {
 
 }  // namespace
 
-uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoint) {
+uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoint, uint32_t version) {
   std::vector<uint64_t> sums(block_count(bytes.size()));
   for (size_t b = 0; b < sums.size(); ++b) {
-    sums[b] = sum_of_block(bytes, b);
+    sums[b] = sum_of_block(bytes, b, version);
     checkpoint.charge(checksum_block / 64);
   }
   return folded(bytes.size(), sums);
@@ -129,8 +177,12 @@ uint64_t section_checksum(std::span<const std::byte> bytes, Checkpoint& checkpoi
 IndexFileWriter::IndexFileWriter(const std::string& path, Checkpoint& checkpoint)
     : path_(resolved_target(path)), checkpoint_(checkpoint) {
   struct stat existing;
-  if (stat(path_.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
-    throw system_error(S_ISDIR(existing.st_mode) ? EISDIR : EEXIST, path + ": not a regular file");
+  if (stat(path_.c_str(), &existing) == 0) {
+    if (S_ISDIR(existing.st_mode)) throw system_error(EISDIR, path);
+    if (!S_ISREG(existing.st_mode)) throw std::system_error(EINVAL, not_regular_file_category(), path);
+  } else if (errno != ENOENT) {
+    throw system_error(errno, path);
+  }
   // Beside the target, so the rename stays within one file system.
   for (unsigned attempt = 0;; ++attempt) {
     temporary_ = path_ + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
@@ -172,9 +224,30 @@ void IndexFileWriter::write_all(std::span<const std::byte> bytes) {
     }
     if (n == 0) throw system_error(EIO, path_);
     bytes = bytes.subspan(static_cast<size_t>(n));
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Written back to the disk from now on, not all at the fsync (advice).
+    sync_file_range(fd_, static_cast<off_t>(written_), n, SYNC_FILE_RANGE_WRITE);
+#endif
     written_ += static_cast<uint64_t>(n);
     checkpoint_.charge(static_cast<size_t>(n) / 64 + 1);
   }
+}
+
+// Waits for the written bytes to reach the disk a slice at a time, looking
+// at the checkpoint between slices: one fsync of a large file on a slow
+// disk would hold off Ctrl+C for seconds. The fsync after it then has
+// little left to wait for. Where the file system cannot (no
+// sync_file_range), the fsync does it all.
+void IndexFileWriter::write_back() {
+#ifdef SYNC_FILE_RANGE_WRITE
+  constexpr uint64_t slice = uint64_t{8} << 20;
+  for (uint64_t at = 0; at < written_; at += slice) {
+    const unsigned flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    if (sync_file_range(fd_, static_cast<off_t>(at), static_cast<off_t>(std::min(slice, written_ - at)), flags) != 0)
+      return;
+    checkpoint_.look_up();
+  }
+#endif
 }
 
 void IndexFileWriter::pad_to(uint64_t offset) {
@@ -218,6 +291,7 @@ void IndexFileWriter::commit() {
     throw system_error(errno ? errno : EIO, path_);
   // On disk before it gets its name: a crash leaves the old file or the
   // whole new one, never a part.
+  write_back();
   if (fsync(fd_) != 0) throw system_error(errno, path_);
   const int fd = std::exchange(fd_, -1);
   if (close(fd) != 0) throw system_error(errno, path_);
@@ -229,17 +303,20 @@ void IndexFileWriter::commit() {
 
 namespace {
 
-// The magic number and the format version, the first 12 bytes. The version
-// comes before the header's checksum: a newer format may lay out even its
-// header otherwise, so its checksum says nothing to this reader.
-void check_identity(const std::byte* header) {
+// The magic number and the format version, the first 12 bytes; returns the
+// version. It comes before the header's checksum: a newer format may lay
+// out even its header otherwise, so its checksum says nothing to this
+// reader. Version 1 differs from 2 only in the checksum of its blocks, and
+// is read as it was written.
+uint32_t check_identity(const std::byte* header) {
   if (std::memcmp(header, index_magic.data(), index_magic.size()) != 0)
     throw IndexFormatError("not a mendseqs index file (no magic number)");
   const uint32_t version = load32(header + 8);
   if (version > index_format_version)
     throw IndexFormatError("format version " + std::to_string(version) + " is newer than this mendseqs reads (" +
                            std::to_string(index_format_version) + "); rebuild the index or upgrade mendseqs");
-  if (version != index_format_version) throw IndexFormatError("unknown format version " + std::to_string(version));
+  if (version < 1) throw IndexFormatError("unknown format version " + std::to_string(version));
+  return version;
 }
 
 }  // namespace
@@ -259,16 +336,19 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
                            std::to_string(max_mapped_bytes_32bit >> 20) + " MiB)");
   if (file_size > SIZE_MAX) throw IndexFormatError("the file is too large to map");
   size_ = static_cast<size_t>(file_size);
+  modified_seconds_ = info.st_mtim.tv_sec;
+  modified_nanoseconds_ = info.st_mtim.tv_nsec;
   // Read before anything is mapped: a file that is no index (a large FASTQ
   // file given by mistake, say) is refused without reading all of it.
   std::array<std::byte, 12> identity;
   const ssize_t got = pread(fd, identity.data(), identity.size(), 0);
   if (got < 0) throw system_error(errno, "pread");
   if (static_cast<size_t>(got) != identity.size()) throw IndexFormatError("the file is too short to be an index");
-  check_identity(identity.data());
-  // Every page is read at once for its checksum: faulting them in within
-  // the one call costs far less than a fault per page.
-  void* mapped = mmap(nullptr, size_, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+  version_ = check_identity(identity.data());
+  // Not populated here: faulting in a large file in one call could not be
+  // interrupted. Each checksum block faults in its own pages first
+  // (verify_checksums), a block's time between two looks at the checkpoint.
+  void* mapped = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
   if (mapped == MAP_FAILED) {
     const int error = errno;
     if (error == ENOMEM) throw IndexFormatError("the index does not fit in this process's address space");
@@ -276,8 +356,11 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
   }
   data_ = static_cast<const std::byte*>(mapped);
   try {
+    fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) throw system_error(errno, "fcntl");
     validate(checkpoint);
   } catch (...) {
+    if (fd_ >= 0) close(fd_);
     munmap(const_cast<std::byte*>(data_), size_);
     data_ = nullptr;
     throw;
@@ -286,12 +369,20 @@ IndexFileReader::IndexFileReader(int fd, Checkpoint& checkpoint) {
 
 IndexFileReader::~IndexFileReader() {
   if (data_) munmap(const_cast<std::byte*>(data_), size_);
+  if (fd_ >= 0) close(fd_);
+}
+
+bool IndexFileReader::unchanged() const noexcept {
+  struct stat info;
+  return fstat(fd_, &info) == 0 && static_cast<uint64_t>(info.st_size) == size_ &&
+         info.st_mtim.tv_sec == modified_seconds_ && info.st_mtim.tv_nsec == modified_nanoseconds_;
 }
 
 void IndexFileReader::validate(Checkpoint& checkpoint) {
   const std::byte* header = data_;
-  check_identity(header);  // again: the file may have changed since it was read
-  if (section_checksum(std::span(header, 40), checkpoint) != load64(header + 40))
+  // Again: the file may have changed since it was read.
+  if (check_identity(header) != version_) throw IndexFormatError("the file changed while it was loaded");
+  if (section_checksum(std::span(header, 40), checkpoint, version_) != load64(header + 40))
     throw IndexFormatError("the header is corrupted (checksum mismatch)");
   // Every byte of the file is checked, the padding too: no flipped bit
   // goes unnoticed, wherever it is.
@@ -311,7 +402,7 @@ void IndexFileReader::validate(Checkpoint& checkpoint) {
       (size_ - table_offset) % entry_bytes != 0)
     throw IndexFormatError("the section table is out of place");
   const std::span<const std::byte> table(data_ + table_offset, size_t{count} * entry_bytes);
-  if (section_checksum(table, checkpoint) != load64(header + 32))
+  if (section_checksum(table, checkpoint, version_) != load64(header + 32))
     throw IndexFormatError("the section table is corrupted (checksum mismatch)");
 
   uint64_t end_of_previous = header_bytes;
@@ -359,11 +450,12 @@ void IndexFileReader::verify_checksums(std::span<const std::byte> table, Checkpo
   }
   std::atomic<size_t> next{0};
   std::atomic<bool> stop{false};
-  const size_t threads = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 8, work.size()});
+  const size_t threads = std::min<size_t>({usable_processors(), 8, work.size()});
   fork_join(std::max<size_t>(threads, 1), stop, [&](size_t thread) {
     for (size_t w; !stop.load(std::memory_order_relaxed) && (w = next.fetch_add(1)) < work.size();) {
       const auto [section, block] = work[w];
-      sums[section][block] = sum_of_block(entries_[section].bytes, block);
+      prefault(entries_[section].bytes, block);
+      sums[section][block] = sum_of_block(entries_[section].bytes, block, version_);
       if (thread == 0) checkpoint.charge(checksum_block / 64);
     }
   });

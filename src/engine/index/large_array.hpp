@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -30,17 +31,25 @@ class LargeArray {
  public:
   LargeArray() noexcept = default;
   // `size` zero-initialised values; throws std::bad_alloc.
+  //
+  // A large one is mapped afresh, zero by the kernel's promise, and not
+  // touched here: its pages are faulted in by whoever first writes them
+  // (the build's passes, which look at their checkpoint as they go), where
+  // clearing a gigabyte here would hold off Ctrl+C for most of a second.
   explicit LargeArray(size_t size) : size_(size) {
     if (size == 0) return;
-    if (size > (SIZE_MAX - huge_page) / sizeof(T)) throw std::bad_alloc();
+    if (size > (SIZE_MAX - 2 * huge_page) / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = size * sizeof(T);
+#if defined(MAP_ANONYMOUS)
+    if (bytes >= huge_page) {
+      data_ = static_cast<T*>(map_huge(bytes));
+      return;
+    }
+#endif
     const bool huge = bytes >= huge_page;
     const size_t rounded = huge ? (bytes + huge_page - 1) / huge_page * huge_page : bytes;
     data_ = static_cast<T*>(huge ? std::aligned_alloc(huge_page, rounded) : std::malloc(rounded));
     if (!data_) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    if (huge) madvise(data_, rounded, MADV_HUGEPAGE);  // advice only: 4 KiB pages work too
-#endif
     std::memset(static_cast<void*>(data_), 0, bytes);
   }
   // A read-only view of `values`, which must outlive the array. Only the
@@ -63,7 +72,14 @@ class LargeArray {
     return *this;
   }
   ~LargeArray() {
-    if (owned_) std::free(data_);
+    if (!owned_ || !data_) return;
+#if defined(MAP_ANONYMOUS)
+    if (size_ * sizeof(T) >= huge_page) {
+      munmap(data_, rounded(size_ * sizeof(T)));
+      return;
+    }
+#endif
+    std::free(data_);
   }
 
   T& operator[](size_t i) noexcept { return data_[i]; }
@@ -78,6 +94,26 @@ class LargeArray {
 
  private:
   static constexpr size_t huge_page = size_t{2} << 20;
+
+  static size_t rounded(size_t bytes) noexcept { return (bytes + huge_page - 1) / huge_page * huge_page; }
+#if defined(MAP_ANONYMOUS)
+  // Whole huge pages, aligned to one (the kernel backs only aligned ones
+  // with huge pages): a page more is mapped, and the slack on either side
+  // of the aligned run given back.
+  static void* map_huge(size_t bytes) {
+    const size_t length = rounded(bytes);
+    void* mapped = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + huge_page - 1) / huge_page * huge_page;
+    if (aligned > start) munmap(mapped, aligned - start);
+    if (const size_t tail = start + huge_page - aligned) munmap(reinterpret_cast<void*>(aligned + length), tail);
+#ifdef MADV_HUGEPAGE
+    madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // advice only: 4 KiB pages work too
+#endif
+    return reinterpret_cast<void*>(aligned);
+  }
+#endif
 
   T* data_ = nullptr;
   size_t size_ = 0;

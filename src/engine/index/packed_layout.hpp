@@ -62,10 +62,11 @@ class PackedLayout {
   void candidates(const Text& query, size_t query_a_count, size_t limit, std::vector<uint32_t>& out) const;
 
   void save(SectionSink& sink) const;
-  // Checks the tables against the references themselves (each code is its
-  // reference's, each position once) and every bound a lookup relies on,
-  // on up to `threads` threads; the calling thread charges its share of
-  // the checking to `charge`, which may throw to end the load.
+  // Checks the groups and every array's size against them, in time
+  // proportional to the groups; the arrays' contents are bounded where a
+  // lookup reads them (index/bounded.hpp), so a damaged one costs answers,
+  // never a read out of range. (`threads` and `charge` are for checks that
+  // take a pass; there are none now.)
   static PackedLayout load(
       SectionSource& source, std::span<const Text> references, size_t max_flex, unsigned threads = 1,
       FunctionRef<void(size_t)> charge = [](size_t) {});

@@ -321,8 +321,16 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
   // LCS test is the banded one, on the few candidates it asks about.
   checkpoint.charge(query.length() + 16);
   std::optional<QueryPattern> pattern;
-  const std::optional<Decision> decision = index->first_decisive(
-      query, [&](size_t i) { return long_reference_accepted(references, i, query, max_flex, pattern, checkpoint); });
+  // The filters again, first: a loaded index's positions come from a file
+  // that may be damaged, and the banded test reads out of its band for a
+  // reference that fails the length filter.
+  const auto query_length = static_cast<intptr_t>(query.length());
+  const auto query_a_count = static_cast<intptr_t>(count_letter_a(query));
+  const std::optional<Decision> decision = index->first_decisive(query, [&](size_t i) {
+    return distance(query_length, references.length(i)) <= max_flex &&
+           distance(query_a_count, references.a_count(i)) <= max_flex &&
+           long_reference_accepted(references, i, query, max_flex, pattern, checkpoint);
+  });
   if (decision && decision->guard) panic(std::string(messages::guard));
   return decision ? std::optional<size_t>(decision->position) : std::nullopt;
 }

@@ -105,30 +105,55 @@ void ReferenceBlocks::save(SectionSink& sink) const {
 
 // Greedy, in list order: a block closes when it spans 64 references or when
 // the next short reference would not find a lane at the block's width.
+// This runs once per reference of lists of millions at every load, so the
+// common block (64 references of at most 16 characters: a whitelist's) is
+// laid out whole, in loops the compiler vectorises; any other is cut
+// reference by reference.
 void ReferenceBlocks::cut_into_blocks(const ReferenceFacts& facts) {
-  for (size_t i = 0; i < facts.size(); ++i) {
-    charge(1);
-    const auto length = static_cast<intptr_t>(facts.length(i));
-    const auto a_count = static_cast<intptr_t>(facts.a_count(i));
-    const bool is_short = length <= short_reference_limit;
-    bool full = blocks_.empty();
-    if (!full) {
-      const ReferenceBlock& open = blocks_.back();
-      const unsigned bits = is_short ? std::max(open.lane_bits, lane_bits_for(length)) : open.lane_bits;
-      full = i - open.first == max_block_span || open.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits;
+  const size_t n = facts.size();
+  // Empty unless the table is narrow, as it is for every whitelist.
+  const std::span<const uint32_t> lengths = facts.lengths(), a_counts = facts.a_counts();
+  blocks_.reserve(n / max_block_span + 1);
+  for (size_t i = 0; i < n;) {
+    charge(max_block_span);
+    if (facts.narrow() && n - i >= max_block_span) {
+      uint32_t min_length = lengths[i], max_length = lengths[i], min_a = a_counts[i], max_a = a_counts[i];
+      for (size_t j = i; j < i + max_block_span; ++j) {
+        min_length = std::min(min_length, lengths[j]);
+        max_length = std::max(max_length, lengths[j]);
+        min_a = std::min(min_a, a_counts[j]);
+        max_a = std::max(max_a, a_counts[j]);
+      }
+      if (max_length <= 16) {  // every one short, in a 16-bit lane: one lane each, in order
+        static_assert(max_block_span == 64 && block_mask_bytes * 8 / 16 == max_block_span);
+        blocks_.push_back({i, i + max_block_span, 16, max_block_span, ~uint64_t{0}, static_cast<intptr_t>(min_length),
+                           static_cast<intptr_t>(max_length), static_cast<intptr_t>(min_a),
+                           static_cast<intptr_t>(max_a)});
+        for (size_t j = 0; j < max_block_span; ++j) lanes_[i + j] = static_cast<uint8_t>(j);
+        i += max_block_span;
+        continue;
+      }
     }
-    if (full) blocks_.push_back({i, i, 16, 0, 0, length, length, a_count, a_count});
-    ReferenceBlock& block = blocks_.back();
-    block.end = i + 1;
-    if (is_short) {
-      lanes_[i] = static_cast<uint8_t>(block.lanes++);
-      block.short_positions |= uint64_t{1} << (i - block.first);
-      block.lane_bits = std::max(block.lane_bits, lane_bits_for(length));
+    const auto length_of = [&](size_t r) { return static_cast<intptr_t>(facts.length(r)); };
+    const auto a_count_of = [&](size_t r) { return static_cast<intptr_t>(facts.a_count(r)); };
+    ReferenceBlock block{i, i, 16, 0, 0, length_of(i), length_of(i), a_count_of(i), a_count_of(i)};
+    for (; i < n; ++i) {
+      const intptr_t length = length_of(i), a_count = a_count_of(i);
+      const bool is_short = length <= short_reference_limit;
+      const unsigned bits = is_short ? std::max(block.lane_bits, lane_bits_for(length)) : block.lane_bits;
+      if (i - block.first == max_block_span || block.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits) break;
+      block.end = i + 1;
+      if (is_short) {
+        lanes_[i] = static_cast<uint8_t>(block.lanes++);
+        block.short_positions |= uint64_t{1} << (i - block.first);
+        block.lane_bits = std::max(block.lane_bits, lane_bits_for(length));
+      }
+      block.min_length = std::min(block.min_length, length);
+      block.max_length = std::max(block.max_length, length);
+      block.min_a_count = std::min(block.min_a_count, a_count);
+      block.max_a_count = std::max(block.max_a_count, a_count);
     }
-    block.min_length = std::min(block.min_length, length);
-    block.max_length = std::max(block.max_length, length);
-    block.min_a_count = std::min(block.min_a_count, a_count);
-    block.max_a_count = std::max(block.max_a_count, a_count);
+    blocks_.push_back(block);
   }
 }
 

@@ -48,6 +48,13 @@ class PreparedReferences {
   // The saved file at `path`, mapped read-only. A file that is no index, or
   // a damaged, newer or too large one, throws IndexFileError; one that
   // cannot be opened throws std::system_error.
+  //
+  // The file stays open and mapped for the object's life, and must not
+  // change in place meanwhile: a new index takes its path by a rename (as
+  // save does), which leaves this one's file as it was. Every call checks
+  // first that the file still has the size and modification time it had
+  // at load, and refuses it otherwise (IndexFileError); a file truncated
+  // or written to while a call runs is not caught (index/index_file.hpp).
   static PreparedReferences load(const std::string& path, CallerHooks& caller);
 
   // correct_seq_mt's batch against these references: banner, marks and
@@ -61,8 +68,11 @@ class PreparedReferences {
   std::span<const Text> references() const noexcept;
   // Whether a candidate index was built (or loaded) for the list.
   bool indexed() const noexcept;
-  // For the batch paths inside the engine.
-  const ReferenceSet& reference_set() const noexcept;
+  // For the calls inside the engine (correct, nearest, save and whatever
+  // else reads the references), each of which asks for it before it reads
+  // anything: a loaded list whose file changed since it was loaded throws
+  // IndexFileError here (see load), before a byte of it is read.
+  const ReferenceSet& reference_set() const;
 
   PreparedReferences(PreparedReferences&&) noexcept;
   PreparedReferences& operator=(PreparedReferences&&) noexcept;
