@@ -76,7 +76,8 @@ def _opened(source: Source, pysam: Any) -> Any:
         with open(read_end, "rb", buffering=0) as pipe:
             return pysam.AlignmentFile(pipe, "r", check_sq=False)
     except (OSError, ValueError) as error:
-        raise InputError(f"not readable as {source.alignments.upper() if source.alignments else 'SAM/BAM'} ({error})") from None
+        kind = "BAM" if source.alignments == "bam" else "SAM"
+        raise InputError(f"truncated or damaged {kind} ({error})") from None
 
 
 def batches(source: Source, size: int) -> Iterator[Batch]:

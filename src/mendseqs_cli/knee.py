@@ -111,7 +111,7 @@ def draw(out: IO[bytes], reads: list[int], called: list[bool], title: str) -> No
     figure, axes = plt.subplots(figsize=(6.4, 4.4), dpi=110)
     ranks = list(range(1, len(order) + 1))
     values = [reads[i] for i in order]
-    axes.plot(ranks, values, color="0.6", linewidth=1.2, label="other barcodes", zorder=1)
+    axes.plot(ranks, values, color="0.6", linewidth=1.2, label="all barcodes", zorder=1)
     cell_ranks = [r for r, i in zip(ranks, order, strict=True) if called[i]]
     cell_values = [reads[i] for i in order if called[i]]
     if cell_ranks:
