@@ -13,7 +13,10 @@ def compare(exact: dict[str, int], truth: set[str]) -> list[str]:
         return ["no exact hits: no rule can call a cell"]
     rules = [
         ("valley (chosen)", knee.valley_threshold(counts)),
-        (f"95th percentile of the top {len(truth):,} (the true number) / 20", knee.classic_threshold(counts, len(truth))),
+        (
+            f"95th percentile of the top {len(truth):,} (the true number) / 20",
+            knee.classic_threshold(counts, len(truth)),
+        ),
         ("95th percentile of the top 3,000 / 20", knee.classic_threshold(counts, 3000)),
         ("99th percentile of the top 3,000 / 10", knee.classic_threshold(counts, 3000, 99, 10)),
     ]

@@ -369,8 +369,16 @@ def as_bam(fastq: Path) -> Path:
     return bam
 
 
-def cells_report(python: str, args: argparse.Namespace, references: int, index: Path, fastq: Path,
-                 truth: dict[str, list[dict[str, str]]], fastq_rate: float, fastq_cpu: float) -> None:
+def cells_report(
+    python: str,
+    args: argparse.Namespace,
+    references: int,
+    index: Path,
+    fastq: Path,
+    truth: dict[str, list[dict[str, str]]],
+    fastq_rate: float,
+    fastq_cpu: float,
+) -> None:
     import knee_rules  # noqa: PLC0415 (bench/, beside this file)
 
     data = args.data
@@ -384,7 +392,9 @@ def cells_report(python: str, args: argparse.Namespace, references: int, index: 
     reads = sum(1 for _ in truth)
     called = [line.strip() for line in (out / "cells.txt").read_text().splitlines() if line.strip()]
     real = len(set(called) & set(cells))
-    print(f"  --cells auto: {reads / seconds:,.0f} reads/s ({seconds:.1f} s, both passes; CPU {summary['cpu_seconds']:.1f} s)")
+    print(
+        f"  --cells auto: {reads / seconds:,.0f} reads/s ({seconds:.1f} s, both passes; CPU {summary['cpu_seconds']:.1f} s)"
+    )
     print(f"  --cells auto: {len(called):,} cells called ({len(called) / len(cells) - 1:+.1%} against the true {len(cells):,}), "
           f"{real:,} of them true cells")  # fmt: skip
     for line in score_cells(out / "table.tsv.gz", truth).lines("--cells auto"):
@@ -401,7 +411,9 @@ def cells_report(python: str, args: argparse.Namespace, references: int, index: 
     print(f"  --cells FILE (the true cells): {reads / seconds:,.0f} reads/s (CPU {summary['cpu_seconds']:.1f} s)")
     for line in score_cells(out / "table.tsv.gz", truth).lines("--cells FILE"):
         print("  " + line)
-    print("  " + cells_alone(cells, truth, args.margin, args.seed).line("cell barcodes alone (baseline, the true cells)"))
+    print(
+        "  " + cells_alone(cells, truth, args.margin, args.seed).line("cell barcodes alone (baseline, the true cells)")
+    )
 
     bam = as_bam(fastq)
     out = data / f"tag-{references}-bam"

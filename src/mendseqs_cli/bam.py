@@ -237,7 +237,9 @@ def header_for(header: dict[str, Any] | None) -> dict[str, Any]:
             out[key] = list(given[key])
     programs = out.setdefault("PG", [])
     ids = {p.get("ID") for p in programs}
-    new_id = next(i for i in itertools.chain(["mendseqs"], (f"mendseqs.{n}" for n in itertools.count(1))) if i not in ids)
+    new_id = next(
+        i for i in itertools.chain(["mendseqs"], (f"mendseqs.{n}" for n in itertools.count(1))) if i not in ids
+    )
     line: dict[str, str] = {"ID": new_id, "PN": "mendseqs", "VN": _version()}
     # The last program of the input's chain: one no other names as its PP.
     previous = {p.get("PP") for p in programs}
@@ -316,7 +318,7 @@ class BamWriter:
 
 
 def output_kind(path: str | None) -> str | None:
-    """"bam" or "sam" when `path` names alignments, else None."""
+    """ "bam" or "sam" when `path` names alignments, else None."""
     if path is None or path == STDIN:
         return None
     lower = path.lower()

@@ -57,20 +57,29 @@ MOLECULE_FIELDS = (
     "insert_end",
     "status",
 )
+
+
+def _record(name: str, fields: tuple[str, ...]) -> Any:
+    return collections.namedtuple(name, fields)
+
+
 # A molecule read back from the spool: Molecule's fields, by name.
-SpooledMolecule = collections.namedtuple("SpooledMolecule", MOLECULE_FIELDS)  # type: ignore[misc]
+SpooledMolecule = _record("SpooledMolecule", MOLECULE_FIELDS)
 # A molecule with its cell: Molecule's fields, then `cell`.
-CellMolecule = collections.namedtuple("CellMolecule", (*MOLECULE_FIELDS, "cell"))  # type: ignore[misc]
+CellMolecule = _record("CellMolecule", (*MOLECULE_FIELDS, "cell"))
 
 
-def read_cells(path: str, barcode_length: int) -> list[str]:
+def read_cells(path: str, barcode_length: int | None) -> list[str]:
     """The cells of a plain list or of a Cell Ranger barcodes.tsv(.gz): one
     barcode per line, its first tab-separated field, with Cell Ranger's
-    `-1` suffix taken off; in the file's order, each once."""
+    `-1` suffix taken off; in the file's order, each once. All of
+    `barcode_length` letters (None: the first one's)."""
     entries = read_all(path)
     cells: list[str] = []
     for number, entry in enumerate(entries, 1):
         barcode = entry.split("\t", 1)[0].strip().upper().removesuffix("-1")
+        if barcode_length is None:
+            barcode_length = len(barcode)
         if len(barcode) != barcode_length or barcode.strip("ACGT"):
             raise InputError(
                 f"{shown(path)}: entry {number} ('{entry[:40]}') is not a cell barcode of {barcode_length} "
@@ -105,11 +114,13 @@ class CellAssigner:
         self.index = calls.call(mendseqs.ReferenceIndex, cells, max_flex, threads) if cells else None
 
     def assign(self, tagged: Sequence[tuple[Any, ...]]) -> list[tuple[Any, ...]]:
-        if self.index is None:
-            queries = []
-        else:
-            queries = [m.raw_barcode for molecules in tagged for m in molecules if m.status in SEARCHED and m.raw_barcode]
-        found = iter(self.calls.call(self.index.nearest, queries, self.threads) if queries else ())
+        index = self.index
+        queries: list[str] = []
+        if index is not None:
+            queries = [
+                m.raw_barcode for molecules in tagged for m in molecules if m.status in SEARCHED and m.raw_barcode
+            ]
+        found = iter(self.calls.call(index.nearest, queries, self.threads) if index is not None and queries else ())
         margin = self.margin
         out: list[tuple[Any, ...]] = []
         for molecules in tagged:

@@ -11,10 +11,10 @@ two: the *valley* rule below.
 
 The classic rule of other callers, the 95th percentile of the top N
 barcodes divided by 20 (or by 10 at the 99th), needs N, the number of cells
-expected, and cuts into the lower tail of log-normal counts: on the
-project's simulated reads it left out about a tenth of the true cells,
-where the valley rule called them to within 1% (see bench/tag_bench.py,
-which prints both).
+expected, and cuts into the lower tail of log-normal counts: on 100,000 of
+the project's simulated reads from 2,000 cells it called 1,728 given the
+true N, where the valley rule called 1,920, 1,909 of them true (see
+bench/tag_bench.py, which prints every rule on the same counts).
 """
 
 from __future__ import annotations
@@ -54,9 +54,7 @@ def _density(counts: list[int]) -> list[float]:
             overlap = min(high, (b + 1) * BIN) - max(low, b * BIN)
             if overlap > 0:
                 bins[b] += many * overlap / (high - low)
-    return [
-        (bins[max(b - 1, 0)] + 2 * bins[b] + bins[min(b + 1, len(bins) - 1)]) / 4 for b in range(len(bins))
-    ]
+    return [(bins[max(b - 1, 0)] + 2 * bins[b] + bins[min(b + 1, len(bins) - 1)]) / 4 for b in range(len(bins))]
 
 
 def valley_threshold(counts: list[int]) -> int:

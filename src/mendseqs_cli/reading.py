@@ -118,10 +118,10 @@ class Source:
             return self._raw
         # Unbuffered from here: htslib reads through a copy of the file
         # descriptor, whose offset is then what `position` reports.
-        raw = cast(io.BufferedReader, self._raw).detach()
+        raw = self._raw.detach()
         raw.seek(self._start)
-        self._raw = self.binary = cast(IO[bytes], raw)
-        return self._raw
+        self._raw = self.binary = cast(Any, raw)
+        return self.binary
 
     def again(self) -> Source:
         """The same input opened anew, from where this one started; only for
@@ -154,7 +154,7 @@ class Source:
 
 
 def _alignments_in(raw: io.BufferedReader) -> str | None:
-    """"bam" or "sam" when the input is BAM, or SAM (bgzip-compressed or
+    """ "bam" or "sam" when the input is BAM, or SAM (bgzip-compressed or
     not), by its first bytes; peeked at, none consumed."""
     head = raw.peek(1 << 16)
     if head[:2] == GZIP_MAGIC:

@@ -136,7 +136,9 @@ def test_bam_round_trip_keeps_each_records_own_tags(simulated, tmp_path):
     runs = {}
     for name, source in (("bam", bam), ("sam", sam), ("fastq", fastq)):
         suffix = "fq.gz" if name == "fastq" else "bam"
-        run = mendseqs_command("tag", source, *base, "-o", tmp_path / f"{name}.{suffix}", "--table", tmp_path / f"{name}.tsv")
+        run = mendseqs_command(
+            "tag", source, *base, "-o", tmp_path / f"{name}.{suffix}", "--table", tmp_path / f"{name}.tsv"
+        )
         assert run.returncode == 0, run.stderr
         runs[name] = table_rows(tmp_path / f"{name}.tsv")
     # The same reads, whichever way they come in (the secondary copy skipped,
@@ -205,7 +207,9 @@ def test_given_cells_with_cell_ranger_suffixes(simulated, tmp_path):
     assert all(r["cell"] == "" for r in rows if r["status"] != "assigned")
     # The list lifts recall of the cells' molecules over the whole list alone.
     alone = tmp_path / "alone.tsv.gz"
-    run = mendseqs_command("tag", reads, "--whitelist", index, "--layout", "10x3v3", "-o", tmp_path / "a.fq", "--table", alone)
+    run = mendseqs_command(
+        "tag", reads, "--whitelist", index, "--layout", "10x3v3", "-o", tmp_path / "a.fq", "--table", alone
+    )
     assert run.returncode == 0, run.stderr
     scored = tag_bench.score_cells(out["t.tsv.gz"], truth)
     assert scored.in_cells_right >= 0.995 * scored.in_cells
@@ -271,7 +275,8 @@ def write_gz(path, text):
 
 
 @pytest.mark.parametrize(
-    "case", ["truncated BAM", "empty cell list", "cell not on the whitelist", "not a barcode", "plot without matplotlib"]
+    "case",
+    ["truncated BAM", "empty cell list", "cell not on the whitelist", "not a barcode", "plot without matplotlib"],
 )
 def test_bad_input_is_one_line_and_leaves_nothing(simulated, tmp_path, case):
     _, index, reads, _, cells = simulated
@@ -316,4 +321,3 @@ def test_matplotlib_absent_is_not_needed_without_plot():
     )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.returncode == 0 and run.stdout.strip() == "False", run
-

@@ -18,8 +18,6 @@ of `mendseqs tag` on the whole input writes:
 
 import argparse
 import csv
-import gzip
-import io
 import json
 import shutil
 import sys
