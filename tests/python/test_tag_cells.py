@@ -321,3 +321,28 @@ def test_matplotlib_absent_is_not_needed_without_plot():
     )
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.returncode == 0 and run.stdout.strip() == "False", run
+
+
+@pytest.mark.parametrize("strand", ["+", "-"])
+def test_a_barcode_window_read_off_by_letters_is_read_again_both_ways(strand):
+    import types
+
+    from mendseqs_cli import cells
+
+    barcode = "ACGTTGCAACGGTTCA"
+    left, right = "GGGGGCTCTTCCGATCT", "TTTACGCATGCAAAAAAAAAA"
+    read = left + barcode + right
+    start = len(left)
+    if strand == "-":
+        read = simulate_reads.reverse_complement(read)
+        start = len(right)
+    # The window the engine read: two letters late, one letter short.
+    if strand == "+":
+        window = (start + 2, start + 17)
+    else:
+        window = (start - 1, start + 14)
+    m = types.SimpleNamespace(strand=strand, barcode_start=window[0], barcode_end=window[1])
+    readings = cells._readings(read, m)
+    assert (barcode, start, start + 16) in readings
+    assert all(len(text) in (14, 15, 16) for text, _, _ in readings)
+    assert (window[0], window[1]) not in [(s, e) for _, s, e in readings]
