@@ -18,6 +18,19 @@ The baseline takes the true barcodes, mutates them at their read's error
 rate with the simulator's error model, and corrects them alone with
 ReferenceIndex.nearest (a unique nearest entry that beats the runner-up by
 the margin): what a caller that located every barcode perfectly could do.
+
+With a cell list (`--cells auto`, and `--cells FILE` given the simulator's
+true cells), scored per molecule of the true cells:
+  recall     molecules of a true cell assigned to that cell (cell = yes)
+  precision  right assignments of all assignments to a cell
+and apart, molecules assigned outside the cells (cell = no), with their own
+precision. `auto` also prints the cells it called against the true 2,000,
+and the knee rules compared on the same exact-hit counts (re-counted from
+the table: molecules whose raw barcode is exactly their entry).
+
+Speed of BAM: the same reads as unaligned BAM (converted once, cached), in
+and out (`-o tagged.bam`, the table too), against the FASTQ.gz run above,
+same threads: the ratio of their rates.
 """
 
 from __future__ import annotations
@@ -169,29 +182,39 @@ def prepared(data: Path, references: int, reads: int, seed: int, python: str) ->
         )
     if not truth.exists():
         started = time.perf_counter()
+        # The partial files' names end in .gz too: the simulator compresses by name.
+        partial_fastq, partial_truth = fastq.with_suffix(".part.gz"), truth.with_suffix(".part.gz")
         simulate_reads.main(
             [
                 str(whitelist),
                 "-n",
                 str(reads),
                 "-o",
-                str(fastq) + ".part",
+                str(partial_fastq),
                 "--truth",
-                str(truth) + ".part",
+                str(partial_truth),
                 "--seed",
                 str(seed),
             ]
         )
-        os.rename(str(fastq) + ".part", fastq)
-        os.rename(str(truth) + ".part", truth)
+        os.rename(partial_fastq, fastq)
+        os.rename(partial_truth, truth)
         print(f"  simulated {reads:,} reads in {time.perf_counter() - started:.1f} s", file=sys.stderr)
     return index, fastq, truth
 
 
 def run_tag(
-    python: str, index: Path, fastq: Path, out: Path, threads: int, margin: int
+    python: str,
+    index: Path,
+    fastq: Path,
+    out: Path,
+    threads: int,
+    margin: int,
+    tagged: str = "tagged.fq.gz",
+    extra: tuple[str, ...] = (),
 ) -> tuple[float, int, dict[str, object]]:
     """Seconds, peak RSS in bytes and the summary of one `mendseqs tag` run in a child."""
+    out.mkdir(parents=True, exist_ok=True)
     table, summary = out / "table.tsv.gz", out / "summary.json"
     command = [
         python,
@@ -210,20 +233,195 @@ def run_tag(
         "--margin",
         str(margin),
         "-o",
-        str(out / "tagged.fq.gz"),
+        str(out / tagged),
         "--table",
         str(table),
         "--summary",
         str(summary),
     ]
-    command += ["--threads", str(threads)]
+    command += ["--threads", str(threads), *extra]
     started = time.perf_counter()
     child = subprocess.Popen(command, stderr=subprocess.DEVNULL)
     _, status, usage = os.wait4(child.pid, 0)
     seconds = time.perf_counter() - started
     if status != 0:
         raise SystemExit(f"mendseqs tag failed: {command}")
-    return seconds, usage.ru_maxrss * 1024, json.loads(summary.read_text())
+    # The CPU time it took, beside the wall time: on a shared machine the
+    # wall time of one run depends on what else runs.
+    summary_data = json.loads(summary.read_text())
+    summary_data["cpu_seconds"] = usage.ru_utime + usage.ru_stime
+    return seconds, usage.ru_maxrss * 1024, summary_data
+
+
+@dataclass
+class CellScore:
+    true_cell_molecules: int = 0
+    in_cells: int = 0
+    in_cells_right: int = 0
+    outside: int = 0
+    outside_right: int = 0
+    own_cell: int = 0  # true cells' molecules assigned to their own cell
+
+    def lines(self, name: str) -> list[str]:
+        recall = self.own_cell / max(1, self.true_cell_molecules)
+        precision = self.in_cells_right / max(1, self.in_cells)
+        return [
+            f"{name}: recall {recall:.4f}, precision {precision:.4f} "
+            f"({self.own_cell:,} of {self.true_cell_molecules:,} true cells' molecules in their cell; "
+            f"{self.in_cells_right:,} right of {self.in_cells:,} assigned to a cell)",
+            f"{name}, outside the cells: {self.outside:,} molecules assigned, precision "
+            f"{self.outside_right / max(1, self.outside):.4f}",
+        ]
+
+
+def score_cells(table: Path, truth: dict[str, list[dict[str, str]]]) -> CellScore:
+    score = CellScore()
+    for rows in truth.values():
+        score.true_cell_molecules += sum(row["kind"] == "cell" for row in rows)
+    by_read: dict[str, list[dict[str, str]]] = collections.defaultdict(list)
+    with gzip.open(table, "rt") as lines:
+        for row in csv.DictReader(lines, delimiter="\t"):
+            if row["status"] == "assigned":
+                by_read[row["read_id"]].append(row)
+    for read_id, assigned in by_read.items():
+        left = list(truth.get(read_id, []))
+        for row in assigned:
+            match = next((t for t in left if t["barcode"] == row["barcode"]), None)
+            if match is not None:
+                left.remove(match)
+            if row["cell"] == "yes":
+                score.in_cells += 1
+                score.in_cells_right += match is not None
+                score.own_cell += match is not None and match["kind"] == "cell"
+            else:
+                score.outside += 1
+                score.outside_right += match is not None
+    return score
+
+
+def cells_alone(cells: list[str], truth: dict[str, list[dict[str, str]]], margin: int, seed: int) -> Score:
+    """What the cell list allows a caller that locates every barcode
+    perfectly: the true barcodes of all molecules (cells', other entries',
+    off-list ones) mutated as in `baseline`, searched among the true cells
+    alone at k=2. Recall over the cells' molecules, precision over the
+    assignments."""
+    import mendseqs
+
+    index = mendseqs.ReferenceIndex(cells, 2, 2)
+    simulator = simulate_reads.Simulator(["A" * 16], simulate_reads.KITS["10x3v3"], 0.0, 1, seed)
+    molecules = [row for rows in truth.values() for row in rows if row["kind"] != "none"]
+    mutated = [simulator.mutate(row["barcode"], float(row["error_rate"])) for row in molecules]
+    saved = os.dup(1)  # the module's progress bar
+    try:
+        with open(os.devnull, "wb") as null:
+            os.dup2(null.fileno(), 1)
+        found = index.nearest(mutated, 2)
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+    score = Score()
+    for row, near in zip(molecules, found, strict=True):
+        score.on_list += row["kind"] == "cell"
+        if near.reference and near.ties == 1 and (near.runner_up is None or near.runner_up - near.distance >= margin):
+            score.assigned += 1
+            score.right += near.reference == row["barcode"]
+    return score
+
+
+def exact_counts(table: Path) -> dict[str, int]:
+    """Pass 1's evidence again, from the table: molecules whose raw barcode
+    is exactly the entry they were given."""
+    counts: dict[str, int] = collections.Counter()
+    with gzip.open(table, "rt") as lines:
+        for row in csv.DictReader(lines, delimiter="\t"):
+            if row["distance"] == "0" and row["barcode"] and row["raw_barcode"] == row["barcode"]:
+                counts[row["barcode"]] += 1
+    return counts
+
+
+def true_cells(whitelist: Path, seed: int, cells: int = 2000) -> list[str]:
+    """The simulator's cells for this whitelist and seed (drawn first, so
+    the same whatever the number of reads)."""
+    listed = simulate_reads.read_whitelist(str(whitelist))
+    return simulate_reads.Simulator(listed, simulate_reads.KITS["10x3v3"], 0.05, cells, seed).cells
+
+
+def as_bam(fastq: Path) -> Path:
+    """The reads as unaligned BAM (cached beside them), each with a read
+    group, as a basecaller writes them."""
+    import pysam
+
+    bam = fastq.with_name(fastq.name.removesuffix(".fq.gz") + ".bam")
+    if bam.exists():
+        return bam
+    header = {"HD": {"VN": "1.6", "SO": "unknown"}, "RG": [{"ID": "run1", "SM": "simulated"}]}
+    partial = bam.with_suffix(".part")
+    with pysam.AlignmentFile(str(partial), "wb", header=header, threads=2) as out, gzip.open(fastq, "rt") as lines:
+        for name, sequence, _, quality in zip(lines, lines, lines, lines, strict=True):
+            record = pysam.AlignedSegment(out.header)
+            record.query_name = name[1:].split()[0]
+            record.flag = 4
+            record.query_sequence = sequence.rstrip("\n")
+            record.query_qualities = pysam.qualitystring_to_array(quality.rstrip("\n"))
+            record.set_tag("RG", "run1")
+            out.write(record)
+    partial.rename(bam)
+    return bam
+
+
+def cells_report(
+    python: str,
+    args: argparse.Namespace,
+    references: int,
+    index: Path,
+    fastq: Path,
+    truth: dict[str, list[dict[str, str]]],
+    fastq_rate: float,
+    fastq_cpu: float,
+) -> None:
+    import knee_rules  # noqa: PLC0415 (bench/, beside this file)
+
+    data = args.data
+    whitelist = data / f"whitelist-{references}-{args.seed}.txt"
+    cells = true_cells(whitelist, args.seed)
+    out = data / f"tag-{references}-auto"
+    seconds, _, summary = run_tag(
+        python, index, fastq, out, args.threads, args.margin,
+        extra=("--cells", "auto", "--called-cells", str(out / "cells.txt"), "--counts", str(out / "counts.tsv.gz")),
+    )  # fmt: skip
+    reads = sum(1 for _ in truth)
+    called = [line.strip() for line in (out / "cells.txt").read_text().splitlines() if line.strip()]
+    real = len(set(called) & set(cells))
+    print(
+        f"  --cells auto: {reads / seconds:,.0f} reads/s ({seconds:.1f} s, both passes; CPU {summary['cpu_seconds']:.1f} s)"
+    )
+    print(f"  --cells auto: {len(called):,} cells called ({len(called) / len(cells) - 1:+.1%} against the true {len(cells):,}), "
+          f"{real:,} of them true cells")  # fmt: skip
+    for line in score_cells(out / "table.tsv.gz", truth).lines("--cells auto"):
+        print("  " + line)
+    cell_summary = summary.get("cells", {})
+    print(f"  --cells auto summary: {json.dumps(cell_summary)}")
+    for line in knee_rules.compare(exact_counts(out / "table.tsv.gz"), set(cells)):
+        print("    " + line)
+
+    listed = data / f"cells-{references}-{args.seed}.txt"
+    listed.write_text("".join(f"{cell}-1\n" for cell in cells))
+    out = data / f"tag-{references}-list"
+    seconds, _, summary = run_tag(python, index, fastq, out, args.threads, args.margin, extra=("--cells", str(listed)))
+    print(f"  --cells FILE (the true cells): {reads / seconds:,.0f} reads/s (CPU {summary['cpu_seconds']:.1f} s)")
+    for line in score_cells(out / "table.tsv.gz", truth).lines("--cells FILE"):
+        print("  " + line)
+    print(
+        "  " + cells_alone(cells, truth, args.margin, args.seed).line("cell barcodes alone (baseline, the true cells)")
+    )
+
+    bam = as_bam(fastq)
+    out = data / f"tag-{references}-bam"
+    seconds, rss, summary = run_tag(python, index, bam, out, args.threads, args.margin, tagged="tagged.bam")
+    rate = reads / seconds
+    print(f"  BAM in and out: {rate:,.0f} reads/s ({seconds:.1f} s), {rate / fastq_rate:.1%} of the FASTQ.gz rate "
+          f"(target at least 90%); CPU {summary['cpu_seconds']:.1f} s, {fastq_cpu / summary['cpu_seconds']:.1%} "
+          f"of the FASTQ.gz run's rate per CPU second; peak RSS {rss / 2**30:.2f} GiB")  # fmt: skip
 
 
 def main() -> int:
@@ -234,6 +432,7 @@ def main() -> int:
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--margin", type=int, default=0)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--no-cells", action="store_true", help="leave out the cell lists and BAM")
     args = parser.parse_args()
     python = sys.executable
     for references in args.references:
@@ -245,11 +444,13 @@ def main() -> int:
         seconds, rss, summary = run_tag(python, index, fastq, out, args.threads, args.margin)
         reads = sum(1 for _ in truth)
         print(
-            f"  mendseqs tag: {reads / seconds:,.0f} reads/s ({seconds:.1f} s, {args.threads} threads, FASTQ.gz in, FASTQ.gz + TSV.gz out), peak RSS {rss / 2**30:.2f} GiB"
+            f"  mendseqs tag: {reads / seconds:,.0f} reads/s ({seconds:.1f} s, {args.threads} threads, FASTQ.gz in, FASTQ.gz + TSV.gz out; CPU {summary['cpu_seconds']:.1f} s), peak RSS {rss / 2**30:.2f} GiB"
         )
         print("  " + score_table(out / "table.tsv.gz", truth).line("mendseqs tag"))
         print("  " + baseline(index, truth, args.margin, args.seed).line("barcodes alone (baseline)"))
         print(f"  summary: {json.dumps(summary.get('status', summary))}")
+        if not args.no_cells:
+            cells_report(python, args, references, index, fastq, truth, reads / seconds, summary["cpu_seconds"])
     return 0
 
 

@@ -1,5 +1,6 @@
 """Reading sequences: FASTA, FASTQ or one sequence per line, plain or
-gzip-compressed, told apart by their content, never by their names."""
+gzip-compressed, and unaligned SAM or BAM (see bam.py), told apart by their
+content, never by their names."""
 
 from __future__ import annotations
 
@@ -22,6 +23,11 @@ GZIP_MAGIC = b"\x1f\x8b"
 # Editors on some systems start UTF-8 files with a byte-order mark. Left in,
 # it would hide a FASTA file's '>' and end up inside the first sequence.
 UTF8_BOM = b"\xef\xbb\xbf"
+# What SAM text starts with: a header line, or a header-less record (a
+# name, which cannot start with '@', then a numeric flag, a reference
+# name and two numbers). No FASTA, FASTQ or sequence line looks so.
+SAM_START = re.compile(rb"@(HD|SQ|RG|PG|CO)\t|[!-?A-~][!-~]*\t\d+\t[^\t\n]+\t\d+\t\d+\t")
+BAM_MAGIC = b"BAM\x01"
 
 
 @dataclass
@@ -29,11 +35,15 @@ class Batch:
     """Consecutive records, column by column: cheaper to build and to write
     than one object per record. `headers` hold the FASTA/FASTQ header line
     without its marker, or the line number for one-sequence-per-line input;
-    `qualities` is None unless the input is FASTQ."""
+    `qualities` is None unless the input is FASTQ (or SAM/BAM with
+    qualities). From SAM/BAM, `tags` holds each record's own tags as SAM
+    text (tab-separated, "" for none) and `header` the file's header."""
 
     headers: list[str] = field(default_factory=list)
     sequences: list[str] = field(default_factory=list)
     qualities: list[str] | None = None
+    tags: list[str] | None = None
+    header: dict[str, Any] | None = None
 
     def __len__(self) -> int:
         return len(self.sequences)
@@ -65,6 +75,7 @@ class Source:
 
     def __init__(self, path: str, start: int | None = None) -> None:
         self.path = path
+        self.alignments: str | None = None
         if path == STDIN:
             # A copy, so that closing this source leaves fd 0 to the process.
             self._raw = open(os.dup(0), "rb")
@@ -83,6 +94,12 @@ class Source:
                 self._raw.seek(self._start)
             self.size: int | None = status.st_size if regular else None
             self.binary: IO[bytes] = self._raw
+            # "bam" or "sam" for alignments (read by htslib from the raw
+            # bytes, left unread here), else None.
+            self.alignments = _alignments_in(self._raw)
+            if self.alignments is not None:
+                self.first_byte = b""
+                return
             if self._raw.peek(2)[:2] == GZIP_MAGIC:
                 self.binary = _gunzip(self._raw)
             peek = cast(io.BufferedReader, self.binary).peek
@@ -92,6 +109,19 @@ class Source:
         except BaseException:
             self._raw.close()
             raise
+
+    def raw(self) -> IO[bytes]:
+        """The file as stored, from where reading started: for a reader
+        of its own (htslib's). A pipe's first bytes, peeked at to tell its
+        format, are still in its buffer, in front of the rest."""
+        if self.size is None:
+            return self._raw
+        # Unbuffered from here: htslib reads through a copy of the file
+        # descriptor, whose offset is then what `position` reports.
+        raw = self._raw.detach()
+        raw.seek(self._start)
+        self._raw = self.binary = cast(Any, raw)
+        return self.binary
 
     def again(self) -> Source:
         """The same input opened anew, from where this one started; only for
@@ -123,6 +153,20 @@ class Source:
         self.close()
 
 
+def _alignments_in(raw: io.BufferedReader) -> str | None:
+    """ "bam" or "sam" when the input is BAM, or SAM (bgzip-compressed or
+    not), by its first bytes; peeked at, none consumed."""
+    head = raw.peek(1 << 16)
+    if head[:2] == GZIP_MAGIC:
+        try:
+            head = zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(head, 1 << 10)
+        except zlib.error:
+            return None  # reading it as gzip says what is wrong
+        if head[:4] == BAM_MAGIC:
+            return "bam"
+    return "sam" if SAM_START.match(head) else None
+
+
 def _gunzip(raw: IO[bytes]) -> IO[bytes]:
     """A decompressing reader: ISA-L's where it is installed (several times
     faster than zlib on x86_64), else the standard library's."""
@@ -136,7 +180,11 @@ def _gunzip(raw: IO[bytes]) -> IO[bytes]:
 def batches(source: Source, size: int) -> Iterator[Batch]:
     """The records of `source` in file order, `size` at a time (the last
     batch may be shorter; none is empty)."""
-    if fast_reader is not None and source.size is not None and source.first_byte in (b">", b"@"):
+    if source.alignments is not None:
+        from . import bam
+
+        yield from bam.batches(source, size)
+    elif fast_reader is not None and source.size is not None and source.first_byte in (b">", b"@"):
         yield from _fast_batches(source, size)
     else:
         yield from _batches(source.text, size)

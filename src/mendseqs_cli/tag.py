@@ -22,7 +22,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any
 
-from . import progress
+from . import bam, cell_outputs, cells, progress
 from .calls import ModuleCalls
 from .command import Command, Session
 from .errors import InputError, say
@@ -49,6 +49,7 @@ TABLE_COLUMNS = (
     "ties",
     "umi",
     "status",
+    "cell",
 )
 CUSTOM_LAYOUT = "flank=SEQ,barcode=N,umi=N,after=SEQ[,cdna=sense|antisense]"
 
@@ -62,7 +63,9 @@ def reverse_complement(sequence: str) -> str:
 def add_arguments(tag: argparse.ArgumentParser) -> None:
     import mendseqs
 
-    tag.add_argument("reads", nargs="+", help="FASTQ or FASTA, optionally gzipped; - for stdin")
+    tag.add_argument(
+        "reads", nargs="+", help="FASTQ or FASTA (optionally gzipped), or unaligned SAM or BAM; - for stdin"
+    )
     tag.add_argument("--whitelist", required=True, help="the barcode list (one per line) or a saved index of it")
     tag.add_argument(
         "--layout",
@@ -79,9 +82,22 @@ def add_arguments(tag: argparse.ArgumentParser) -> None:
         help="how much closer than the runner-up the nearest entry must be (default 0: any unique nearest one)",
     )
     tag.add_argument("--assigned-only", action="store_true", help="write only molecules given a barcode")
-    tag.add_argument("-o", "--output", help="tagged reads: FASTQ or FASTA by suffix, .gz compressed (default: stdout)")
+    tag.add_argument(
+        "-o",
+        "--output",
+        help="tagged reads: FASTQ or FASTA by suffix, .gz compressed, or unaligned .bam or .sam (default: stdout)",
+    )
     tag.add_argument("--table", help="one TSV row per molecule (.gz compressed)")
     tag.add_argument("--summary", help="counts as JSON")
+    tag.add_argument(
+        "--cells",
+        metavar="FILE|auto",
+        help="the cells: a list of whitelist barcodes (Cell Ranger's barcodes.tsv(.gz) with -1 suffixes too), "
+        "or auto to call them from the reads; molecules go to a cell first, else to the whole whitelist",
+    )
+    tag.add_argument("--called-cells", metavar="FILE", help="write the cells (called, or as listed), one per line")
+    tag.add_argument("--counts", metavar="FILE", help="per barcode: reads, molecules, distinct UMIs, called (TSV, .gz)")
+    tag.add_argument("--plot", metavar="PNG", help="the knee plot: reads per barcode by rank, log-log (matplotlib)")
     tag.add_argument(
         "--threads", type=integer(1, MAX_THREADS), help="worker threads (default: the CPUs this process may use)"
     )
@@ -206,6 +222,9 @@ class Totals:
     molecules: int = 0
     chimeras: int = 0
     both_strand_reads: int = 0
+    # With a cell list: reads with a molecule in a cell, and those molecules.
+    reads_in_cells: int = 0
+    molecules_in_cells: int = 0
     status: dict[str, int] = field(default_factory=lambda: dict.fromkeys(STATUSES, 0))
     flank_edits: dict[int, int] = field(default_factory=dict)
 
@@ -230,22 +249,31 @@ def _cell(value: object) -> str:
 
 
 class Formatter:
-    """Tagged records and table rows for one batch."""
+    """Tagged records and table rows for one batch. Records are FASTQ or
+    FASTA text, or SAM lines for BAM/SAM output (`alignments`); molecules
+    given a cell list (cells.CellMolecule) carry their `cell`."""
 
-    def __init__(self, layout: Any, fastq: bool, assigned_only: bool) -> None:
+    def __init__(
+        self, layout: Any, fastq: bool, assigned_only: bool, alignments: bool = False, counts: Any = None
+    ) -> None:
         self.cdna_sense = layout.cdna_sense
         self.fastq = fastq
         self.assigned_only = assigned_only
+        self.alignments = alignments
+        self.counts = counts  # cells.BarcodeCounts, when counts are asked for
 
-    def batch(self, batch: Batch, tagged: list[tuple[Any, ...]], totals: Totals) -> tuple[str, str]:
+    def batch(self, batch: Batch, tagged: list[tuple[Any, ...]], totals: Totals) -> tuple[Any, str]:
         records: list[str] = []
         rows: list[str] = []
         qualities = batch.qualities
+        own_tags = batch.tags
         for number, molecules in enumerate(tagged):
             header, sequence = batch.headers[number], batch.sequences[number]
             quality = qualities[number] if qualities is not None else ""
             read_id = record_id(header)
+            own = own_tags[number] if own_tags is not None else bam.comment_tags(header)
             several = len(molecules) > 1
+            self.observe(molecules, totals)
             totals.reads += 1
             totals.chimeras += several
             strands = {m.strand for m in molecules if m.status != "no_flank"}
@@ -258,20 +286,48 @@ class Formatter:
                 rows.append(
                     f"{read_id}\t{m.segment}\t{m.strand if m.flank_start is not None else ''}\t{_cell(m.flank_start)}\t"
                     f"{_cell(m.flank_end)}\t{_cell(m.flank_edits)}\t{m.raw_barcode}\t{m.barcode if m.status == 'assigned' else ''}\t{_cell(m.distance)}\t"
-                    f"{_cell(m.runner_up)}\t{m.ties}\t{m.umi}\t{m.status}\n"
+                    f"{_cell(m.runner_up)}\t{m.ties}\t{m.umi}\t{m.status}\t{getattr(m, 'cell', '')}\n"
                 )
                 if self.assigned_only and m.status != "assigned":
                     continue
-                records.append(self.record(read_id, several, m, sequence, quality))
-        return "".join(records), "".join(rows)
+                records.append(self.record(read_id, several, m, sequence, quality, own))
+        return (records if self.alignments else "".join(records)), "".join(rows)
 
-    def record(self, read_id: str, several: bool, m: Any, sequence: str, quality: str) -> str:
+    def observe(self, molecules: tuple[Any, ...], totals: Totals) -> None:
+        """A read's share of the cells' totals and of the counts."""
+        in_cells = sum(getattr(m, "cell", "") == cells.IN_CELL for m in molecules)
+        totals.molecules_in_cells += in_cells
+        totals.reads_in_cells += in_cells > 0
+        if self.counts is not None:
+            self.counts.add_read((m.barcode, m.umi) for m in molecules if m.status == "assigned")
+
+    def record(self, read_id: str, several: bool, m: Any, sequence: str, quality: str, own: str = "") -> str:
         name = f"{read_id}_{m.segment}" if several else read_id
         insert = sequence[m.insert_start : m.insert_end]
         insert_quality = quality[m.insert_start : m.insert_end]
         reverse = m.flank_start is not None and (m.strand == "+") != self.cdna_sense
         if reverse:
             insert, insert_quality = reverse_complement(insert), insert_quality[::-1]
+        tags = self.tags(m, quality)
+        if self.alignments:
+            # Unaligned (flag 4); the molecule's segment and strand as sg and sr.
+            tags.append(f"sg:i:{m.segment}")
+            if m.flank_start is not None:
+                tags.append(f"sr:A:{m.strand}")
+        if own:
+            tags += bam.carried(own, m.insert_start, m.insert_end, reverse, sequence)
+        if self.alignments:
+            return f"{name}\t4\t*\t0\t0\t*\t*\t0\t0\t{insert or '*'}\t{insert_quality or '*'}" + "".join(
+                "\t" + tag for tag in tags
+            )
+        comment = "\t" + "\t".join(tags) if tags else ""
+        if self.fastq:
+            return f"@{name}{comment}\n{insert}\n+\n{insert_quality}\n"
+        return f">{name}{comment}\n{insert}\n"
+
+    def tags(self, m: Any, quality: str) -> list[str]:
+        """The molecule's barcode and UMI tags; cc:A:Y or N with a cell list,
+        whether its barcode is a cell of the list."""
         tags = []
         if m.raw_barcode:
             if m.status == "assigned":
@@ -284,10 +340,10 @@ class Formatter:
             tags.append(f"UR:Z:{m.umi}")
             if quality:
                 tags.append(f"UY:Z:{_oriented(quality[m.umi_start : m.umi_end], m.strand)}")
-        comment = "\t" + "\t".join(tags) if tags else ""
-        if self.fastq:
-            return f"@{name}{comment}\n{insert}\n+\n{insert_quality}\n"
-        return f">{name}{comment}\n{insert}\n"
+        cell = getattr(m, "cell", "")
+        if cell:
+            tags.append("cc:A:Y" if cell == cells.IN_CELL else "cc:A:N")
+        return tags
 
 
 def _oriented(quality: str, strand: str) -> str:
@@ -295,8 +351,8 @@ def _oriented(quality: str, strand: str) -> str:
 
 
 def _reads_format(path: str | None, fastq_input: bool) -> tuple[bool, bool]:
-    """(FASTQ?, gzip?) for the tagged reads' output."""
-    if path is None:
+    """(FASTQ?, gzip?) for the tagged reads' output (SAM/BAM: see bam.output_kind)."""
+    if path is None or bam.output_kind(path):
         return fastq_input, False
     lower = path.lower()
     compressed = lower.endswith(".gz")
@@ -305,7 +361,7 @@ def _reads_format(path: str | None, fastq_input: bool) -> tuple[bool, bool]:
         return False, compressed
     if stem.endswith((".fq", ".fastq")):
         return True, compressed
-    raise InputError(f"{path}: name tagged reads .fastq, .fq, .fasta or .fa, optionally with .gz")
+    raise InputError(f"{path}: name tagged reads .fastq, .fq, .fasta or .fa, optionally with .gz, or .bam or .sam")
 
 
 @contextlib.contextmanager
@@ -339,29 +395,43 @@ class Outputs:
     and the table."""
 
     def __init__(
-        self, args: argparse.Namespace, closed: frozenset[int], layout: Any, stack: contextlib.ExitStack
+        self,
+        args: argparse.Namespace,
+        closed: frozenset[int],
+        layout: Any,
+        stack: contextlib.ExitStack,
+        threads: int = 1,
+        counts: Any = None,
     ) -> None:
         self.args, self.closed, self.layout, self.stack = args, closed, layout, stack
+        self.threads, self.counts = threads, counts
         self.table = stack.enter_context(_optional_output(args.table))
         if self.table is not None:
             self.table.write("\t".join(TABLE_COLUMNS) + "\n")
-        self.reads: Writer | None = None
+        self.reads: Writer | bam.BamWriter | None = None
         self.formatter: Formatter | None = None
 
     def formatter_for(self, path: str, batch: Batch | None) -> Formatter:
         with_qualities = batch is None or batch.qualities is not None
         if self.formatter is None:
             fastq, compressed = _reads_format(self.args.output, with_qualities)
+            alignments = bam.output_kind(self.args.output)
             if self.args.output:
                 stream = self.stack.enter_context(output_file(self.args.output, compressed))
             elif 1 in self.closed:
                 raise InputError("stdout is closed: name an output file with -o")
             else:
                 stream = self.stack.enter_context(standard_output(os.dup(1)))
-            self.reads = Writer(stream)
+            if alignments:
+                header = bam.header_for(batch.header if batch is not None else None)
+                self.reads = bam.BamWriter(stream, header, self.threads, alignments == "sam")
+            else:
+                self.reads = Writer(stream)
             self.stack.callback(self.reads.close)
-            self.formatter = Formatter(self.layout, fastq, self.args.assigned_only)
-        if self.formatter.fastq and not with_qualities:
+            self.formatter = Formatter(
+                self.layout, fastq, self.args.assigned_only, alignments=bool(alignments), counts=self.counts
+            )
+        if self.formatter.fastq and not with_qualities and not self.formatter.alignments:
             raise InputError(f"{path}: FASTQ output needs FASTQ reads (these have no quality values)")
         return self.formatter
 
@@ -372,28 +442,51 @@ def run(args: argparse.Namespace, session: Session) -> int:
     threads = args.threads or max(1, min(len(os.sched_getaffinity(0)), MAX_THREADS))
     if args.reads.count(STDIN) > 1:
         raise InputError("stdin (-) can be read only once")
+    cell_outputs.check(args)
     index = prepared_index(args, layout, calls, threads)
+    plan = cells.Plan(args, layout.barcode_length, index, threads, calls) if args.cells else None
+    counts = cells.BarcodeCounts() if args.counts or args.plot else None
     started = time.perf_counter()
     totals = Totals()
     display = progress.display(args.quiet)
     try:
         with contextlib.ExitStack() as stack:
-            outputs = Outputs(args, closed, layout, stack)
-            for path, batch, source in _stream(args.reads, args.batch):
-                formatter = outputs.formatter_for(path, batch)
-                tagged = calls.call(_tag, index, batch.sequences, layout, threads, args.margin)
+            if plan is not None:
+                stack.callback(plan.close)
+            outputs = Outputs(args, closed, layout, stack, threads, counts)
+
+            def emit(batch: Batch, tagged: list[tuple[Any, ...]]) -> None:
+                formatter = outputs.formatter_for(args.reads[-1], batch)
                 records, rows = formatter.batch(batch, tagged, totals)
-                del tagged
                 assert outputs.reads is not None
                 outputs.reads.write(records)
                 if outputs.table is not None:
                     outputs.table.write(rows)
-                display.update(totals.reads, source.position(), source.size)
+
+            seen = 0
+            for path, batch, source in _stream(args.reads, args.batch):
+                outputs.formatter_for(path, batch)
+                tagged = calls.call(_tag, index, batch.sequences, layout, threads, args.margin)
+                seen += len(batch)
+                if plan is not None:
+                    tagged = plan.take(batch, tagged)
+                if tagged is not None:
+                    emit(batch, tagged)
+                del tagged
+                display.update(seen, source.position(), source.size)
+            if plan is not None and plan.auto:
+                # Pass 2: the cells called, the spooled batches assigned.
+                display.close()
+                display = progress.display(args.quiet)
+                for done, (batch, tagged) in enumerate(plan.second_pass(), 1):
+                    emit(batch, tagged)
+                    display.update(totals.reads, done, plan.spool.batches)
             outputs.formatter_for(args.reads[-1], None)  # no reads at all: an empty file all the same
+            cell_outputs.write(args, plan, counts, totals.reads, totals.reads_in_cells)
         seconds = time.perf_counter() - started
         if args.summary:
             with output_file(args.summary, False) as out:
-                out.write(json.dumps(summary(totals, seconds), indent=2).encode() + b"\n")
+                out.write(json.dumps(summary(totals, seconds, plan), indent=2).encode() + b"\n")
     except BrokenPipeError:
         return 1
     except OSError as error:
@@ -401,10 +494,11 @@ def run(args: argparse.Namespace, session: Session) -> int:
     finally:
         display.close()
     if not args.quiet:
-        counts = ", ".join(f"{status}: {totals.status[status]}" for status in STATUSES)
+        counted = ", ".join(f"{status}: {totals.status[status]}" for status in STATUSES)
         rate = totals.reads / seconds if seconds > 0 else 0.0
+        in_cells = f", cells: {len(plan.cells)}, reads in cells: {totals.reads_in_cells}" if plan is not None else ""
         say(
-            f"reads: {totals.reads}, molecules: {totals.molecules}, {counts}, reads/s: {rate:,.0f}, seconds: {seconds:.3f}"
+            f"reads: {totals.reads}, molecules: {totals.molecules}, {counted}{in_cells}, reads/s: {rate:,.0f}, seconds: {seconds:.3f}"
         )
     return 0
 
@@ -414,8 +508,8 @@ def _tag(index: Any, reads: list[str], layout: Any, threads: int, margin: int) -
     return result
 
 
-def summary(totals: Totals, seconds: float) -> dict[str, object]:
-    return {
+def summary(totals: Totals, seconds: float, plan: Any = None) -> dict[str, object]:
+    out: dict[str, object] = {
         "reads": totals.reads,
         "molecules": totals.molecules,
         "chimeras": totals.chimeras,
@@ -425,6 +519,9 @@ def summary(totals: Totals, seconds: float) -> dict[str, object]:
         "seconds": round(seconds, 3),
         "reads_per_second": round(totals.reads / seconds, 1) if seconds > 0 else None,
     }
+    if plan is not None:
+        out["cells"] = plan.summary(totals.reads, totals.reads_in_cells, totals.molecules_in_cells)
+    return out
 
 
 COMMAND = Command(

@@ -3,6 +3,7 @@
 Needs snakemake (in the amd64 root only): skipped where it is absent."""
 
 import gzip
+import json
 import re
 import shutil
 import subprocess
@@ -119,3 +120,67 @@ def test_relative_paths_are_read_from_the_working_directory(tmp_path):
     run = snakemake("run1", f"references={tmp_path / 'refs.txt'}", "queries=reads.fa", cwd=tmp_path)
     assert run.returncode == 0, run.stderr[-3000:]
     assert len((tmp_path / "run1" / "corrected.tsv").read_text().splitlines()) == 2000
+
+
+@needs_snakemake
+@pytest.mark.parametrize("kind, output, cells", [("fastq", "tagged.fq.gz", "auto"), ("bam", "tagged.bam", "list")])
+def test_tag_target_gathers_what_one_run_gives(tmp_path, kind, output, cells):
+    pysam = pytest.importorskip("pysam", reason="python3-pysam is not installed here")
+    sys.path.insert(0, str(ROOT / "bench"))
+    import simulate_reads
+    import tag_bench
+
+    whitelist = tmp_path / "whitelist.txt"
+    whitelist.write_text("\n".join(tag_bench.random_whitelist(20_000, 7)) + "\n")
+    reads, truth = tmp_path / "reads.fq.gz", tmp_path / "truth.tsv.gz"
+    simulate_reads.main([str(whitelist), "-n", "2000", "-o", str(reads), "--truth", str(truth), "--cells", "60"])
+    if kind == "bam":
+        reads = tag_bench.as_bam(reads)
+    cell_option = "auto"
+    if cells == "list":
+        cell_option = tmp_path / "barcodes.tsv"
+        cell_option.write_text("".join(f"{c}-1\n" for c in tag_bench.true_cells(whitelist, 1, 60)))
+    whole = tmp_path / "whole"
+    whole.mkdir()
+    names = {"output": output, "table": "reads.tsv.gz", "counts": "counts.tsv.gz", "summary": "summary.json"}
+    one = subprocess.run(
+        [
+            sys.executable, "-m", "mendseqs_cli", "tag", reads, "--whitelist", whitelist, "--layout", "10x3v3",
+            "--cells", cell_option, "-o", whole / output, "--table", whole / names["table"],
+            "--counts", whole / names["counts"], "--summary", whole / names["summary"],
+            "--called-cells", whole / "called.txt", "--quiet",
+        ],
+        capture_output=True, text=True,
+    )  # fmt: skip
+    assert one.returncode == 0, one.stderr
+    work = tmp_path / "work"
+    run = snakemake(
+        work, f"whitelist={whitelist}", f"reads={reads}", "layout=10x3v3", f"cells={cell_option}", "chunks=4",
+        f"output={output}", "plot=knee.png",
+    )  # fmt: skip
+    assert run.returncode == 0, run.stderr[-3000:]
+    # The table and the counts line for line, the reads record for record
+    # (compressed in other pieces, the same text compresses to other bytes).
+    for name in (names["table"], names["counts"]):
+        assert gzip.decompress((work / name).read_bytes()) == gzip.decompress((whole / name).read_bytes()), name
+    if kind == "bam":
+
+        def records(path):
+            with pysam.AlignmentFile(str(path), check_sq=False) as alignments:
+                return [r.to_string() for r in alignments.fetch(until_eof=True)]
+
+        assert records(work / output) == records(whole / output)
+    else:
+        assert gzip.decompress((work / output).read_bytes()) == gzip.decompress((whole / output).read_bytes())
+    summaries = [json.loads((where / names["summary"]).read_text()) for where in (work, whole)]
+    for summary in summaries:
+        del summary["seconds"], summary["reads_per_second"]
+    assert summaries[0] == summaries[1]
+    if cells == "auto":
+        assert (work / "cells" / "called.txt").read_text() == (whole / "called.txt").read_text()
+        assert summaries[0]["cells"]["source"] == "auto"
+        # Every chunk was counted, then tagged against the cells called once.
+        assert len(list((work / "logs" / "exact_hits").iterdir())) == 4
+    assert len(list((work / "logs" / "tag").iterdir())) == 4
+    assert (work / "knee.png").read_bytes()[:4] == b"\x89PNG"
+    assert not list((work / "chunks").glob("*"))  # temporary
