@@ -153,9 +153,9 @@ class CellAssigner:
             m = out[number][position]
             fields = list(m)
             fields[5:12] = [start, end, text, cell, distance, None, 1]
-            molecules = list(out[number])
-            molecules[position] = CellMolecule(*fields[:17], "assigned", IN_CELL)
-            out[number] = tuple(molecules)
+            read = list(out[number])
+            read[position] = CellMolecule(*fields[:17], "assigned", IN_CELL)
+            out[number] = tuple(read)
 
     def _assign(self, tagged: Sequence[tuple[Any, ...]]) -> list[tuple[Any, ...]]:
         index = self.index
