@@ -1,12 +1,13 @@
-"""The `mendseqs` command against the tool it replaced (bench/old_correct.py,
-the example program as it was), on the same seeded whitelist input in the
+"""The `mendseqs` command against the tool it replaced (the example program as
+it was, taken from the history by bench/fetch-old-tool), on the same seeded
+whitelist input in the
 same run: 1,000,000 FASTQ.gz reads against 6,794,880 references at k=1 with
 2 threads, from the reference file and from a saved index. Both outputs are
 checked to be identical. Before that, the readers the command could use are
 timed on the same reads file, since parsing sets the pace once the index is
 built.
 
-    python3.14 bench/cli_bench.py --data DIR [--references N] [--reads N]
+    python3.14 bench/cli_bench.py --data DIR --old-tool FILE [--references N] [--reads N]
 """
 
 import argparse
@@ -61,10 +62,14 @@ def read_with_command(path):
         return sum(len(batch) for batch in checked(path, batches(source, 100_000)))
 
 
-def read_with_old_tool(path):
-    import old_correct
+def read_with_old_tool(old_tool):
+    def read(path):
+        sys.path.insert(0, os.path.dirname(old_tool))
+        import old_correct
 
-    return sum(1 for _ in old_correct.checked(path, old_correct.records(path)))
+        return sum(1 for _ in old_correct.checked(path, old_correct.records(path)))
+
+    return read
 
 
 def read_with_dnaio(threads):
@@ -95,6 +100,7 @@ def digest(path):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--data", required=True)
+    parser.add_argument("--old-tool", required=True, help="old_correct.py, from bench/fetch-old-tool")
     parser.add_argument("--references", type=int, default=6_794_880)
     parser.add_argument("--reads", type=int, default=1_000_000)
     args = parser.parse_args()
@@ -102,7 +108,7 @@ def main():
     python = sys.executable
 
     print(f"readers, {args.reads:,} FASTQ.gz reads (one process, one after another):")
-    timed_reader("old tool (record by record)", read_with_old_tool, reads)
+    timed_reader("old tool (record by record)", read_with_old_tool(args.old_tool), reads)
     timed_reader("the command's reader (dnaio, batched columns)", read_with_command, reads)
     try:
         timed_reader("dnaio + xopen, decompressing in this thread", read_with_dnaio(0), reads)
@@ -118,7 +124,7 @@ def main():
     rows = []
     old = run_timed(
         "old tool",
-        [python, os.path.join(HERE, "old_correct.py"), refs, reads, *common, "-o", f"{out}/old.tsv"],
+        [python, args.old_tool, refs, reads, *common, "-o", f"{out}/old.tsv"],
         args.reads,
     )
     rows.append(("old tool (examples/correct.py before)", old, None, None))

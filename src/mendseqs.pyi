@@ -44,7 +44,11 @@ class Nearest(structseq[str | int | None], tuple[str, int | None, int | None, in
 def nearest(ref_seqs: Sequence[str], query_seqs: Sequence[str], max_flex: int, threads: int) -> list[Nearest]:
     """Each query's nearest accepted reference (accepted as by correct_seq_mt).
     Every reference that passes both filters is examined, so any of them
-    tripping the tolerance guard fails the call."""
+    tripping the tolerance guard fails the call: PanicException with the
+    guard's own message ("max_flex cannot be greater than the length of the
+    sequences."), on any number of threads, where correct_seq_mt reports a
+    guard in a worker as "called `Result::unwrap()` on an `Err` value: Any
+    { .. }"."""
 
 @final
 class Layout:
@@ -190,7 +194,8 @@ class ReferenceIndex:
         the same exceptions and progress display; the index is never rebuilt."""
     def nearest(self, query_seqs: Sequence[str], threads: int) -> list[Nearest]:
         """What nearest(ref_seqs, query_seqs, max_flex, threads) returns, with
-        the same exceptions and progress display; the index is never rebuilt."""
+        the same exceptions (the guard's own message on any number of threads)
+        and progress display; the index is never rebuilt."""
     def tag(self, reads: Sequence[str], layout: Layout, threads: int, *, margin: int = 0) -> list[tuple[Molecule, ...]]:
         """Every read's molecules, never none (a read without a flank is one
         'no_flank' molecule spanning it); the interpreter lock is let go

@@ -9,6 +9,8 @@ import threading
 from collections.abc import Generator, Iterator
 from typing import TypeVar, cast
 
+from .reading import Batch, Source, batches, checked
+
 T = TypeVar("T")
 _DONE = object()
 
@@ -55,3 +57,12 @@ def prefetched(items: Iterator[T]) -> Generator[T]:
     finally:
         stop.set()
         helper.join()
+
+
+def read_ahead(source: Source, path: str, size: int) -> Generator[Batch]:
+    """The batches of `source` (opened from `path`), each read while the one
+    before is being matched. Only from regular files: a read from a pipe may
+    wait forever, and the reading thread must always finish soon once told
+    to stop. Every read or decoding failure is an InputError naming `path`."""
+    stream = checked(path, batches(source, size))
+    return stream if source.size is None else prefetched(stream)

@@ -15,14 +15,13 @@ from collections.abc import Generator, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any, cast
 
+from .errors import InputError
+from .streams import is_closed_stdin
+
 GZIP_MAGIC = b"\x1f\x8b"
 # Editors on some systems start UTF-8 files with a byte-order mark. Left in,
 # it would hide a FASTA file's '>' and end up inside the first sequence.
 UTF8_BOM = b"\xef\xbb\xbf"
-
-
-class InputError(Exception):
-    """Bad input or arguments: reported as one line, exit status 1."""
 
 
 @dataclass
@@ -46,18 +45,43 @@ def record_id(header: str) -> str:
     return words[0] if words else ""
 
 
-class Source:
-    """An open input file: its (decompressed) bytes, and how far into the
-    file (in bytes as stored, compressed or not) reading has come, for
-    progress estimates."""
+# The path that names stdin, as for most Unix tools.
+STDIN = "-"
 
-    def __init__(self, path: str) -> None:
+
+class ClosedStdin(Exception):
+    """The input is stdin, which was closed when the run began."""
+
+
+def shown(path: str) -> str:
+    """How messages name an input."""
+    return "stdin" if path == STDIN else path
+
+
+class Source:
+    """An open input file ("-": stdin): its (decompressed) bytes, and how
+    far into the file (in bytes as stored, compressed or not) reading has
+    come, for progress estimates."""
+
+    def __init__(self, path: str, start: int | None = None) -> None:
         self.path = path
-        self._raw = open(path, "rb")
+        if path == STDIN:
+            # A copy, so that closing this source leaves fd 0 to the process.
+            self._raw = open(os.dup(0), "rb")
+        else:
+            self._raw = open(path, "rb")
         self._text: IO[str] | None = None
         try:
             status = os.fstat(self._raw.fileno())
-            self.size: int | None = status.st_size if stat.S_ISREG(status.st_mode) else None
+            if is_closed_stdin(status, path):
+                raise ClosedStdin
+            regular = stat.S_ISREG(status.st_mode)
+            # Where a regular file's reading starts: stdin redirected from a
+            # file may have been read partly before the run began.
+            self._start = start if start is not None else (self._raw.tell() if regular else 0)
+            if regular and path == STDIN:
+                self._raw.seek(self._start)
+            self.size: int | None = status.st_size if regular else None
             self.binary: IO[bytes] = self._raw
             if self._raw.peek(2)[:2] == GZIP_MAGIC:
                 self.binary = _gunzip(self._raw)
@@ -69,6 +93,11 @@ class Source:
             self._raw.close()
             raise
 
+    def again(self) -> Source:
+        """The same input opened anew, from where this one started; only for
+        regular files (stdin included when it is one), which can be read twice."""
+        return Source(self.path, self._start)
+
     @property
     def text(self) -> IO[str]:
         if self._text is None:
@@ -78,7 +107,7 @@ class Source:
     def position(self) -> int:
         try:
             return self._raw.tell()
-        except (OSError, ValueError):
+        except OSError, ValueError:
             return 0
 
     def close(self) -> None:
@@ -195,7 +224,7 @@ def _fast_batches(source: Source, size: int) -> Iterator[Batch]:
                     return
                 yield batch
                 consumed += len(batch)
-    with Source(source.path) as again:
+    with source.again() as again:
         for batch in _batches(again.text, size):
             if consumed >= len(batch):
                 consumed -= len(batch)
@@ -283,19 +312,31 @@ def _fastq(number: int, lines: Iterator[str]) -> Iterator[Record]:
 
 @contextlib.contextmanager
 def _reading_errors(path: str) -> Iterator[None]:
-    """Every read or decoding failure turned into an InputError naming `path`."""
+    """Every failure to open, read or decode `path` turned into an
+    InputError naming it."""
+    name = shown(path)
     try:
         yield
+    except ClosedStdin:
+        raise InputError(
+            "stdin is closed: name a file to read instead of -"
+            if path == STDIN
+            else f"{path} is stdin, which is closed: name a file to read instead"
+        ) from None
     except InputError as error:
-        raise InputError(f"{path}: {error}") from None
+        raise InputError(f"{name}: {error}") from None
+    except FileNotFoundError:
+        raise InputError(f"{name}: no such file") from None
+    except IsADirectoryError:
+        raise InputError(f"{name}: is a directory") from None
     except EOFError:
-        raise InputError(f"{path}: compressed data ends early (truncated gzip file?)") from None
+        raise InputError(f"{name}: compressed data ends early (truncated gzip file?)") from None
     except (gzip.BadGzipFile, zlib.error) as error:
-        raise InputError(f"{path}: corrupt gzip data ({error})") from None
+        raise InputError(f"{name}: corrupt gzip data ({error})") from None
     except UnicodeDecodeError:
-        raise InputError(f"{path}: not a text file (nor gzip-compressed text)") from None
+        raise InputError(f"{name}: not a text file (nor gzip-compressed text)") from None
     except OSError as error:
-        raise InputError(f"{path}: {error.strerror or error}") from None
+        raise InputError(f"{name}: {error.strerror or error}") from None
 
 
 def checked(path: str, stream: Iterator[Batch]) -> Generator[Batch]:
@@ -306,38 +347,28 @@ def checked(path: str, stream: Iterator[Batch]) -> Generator[Batch]:
 
 
 def open_source(path: str) -> Source:
-    try:
+    with _reading_errors(path):
         return Source(path)
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{path}: is a directory") from None
-    except EOFError:
-        raise InputError(f"{path}: compressed data ends early (truncated gzip file?)") from None
-    except (gzip.BadGzipFile, zlib.error) as error:
-        raise InputError(f"{path}: corrupt gzip data ({error})") from None
-    except OSError as error:
-        raise InputError(f"{path}: {error.strerror or error}") from None
 
 
 def read_all(path: str) -> list[str]:
-    """Every sequence of `path`, e.g. a reference list."""
+    """Every sequence of `path`, e.g. a reference list; read once, so that
+    stdin may be a pipe."""
     with open_source(path) as source, _reading_errors(path):
-        if source.first_byte not in (b">", b"@"):
-            # One per line, most likely: only the sequences are wanted, not
-            # their line numbers, so blocks of lines are stripped at once,
-            # several times faster than record by record.
-            sequences: list[str] = []
-            while block := source.text.readlines(1 << 24):
-                if not sequences:
-                    first = next((line for line in block if line.strip()), "")
-                    if first[:1] in (">", "@"):
-                        break  # blank lines, then FASTA or FASTQ after all
-                sequences += [stripped for stripped in map(str.strip, block) if stripped]
-            else:
-                return sequences
-    with open_source(path) as source:
-        sequences = []
-        for batch in checked(path, batches(source, 1 << 20)):
-            sequences += batch.sequences
+        if source.first_byte in (b">", b"@"):
+            return [sequence for batch in batches(source, 1 << 20) for sequence in batch.sequences]
+        # One per line, most likely: only the sequences are wanted, not
+        # their line numbers, so blocks of lines are stripped at once,
+        # several times faster than record by record.
+        sequences: list[str] = []
+        blank: list[str] = []
+        while block := source.text.readlines(1 << 24):
+            if not sequences:
+                first = next((line for line in block if line.strip()), "")
+                if first[:1] in (">", "@"):  # blank lines, then FASTA or FASTQ after all
+                    lines = itertools.chain(blank, block, source.text)
+                    return [sequence for batch in _batches(lines, 1 << 20) for sequence in batch.sequences]
+                if not first:
+                    blank += block  # kept for the line numbers of messages
+            sequences += [stripped for stripped in map(str.strip, block) if stripped]
         return sequences

@@ -70,7 +70,8 @@ PyMethodDef nearest_definition = {
     "nearest(ref_seqs, query_seqs, max_flex, threads)\n--\n\n"
     "Each query's nearest accepted reference, as a Nearest. Accepted means what\n"
     "correct_seq_mt accepts; every reference that passes both filters is examined,\n"
-    "so any of them tripping the tolerance guard fails the call.",
+    "so any of them tripping the tolerance guard fails the call: PanicException with\n"
+    "the guard's own message, on any number of threads.",
 };
 
 }  // namespace

@@ -23,6 +23,9 @@
 #include "engine/panic.hpp"
 #include "full_table.hpp"
 #include "index/deletions.hpp"
+#include "index/reference_facts.hpp"
+#include "kernels/block_filter.hpp"
+#include "kernels/block_layout.hpp"
 #include "match/matcher.hpp"
 #include "support/distance.hpp"
 
@@ -45,6 +48,34 @@ class TextStore {
   std::deque<std::u16string> wide_;
   std::deque<std::u32string> full_;
 };
+
+// An index with the references' table it borrows, kept alive with it.
+struct IndexWithFacts {
+  std::unique_ptr<ReferenceFacts> facts;
+  std::unique_ptr<CandidateIndex> index;  // after the table: goes first
+
+  const CandidateIndex* operator->() const noexcept { return index.get(); }
+  const CandidateIndex& operator*() const noexcept { return *index; }
+  bool operator==(std::nullptr_t) const noexcept { return index == nullptr; }
+};
+
+IndexWithFacts build_index(
+    std::span<const Text> references, intptr_t k, size_t queries, size_t budget,
+    CandidateIndex::Choice choice = CandidateIndex::Choice::cost_model, unsigned threads = 1,
+    FunctionRef<void(size_t)> charge = [](size_t) {},
+    CandidateIndex::Layout layout = CandidateIndex::Layout::automatic) {
+  auto facts = std::make_unique<ReferenceFacts>(references);
+  auto index = CandidateIndex::build(references, *facts, k, queries, budget, choice, threads, charge, layout);
+  return {std::move(facts), std::move(index)};
+}
+
+IndexWithFacts load_index(
+    SectionSource& source, std::span<const Text> references, unsigned threads = 1,
+    FunctionRef<void(size_t)> charge = [](size_t) {}) {
+  auto facts = std::make_unique<ReferenceFacts>(references);
+  auto index = CandidateIndex::load(source, references, *facts, threads, charge);
+  return {std::move(facts), std::move(index)};
+}
 
 size_t lcs(const Text& a, const Text& b) {
   std::vector<size_t> row(b.length() + 1, 0);
@@ -142,8 +173,7 @@ Case random_case(TextStore& store, std::mt19937_64& rng, size_t count, size_t le
 }
 
 void expect_same_as_scan(const Case& c, intptr_t k, const std::set<size_t>& vetoed = {}) {
-  const auto index =
-      CandidateIndex::build(c.references, k, c.queries.size(), size_t{1} << 30, CandidateIndex::Choice::always);
+  const auto index = build_index(c.references, k, c.queries.size(), size_t{1} << 30, CandidateIndex::Choice::always);
   ASSERT_NE(index, nullptr);
   for (const Text& query : c.queries) {
     // Vetoed references fail the test as a hash collision would.
@@ -198,7 +228,7 @@ TEST(CandidateIndex, AQueryNestedInTheAcceptanceTestLeavesTheOuterOneAlone) {
   TextStore store;
   std::mt19937_64 rng(6);
   const Case c = random_case(store, rng, 300, 7, 1, dna);
-  const auto index = CandidateIndex::build(c.references, 1, c.queries.size(), 1 << 30, CandidateIndex::Choice::always);
+  const auto index = build_index(c.references, 1, c.queries.size(), 1 << 30, CandidateIndex::Choice::always);
   ASSERT_NE(index, nullptr);
   const auto plain = [&](const Text& query) {
     return [&](size_t i) { return lcs(query, c.references[i]) + 1 >= c.references[i].length(); };
@@ -231,11 +261,10 @@ TEST(CandidateIndex, AnInterruptedBuildJoinsItsThreadsAndPassesTheExceptionOn) {
     charged += work;
     if (charged > 50'000) throw Interrupted{};
   };
-  EXPECT_THROW(CandidateIndex::build(whitelist, 1, 1000, 1 << 30, CandidateIndex::Choice::always, 2, interrupting),
-               Interrupted);
+  EXPECT_THROW(build_index(whitelist, 1, 1000, 1 << 30, CandidateIndex::Choice::always, 2, interrupting), Interrupted);
   charged = 0;
-  const auto index = CandidateIndex::build(whitelist, 1, 1000, 1 << 30, CandidateIndex::Choice::always, 2,
-                                           [&](size_t work) { charged += work; });
+  const auto index = build_index(whitelist, 1, 1000, 1 << 30, CandidateIndex::Choice::always, 2,
+                                 [&](size_t work) { charged += work; });
   ASSERT_NE(index, nullptr);
   EXPECT_GT(charged, 50'000u);  // the whole build was charged, not only its start
 }
@@ -248,14 +277,14 @@ TEST(CandidateIndex, EdgeInputs) {
   for (const char32_t* text : {U"", U"A", U"G", U"ACG", U"ACGTT", U"TTT", U"AAAAAAA", U"ACGt", U"NNNN"})
     c.queries.push_back(store.add(text));
   for (const intptr_t k : {0, 1, 2, 4, 9}) expect_same_as_scan(c, k);
-  EXPECT_EQ(CandidateIndex::build(c.references, -1, 1000, 1 << 30, CandidateIndex::Choice::always), nullptr);
+  EXPECT_EQ(build_index(c.references, -1, 1000, 1 << 30, CandidateIndex::Choice::always), nullptr);
 }
 
 TEST(CandidateIndex, WorkersShareOneIndex) {
   TextStore store;
   std::mt19937_64 rng(8);
   const Case c = random_case(store, rng, 2000, 16, 2, dna);
-  const auto index = CandidateIndex::build(c.references, 2, c.queries.size(), 1 << 30, CandidateIndex::Choice::always);
+  const auto index = build_index(c.references, 2, c.queries.size(), 1 << 30, CandidateIndex::Choice::always);
   ASSERT_NE(index, nullptr);
   std::vector<std::optional<Decision>> answers[2];
   const auto run = [&](auto& out) {
@@ -283,22 +312,22 @@ TEST(CandidateIndex, CostModelAndBudget) {
   // whitelist test relies on these two shapes); a handful, or a short list
   // at k=2: the scan.
   EXPECT_TRUE(CandidateIndex::plan(std::span(whitelist).first(20'000), 1, 20'000, 1 << 30).use_index);
-  EXPECT_NE(CandidateIndex::build(whitelist, 2, 100'000, 1 << 30), nullptr);
-  EXPECT_EQ(CandidateIndex::build(whitelist, 1, 10, 1 << 30), nullptr);
+  EXPECT_NE(build_index(whitelist, 2, 100'000, 1 << 30), nullptr);
+  EXPECT_EQ(build_index(whitelist, 1, 10, 1 << 30), nullptr);
   EXPECT_FALSE(CandidateIndex::plan(std::span(whitelist).first(5'000), 2, 50'000, 1 << 30).use_index);
   // Past the budget nothing is built, even when forced.
   const IndexPlan plan = CandidateIndex::plan(whitelist, 2, 100'000, 1 << 30);
-  EXPECT_EQ(CandidateIndex::build(whitelist, 2, 100'000, static_cast<size_t>(plan.memory_bytes) - 1,
-                                  CandidateIndex::Choice::always),
-            nullptr);
-  const auto index = CandidateIndex::build(whitelist, 2, 100'000, static_cast<size_t>(plan.memory_bytes));
+  EXPECT_EQ(
+      build_index(whitelist, 2, 100'000, static_cast<size_t>(plan.memory_bytes) - 1, CandidateIndex::Choice::always),
+      nullptr);
+  const auto index = build_index(whitelist, 2, 100'000, static_cast<size_t>(plan.memory_bytes));
   ASSERT_NE(index, nullptr);
   EXPECT_LE(index->memory_bytes(), plan.memory_bytes);
   // Long references with a large tolerance: the neighbourhoods explode.
   std::vector<Text> long_references;
   long_references.reserve(20);
   for (int i = 0; i < 20; ++i) long_references.push_back(store.add(random_text(rng, 1500, dna)));
-  EXPECT_EQ(CandidateIndex::build(long_references, 50, 2000, 1 << 30), nullptr);
+  EXPECT_EQ(build_index(long_references, 50, 2000, 1 << 30), nullptr);
 }
 
 // What the matcher makes of one query: the position, none, or the guard's
@@ -374,9 +403,8 @@ std::optional<Decision> oracle_decision(const std::vector<Text>& references, con
   return std::nullopt;
 }
 
-std::unique_ptr<CandidateIndex> forced(const std::vector<Text>& references, intptr_t k, Layout layout) {
-  return CandidateIndex::build(
-      references, k, 1000, size_t{1} << 30, CandidateIndex::Choice::always, 2, [](size_t) {}, layout);
+IndexWithFacts forced(const std::vector<Text>& references, intptr_t k, Layout layout) {
+  return build_index(references, k, 1000, size_t{1} << 30, CandidateIndex::Choice::always, 2, [](size_t) {}, layout);
 }
 
 void expect_oracle_answers(const CandidateIndex& index, const Case& c, intptr_t k) {
@@ -499,6 +527,38 @@ class MemorySections : public SectionSink, public SectionSource {
   std::map<std::string, Section> sections_;
 };
 
+// The references' one table: what it holds is what the texts hold, the
+// block filter may read a whole block's span from its last reference on,
+// and a saved table is loaded only when every A-count is its text's.
+TEST(ReferenceFacts, CountedSavedAndCheckedOnLoad) {
+  TextStore store;
+  std::vector<Text> texts;
+  for (const char32_t* text : {U"", U"A", U"AAC", U"aAa\u00e9A", U"GATTACA", U"GATTACA", U"NNNNNNNNNNNNNNNNA"})
+    texts.push_back(store.add(text));
+  const ReferenceFacts facts(texts, 2);
+  ASSERT_TRUE(facts.narrow() && facts.fit_block_filter());
+  const std::vector<uint32_t> lengths{0, 1, 3, 5, 7, 7, 17}, a_counts{0, 1, 2, 2, 3, 3, 1};
+  EXPECT_EQ(std::vector<uint32_t>(facts.lengths().begin(), facts.lengths().end()), lengths);
+  EXPECT_EQ(std::vector<uint32_t>(facts.a_counts().begin(), facts.a_counts().end()), a_counts);
+  EXPECT_EQ(facts.distinct_lengths(), (std::vector<uint32_t>{0, 1, 3, 5, 7, 17}));
+  for (size_t j = 1; j < max_block_span; ++j) {  // past the last: unused entries
+    EXPECT_EQ(facts.filter_lengths(texts.size() - 1)[j], unused_filter_entry);
+    EXPECT_EQ(facts.filter_a_counts(texts.size() - 1)[j], unused_filter_entry);
+  }
+
+  MemorySections sections;
+  facts.save(sections);
+  const ReferenceFacts loaded(texts, sections, 2);
+  for (size_t i = 0; i < texts.size(); ++i)
+    EXPECT_EQ(std::pair(loaded.length(i), loaded.a_count(i)), std::pair(facts.length(i), facts.a_count(i)));
+  // A count that is not its text's, though within its length, is refused.
+  sections.values<uint64_t>("references.a_counts")[6] = 2;
+  EXPECT_THROW(ReferenceFacts(texts, sections), IndexFormatError);
+  sections.values<uint64_t>("references.a_counts")[6] = 1;
+  EXPECT_THROW(ReferenceFacts(std::span(texts).first(6), sections), IndexFormatError);
+  EXPECT_NO_THROW(ReferenceFacts(texts, sections));
+}
+
 TEST(IndexLayouts, SavedAndLoadedIndexGivesTheSameAnswers) {
   for (const std::u32string* alphabet : {&dna, &mixed}) {
     TextStore store;
@@ -508,7 +568,7 @@ TEST(IndexLayouts, SavedAndLoadedIndexGivesTheSameAnswers) {
     ASSERT_NE(built, nullptr);
     MemorySections sections;
     built->save(sections);
-    const auto loaded = CandidateIndex::load(sections, c.references.size(), c.references);
+    const auto loaded = load_index(sections, c.references);
     ASSERT_NE(loaded, nullptr);
     EXPECT_EQ(loaded->packed(), built->packed());
     EXPECT_LT(loaded->memory_bytes(), built->memory_bytes());  // the big arrays are borrowed
@@ -581,7 +641,7 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
     built->save(sections);
     corruption.apply(sections);
     try {
-      CandidateIndex::load(sections, c.references.size(), c.references);
+      load_index(sections, c.references);
       ADD_FAILURE() << "loaded";
     } catch (const IndexFormatError& error) {
       EXPECT_NE(std::string(error.what()).find(corruption.message), std::string::npos) << error.what();
@@ -593,10 +653,8 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
   built->save(sections);
   std::vector<Text> other = packed_case.references;
   std::reverse(other.begin(), other.end());
-  EXPECT_THROW(CandidateIndex::load(sections, other.size(), other), IndexFormatError);
-  EXPECT_THROW(
-      CandidateIndex::load(sections, other.size() - 1, std::span(packed_case.references).first(other.size() - 1)),
-      IndexFormatError);
+  EXPECT_THROW(load_index(sections, other), IndexFormatError);
+  EXPECT_THROW(load_index(sections, std::span(packed_case.references).first(other.size() - 1)), IndexFormatError);
 }
 
 // The build gathers one range of buckets per round and asks only for the
@@ -661,7 +719,7 @@ TEST(IndexLayouts, LoadsAreChargedSpreadOverThreadsAndInterruptible) {
       charged += work;
       largest = std::max(largest, work);
     };
-    const auto loaded = CandidateIndex::load(sections, whitelist.size(), whitelist, 2, counting);
+    const auto loaded = load_index(sections, whitelist, 2, counting);
     ASSERT_NE(loaded, nullptr);
     EXPECT_GT(charged, whitelist.size());  // the whole load was charged, not only its start
     EXPECT_LE(largest, size_t{1} << 16);   // in steps short enough to look up often
@@ -678,7 +736,7 @@ TEST(IndexLayouts, LoadsAreChargedSpreadOverThreadsAndInterruptible) {
       budget += work;
       if (budget > charged / 2) throw Interrupted{};
     };
-    EXPECT_THROW(CandidateIndex::load(sections, whitelist.size(), whitelist, 2, interrupting), Interrupted);
+    EXPECT_THROW(load_index(sections, whitelist, 2, interrupting), Interrupted);
 
     // A fault near the end, in the second thread's share.
     if (built->packed()) {
@@ -686,7 +744,7 @@ TEST(IndexLayouts, LoadsAreChargedSpreadOverThreadsAndInterruptible) {
     } else {
       sections.values<uint32_t>("hashed.entries")[built->entry_count() - 10] |= 0x3FFFF;  // past 150,000
     }
-    EXPECT_THROW(CandidateIndex::load(sections, whitelist.size(), whitelist, 2), IndexFormatError);
+    EXPECT_THROW(load_index(sections, whitelist, 2), IndexFormatError);
   }
 }
 

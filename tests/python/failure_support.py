@@ -41,7 +41,7 @@ def _address_space_limit_is_enforced():
     try:
         resource.setrlimit(resource.RLIMIT_AS, (probe, hard))
         return resource.getrlimit(resource.RLIMIT_AS)[0] == probe
-    except (ValueError, OSError):
+    except ValueError, OSError:
         return False
     finally:
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from failure_support import FILL_STDOUT
+from failure_support import FILL_STDOUT, NO_WORKERS_LEFT
 
 # fd 1 becomes a pipe whose only reader is a thread of the same process.
 # The pipe starts full and the reader starts only once the call is under
@@ -179,5 +179,77 @@ data = b"".join(received)
 assert data.count(MARK) == 200 * 392, data.count(MARK)
 """,
         timeout=120,
+    )
+    assert run.returncode == 0, run
+
+
+def test_ctrl_c_while_a_worker_is_stuck_in_its_write_still_joins_every_worker(python):
+    # A worker can block inside write() itself, past the poll that found
+    # room, when a second writer takes that room first; there a cancelled
+    # worker cannot look up, and it leaves only once the drain (which needs
+    # the interpreter lock) reads on. The drain sends Ctrl+C at such a
+    # moment and pauses, so the call ends while the worker is stuck: the
+    # join of its workers must let go of the lock as the call did, or the
+    # process hangs.
+    run = python(
+        PIPE_ON_STDOUT
+        + """
+import os, signal, sys, threading, time, mendseqs
+other_done, in_call, interrupted = threading.Event(), threading.Event(), threading.Event()
+
+def syscall(thread):  # the system call a thread waits in, with its first argument
+    try:
+        with open(f"/proc/self/task/{thread}/syscall") as status:
+            return status.read().split()[:2]
+    except OSError:
+        return None
+
+def worker_in_write():
+    # The second writer waits in write(1, ...) all along: what that looks
+    # like here, whatever the processor numbers its system calls.
+    writing = syscall(writer.native_id)
+    if not writing or writing[0] == "running":
+        return False
+    others = {writer.native_id, threading.get_native_id(), threading.main_thread().native_id}
+    return any(syscall(t) == writing for t in os.listdir("/proc/self/task") if int(t) not in others)
+
+def drain():
+    while os.read(read_end, 4096):
+        time.sleep(0.001)  # slowly: the pipe stays full, and room is scarce
+        if in_call.is_set() and not interrupted.is_set() and worker_in_write():
+            interrupted.set()
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.3)  # no room meanwhile: the worker stays in its write
+
+def other_writer():  # one long write that takes whatever room the drain makes
+    block = b"y" * (1 << 20)
+    while not other_done.is_set():
+        os.write(1, block)
+
+reader = threading.Thread(target=drain)
+reader.start()
+writer = threading.Thread(target=other_writer)
+writer.start()
+"""
+        + NO_WORKERS_LEFT
+        + """
+deadline = time.monotonic() + 30
+try:
+    while time.monotonic() < deadline:  # one mark per query: workers write all the time
+        in_call.set()
+        mendseqs.correct_seq_mt(["ACGT"], ["ACGT"] * 64 * 49, 0, 64)
+        in_call.clear()
+except KeyboardInterrupt:
+    pass
+in_call.clear()
+assert interrupted.is_set(), "no worker was seen blocked in its write"
+assert_no_workers_left()
+other_done.set()
+writer.join()
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+os.close(write_end)
+reader.join()
+""",
+        timeout=90,
     )
     assert run.returncode == 0, run

@@ -3,6 +3,7 @@ format, and every way a run can go wrong, which must end either in complete
 results and exit 0 or in one line on stderr, exit 1 and no file left."""
 
 import gzip
+import json
 import os
 import signal
 import stat
@@ -29,19 +30,19 @@ def mendseqs_command(*args, cwd=None, **options):
     return subprocess.run([*COMMAND, *map(str, args)], capture_output=True, text=True, cwd=cwd, **options)
 
 
-def expected(max_flex=3, queries=QUERIES):
+def expected(max_flex=3, queries=QUERIES, references=REFERENCES):
     saved = os.dup(1)  # the module's progress bar goes to fd 1
     with open(os.devnull, "w") as null:
         os.dup2(null.fileno(), 1)
     try:
-        return mendseqs.correct_seq_mt(REFERENCES, queries, max_flex, 1)
+        return mendseqs.correct_seq_mt(references, queries, max_flex, 1)
     finally:
         os.dup2(saved, 1)
         os.close(saved)
 
 
-def expected_tsv(records=RECORDS, max_flex=3):
-    fixed = expected(max_flex, [sequence for _, sequence in records])
+def expected_tsv(records=RECORDS, max_flex=3, references=REFERENCES):
+    fixed = expected(max_flex, [sequence for _, sequence in records], references)
     return "".join(f"{name}\t{sequence}\t{result}\n" for (name, sequence), result in zip(records, fixed, strict=True))
 
 
@@ -164,15 +165,28 @@ def tab_in_sequence(tmp_path):
     )
 
 
-def query_shorter_than_tolerance(tmp_path):
-    # In a worker thread the module's guard reads "Any { .. }": the command
-    # names the read instead.
+def query_shorter_than_tolerance(tmp_path, *extra):
+    # In a worker thread the module's guard may read "Any { .. }": the
+    # command names the read instead, the first of two that trip it.
     (tmp_path / "refs.txt").write_text("\n".join(REFERENCES + ["ACG"]))
-    records = RECORDS[:1500] + [("short", "AC")] + RECORDS[1500:]
+    records = RECORDS[:1500] + [("short", "AC")] + RECORDS[1500:1700] + [("shorter", "A")] + RECORDS[1700:]
     (tmp_path / "q.fa").write_text(fasta_text(records))
     return Case(
-        ["correct", tmp_path / "refs.txt", tmp_path / "q.fa", "--threads", "2"],
+        ["correct", tmp_path / "refs.txt", tmp_path / "q.fa", *extra],
         error="read 'short' is 2 letters long, shorter than --max-flex 3",
+    )
+
+
+def reference_shorter_than_tolerance(tmp_path, *extra, read=True):
+    # A reference shorter than the tolerance fails only the reads that meet
+    # it (pass both filters against it): the 24-letter reads never do.
+    (tmp_path / "refs.txt").write_text("\n".join(REFERENCES + ["AC"]))
+    records = RECORDS[:900] + [("tiny", "ACGTA")] + RECORDS[900:] if read else RECORDS
+    (tmp_path / "q.fa").write_text(fasta_text(records))
+    return Case(
+        ["correct", tmp_path / "refs.txt", tmp_path / "q.fa", *extra],
+        error="read 'tiny' meets reference 97 of" if read else None,
+        records=expected_tsv(references=REFERENCES + ["AC"]) if not read else "",
     )
 
 
@@ -230,6 +244,10 @@ def shipped_failing(error, *extra, wrap=""):
     )
 
 
+def from_stdin(tmp_path, path, wrap):
+    return Case(["correct", DATA / "references.txt", path], wrap=wrap)
+
+
 CASES = {
     "bom": with_bom,
     "-o fifo": onto_fifo,
@@ -242,21 +260,43 @@ CASES = {
     "stdout closed": shipped_failing("stdout is closed", wrap=">&-"),
     "stdout full": shipped_failing("stdout: No space left on device", wrap=">/dev/full"),
     "stderr full": lambda tmp_path: Case(shipped()(tmp_path).args, wrap="2>/dev/full"),
-    "threads 2**32": shipped_failing("--threads: must be between 1 and 1,024", "--threads", "4294967296"),
-    "max-flex 20 digits": shipped_failing(
-        "--max-flex 12345678901234567890 is larger than reference 1", "--max-flex", "12345678901234567890"
+    # A closed stdin is no empty input, whichever name it goes by.
+    "stdin closed, -": lambda tmp_path: Case(
+        ["correct", DATA / "references.txt", "-", "-o", tmp_path / "out.tsv"],
+        error="stdin is closed: name a file to read instead of -",
+        wrap="<&-",
     ),
+    "stdin closed, /dev/stdin": lambda tmp_path: Case(
+        ["correct", DATA / "references.txt", "/dev/stdin"], error="/dev/stdin is stdin, which is closed", wrap="<&-"
+    ),
+    "stdin closed, references -": lambda tmp_path: Case(
+        ["correct", "-", DATA / "queries.fasta"], error="stdin is closed", wrap="<&-"
+    ),
+    "- is stdin": lambda tmp_path: from_stdin(tmp_path, "-", f"< '{DATA / 'queries.fasta'}'"),
+    "/dev/null is empty input": lambda tmp_path: Case(
+        ["correct", DATA / "references.txt", "/dev/null"], wrap="<&-", records=""
+    ),
+    "batch at its limit": shipped("--batch", "1000000000"),
     "max-flex -20 digits": lambda tmp_path: Case(
         shipped("--max-flex", "-12345678901234567890")(tmp_path).args, records=expected_tsv(max_flex=-1)
     ),
-    "batch 20 digits": shipped_failing(
-        "--batch: must be between 1 and 1,000,000,000", "--batch", "12345678901234567890"
+    "max-flex above every reference, 2 threads": shipped_failing(
+        "shorter than --max-flex 30", "--max-flex", "30", "--threads", "2"
     ),
-    "batch at its limit": shipped("--batch", "1000000000"),
-    "max-flex above references, 2 threads": shipped_failing(
-        "--max-flex 30 is larger than reference 1", "--max-flex", "30", "--threads", "2"
+    "query shorter than max-flex": lambda tmp_path: query_shorter_than_tolerance(tmp_path, "--threads", "2"),
+    "query shorter than max-flex, 1 thread": query_shorter_than_tolerance,
+    "query shorter than max-flex, nearest": lambda tmp_path: query_shorter_than_tolerance(
+        tmp_path, "--pick", "nearest", "--threads", "2"
     ),
-    "query shorter than max-flex": query_shorter_than_tolerance,
+    "reference shorter than max-flex, met": lambda tmp_path: reference_shorter_than_tolerance(
+        tmp_path, "--threads", "2"
+    ),
+    "reference shorter than max-flex, met, nearest": lambda tmp_path: reference_shorter_than_tolerance(
+        tmp_path, "--pick", "nearest", "--threads", "2"
+    ),
+    "reference shorter than max-flex, not met": lambda tmp_path: reference_shorter_than_tolerance(
+        tmp_path, "--threads", "2", read=False
+    ),
     ".TSV.GZ": shipped_to("OUT.TSV.GZ", opener=lambda path: gzip.decompress(path.read_bytes()).decode()),
     "tab": tab_in_sequence,
     "truncated gzip": truncated_gzip,
@@ -264,18 +304,7 @@ CASES = {
     "empty references": empty_references,
     "missing file": missing_file,
     "damaged index": not_quite_an_index,
-    "bad option": shipped_failing("unrecognized arguments: --colour", "--colour"),
     "pick first said": shipped("--pick", "first"),
-    "pick other": shipped_failing("--pick: invalid choice: 'best'", "--pick", "best"),
-    "margin negative": shipped_failing("--margin: must be 0 or more, not -1", "--pick", "nearest", "--margin", "-1"),
-    "margin not whole": shipped_failing(
-        "--margin: '1.5' is not a whole number", "--pick", "nearest", "--margin", "1.5"
-    ),
-    "margin without nearest": shipped_failing("--margin applies only with --pick nearest", "--margin", "2"),
-    "query shorter than max-flex, nearest": lambda tmp_path: Case(
-        [*query_shorter_than_tolerance(tmp_path).args, "--pick", "nearest"],
-        error="read 'short' is 2 letters long, shorter than --max-flex 3",
-    ),
 }
 
 
@@ -308,6 +337,75 @@ def test_a_run_ends_in_records_and_0_or_in_one_line_and_1(tmp_path, name):
         assert set(tmp_path.iterdir()) == before
     if case.check is not None:
         assert case.check()
+
+
+# Each refused before any work, in one line naming the option; one
+# interpreter runs them all. Where the wording is argparse's own, only that.
+BAD_ARGUMENTS = {
+    ("--threads", "4294967296"): "--threads: must be between 1 and 1,024, not 4294967296",
+    ("--batch", "12345678901234567890"): "--batch: must be between 1 and 1,000,000,000",
+    ("--max-flex", "12345678901234567890"): f"--max-flex: must be at most {sys.maxsize:,}",
+    ("--max-flex", "two"): "--max-flex: 'two' is not a whole number",
+    ("--pick", "nearest", "--margin", "-1"): "--margin: must be 0 or more, not -1",
+    ("--pick", "nearest", "--margin", "1.5"): "--margin: '1.5' is not a whole number",
+    ("--margin", "2"): "--margin applies only with --pick nearest",
+    ("--colour",): "--colour",
+    ("--pick", "best"): "--pick",
+}
+
+EACH_IN_TURN = """
+import json, os, sys, tempfile, mendseqs_cli
+outcomes = []
+for argv in json.loads(sys.argv[1]):
+    with tempfile.TemporaryFile() as said:
+        saved = os.dup(2)
+        os.dup2(said.fileno(), 2)
+        try:
+            status = mendseqs_cli.main(argv)
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        said.seek(0)
+        outcomes.append([status, said.read().decode()])
+print(json.dumps(outcomes))
+"""
+
+
+def test_bad_arguments_end_in_one_line_naming_the_option(tmp_path):
+    common = ["correct", str(DATA / "references.txt"), str(DATA / "queries.fasta"), "-o", str(tmp_path / "out")]
+    argvs = [common + list(extra) for extra in BAD_ARGUMENTS]
+    run = subprocess.run(
+        [sys.executable, "-c", EACH_IN_TURN, json.dumps(argvs)], capture_output=True, text=True, timeout=120
+    )
+    assert run.returncode == 0, run.stderr
+    for fragment, (status, said) in zip(BAD_ARGUMENTS.values(), json.loads(run.stdout), strict=True):
+        assert status == 1 and said.count("\n") == 1, (fragment, said)
+        assert said.startswith("mendseqs: error: ") and fragment in said, (fragment, said)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_dash_reads_stdin_from_a_pipe_or_a_file(tmp_path):
+    # From a pipe, the Python reader; from a file, the fast reader, which
+    # hands over to the Python one at the irregular record in the middle,
+    # read again from where stdin started.
+    text = fastq_text(RECORDS[:1000]) + "\n" + fastq_text(RECORDS[1000:])
+    (tmp_path / "q.fq").write_text(text)
+    piped = subprocess.run(
+        [*COMMAND, "correct", DATA / "references.txt", "-"], input=text, capture_output=True, text=True
+    )
+    assert piped.returncode == 0, piped.stderr
+    assert piped.stdout == expected_tsv()
+    with open(tmp_path / "q.fq") as stdin:
+        redirected = subprocess.run(
+            [*COMMAND, "correct", DATA / "references.txt", "-", "--batch", "300"],
+            stdin=stdin,
+            capture_output=True,
+            text=True,
+        )
+    assert redirected.returncode == 0, redirected.stderr
+    assert redirected.stdout == piped.stdout
+    both = mendseqs_command("correct", "-", "-", input="ACGT\n")
+    assert both.returncode == 1 and "cannot both be read from stdin" in both.stderr
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
@@ -461,6 +559,25 @@ def test_nearest_keeps_only_a_unique_nearest_reference_by_the_margin(pick_files,
     run = mendseqs_command("correct", references, reads, "--max-flex", "1", "--quiet")
     assert run.returncode == 0 and run.stderr == ""
     assert [line.split("\t")[2] for line in run.stdout.splitlines()] == ["AAAACCCC", "AAAACCCC", "", "GGGGTTTT"]
+
+
+def test_nearest_counts_identical_references_once(pick_files, tmp_path):
+    # Repeats of a barcode are that barcode, not a tie with it, whether
+    # the references come as a file or as an index built from one.
+    references, reads = pick_files
+    nearest = ["--max-flex", "1", "--pick", "nearest", "--quiet"]
+    once = mendseqs_command("correct", references, reads, *nearest)
+    assert once.returncode == 0, once.stderr
+    doubled = tmp_path / "doubled.txt"
+    doubled.write_text("\n".join(PICK_REFERENCES + ["GGGGTTTT", "AAAACCCC", "GGGGTTTT"]) + "\n")
+    index = tmp_path / "doubled.msqidx"
+    run = mendseqs_command("index", doubled, "--max-flex", "1", "-o", index)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr == f"index: 4 references (3 repeated entries left out), max_flex 1, written to {index}\n"
+    for given in (doubled, index):
+        run = mendseqs_command("correct", given, reads, *nearest)
+        assert run.returncode == 0, run.stderr
+        assert run.stdout == once.stdout
 
 
 def test_nearest_notes_its_figures_in_fasta_and_fastq_headers(pick_files, tmp_path):

@@ -1,5 +1,8 @@
 """A user with CPython 3.14 installs the module with pip, from the source
-or from a wheel built by tools/wheel (./dev wheel)."""
+or from a wheel built by tools/wheel (./dev wheel).
+
+Both builds share one CMake tree, kept under the build tree between runs:
+the first build compiles the module, every later one only what changed."""
 
 import gzip
 import importlib.util
@@ -16,13 +19,24 @@ needs_cmake = pytest.mark.skipif(shutil.which("cmake") is None, reason="pip buil
 ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}  # not the build tree's copy
 
 
-def install(tmp_path, what):
+@pytest.fixture(scope="module")
+def build_cache(tmp_path_factory):
+    """Where the builds copy the source and keep their CMake tree (see
+    tools/wheel): the build tree's, when run through ./dev."""
+    if "MENDSEQS_BUILD" in os.environ:
+        cache = Path(os.environ["MENDSEQS_BUILD"]) / "install-test"
+        cache.mkdir(exist_ok=True)
+        return cache
+    return tmp_path_factory.mktemp("install-test")
+
+
+def install(tmp_path, what, *options):
     """A fresh virtual environment with `what` pip-installed; its python."""
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", "--system-site-packages", str(venv)], check=True)
     python = venv / "bin" / "python"
     subprocess.run(
-        [python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--quiet", str(what)],
+        [python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--quiet", *options, str(what)],
         check=True,
         env=ENV,
         cwd=tmp_path,
@@ -74,16 +88,24 @@ def check_installed(python, tmp_path):
 # below is the one build, from the same source by the same pip backend.
 @needs_cmake
 @pytest.mark.skipif(os.uname().machine.startswith("arm"), reason="the wheel test builds the module once on armhf")
-def test_pip_install_builds_an_importable_module(tmp_path):
-    # The source is copied so that the build cannot write into the checkout.
-    source = tmp_path / "source"
-    shutil.copytree(ROOT, source, ignore=shutil.ignore_patterns(".git", "build", "*.so"))
-    check_installed(install(tmp_path, source), tmp_path)
+def test_pip_install_builds_an_importable_module(tmp_path, build_cache):
+    # The source is copied so that the build cannot write into the checkout;
+    # with the files' times, as tools/wheel copies it.
+    source = build_cache / "source"
+    shutil.rmtree(source, ignore_errors=True)
+    shutil.copytree(ROOT, source, ignore=shutil.ignore_patterns(".git", "*.so"))
+    python = install(tmp_path, source, f"--config-settings=build-dir={build_cache / 'build'}")
+    check_installed(python, tmp_path)
 
 
 @needs_cmake
-def test_wheel_installs_and_its_stub_types_user_code(tmp_path):
-    built = subprocess.run([ROOT / "tools" / "wheel", tmp_path / "wheels"], capture_output=True, text=True, env=ENV)
+def test_wheel_installs_and_its_stub_types_user_code(tmp_path, build_cache):
+    built = subprocess.run(
+        [ROOT / "tools" / "wheel", tmp_path / "wheels"],
+        capture_output=True,
+        text=True,
+        env={**ENV, "MENDSEQS_WHEEL_CACHE": str(build_cache)},
+    )
     assert built.returncode == 0, built.stderr
     wheel = Path(built.stdout.splitlines()[-1])
     assert wheel.parent == tmp_path / "wheels" and wheel.name.startswith("mendseqs-0.1.0-cp314-cp314-linux_")

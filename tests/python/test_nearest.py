@@ -1,7 +1,6 @@
 """mendseqs.nearest and mendseqs.Nearest: what Python sees of the nearest
 accepted reference (the engine suite checks it against the full table)."""
 
-import pickle
 import random
 import threading
 
@@ -10,30 +9,9 @@ from hypothesis import given, settings, strategies as st
 
 import mendseqs
 from test_interruption import LATENCY_LIMIT, ctrl_c_latency, interrupted_long_call
-from messages import GUARD, MARK, OUT_OF_RANGE, banner
+from failure_support import messages
+from messages import GUARD, JOIN_FAILURE, MARK, OUT_OF_RANGE, banner
 from oracle import correct_seq, lcs_length
-
-Nearest = mendseqs.Nearest
-
-
-def test_attributes_stay_out_of_all():
-    assert mendseqs.__all__ == ["correct_seq_mt"]
-    assert mendseqs.nearest.__text_signature__ == "(ref_seqs, query_seqs, max_flex, threads)"
-    assert mendseqs.nearest.__module__ == "mendseqs"
-    assert Nearest.__module__ == "mendseqs" and Nearest.__name__ == "Nearest"
-    namespace = {}
-    exec("from mendseqs import *", namespace)
-    assert "nearest" not in namespace and "Nearest" not in namespace
-
-
-def test_a_struct_sequence_with_named_fields():
-    [found, none] = mendseqs.nearest(["ACGTACGT", "ACGTACGA", "ACGTACGT"], ["ACGTACGT", "GGGG"], 1, 1)
-    assert found == ("ACGTACGT", 0, 0, 2) and type(found) is Nearest and isinstance(found, tuple)
-    assert (found.reference, found.distance, found.runner_up, found.ties) == tuple(found)
-    assert none == ("", None, None, 0)
-    assert Nearest.n_fields == Nearest.n_sequence_fields == 4
-    assert pickle.loads(pickle.dumps(found)) == found
-    assert "reference='ACGTACGT'" in repr(found)
 
 
 @pytest.mark.parametrize(
@@ -88,6 +66,43 @@ def test_conversions_and_failures_are_correct_seq_mts(python):
     assert run.stdout == expected, run
 
 
+def test_a_guard_in_a_worker_keeps_its_message_where_correct_keeps_its_legacy_one(python):
+    # The last query trips the guard against ACG (3 > len("AC")), in the
+    # last of four chunks; the first-match calls trip it too.
+    run = python(
+        f"""
+        import mendseqs
+        refs, queries = ["ACGTACGT", "ACG"], ["ACGTACGT"] * 39 + ["AC"]
+        index = mendseqs.ReferenceIndex(refs, 3)
+        calls = {{
+            "nearest": lambda threads: mendseqs.nearest(refs, queries, 3, threads),
+            "ReferenceIndex.nearest": lambda threads: index.nearest(queries, threads),
+            "correct_seq_mt": lambda threads: mendseqs.correct_seq_mt(refs, queries, 3, threads),
+            "ReferenceIndex.correct": lambda threads: index.correct(queries, threads),
+        }}
+        raised = {{}}
+        for name, call in calls.items():
+            for threads in (1, 4):
+                try:
+                    call(threads)
+                except BaseException as error:
+                    raised[name, threads] = (type(error).__name__, *error.args)
+        guard, legacy = ("PanicException", {GUARD!r}), ("PanicException", {JOIN_FAILURE!r})
+        assert raised == {{
+            **{{(name, threads): guard for name in calls for threads in (1, 4)}},
+            ("correct_seq_mt", 4): legacy,
+            ("ReferenceIndex.correct", 4): legacy,
+        }}, raised
+        """
+    )
+    assert run.returncode == 0, run
+    # A worker's failure is reported once, where it arose; only the legacy
+    # wrapping adds a report of its own.
+    nearest_reports = [("main", GUARD), ("<unnamed>", GUARD)]
+    correct_reports = [("main", GUARD), ("<unnamed>", GUARD), ("main", JOIN_FAILURE)]
+    assert messages(run.stderr) == nearest_reports * 2 + correct_reports * 2
+
+
 def trips_guard_anywhere(references, query, max_flex):
     return any(
         abs(len(query) - len(r)) <= max_flex
@@ -112,7 +127,7 @@ def test_found_exactly_when_correct_finds_and_never_farther(references, queries,
     try:
         found = mendseqs.nearest(references, queries, max_flex, threads)
     except BaseException as error:
-        assert type(error).__name__ == "PanicException" and guard
+        assert type(error).__name__ == "PanicException" and error.args == (GUARD,) and guard
         return
     assert not guard
     for query, nearest in zip(queries, found, strict=True):

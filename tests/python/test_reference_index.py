@@ -13,7 +13,7 @@ import pytest
 
 import mendseqs
 from data.make_reference_index import FIXTURE, FIXTURES, MAX_FLEX, fixture_queries, fixture_references
-from test_interruption import LATENCY_LIMIT, ctrl_c_latency
+from test_interruption import LATENCY_LIMIT, ctrl_c_latency, interrupted_long_call
 
 
 def captured_fd1(call, *args):
@@ -126,15 +126,6 @@ def test_arguments_are_converted_as_correct_seq_mt_converts_them():
         with pytest.raises(BaseException) as got:
             index.correct(queries, threads)
         assert (type(got.value), str(got.value)) == (type(expected.value), str(expected.value))
-
-
-def test_attributes_are_read_only_and_the_module_exports_only_correct_seq_mt():
-    index = mendseqs.ReferenceIndex(["AC", "GT", "AC"], 3, threads=0)
-    assert (len(index), index.max_flex) == (3, 3)
-    with pytest.raises(AttributeError):
-        index.max_flex = 1
-    assert mendseqs.__all__ == ["correct_seq_mt"]
-    assert mendseqs.ReferenceIndex.__module__ == "mendseqs"
 
 
 def test_nothing_but_correct_writes_to_fd1(tmp_path):
@@ -258,7 +249,7 @@ def test_a_file_beyond_the_32_bit_budget_is_refused_there(tmp_path):
 
 def test_other_threads_run_while_it_builds_and_corrects():
     refs, queries = random_case(31, 50_000)
-    queries = [q for q in queries if q] * 200  # no guard: the whole batch runs
+    queries = [q for q in queries if q] * 50  # no guard: the whole batch runs
     counted = []
 
     def count_while(call):
@@ -284,7 +275,7 @@ def test_other_threads_run_while_it_builds_and_corrects():
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-4)  # hand the lock over at once when it is free
     try:
-        index = count_while(lambda: mendseqs.ReferenceIndex(refs * 4, 1, 2))
+        index = count_while(lambda: mendseqs.ReferenceIndex(refs * 2, 1, 2))
         result, _ = count_while(lambda: captured_fd1(index.correct, queries, 2))
     finally:
         sys.setswitchinterval(old)
@@ -292,23 +283,9 @@ def test_other_threads_run_while_it_builds_and_corrects():
     assert all(c > 1000 for c in counted), counted
 
 
-# The scan of long unrelated sequences under a wide tolerance: tens of
-# seconds, with the lock let go throughout.
-LONG_CORRECT = """
-import random, sys, time, mendseqs
-draw = random.Random(5)
-refs = ["".join(draw.choices("ACGT", k=2000)) for _ in range(200)]
-queries = ["".join(draw.choices("ACGT", k=2000)) for _ in range(10_000)]
-index = mendseqs.ReferenceIndex(refs, 500)
-sys.stderr.write("ready\\n")
-sys.stderr.flush()
-try:
-    index.correct(queries, {threads})
-except KeyboardInterrupt:
-    print(time.monotonic(), file=sys.stderr)
-"""
-
-
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_correct_promptly(threads):
-    assert 0 <= ctrl_c_latency(LONG_CORRECT.format(threads=threads)) < LATENCY_LIMIT
+    # Long unrelated sequences under a wide tolerance (no index is built
+    # for them): tens of seconds of scanning, with the lock let go throughout.
+    code = interrupted_long_call(f"mendseqs.ReferenceIndex(refs, 500).correct(queries, {threads})")
+    assert 0 <= ctrl_c_latency(code) < LATENCY_LIMIT

@@ -57,10 +57,12 @@ def test_batch_through_the_index_matches_single_queries(k, count):
     batch = correct(references, queries, k, 2)  # the workers share one index
     assert batch[-2:] == ["ACG", "ACG"]
     assert sum(result != "" for result in batch) > len(batch) // 2
-    for i in rng.sample(range(len(queries)), 150):
+    # Each alone is a scan of the whole list: a sample (the engine's tests
+    # and the fuzzer compare the two paths at length).
+    for i in rng.sample(range(len(queries)), 150 if k == 1 else 40):
         assert correct(references, [queries[i]], k, 1) == [batch[i]], queries[i]
     # Passes the filters of "ACG" only (k=2) or of "A" only (k=1, empty),
-    # then trips the guard on "A".
+    # then trips the guard on "A"; first, so the call stops there.
     with pytest.raises(BaseException) as raised:
-        correct(references, queries + ["TT" if k == 2 else ""], k, 1)
+        correct(references, ["TT" if k == 2 else ""] + queries, k, 1)
     assert str(raised.value) == GUARD

@@ -38,19 +38,26 @@ def snakemake(directory, *config, cwd=None):
 
 
 @needs_snakemake
-@pytest.mark.parametrize("output", ["all.tsv", "all.fa.GZ"])
-def test_scattered_workflow_gathers_what_one_run_gives(tmp_path, output):
+@pytest.mark.parametrize("output, pick", [("all.tsv", []), ("all.fa.GZ", ["--pick", "nearest", "--margin", "1"])])
+def test_scattered_workflow_gathers_what_one_run_gives(tmp_path, output, pick):
     references, queries = DATA / "references.txt", DATA / "queries.fasta"
     whole = tmp_path / "whole" / output
     whole.parent.mkdir()
     subprocess.run(
-        [sys.executable, "-m", "mendseqs_cli", "correct", references, queries, "--max-flex", "2", "-o", whole],
+        [sys.executable, "-m", "mendseqs_cli", "correct", references, queries, "--max-flex", "2", *pick, "-o", whole],
         check=True,
     )
     # Its own working directory: snakemake keeps its state in .snakemake/ there.
     work = tmp_path / "work"
+    settings = [f"{option[2:]}={value}" for option, value in zip(pick[::2], pick[1::2], strict=True)]
     run = snakemake(
-        work, f"references={references}", f"queries={queries}", "chunks=4", "max_flex=2", f"output={output}"
+        work,
+        f"references={references}",
+        f"queries={queries}",
+        "chunks=4",
+        "max_flex=2",
+        f"output={output}",
+        *settings,
     )
     assert run.returncode == 0, run.stderr[-3000:]
     # split, the index built once, 4 chunk jobs, gather, all.
@@ -65,21 +72,38 @@ def test_scattered_workflow_gathers_what_one_run_gives(tmp_path, output):
     assert (work / "index" / "references.msqidx").read_bytes()[:8] == b"\x89MSQIDX\n"
 
 
-@needs_snakemake
+# Checked by the Snakefile's Settings before Snakemake plans any job (the
+# test below shows a refusal stopping Snakemake itself): here directly.
 @pytest.mark.parametrize(
     "config, message",
     [
-        (["chunks=0"], "chunks=0: must be at least 1"),
-        (["chunks=-2"], "chunks=-2: must be at least 1"),
-        (["chunks=two"], "chunks=two: not a whole number"),
-        (["index=maybe"], "index=maybe: expected true, false or auto"),
+        ({"chunks": 0}, "chunks=0: must be at least 1"),
+        ({"chunks": -2}, "chunks=-2: must be at least 1"),
+        ({"chunks": "two"}, "chunks=two: not a whole number"),
+        ({"index": "maybe"}, "index=maybe: expected true, false or auto"),
+        ({"colour": "red"}, "colour=red: no such setting"),
+        ({"pick": "best"}, "pick=best: expected first or nearest"),
+        ({"margin": 1}, "margin=1: applies only with pick=nearest"),
+        ({"pick": "nearest", "margin": -1}, "margin=-1: must be at least 0"),
+        ({"max_flex": 1, "references": "SAVED"}, "max_flex=1: SAVED was built for max_flex 2"),
     ],
 )
-def test_bad_settings_stop_the_workflow_before_any_job(tmp_path, config, message):
-    run = snakemake(tmp_path, f"references={DATA / 'references.txt'}", f"queries={DATA / 'queries.fasta'}", *config)
-    assert run.returncode != 0
-    assert message in run.stderr
-    assert not (tmp_path / "corrected.tsv").exists()
+def test_bad_settings_are_refused_before_any_job(tmp_path, config, message):
+    sys.path.insert(0, str(ROOT / "workflow" / "scripts"))
+    try:
+        from settings import Settings
+    finally:
+        sys.path.pop(0)
+    given = {"references": str(DATA / "references.txt"), "queries": str(DATA / "queries.fasta")}
+    given |= {"python": sys.executable, **config}
+    if given["references"] == "SAVED":  # a saved index brings its own tolerance
+        saved = tmp_path / "refs.msqidx"
+        command = [sys.executable, "-m", "mendseqs_cli", "index", DATA / "references.txt", "--max-flex", "2"]
+        subprocess.run([*command, "-o", saved], check=True, capture_output=True)
+        given["references"], message = str(saved), message.replace("SAVED", str(saved))
+    with pytest.raises(ValueError) as refused:
+        Settings(given, str(tmp_path))
+    assert message in str(refused.value)
 
 
 @needs_snakemake

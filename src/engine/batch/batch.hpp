@@ -20,7 +20,8 @@ std::vector<Position> run_batch(const ReferenceSet& references, std::span<const 
                                 uint32_t threads, CallerHooks& caller, OutputStream& out, Checkpoint& checkpoint);
 
 // The same batch, each query's nearest accepted reference measured
-// (nearest_accepted), with the same marks, line end and failures.
+// (nearest_accepted), with the same marks, line end and failures, except
+// that a worker's Panic keeps its own message (WorkerPanics::as_raised).
 std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std::span<const Text> queries,
                                             intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out,
                                             Checkpoint& checkpoint);

@@ -26,11 +26,11 @@ void run_serially(size_t query_count, OutputStream& out, Checkpoint& checkpoint,
 // The road of every batch, whatever it computes per query: the action for
 // every query in this thread or on workers, then the line end.
 void run_queries(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, Checkpoint& checkpoint,
-                 QueryAction action) {
+                 WorkerPanics panics, QueryAction action) {
   if (threads == 1) {
     run_serially(query_count, out, checkpoint, action);
   } else {
-    run_in_parallel(query_count, threads, out, caller, action);
+    run_in_parallel(query_count, threads, out, caller, action, panics);
   }
   out.print_line_end(checkpoint);
 }
@@ -40,9 +40,10 @@ void run_queries(size_t query_count, uint32_t threads, OutputStream& out, Caller
 std::vector<Position> run_batch(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
                                 uint32_t threads, CallerHooks& caller, OutputStream& out, Checkpoint& checkpoint) {
   std::vector<Position> matched(queries.size(), no_match);
-  run_queries(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
-    matched[q] = first_accepted(references, queries[q], max_flex, where).value_or(no_match);
-  });
+  run_queries(queries.size(), threads, out, caller, checkpoint, WorkerPanics::wrapped,
+              [&](size_t q, Checkpoint& where) {
+                matched[q] = first_accepted(references, queries[q], max_flex, where).value_or(no_match);
+              });
   return matched;
 }
 
@@ -50,9 +51,10 @@ std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std:
                                             intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out,
                                             Checkpoint& checkpoint) {
   std::vector<NearestMatch> found(queries.size());
-  run_queries(queries.size(), threads, out, caller, checkpoint, [&](size_t q, Checkpoint& where) {
-    found[q] = nearest_accepted(references, queries[q], max_flex, where);
-  });
+  // Not bound by correct_seq_mt's wrapping: the guard says what it is.
+  run_queries(
+      queries.size(), threads, out, caller, checkpoint, WorkerPanics::as_raised,
+      [&](size_t q, Checkpoint& where) { found[q] = nearest_accepted(references, queries[q], max_flex, where); });
   return found;
 }
 

@@ -88,6 +88,38 @@ void* run_worker(void* argument) {
   return nullptr;
 }
 
+// Lets go of the host's lock while a worker of the call waits on output
+// that cannot proceed, and takes it back otherwise: the output's reader may
+// be a thread of the caller's own process that needs that lock. Whatever
+// happens, the lock is held again when this goes.
+class LockWhileOutputBlocked {
+ public:
+  explicit LockWhileOutputBlocked(CallerHooks& caller) noexcept : caller_(caller) {}
+  ~LockWhileOutputBlocked() { hold(); }
+  LockWhileOutputBlocked(const LockWhileOutputBlocked&) = delete;
+  LockWhileOutputBlocked& operator=(const LockWhileOutputBlocked&) = delete;
+
+  void follow(const OutputStream& out) noexcept {
+    if (out.waiting_workers() > 0)
+      let_go();
+    else
+      hold();
+  }
+  void hold() noexcept {
+    if (released_) caller_.reacquire_lock();
+    released_ = false;
+  }
+  void let_go() noexcept {
+    if (!released_) caller_.release_lock();
+    released_ = true;
+  }
+  bool released() const noexcept { return released_; }
+
+ private:
+  CallerHooks& caller_;
+  bool released_ = false;
+};
+
 // The started workers of one call. However the call leaves, they are
 // cancelled and joined before the chunks they write go away: no worker
 // outlives its call, and no mark follows the call's return. A worker that
@@ -95,7 +127,8 @@ void* run_worker(void* argument) {
 // cancelled and joined first.
 class Workers {
  public:
-  Workers(SharedCall& call, size_t stack_size) : call_(call), group_(stack_size) {}
+  Workers(SharedCall& call, CallerHooks& caller, size_t stack_size)
+      : call_(call), caller_(caller), group_(stack_size) {}
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
   ~Workers() {
@@ -117,13 +150,31 @@ class Workers {
     }
   }
 
-  // Every worker exits within a slice of its cancellation (it looks up
-  // every few thousand characters, and every few milliseconds while its
-  // output is blocked), so this join needs no lock released.
-  void join_all() noexcept { group_.join_all(); }
+  // A cancelled worker exits within a slice (it looks up every few
+  // thousand characters, and every few milliseconds while its output is
+  // blocked), except from inside a write() that blocked after its poll
+  // found room: that one ends only when the output's reader drains. The
+  // join is so taken in slices, with the host's lock let go while any
+  // worker waits on output, as while the call ran: a reader that needs the
+  // lock (a thread of this process) would otherwise never drain, and the
+  // join never return. Called with the host's lock held, also while an
+  // interruption leaves the call; returns with it held.
+  void join_all() noexcept {
+    {
+      LockWhileOutputBlocked host(caller_);
+      std::unique_lock lock(call_.mutex);
+      while (!call_.changed.wait_for(lock, wait_slice, [&] { return call_.running == 0; })) {
+        lock.unlock();
+        host.follow(call_.out);
+        lock.lock();
+      }
+    }
+    group_.join_all();  // each has left its body: no wait on anyone
+  }
 
  private:
   SharedCall& call_;
+  CallerHooks& caller_;
   ThreadGroup group_;
 };
 
@@ -133,37 +184,32 @@ class Workers {
 void wait_for_workers(SharedCall& call, CallerHooks& caller) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point last_check_in = Clock::now();
-  bool released = false;
+  LockWhileOutputBlocked host(caller);
   for (;;) {
     bool all_ended;
     {
       std::unique_lock lock(call.mutex);
       all_ended = call.changed.wait_for(lock, wait_slice, [&] { return call.running == 0; });
     }
-    const bool output_blocked = call.out.waiting_workers() > 0;
     const bool check_in_due = Clock::now() - last_check_in >= check_in_interval;
-    if (released && (all_ended || !output_blocked || check_in_due)) {
-      caller.reacquire_lock();
-      released = false;
-    }
+    if (all_ended || check_in_due) host.hold();
     if (all_ended) return;
     if (check_in_due) {
       last_check_in = Clock::now();
       caller.check_in();  // may throw Interrupted: the workers are then cancelled
     }
-    if (output_blocked && !released) {
-      caller.release_lock();
-      released = true;
-    }
+    host.follow(call.out);
   }
 }
 
-// The ending of the lowest-numbered chunk that failed, carried on here.
-void raise_first_failure(const std::vector<Chunk>& chunks) {
+// The ending of the lowest-numbered chunk that failed, carried on here; a
+// wrapped Panic gets a report of its own, as a new failure of this thread.
+void raise_first_failure(const std::vector<Chunk>& chunks, WorkerPanics panics) {
   for (const Chunk& chunk : chunks) {
     const auto* failure = std::get_if<Failure>(&chunk.ending);
     if (!failure) continue;
-    if (std::holds_alternative<Panicked>(*failure)) panic(std::string(messages::worker_failed));
+    if (panics == WorkerPanics::wrapped && std::holds_alternative<Panicked>(*failure))
+      panic(std::string(messages::worker_failed));
     rethrow(*failure);
   }
 }
@@ -205,18 +251,19 @@ size_t worker_stack_size() noexcept {
   return std::max<size_t>(size, PTHREAD_STACK_MIN);
 }
 
-void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action) {
+void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action,
+                     WorkerPanics panics) {
   const ChunkPlan plan = plan_chunks(query_count, threads);
   SharedCall call{action, plan.progress_step, out};
   std::vector<Chunk> chunks = cut_chunks(call, query_count, plan);
 
   {
-    Workers workers(call, worker_stack_size());  // declared after the chunks: joined before they go
+    Workers workers(call, caller, worker_stack_size());  // declared after the chunks: joined before they go
     for (Chunk& chunk : chunks) workers.start(chunk);
     wait_for_workers(call, caller);
     workers.join_all();
   }
-  raise_first_failure(chunks);
+  raise_first_failure(chunks, panics);
 }
 
 }  // namespace mendseqs

@@ -32,6 +32,12 @@ size_t worker_stack_size() noexcept;
 // the call.
 using QueryAction = FunctionRef<void(size_t q, Checkpoint& checkpoint)>;
 
+// What the caller sees of a worker's failure (Panic). correct_seq_mt has
+// always wrapped it in a message of its own, which its callers match on
+// (docs/compatibility.md); the newer calls pass the failure on as raised,
+// the guard's own message say, as the serial path does.
+enum class WorkerPanics { wrapped, as_raised };
+
 // Runs the action for every query on worker threads.
 // Worker m writes a mark before its query i when (m + i) is a multiple of
 // the progress step, so marks are spread over all workers.
@@ -41,7 +47,9 @@ using QueryAction = FunctionRef<void(size_t q, Checkpoint& checkpoint)>;
 // output that cannot proceed. When a worker fails, or the caller is
 // interrupted, the others are cancelled; every worker has ended before this
 // returns or throws. The failure raised is that of the lowest-numbered
-// chunk that failed (a cancelled chunk has not failed).
-void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action);
+// chunk that failed (a cancelled chunk has not failed), a Panic as
+// `panics` says.
+void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action,
+                     WorkerPanics panics = WorkerPanics::wrapped);
 
 }  // namespace mendseqs

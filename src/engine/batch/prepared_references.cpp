@@ -214,15 +214,13 @@ PreparedReferences PreparedReferences::load(const std::string& path, CallerHooks
         throw IndexFormatError("the references have an unknown character width");
     }
     state->texts = state->loaded_texts;
-    state->set = std::make_unique<ReferenceSet>(state->texts, file, &checkpoint);
+    state->set = std::make_unique<ReferenceSet>(state->texts, file, threads, &checkpoint);
     switch (file.scalar<uint8_t>("indexed")) {
       case 0:
         break;
       case 1:
-        state->set->adopt_index(CandidateIndex::load(file, state->texts.size(), state->texts, threads,
-                                                     [&](size_t work) { checkpoint.charge(work); }),
-                                state->max_flex);
-        if (state->set->index(state->max_flex)->max_flex() != static_cast<size_t>(state->max_flex))
+        if (state->max_flex < 0 ||
+            state->set->load_index(file, threads, checkpoint) != static_cast<size_t>(state->max_flex))
           throw IndexFormatError("the candidate index was built for another max_flex");
         break;
       default:

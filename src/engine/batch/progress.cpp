@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <new>
 #include <string>
 
@@ -43,6 +44,20 @@ bool write_may_block(int fd) noexcept {
 }
 
 }  // namespace
+
+StreamLock::StreamLock() : mutex_(std::make_unique<pthread_mutex_t>()) { pthread_mutex_init(mutex_.get(), nullptr); }
+
+StreamLock::~StreamLock() { pthread_mutex_destroy(mutex_.get()); }
+
+void StreamLock::replace_after_fork() noexcept {
+  // A child that cannot get a few dozen bytes has no lock for its output
+  // and could not go on; CPython ends such a child too.
+  std::unique_ptr<pthread_mutex_t> fresh(new (std::nothrow) pthread_mutex_t);
+  if (!fresh) std::abort();
+  pthread_mutex_init(fresh.get(), nullptr);
+  static_cast<void>(mutex_.release());  // leaked: nothing defined can be done with it
+  mutex_ = std::move(fresh);
+}
 
 // Waits, one slice at a time, until the descriptor takes bytes again; a
 // cancelled worker throws from there, and so may the caller's check-in.
@@ -127,7 +142,7 @@ OutputStream* standard_stream = nullptr;
 // the parent would never be released there.
 void reset_standard_output_after_fork() noexcept {
   if (!standard_stream) return;
-  standard_stream->mutex_.reinitialise_after_fork();
+  standard_stream->mutex_.replace_after_fork();
   standard_stream->waiting_workers_.store(0, std::memory_order_relaxed);
 }
 

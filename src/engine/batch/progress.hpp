@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -32,21 +33,23 @@ namespace mendseqs {
 
 using messages::progress_mark;
 
-// The stream's lock: a pthread mutex, because the child of a fork must get
-// it back unlocked whatever thread held it, and re-initialising a
-// pthread_mutex_t in the one-threaded child is defined (CPython does the
-// same for its own locks), where constructing a C++ mutex over a live one
-// is not. Meets TimedLockable, for std::unique_lock.
+// The stream's lock: a pthread mutex, for its timed wait, reached through
+// a pointer so that the child of a fork can get a lock back unlocked,
+// whatever thread of the parent held it. In that child the old mutex may be
+// held by a thread that does not exist there, and POSIX leaves unlocking,
+// destroying or re-initialising such a mutex undefined; the child so takes
+// a new mutex and leaves the old one as it is, leaked, as CPython does for
+// its own locks. Meets TimedLockable, for std::unique_lock.
 class StreamLock {
  public:
-  StreamLock() noexcept { pthread_mutex_init(&mutex_, nullptr); }
-  ~StreamLock() { pthread_mutex_destroy(&mutex_); }
+  StreamLock();
+  ~StreamLock();
   StreamLock(const StreamLock&) = delete;
   StreamLock& operator=(const StreamLock&) = delete;
 
-  void lock() noexcept { pthread_mutex_lock(&mutex_); }
-  bool try_lock() noexcept { return pthread_mutex_trylock(&mutex_) == 0; }
-  void unlock() noexcept { pthread_mutex_unlock(&mutex_); }
+  void lock() noexcept { pthread_mutex_lock(mutex_.get()); }
+  bool try_lock() noexcept { return pthread_mutex_trylock(mutex_.get()) == 0; }
+  void unlock() noexcept { pthread_mutex_unlock(mutex_.get()); }
   // CLOCK_REALTIME, which every sanitizer knows: a clock step only
   // lengthens or shortens one slice of a wait that is retried anyway.
   template <class Rep, class Period>
@@ -56,15 +59,15 @@ class StreamLock {
     const long long total = until.tv_nsec + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count();
     until.tv_sec += static_cast<time_t>(total / 1000000000);
     until.tv_nsec = static_cast<long>(total % 1000000000);
-    return pthread_mutex_timedlock(&mutex_, &until) == 0;
+    return pthread_mutex_timedlock(mutex_.get(), &until) == 0;
   }
 
-  // Only in the child of a fork, which has one thread: whatever the lock's
-  // state was in the parent, it is a fresh unlocked mutex afterwards.
-  void reinitialise_after_fork() noexcept { pthread_mutex_init(&mutex_, nullptr); }
+  // Only in the child of a fork, which has one thread: a new unlocked
+  // mutex takes the place of the old one, which is never touched again.
+  void replace_after_fork() noexcept;
 
  private:
-  pthread_mutex_t mutex_;
+  std::unique_ptr<pthread_mutex_t> mutex_;
 };
 
 class OutputStream {

@@ -15,35 +15,31 @@
 
 namespace mendseqs {
 
-CandidateIndex::CandidateIndex(std::span<const Text> references, size_t max_flex, bool packed, unsigned threads,
-                               FunctionRef<void(size_t)> charge)
-    : reference_count_(references.size()), packed_(packed), facts_(references, max_flex, threads, charge) {
+CandidateIndex::CandidateIndex(const ReferenceFacts& facts, size_t max_flex, bool packed)
+    : facts_(&facts), max_flex_(max_flex), reference_count_(facts.size()), packed_(packed) {
   double characters = 0;
-  for (const uint32_t length : facts_.lengths) characters += length;
+  for (const uint32_t length : facts.lengths()) characters += length;
   scan_seconds_per_query_ =
       std::max(characters, 16.0 * static_cast<double>(reference_count_)) * costs::seconds_per_scanned_character;
-  short_ = ShortTable(facts_.lengths, facts_.a_counts, max_flex);
-  if (packed_) {  // the packed layout reads lengths and A-counts from its codes
-    facts_.lengths = {};
-    facts_.a_counts = {};
-  }
+  short_ = ShortTable(facts.lengths(), facts.a_counts(), max_flex);
 }
 
-std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> references, intptr_t max_flex,
-                                                      size_t query_count, size_t memory_budget_bytes, Choice choice,
-                                                      unsigned threads, FunctionRef<void(size_t)> charge,
+std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> references, const ReferenceFacts& facts,
+                                                      intptr_t max_flex, size_t query_count, size_t memory_budget_bytes,
+                                                      Choice choice, unsigned threads, FunctionRef<void(size_t)> charge,
                                                       Layout layout) {
+  if (facts.size() != references.size() || !facts.narrow()) return nullptr;
   const IndexPlan plan = CandidateIndex::plan(references, max_flex, query_count, memory_budget_bytes, threads, layout);
   const bool fits = plan.memory_bytes > 0 && plan.memory_bytes <= static_cast<double>(memory_budget_bytes) &&
                     (plan.packed || plan.variants < std::numeric_limits<uint32_t>::max());
   if (!(choice == Choice::always ? fits : plan.use_index)) return nullptr;
   try {
     const auto k = static_cast<size_t>(max_flex);
-    std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, k, plan.packed, threads, charge));
+    std::unique_ptr<CandidateIndex> index(new CandidateIndex(facts, k, plan.packed));
     if (plan.packed)
       index->packed_layout_ = PackedLayout(references, k, threads, charge);
     else
-      index->hashed_ = HashedLayout(references, index->facts_, plan.variants, threads, charge);
+      index->hashed_ = HashedLayout(references, facts, k, plan.variants, threads, charge);
     return index;
   } catch (const std::bad_alloc&) {
     return nullptr;  // the scan needs no more memory than it already has
@@ -53,7 +49,7 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
 }
 
 std::optional<Decision> CandidateIndex::first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const {
-  const size_t k = facts_.max_flex;
+  const size_t k = max_flex_;
   const size_t query_length = query.length();
   const size_t query_a_count = count_letter_a(query);
   const std::optional<Decision> short_decision = short_.first(query_length, query_a_count);
@@ -70,7 +66,7 @@ std::optional<Decision> CandidateIndex::first_decisive(const Text& query, Functi
       if (accepts(position)) return Decision{position, false};
     return short_decision;
   }
-  if (const std::optional<size_t> found = hashed_.first_accepted(query, query_a_count, limit, facts_, accepts))
+  if (const std::optional<size_t> found = hashed_.first_accepted(query, query_a_count, limit, *facts_, accepts))
     return Decision{*found, false};
   return short_decision;
 }
@@ -84,7 +80,7 @@ bool CandidateIndex::for_each_candidate(const Text& query, FunctionRef<void(size
     packed_layout_.candidates(query, query_a_count, reference_count_, positions);
   } else {
     positions.clear();
-    hashed_.each_candidate(query, query_a_count, facts_,
+    hashed_.each_candidate(query, query_a_count, *facts_,
                            [&](size_t i) { positions.push_back(static_cast<uint32_t>(i)); });
   }
   short_.each_accepted_outright(query_length, query_a_count,
@@ -100,13 +96,12 @@ bool CandidateIndex::guard_tripped(const Text& query) const {
 }
 
 size_t CandidateIndex::memory_bytes() const noexcept {
-  return sizeof(*this) + facts_.memory_bytes() + short_.memory_bytes() + hashed_.memory_bytes() +
-         packed_layout_.memory_bytes();
+  return sizeof(*this) + short_.memory_bytes() + hashed_.memory_bytes() + packed_layout_.memory_bytes();
 }
 
 void CandidateIndex::save(SectionSink& sink) const {
   sink.put_scalar<uint32_t>("index.packed", packed_ ? 1 : 0);
-  sink.put_scalar<uint64_t>("index.max_flex", facts_.max_flex);
+  sink.put_scalar<uint64_t>("index.max_flex", max_flex_);
   sink.put_scalar<uint64_t>("index.reference_count", reference_count_);
   if (packed_)
     packed_layout_.save(sink);
@@ -114,10 +109,11 @@ void CandidateIndex::save(SectionSink& sink) const {
     hashed_.save(sink);
 }
 
-std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, size_t reference_count,
-                                                     std::span<const Text> references, unsigned threads,
+std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std::span<const Text> references,
+                                                     const ReferenceFacts& facts, unsigned threads,
                                                      FunctionRef<void(size_t)> charge) {
-  if (references.size() != reference_count) throw IndexFormatError("index: reference count given twice, differently");
+  const size_t reference_count = references.size();
+  if (facts.size() != reference_count) throw IndexFormatError("index: reference count given twice, differently");
   const uint32_t packed = source.scalar<uint32_t>("index.packed");
   const uint64_t max_flex = source.scalar<uint64_t>("index.max_flex");
   const uint64_t saved_count = source.scalar<uint64_t>("index.reference_count");
@@ -127,18 +123,17 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, size
     throw IndexFormatError("index.reference_count: out of range");
   if (max_flex > max_deletions / 2) throw IndexFormatError("index.max_flex: out of range");
   const auto k = static_cast<size_t>(max_flex);
-  check_in_chunks(references.size(), threads, charge, [&](size_t begin, size_t end) {
-    bool too_long = false;
-    for (size_t i = begin; i < end; ++i) too_long |= references[i].length() >= std::numeric_limits<uint32_t>::max();
-    if (too_long) throw IndexFormatError("index: a reference too long to index");
-    if (packed == 1 && !PackedLayout::suits(references.subspan(begin, end - begin), k))
-      throw IndexFormatError("index.packed: the references are not all A, C, G, T of at most 32 letters");
-  });
-  std::unique_ptr<CandidateIndex> index(new CandidateIndex(references, k, packed == 1, threads, charge));
+  if (!facts.narrow()) throw IndexFormatError("index: a reference too long to index");
+  if (packed == 1)
+    check_in_chunks(references.size(), threads, charge, [&](size_t begin, size_t end) {
+      if (!PackedLayout::suits(references.subspan(begin, end - begin), k))
+        throw IndexFormatError("index.packed: the references are not all A, C, G, T of at most 32 letters");
+    });
+  std::unique_ptr<CandidateIndex> index(new CandidateIndex(facts, k, packed == 1));
   if (packed == 1)
     index->packed_layout_ = PackedLayout::load(source, references, k, threads, charge);
   else
-    index->hashed_ = HashedLayout::load(source, reference_count, threads, charge);
+    index->hashed_ = HashedLayout::load(source, facts, k, threads, charge);
   return index;
 }
 

@@ -26,6 +26,7 @@
 #include "engine/text.hpp"
 #include "index/hashed_layout.hpp"
 #include "index/packed_layout.hpp"
+#include "index/reference_facts.hpp"
 #include "index/sections.hpp"
 #include "index/short_table.hpp"
 #include "support/function_ref.hpp"
@@ -63,10 +64,13 @@ class CandidateIndex {
   // caller scans then, with the same results. The calling thread charges
   // its share of the building to `charge` (characters' worth of work), which
   // may throw to end the call; the building threads are joined first.
+  // `facts` is the references' table (reference_facts.hpp): the index
+  // borrows it, so it must outlive the index. A table that is not narrow
+  // gets no index.
   static std::unique_ptr<CandidateIndex> build(
-      std::span<const Text> references, intptr_t max_flex, size_t query_count, size_t memory_budget_bytes,
-      Choice choice = Choice::cost_model, unsigned threads = 1, FunctionRef<void(size_t)> charge = [](size_t) {},
-      Layout layout = Layout::automatic);
+      std::span<const Text> references, const ReferenceFacts& facts, intptr_t max_flex, size_t query_count,
+      size_t memory_budget_bytes, Choice choice = Choice::cost_model, unsigned threads = 1,
+      FunctionRef<void(size_t)> charge = [](size_t) {}, Layout layout = Layout::automatic);
 
   // The scan's answer for this query: nullopt when no reference decides
   // it (the empty string). `accepts(i)` must be the exact LCS test of
@@ -97,7 +101,8 @@ class CandidateIndex {
   // The whole state as named sections (index/sections.hpp); load borrows
   // the arrays from the source, checks every invariant the lookups rely on
   // against `references` (those the index was built over, in the same
-  // order) and throws IndexFormatError naming what is wrong. Whatever the
+  // order) and their table `facts` (already checked, and borrowed as by
+  // build), and throws IndexFormatError naming what is wrong. Whatever the
   // source holds, a loaded index never reads out of range nor hangs, and
   // never names a reference that fails the filters or (packed layout) the
   // LCS test. The checks run on up to `threads` threads; the calling thread
@@ -105,22 +110,22 @@ class CandidateIndex {
   // others are joined first).
   void save(SectionSink& sink) const;
   static std::unique_ptr<CandidateIndex> load(
-      SectionSource& source, size_t reference_count, std::span<const Text> references, unsigned threads = 1,
+      SectionSource& source, std::span<const Text> references, const ReferenceFacts& facts, unsigned threads = 1,
       FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept;
   size_t entry_count() const noexcept { return packed_ ? packed_layout_.posting_count() : hashed_.entry_count(); }
   bool packed() const noexcept { return packed_; }
-  size_t max_flex() const noexcept { return facts_.max_flex; }
+  size_t max_flex() const noexcept { return max_flex_; }
 
  private:
-  CandidateIndex(std::span<const Text> references, size_t max_flex, bool packed, unsigned threads,
-                 FunctionRef<void(size_t)> charge);
+  CandidateIndex(const ReferenceFacts& facts, size_t max_flex, bool packed);
 
+  const ReferenceFacts* facts_ = nullptr;  // borrowed: the references' one table
+  size_t max_flex_ = 0;
   size_t reference_count_ = 0;
   double scan_seconds_per_query_ = 0;  // estimated, for prefers_scan
   bool packed_ = false;
-  ReferenceFacts facts_;  // lengths and A-counts per reference for the hashed layout only
   ShortTable short_;
   HashedLayout hashed_;
   PackedLayout packed_layout_;

@@ -97,12 +97,12 @@ double binomial_estimate(size_t n, size_t r) noexcept {
   return std::round(value);
 }
 
-double lookups_for_length(const std::vector<uint32_t>& indexed_lengths, size_t max_flex, size_t query_length) {
+double lookups_for_length(const std::vector<uint32_t>& lengths, size_t max_flex, size_t query_length) {
   if (query_length < max_flex) return 0;
   const size_t low = std::max(max_flex + 1, query_length - std::min(query_length, max_flex));
   double lookups = 0;
-  for (auto it = std::lower_bound(indexed_lengths.begin(), indexed_lengths.end(), low);
-       it != indexed_lengths.end() && *it <= query_length + max_flex; ++it)
+  for (auto it = std::lower_bound(lengths.begin(), lengths.end(), low);
+       it != lengths.end() && *it <= query_length + max_flex; ++it)
     lookups += binomial_estimate(query_length, query_length + max_flex - *it);
   return lookups;
 }
@@ -170,7 +170,7 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
 bool CandidateIndex::prefers_scan(const Text& query) const {
   // The binomial bound counts up to about twice the lookups a DNA query
   // makes; scanning must win even so.
-  return lookups_for_length(facts_.indexed_lengths, facts_.max_flex, query.length()) * seconds_per_lookup >
+  return lookups_for_length(facts_->distinct_lengths(), max_flex_, query.length()) * seconds_per_lookup >
          2 * scan_seconds_per_query_;
 }
 

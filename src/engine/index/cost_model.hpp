@@ -17,7 +17,9 @@ inline constexpr double seconds_per_scanned_character = 0.03e-9;  // about 0.5 n
 double binomial_estimate(size_t n, size_t r) noexcept;
 
 // Variants looked up by a query of this length: for each indexed length Lr
-// within max_flex, the (Lq - Lr + k)-deletions of the query.
-double lookups_for_length(const std::vector<uint32_t>& indexed_lengths, size_t max_flex, size_t query_length);
+// within max_flex, the (Lq - Lr + k)-deletions of the query. `lengths`:
+// the distinct reference lengths, ascending; those up to max_flex are not
+// indexed and count for nothing.
+double lookups_for_length(const std::vector<uint32_t>& lengths, size_t max_flex, size_t query_length);
 
 }  // namespace mendseqs

@@ -128,19 +128,25 @@ inline uint64_t shift_left(uint64_t x, unsigned bits) noexcept { return bits >= 
 inline uint64_t shift_right(uint64_t x, unsigned bits) noexcept { return bits >= 64 ? 0 : x >> bits; }
 inline uint64_t low_bits(unsigned bits) noexcept { return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1; }
 
-// n choose r for n < 64 and r <= 3: the rank of a set of deleted positions
-// p0 < p1 < p2 is C(p0, 1) + C(p1, 2) + C(p2, 3) (the combinatorial number
-// system), so a posting can say which positions a reference lost in few bits.
+// n choose r, exactly, while the result times r fits 64 bits (each step's
+// product of consecutive numbers is divisible by i).
+constexpr uint64_t binomial(uint64_t n, uint64_t r) noexcept {
+  if (r > n) return 0;
+  uint64_t value = 1;
+  for (uint64_t i = 1; i <= r; ++i) value = value * (n - r + i) / i;
+  return value;
+}
+
+// n choose r for n < 64 and r <= 3, looked up: the rank of a set of deleted
+// positions p0 < p1 < p2 is C(p0, 1) + C(p1, 2) + C(p2, 3) (the
+// combinatorial number system), so a posting can say which positions a
+// reference lost in few bits.
 inline constexpr size_t rank_positions = 64;
 inline constexpr size_t rank_depth = 3;
 inline constexpr auto small_binomials = [] {
   std::array<std::array<uint32_t, rank_depth + 1>, rank_positions> table{};
   for (size_t n = 0; n < rank_positions; ++n)
-    for (size_t r = 0; r <= rank_depth; ++r) {
-      uint64_t value = r <= n ? 1 : 0;
-      for (size_t i = 1; i <= r && r <= n; ++i) value = value * (n - r + i) / i;
-      table[n][r] = static_cast<uint32_t>(value);
-    }
+    for (size_t r = 0; r <= rank_depth; ++r) table[n][r] = static_cast<uint32_t>(binomial(n, r));
   return table;
 }();
 

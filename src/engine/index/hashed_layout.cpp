@@ -11,6 +11,7 @@
 #include "index/builder.hpp"
 #include "index/deletions.hpp"
 #include "index/load_checks.hpp"
+#include "support/distance.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
@@ -67,8 +68,6 @@ uint32_t position_mask_for(size_t n) noexcept {
   return bits >= 32 ? ~uint32_t{0} : (uint32_t{1} << bits) - 1;
 }
 
-size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
-
 }  // namespace
 
 struct HashedLayout::Lookup {
@@ -79,36 +78,12 @@ struct HashedLayout::Lookup {
   uint32_t begin, end;  // the bucket's entries, once read
 };
 
-ReferenceFacts::ReferenceFacts(std::span<const Text> references, size_t k, unsigned threads,
-                               FunctionRef<void(size_t)> charge)
-    : max_flex(k), lengths(references.size()), a_counts(references.size()) {
-  check_in_chunks(references.size(), threads, charge, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      lengths[i] = static_cast<uint32_t>(references[i].length());
-      a_counts[i] = static_cast<uint32_t>(count_letter_a(references[i]));
-    }
-  });
-  // Lists hold few distinct lengths, mostly in runs: a length is looked up
-  // among those seen only when it differs from the one before (sorting one
-  // entry per reference cost a good part of a load). d distinct lengths
-  // take d^2 / 2 characters at least, so the insertions never cost more
-  // than reading the references.
-  uint32_t previous = 0;
-  for (size_t i = 0; i < lengths.size(); ++i) {
-    if (i % 4096 == 0) charge(4096);
-    const uint32_t length = lengths[i];
-    if (length > k && length != previous) {
-      const auto at = std::lower_bound(indexed_lengths.begin(), indexed_lengths.end(), length);
-      if (at == indexed_lengths.end() || *at != length) indexed_lengths.insert(at, length);
-      previous = length;
-    }
-  }
-}
-
-HashedLayout::HashedLayout(std::span<const Text> references, const ReferenceFacts& facts, double variant_bound,
-                           unsigned threads, FunctionRef<void(size_t)> charge) {
+HashedLayout::HashedLayout(std::span<const Text> references, const ReferenceFacts& facts, size_t max_flex,
+                           double variant_bound, unsigned threads, FunctionRef<void(size_t)> charge)
+    : max_flex_(max_flex) {
   const size_t n = references.size();
-  const size_t k = facts.max_flex;
+  const size_t k = max_flex;
+  const std::span<const uint32_t> lengths = facts.lengths();
   position_mask_ = position_mask_for(n);
   bucket_count_ = static_cast<size_t>(std::ceil(variant_bound / variants_per_bucket)) + 1;
 
@@ -129,11 +104,11 @@ HashedLayout::HashedLayout(std::span<const Text> references, const ReferenceFact
   const size_t workers = pass.workers();
   std::vector<HashedDeletions> variants(workers);
   const auto each_key = [&](size_t w, size_t i, auto&& use) {
-    if (facts.lengths[i] <= k) return;
+    if (lengths[i] <= k) return;
     variants[w].load(references[i]);
-    variants[w].for_each(k, [&](uint64_t hash) { use(key_of(hash, facts.lengths[i])); });
+    variants[w].for_each(k, [&](uint64_t hash) { use(key_of(hash, lengths[i])); });
   };
-  const auto cost = [&](size_t i) { return size_t{facts.lengths[i]} + 1; };
+  const auto cost = [&](size_t i) { return size_t{lengths[i]} + 1; };
   std::vector<std::vector<uint64_t>> cursors(workers, std::vector<uint64_t>(partitions, 0));
   pass.run(
       [&](size_t w, size_t i) {
@@ -190,14 +165,15 @@ HashedLayout::HashedLayout(std::span<const Text> references, const ReferenceFact
 }
 
 void HashedLayout::lookups_of(const Text& query, const ReferenceFacts& facts, std::vector<Lookup>& lookups) const {
-  const size_t k = facts.max_flex;
+  const size_t k = max_flex_;
   const size_t query_length = query.length();
   lookups.clear();
   const size_t low = std::max(k + 1, query_length - std::min(query_length, k));
   Scratch<HashedDeletions> variants;
   bool loaded = false;
-  for (auto it = std::lower_bound(facts.indexed_lengths.begin(), facts.indexed_lengths.end(), low);
-       it != facts.indexed_lengths.end() && *it <= query_length + k; ++it) {
+  const std::vector<uint32_t>& lengths = facts.distinct_lengths();
+  for (auto it = std::lower_bound(lengths.begin(), lengths.end(), low); it != lengths.end() && *it <= query_length + k;
+       ++it) {
     if (!loaded) variants->load(query), loaded = true;
     const uint32_t reference_length = *it;
     variants->for_each(query_length + k - reference_length, [&](uint64_t hash) {
@@ -220,12 +196,12 @@ void HashedLayout::lookups_of(const Text& query, const ReferenceFacts& facts, st
 template <class F>
 void HashedLayout::each_match(const Lookup& lookup, size_t query_a_count, const ReferenceFacts& facts,
                               F&& found) const {
+  const std::span<const uint32_t> lengths = facts.lengths(), a_counts = facts.a_counts();
   each_tag_match(tags_.data(), lookup.begin, lookup.end, lookup.short_tag, [&](uint32_t e) {
     const uint32_t entry = entries_[e];
     const uint32_t position = entry & position_mask_;
     if (tags_[e] != lookup.short_tag || (entry & ~position_mask_) != lookup.tag ||
-        facts.lengths[position] != lookup.reference_length ||
-        distance(facts.a_counts[position], query_a_count) > facts.max_flex)
+        lengths[position] != lookup.reference_length || distance<size_t>(a_counts[position], query_a_count) > max_flex_)
       return false;
     return found(position);
   });
@@ -248,6 +224,7 @@ std::optional<size_t> HashedLayout::first_accepted(const Text& query, size_t que
   // of later entries need not be read.)
   std::vector<uint32_t>& candidates = *borrowed_candidates;
   candidates.clear();
+  const std::span<const uint32_t> lengths = facts.lengths(), a_counts = facts.a_counts();
   size_t bound = limit;
   constexpr size_t ahead = 8;
   for (size_t i = 0; i < lookups.size(); ++i) {
@@ -258,8 +235,8 @@ std::optional<size_t> HashedLayout::first_accepted(const Text& query, size_t que
       const uint32_t position = entry & position_mask_;
       if (position >= bound) return true;
       if (tags_[e] != lookup.short_tag || (entry & ~position_mask_) != lookup.tag ||
-          facts.lengths[position] != lookup.reference_length ||
-          distance(facts.a_counts[position], query_a_count) > facts.max_flex)
+          lengths[position] != lookup.reference_length ||
+          distance<size_t>(a_counts[position], query_a_count) > max_flex_)
         return false;
       candidates.push_back(position);
       bound = position;
@@ -306,9 +283,11 @@ void HashedLayout::save(SectionSink& sink) const {
   sink.put_array<uint16_t>("hashed.tags", tags_.view());
 }
 
-HashedLayout HashedLayout::load(SectionSource& source, size_t reference_count, unsigned threads,
+HashedLayout HashedLayout::load(SectionSource& source, const ReferenceFacts& facts, size_t max_flex, unsigned threads,
                                 FunctionRef<void(size_t)> charge) {
+  const size_t reference_count = facts.size();
   HashedLayout layout;
+  layout.max_flex_ = max_flex;
   layout.position_mask_ = position_mask_for(reference_count);
   const uint64_t buckets = source.scalar<uint64_t>("hashed.bucket_count");
   const std::span<const uint32_t> offsets = source.array<uint32_t>("hashed.offsets");

@@ -18,37 +18,22 @@
 
 #include "engine/text.hpp"
 #include "index/large_array.hpp"
+#include "index/reference_facts.hpp"
 #include "index/sections.hpp"
 #include "support/function_ref.hpp"
 
 namespace mendseqs {
-
-// What every layout's lookup knows of the references: per reference its
-// length and A-count, and the distinct lengths above max_flex, ascending.
-struct ReferenceFacts {
-  size_t max_flex = 0;
-  std::vector<uint32_t> lengths;
-  std::vector<uint32_t> a_counts;
-  std::vector<uint32_t> indexed_lengths;
-
-  ReferenceFacts() = default;
-  // On up to `threads` threads; the calling thread charges its share.
-  ReferenceFacts(
-      std::span<const Text> references, size_t max_flex, unsigned threads = 1,
-      FunctionRef<void(size_t)> charge = [](size_t) {});
-  size_t memory_bytes() const noexcept {
-    return 4 * (lengths.capacity() + a_counts.capacity() + indexed_lengths.capacity());
-  }
-};
 
 class HashedLayout {
  public:
   // Keys per bucket the build aims at.
   static constexpr double variants_per_bucket = 4;
 
+  // The filters read the references' table (`facts`, narrow), which the
+  // caller keeps and passes to every lookup.
   HashedLayout() = default;
-  HashedLayout(std::span<const Text> references, const ReferenceFacts& facts, double variant_bound, unsigned threads,
-               FunctionRef<void(size_t)> charge);
+  HashedLayout(std::span<const Text> references, const ReferenceFacts& facts, size_t max_flex, double variant_bound,
+               unsigned threads, FunctionRef<void(size_t)> charge);
 
   // The lowest position below `limit` that passes both filters and that
   // `accepts`, asked in increasing position, the caller's exact LCS test.
@@ -63,7 +48,7 @@ class HashedLayout {
   // Checks every bound a lookup relies on, on up to `threads` threads; the
   // calling thread charges its share to `charge`, which may throw.
   static HashedLayout load(
-      SectionSource& source, size_t reference_count, unsigned threads = 1,
+      SectionSource& source, const ReferenceFacts& facts, size_t max_flex, unsigned threads = 1,
       FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept { return offsets_.bytes() + entries_.bytes() + tags_.bytes(); }
@@ -78,6 +63,7 @@ class HashedLayout {
   template <class F>
   void each_match(const Lookup& lookup, size_t query_a_count, const ReferenceFacts& facts, F&& found) const;
 
+  size_t max_flex_ = 0;
   uint32_t position_mask_ = 0;  // entry bits holding the position; the rest are hash bits
   size_t bucket_count_ = 0;
   LargeArray<uint32_t> offsets_;  // bucket b holds entries_[offsets_[b], offsets_[b + 1])

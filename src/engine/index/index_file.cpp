@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "support/fork_join.hpp"
+
 namespace mendseqs {
 namespace {
 
@@ -346,8 +348,8 @@ void IndexFileReader::validate(Checkpoint& checkpoint) {
 
 // Every block of every section, on as many threads as the processors run
 // (the file is read once, at memory speed, whatever its size); this thread
-// takes its share and checks in meanwhile. Threads that cannot start leave
-// their share to the others.
+// takes its share and checks in meanwhile. The threads are the fork-join
+// helper's, with its one rule for a thread that cannot start.
 void IndexFileReader::verify_checksums(std::span<const std::byte> table, Checkpoint& checkpoint) {
   std::vector<std::vector<uint64_t>> sums(entries_.size());
   std::vector<std::pair<uint32_t, uint32_t>> work;  // (section, block)
@@ -357,30 +359,14 @@ void IndexFileReader::verify_checksums(std::span<const std::byte> table, Checkpo
   }
   std::atomic<size_t> next{0};
   std::atomic<bool> stop{false};
-  const auto run = [&](Checkpoint* charged) {
+  const size_t threads = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), 8, work.size()});
+  fork_join(std::max<size_t>(threads, 1), stop, [&](size_t thread) {
     for (size_t w; !stop.load(std::memory_order_relaxed) && (w = next.fetch_add(1)) < work.size();) {
       const auto [section, block] = work[w];
       sums[section][block] = sum_of_block(entries_[section].bytes, block);
-      if (charged) charged->charge(checksum_block / 64);
+      if (thread == 0) checkpoint.charge(checksum_block / 64);
     }
-  };
-  std::vector<std::thread> helpers;
-  const size_t wanted = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8) - 1;
-  try {
-    for (size_t t = 0; t < wanted && work.size() > 1; ++t) {
-      try {
-        helpers.emplace_back(run, nullptr);
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
-    run(&checkpoint);
-  } catch (...) {
-    stop = true;
-    for (std::thread& helper : helpers) helper.join();
-    throw;
-  }
-  for (std::thread& helper : helpers) helper.join();
+  });
   for (size_t i = 0; i < entries_.size(); ++i)
     if (folded(entries_[i].bytes.size(), sums[i]) != load64(table.data() + i * entry_bytes + 56))
       throw IndexFormatError("section " + std::string(entries_[i].name) + " is corrupted (checksum mismatch)");

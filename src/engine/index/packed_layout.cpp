@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -13,6 +14,7 @@
 #include "index/builder.hpp"
 #include "index/deletions.hpp"
 #include "index/load_checks.hpp"
+#include "support/distance.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
@@ -37,31 +39,29 @@ constexpr uint64_t max_kept_bits = 7;
 // peak low.
 constexpr size_t postings_per_round = size_t{32} << 20;
 
-uint64_t binomial(uint64_t n, uint64_t r) noexcept {
-  if (r > n) return 0;
-  uint64_t value = 1;
-  for (uint64_t i = 1; i <= r; ++i) value = value * (n - r + i) / i;
-  return value;
-}
-
 unsigned rank_bits(uint64_t length, size_t k) noexcept {
   return static_cast<unsigned>(std::bit_width(binomial(length, k) - 1));
 }
 
-int letter_code(char32_t c) noexcept { return dna_letter(c); }
-
-uint64_t code_of(const Text& text) noexcept {
+// The code of a text of at most 32 letters, two bits a letter (the first
+// highest); nothing when it holds a letter other than A, C, G, T.
+std::optional<uint64_t> code_of(const Text& text) noexcept {
   uint64_t code = 0;
-  for (size_t i = 0; i < text.length(); ++i) code = (code << 2) | static_cast<uint64_t>(letter_code(text[i]));
-  return code;
+  bool dna = true;
+  text.visit([&](auto code_points) {
+    for (const auto c : code_points) {
+      const int letter = dna_letter(c);
+      dna &= letter >= 0;
+      code = code << 2 | static_cast<uint64_t>(letter & 3);
+    }
+  });
+  return dna ? std::optional<uint64_t>(code) : std::nullopt;
 }
 
 size_t a_count_of(uint64_t code, uint64_t length) noexcept {
   const uint64_t mask = 0x5555555555555555ull & low_bits(2 * static_cast<unsigned>(length));
   return length - static_cast<size_t>(std::popcount((code | (code >> 1)) & mask));
 }
-
-size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
 
 struct Lookup {
   uint64_t bucket;
@@ -181,8 +181,9 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     std::vector<Triple> triples;
     for (size_t i = 0; i < n; ++i) {
       if (i % 4096 == 0) charge(4096);
+      // suits() let in DNA only: each of these has its code.
       if (references[i].length() > k)
-        triples.push_back({uint64_t{references[i].length()} << 32 | i, code_of(references[i])});
+        triples.push_back({uint64_t{references[i].length()} << 32 | i, code_of(references[i]).value_or(0)});
     }
     sort_by_length_and_code(triples, charge);
     codes_ = LargeArray<uint64_t>(triples.size());
@@ -718,16 +719,7 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
       for (const Group& candidate : layout.groups_)
         if (i >= candidate.first_code && i - candidate.first_code < candidate.code_count) g = &candidate;
       if (g == nullptr || g->length != reference.length()) fail("a code is not its reference's");
-      uint64_t code = 0;
-      bool dna = true;
-      reference.visit([&](auto code_points) {
-        for (const auto c : code_points) {
-          const int letter = letter_code(c);
-          dna &= letter >= 0;
-          code = code << 2 | static_cast<uint64_t>(letter & 3);
-        }
-      });
-      if (!dna || code != codes[i]) fail("a code is not its reference's");
+      if (code_of(reference) != codes[i]) fail("a code is not its reference's");
     }
     indexed.fetch_add(count, std::memory_order_relaxed);
   });

@@ -2,12 +2,9 @@
 
 #include <algorithm>
 
+#include "support/distance.hpp"
+
 namespace mendseqs {
-namespace {
-
-size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
-
-}  // namespace
 
 ShortTable::ShortTable(std::span<const uint32_t> lengths, std::span<const uint32_t> a_counts, size_t max_flex)
     : max_flex_(max_flex) {
@@ -34,7 +31,7 @@ void ShortTable::each_pair(size_t query_length, size_t query_a_count, F&& f) con
   while (it != entries_.end() && it->length <= query_length + k) {
     const auto end = std::find_if(it, entries_.end(),
                                   [&](const Entry& e) { return e.length != it->length || e.a_count != it->a_count; });
-    if (distance(it->a_count, query_a_count) <= k) f(it, end);
+    if (distance<size_t>(it->a_count, query_a_count) <= k) f(it, end);
     it = end;
   }
 }

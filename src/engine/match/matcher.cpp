@@ -28,26 +28,6 @@ bool long_reference_accepted(const ReferenceSet& references, size_t i, const Tex
 // Distance from x to the nearest value of [low, high]; 0 inside.
 intptr_t gap(intptr_t x, intptr_t low, intptr_t high) noexcept { return x < low ? low - x : x > high ? x - high : 0; }
 
-std::vector<intptr_t> lengths_of(std::span<const Text> texts, Checkpoint* checkpoint) {
-  std::vector<intptr_t> lengths;
-  lengths.reserve(texts.size());
-  for (const Text& text : texts) {
-    lengths.push_back(static_cast<intptr_t>(text.length()));
-    if (checkpoint) checkpoint->charge(1);
-  }
-  return lengths;
-}
-
-std::vector<intptr_t> a_counts_of(std::span<const Text> texts, Checkpoint* checkpoint) {
-  std::vector<intptr_t> counts;
-  counts.reserve(texts.size());
-  for (const Text& text : texts) {
-    counts.push_back(static_cast<intptr_t>(count_letter_a(text)));
-    if (checkpoint) checkpoint->charge(text.length() + 1);
-  }
-  return counts;
-}
-
 // The positions in a block of the references in the given lanes.
 uint64_t lanes_to_positions(const ReferenceBlock& block, uint64_t lanes) noexcept {
   if (block.short_positions == (block.lanes == 64 ? ~uint64_t{0} : (uint64_t{1} << block.lanes) - 1))
@@ -83,7 +63,7 @@ class QuerySearch {
       const ReferenceBlock& block = blocks[b];
       checkpoint_.charge(block_work);
       if (!may_pass(block)) continue;
-      const BlockFilterResult filtered = filter(b, block);
+      const BlockFilterResult filtered = filter(block);
       if (filtered.passing == 0) continue;
       uint64_t decisive = filtered.guarded | (filtered.passing & ~block.short_positions);
       if (filtered.passing & block.short_positions) decisive |= filtered.passing & accepted_short(b);
@@ -108,7 +88,7 @@ class QuerySearch {
       const ReferenceBlock& block = blocks[b];
       checkpoint_.charge(block_work);
       if (!may_pass(block)) continue;
-      const BlockFilterResult filtered = filter(b, block);
+      const BlockFilterResult filtered = filter(block);
       if (filtered.guarded != 0) panic(std::string(messages::guard));
       if (filtered.passing == 0) continue;
       uint64_t measured = filtered.passing & ~block.short_positions;
@@ -159,12 +139,17 @@ class QuerySearch {
 
   // Which references of a block pass both filters, and which of those trip
   // the tolerance guard: bit j stands for reference first + j.
-  BlockFilterResult filter(size_t b, const ReferenceBlock& block) const noexcept {
+  BlockFilterResult filter(const ReferenceBlock& block) const noexcept {
     if (int32_filter_) {
-      const ReferenceBlocks& blocks = references_.blocks();
-      return block_filter(references_.kernel(), blocks.filter_lengths(b), blocks.filter_a_counts(b),
-                          static_cast<int32_t>(length_), static_cast<int32_t>(a_count_),
-                          static_cast<int32_t>(std::min<intptr_t>(max_flex_, int32_filter_limit)));
+      const ReferenceFacts& facts = references_.facts();
+      BlockFilterResult filtered =
+          block_filter(references_.kernel(), facts.filter_lengths(block.first), facts.filter_a_counts(block.first),
+                       static_cast<int32_t>(length_), static_cast<int32_t>(a_count_),
+                       static_cast<int32_t>(std::min<intptr_t>(max_flex_, int32_filter_limit)));
+      const uint64_t own = ReferenceBlocks::own_entries(block);
+      filtered.passing &= own;
+      filtered.guarded &= own;
+      return filtered;
     }
     return filter_exactly(block);
   }
@@ -285,39 +270,26 @@ NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, 
 
 ReferenceSet::ReferenceSet(std::span<const Text> texts, Isa kernel, bool int32_filters, Checkpoint* checkpoint)
     : texts_(texts),
-      lengths_(lengths_of(texts, checkpoint)),
-      a_counts_(a_counts_of(texts, checkpoint)),
-      blocks_(texts, lengths_, a_counts_, checkpoint),
+      facts_(texts, 1,
+             [checkpoint](size_t work) {
+               if (checkpoint) checkpoint->charge(work);
+             }),
+      blocks_(texts, facts_, checkpoint),
       kernel_(isa_supported(kernel) ? kernel : Isa::portable),
-      int32_filters_(int32_filters && blocks_.fits_in_int32()) {}
+      int32_filters_(int32_filters && facts_.fit_block_filter()) {}
 
-namespace {
-
-std::vector<intptr_t> saved_a_counts(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint) {
-  const std::span<const uint64_t> saved = source.array<uint64_t>("references.a_counts");
-  if (saved.size() != texts.size()) throw IndexFormatError("the A-counts are not one per reference");
-  std::vector<intptr_t> counts(saved.size());
-  for (size_t i = 0; i < saved.size(); ++i) {
-    if (saved[i] > texts[i].length()) throw IndexFormatError("an A-count exceeds its reference's length");
-    counts[i] = static_cast<intptr_t>(saved[i]);
-    if (checkpoint) checkpoint->charge(1);
-  }
-  return counts;
-}
-
-}  // namespace
-
-ReferenceSet::ReferenceSet(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint)
+ReferenceSet::ReferenceSet(std::span<const Text> texts, SectionSource& source, unsigned threads, Checkpoint* checkpoint)
     : texts_(texts),
-      lengths_(lengths_of(texts, checkpoint)),
-      a_counts_(saved_a_counts(texts, source, checkpoint)),
-      blocks_(lengths_, a_counts_, source, checkpoint),
+      facts_(texts, source, threads,
+             [checkpoint](size_t work) {
+               if (checkpoint) checkpoint->charge(work);
+             }),
+      blocks_(facts_, source, checkpoint),
       kernel_(selected_isa()),
-      int32_filters_(blocks_.fits_in_int32()) {}
+      int32_filters_(facts_.fit_block_filter()) {}
 
 void ReferenceSet::save(SectionSink& sink) const {
-  const std::vector<uint64_t> counts(a_counts_.begin(), a_counts_.end());
-  sink.put_array<uint64_t>("references.a_counts", counts);
+  facts_.save(sink);
   blocks_.save(sink);
 }
 
@@ -325,9 +297,16 @@ void ReferenceSet::prepare_index(intptr_t max_flex, size_t query_count, uint32_t
                                  CandidateIndex::Choice choice, CandidateIndex::Layout layout) {
   index_.reset();  // the old one goes first: two at once may not fit
   index_ = CandidateIndex::build(
-      texts_, max_flex, query_count, index_memory_budget(), choice, threads,
+      texts_, facts_, max_flex, query_count, index_memory_budget(), choice, threads,
       [&](size_t work) { checkpoint.charge(work); }, layout);
   index_max_flex_ = max_flex;
+}
+
+size_t ReferenceSet::load_index(SectionSource& source, unsigned threads, Checkpoint& checkpoint) {
+  index_.reset();
+  index_ = CandidateIndex::load(source, texts_, facts_, threads, [&](size_t work) { checkpoint.charge(work); });
+  index_max_flex_ = static_cast<intptr_t>(index_->max_flex());
+  return index_->max_flex();
 }
 
 std::optional<size_t> first_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,

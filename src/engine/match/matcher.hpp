@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/driver.hpp"
+#include "engine/match_result.hpp"
 #include "engine/text.hpp"
 #include "index/candidate_index.hpp"
 #include "kernels/block_kernel.hpp"
@@ -29,10 +29,12 @@
 namespace mendseqs {
 
 // The references of one call with what matching needs, computed once per
-// call instead of once per query and candidate: lengths and A-counts in
-// plain arrays for the two filters, and the blocks of short references.
-// Views only: the texts stay where their owner keeps them. Read-only after
-// construction, so any number of threads may match against it at once.
+// call instead of once per query and candidate: the references' table of
+// lengths and A-counts (index/reference_facts.hpp), which the filters, the
+// block filter and the candidate index all read, and the blocks of short
+// references. Views only: the texts stay where their owner keeps them.
+// Read-only after construction, so any number of threads may match against
+// it at once. Not moved: the blocks' filter and the index point into it.
 class ReferenceSet {
  public:
   // `kernel` and `int32_filters` choose among implementations with
@@ -41,16 +43,21 @@ class ReferenceSet {
   // for it, so its caller checks in meanwhile.
   explicit ReferenceSet(std::span<const Text> texts, Isa kernel = selected_isa(), bool int32_filters = true,
                         Checkpoint* checkpoint = nullptr);
-  // The set of a saved list whose texts are `texts`: what takes a pass over
-  // every character (A-counts, alphabet, masks) comes from `source`, which
-  // must outlive the set. Throws IndexFormatError when it cannot be theirs.
-  ReferenceSet(std::span<const Text> texts, SectionSource& source, Checkpoint* checkpoint = nullptr);
+  // The set of a saved list whose texts are `texts`: the A-counts, each
+  // checked against its text on up to `threads` threads, and what else
+  // takes a pass over every character (alphabet, masks) come from
+  // `source`, which must outlive the set. Throws IndexFormatError when they
+  // cannot be theirs.
+  ReferenceSet(std::span<const Text> texts, SectionSource& source, unsigned threads = 1,
+               Checkpoint* checkpoint = nullptr);
+  ReferenceSet(const ReferenceSet&) = delete;
+  ReferenceSet& operator=(const ReferenceSet&) = delete;
   void save(SectionSink& sink) const;
 
   const Text& text(size_t i) const noexcept { return texts_[i]; }
-  intptr_t length(size_t i) const noexcept { return lengths_[i]; }
-  intptr_t a_count(size_t i) const noexcept { return a_counts_[i]; }
-  std::span<const intptr_t> a_counts() const noexcept { return a_counts_; }
+  intptr_t length(size_t i) const noexcept { return static_cast<intptr_t>(facts_.length(i)); }
+  intptr_t a_count(size_t i) const noexcept { return static_cast<intptr_t>(facts_.a_count(i)); }
+  const ReferenceFacts& facts() const noexcept { return facts_; }
   const ReferenceBlocks& blocks() const noexcept { return blocks_; }
   Isa kernel() const noexcept { return kernel_; }
   bool int32_filters() const noexcept { return int32_filters_; }
@@ -65,20 +72,16 @@ class ReferenceSet {
                      CandidateIndex::Choice choice = CandidateIndex::Choice::cost_model,
                      CandidateIndex::Layout layout = CandidateIndex::Layout::automatic);
   void drop_index() noexcept { index_.reset(); }
-  // Takes an index made for these references elsewhere (loaded from a
-  // file) as the one for `max_flex`.
-  void adopt_index(std::unique_ptr<CandidateIndex> index, intptr_t max_flex) noexcept {
-    index_ = std::move(index);
-    index_max_flex_ = max_flex;
-  }
+  // Loads the index saved for these references from `source` (see
+  // CandidateIndex::load) as the one for its own max_flex, which it returns.
+  size_t load_index(SectionSource& source, unsigned threads, Checkpoint& checkpoint);
   const CandidateIndex* index(intptr_t max_flex) const noexcept {
     return index_ && max_flex == index_max_flex_ ? index_.get() : nullptr;
   }
 
  private:
   std::span<const Text> texts_;
-  std::vector<intptr_t> lengths_;  // code points
-  std::vector<intptr_t> a_counts_;
+  ReferenceFacts facts_;
   ReferenceBlocks blocks_;
   Isa kernel_;
   bool int32_filters_;

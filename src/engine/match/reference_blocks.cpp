@@ -61,11 +61,9 @@ void set_lane_bit(unsigned char* entry, unsigned lane_bits, size_t lane, size_t 
 
 }  // namespace
 
-ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, std::span<const intptr_t> lengths,
-                                 std::span<const intptr_t> a_counts, Checkpoint* checkpoint)
+ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, const ReferenceFacts& facts, Checkpoint* checkpoint)
     : checkpoint_(checkpoint), lanes_(references.size(), no_lane) {
-  cut_into_blocks(lengths, a_counts);
-  fill_filter_entries(lengths, a_counts);
+  cut_into_blocks(facts);
   if (masks_fit(collect_alphabet(references))) {
     fill_masks(references);
   } else {
@@ -75,11 +73,9 @@ ReferenceBlocks::ReferenceBlocks(std::span<const Text> references, std::span<con
   checkpoint_ = nullptr;
 }
 
-ReferenceBlocks::ReferenceBlocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts,
-                                 SectionSource& source, Checkpoint* checkpoint)
-    : checkpoint_(checkpoint), lanes_(lengths.size(), no_lane) {
-  cut_into_blocks(lengths, a_counts);
-  fill_filter_entries(lengths, a_counts);
+ReferenceBlocks::ReferenceBlocks(const ReferenceFacts& facts, SectionSource& source, Checkpoint* checkpoint)
+    : checkpoint_(checkpoint), lanes_(facts.size(), no_lane) {
+  cut_into_blocks(facts);
   const std::span<const uint32_t> characters = source.array<uint32_t>("blocks.alphabet");
   for (size_t i = 0; i < characters.size(); ++i)
     if (characters[i] > 0x10FFFF || alphabet_.add(characters[i]) != i)
@@ -109,41 +105,31 @@ void ReferenceBlocks::save(SectionSink& sink) const {
 
 // Greedy, in list order: a block closes when it spans 64 references or when
 // the next short reference would not find a lane at the block's width.
-void ReferenceBlocks::cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
-  for (size_t i = 0; i < lengths.size(); ++i) {
+void ReferenceBlocks::cut_into_blocks(const ReferenceFacts& facts) {
+  for (size_t i = 0; i < facts.size(); ++i) {
     charge(1);
-    const bool is_short = lengths[i] <= short_reference_limit;
+    const auto length = static_cast<intptr_t>(facts.length(i));
+    const auto a_count = static_cast<intptr_t>(facts.a_count(i));
+    const bool is_short = length <= short_reference_limit;
     bool full = blocks_.empty();
     if (!full) {
       const ReferenceBlock& open = blocks_.back();
-      const unsigned bits = is_short ? std::max(open.lane_bits, lane_bits_for(lengths[i])) : open.lane_bits;
+      const unsigned bits = is_short ? std::max(open.lane_bits, lane_bits_for(length)) : open.lane_bits;
       full = i - open.first == max_block_span || open.lanes + (is_short ? 1 : 0) > block_mask_bytes * 8 / bits;
     }
-    if (full) blocks_.push_back({i, i, 16, 0, 0, lengths[i], lengths[i], a_counts[i], a_counts[i]});
+    if (full) blocks_.push_back({i, i, 16, 0, 0, length, length, a_count, a_count});
     ReferenceBlock& block = blocks_.back();
     block.end = i + 1;
     if (is_short) {
       lanes_[i] = static_cast<uint8_t>(block.lanes++);
       block.short_positions |= uint64_t{1} << (i - block.first);
-      block.lane_bits = std::max(block.lane_bits, lane_bits_for(lengths[i]));
+      block.lane_bits = std::max(block.lane_bits, lane_bits_for(length));
     }
-    block.min_length = std::min(block.min_length, lengths[i]);
-    block.max_length = std::max(block.max_length, lengths[i]);
-    block.min_a_count = std::min(block.min_a_count, a_counts[i]);
-    block.max_a_count = std::max(block.max_a_count, a_counts[i]);
+    block.min_length = std::min(block.min_length, length);
+    block.max_length = std::max(block.max_length, length);
+    block.min_a_count = std::min(block.min_a_count, a_count);
+    block.max_a_count = std::max(block.max_a_count, a_count);
   }
-}
-
-void ReferenceBlocks::fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts) {
-  // A-counts never exceed lengths, so the lengths decide.
-  if (std::any_of(lengths.begin(), lengths.end(), [](intptr_t length) { return length >= int32_filter_limit; })) return;
-  filter_lengths_.assign(blocks_.size() * max_block_span, unused_filter_entry);
-  filter_a_counts_.assign(blocks_.size() * max_block_span, unused_filter_entry);
-  for (size_t b = 0; b < blocks_.size(); ++b, charge(max_block_span))
-    for (size_t i = blocks_[b].first; i < blocks_[b].end; ++i) {
-      filter_lengths_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(lengths[i]);
-      filter_a_counts_[b * max_block_span + i - blocks_[b].first] = static_cast<int32_t>(a_counts[i]);
-    }
 }
 
 size_t ReferenceBlocks::collect_alphabet(std::span<const Text> references) {

@@ -17,6 +17,7 @@
 
 #include "engine/text.hpp"
 #include "index/large_array.hpp"
+#include "index/reference_facts.hpp"
 #include "index/sections.hpp"
 #include "kernels/alphabet.hpp"
 #include "kernels/block_layout.hpp"
@@ -36,15 +37,15 @@ struct ReferenceBlock {
 
 class ReferenceBlocks {
  public:
-  // The work is charged to `checkpoint`, when given.
-  ReferenceBlocks(std::span<const Text> references, std::span<const intptr_t> lengths,
-                  std::span<const intptr_t> a_counts, Checkpoint* checkpoint = nullptr);
-  // The blocks of a saved list: cut again from the lengths and A-counts
-  // (cheap), the alphabet and masks (a pass over every character) taken
-  // from `source`, the masks borrowed. Throws IndexFormatError when they
-  // cannot be this list's.
-  ReferenceBlocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts, SectionSource& source,
-                  Checkpoint* checkpoint = nullptr);
+  // Cut by the references' table (`facts`), which the block filter reads
+  // in place (reference_facts.hpp). The work is charged to `checkpoint`,
+  // when given.
+  ReferenceBlocks(std::span<const Text> references, const ReferenceFacts& facts, Checkpoint* checkpoint = nullptr);
+  // The blocks of a saved list: cut again from the table (cheap), the
+  // alphabet and masks (a pass over every character) taken from `source`,
+  // the masks borrowed. Throws IndexFormatError when they cannot be this
+  // list's.
+  ReferenceBlocks(const ReferenceFacts& facts, SectionSource& source, Checkpoint* checkpoint = nullptr);
   void save(SectionSink& sink) const;
 
   std::span<const ReferenceBlock> blocks() const noexcept { return blocks_; }
@@ -59,14 +60,16 @@ class ReferenceBlocks {
     return masks(block) + alphabet_.size() * block_mask_bytes;
   }
 
-  // Lengths and A-counts as 32-bit numbers, max_block_span per block
-  // (block_filter.hpp); only when every length fits (below int32_filter_limit).
-  bool fits_in_int32() const noexcept { return !filter_lengths_.empty() || blocks_.empty(); }
-  const int32_t* filter_lengths(size_t block) const noexcept { return &filter_lengths_[block * max_block_span]; }
-  const int32_t* filter_a_counts(size_t block) const noexcept { return &filter_a_counts_[block * max_block_span]; }
+  // The entries of a block that are its own: the block filter reads
+  // max_block_span entries of the table from block.first on, and those past
+  // block.end belong to the next block (or are unused).
+  static uint64_t own_entries(const ReferenceBlock& block) noexcept {
+    const size_t span = block.end - block.first;
+    return span >= max_block_span ? ~uint64_t{0} : (uint64_t{1} << span) - 1;
+  }
 
  private:
-  void cut_into_blocks(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
+  void cut_into_blocks(const ReferenceFacts& facts);
   void charge(size_t work) {
     if (checkpoint_) checkpoint_->charge(work);
   }
@@ -75,15 +78,12 @@ class ReferenceBlocks {
   size_t collect_alphabet(std::span<const Text> references);
   bool masks_fit(size_t short_characters) const noexcept;
   void fill_masks(std::span<const Text> references);
-  void fill_filter_entries(std::span<const intptr_t> lengths, std::span<const intptr_t> a_counts);
 
   Checkpoint* checkpoint_ = nullptr;  // while constructing only
   std::vector<ReferenceBlock> blocks_;
   std::vector<uint8_t> lanes_;
   Alphabet alphabet_;
   LargeArray<unsigned char> masks_;  // owned, or borrowed from a saved file
-  std::vector<int32_t> filter_lengths_;
-  std::vector<int32_t> filter_a_counts_;
 };
 
 }  // namespace mendseqs

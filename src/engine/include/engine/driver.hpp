@@ -11,24 +11,10 @@
 #include <vector>
 
 #include "engine/host.hpp"
+#include "engine/match_result.hpp"
 #include "engine/text.hpp"
 
 namespace mendseqs {
-
-using Position = size_t;
-inline constexpr Position no_match = SIZE_MAX;
-
-// The nearest accepted reference of one query, with what tells how clear
-// the choice is. Distances are indel distances, Lq + Lr - 2 * LCS.
-inline constexpr size_t no_distance = SIZE_MAX;
-struct NearestMatch {
-  Position position = no_match;    // smallest distance, earliest among equals
-  size_t distance = no_distance;   // its distance; no_distance when none
-  size_t runner_up = no_distance;  // smallest distance of the other accepted references
-  size_t ties = 0;                 // accepted references at `distance`
-
-  bool operator==(const NearestMatch&) const = default;
-};
 
 // threads 0 does no work and returns an empty list; 1 works in the calling
 // thread; 2 or more cuts the queries into one contiguous chunk per worker.
@@ -44,7 +30,9 @@ std::vector<Position> correct_seq_mt(std::span<const Text> references, std::span
 // the first: every reference that passes both filters is examined, so any
 // of them tripping the tolerance guard fails the call (not only one before
 // the first accepted, as in correct_seq_mt). The same progress bytes, the
-// same cancellation and the same failures as correct_seq_mt.
+// same cancellation and the same failures as correct_seq_mt, except that a
+// Panic in a worker keeps its own message (the guard's, say) where
+// correct_seq_mt raises its legacy wrapping.
 std::vector<NearestMatch> nearest(std::span<const Text> references, std::span<const Text> queries, intptr_t max_flex,
                                   uint32_t threads, CallerHooks& caller);
 
