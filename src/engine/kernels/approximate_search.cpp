@@ -38,40 +38,44 @@ struct Column {
 
 // Follows one text's scores and reports its local-best ends: the first end
 // of the latest descent to at most the bound, once the scores rise again
-// (or the text ends) rather than fall further.
+// (or the text ends) rather than fall further. Only scores at most the
+// bound, and those while a hit is pending, need to be shown to it: any
+// other changes nothing.
 class EndTracker {
  public:
-  EndTracker(uint32_t length, uint32_t limit) : previous_(length), limit_(limit) {}
+  explicit EndTracker(uint32_t limit) : limit_(limit) {}
 
-  // Whether the score at end `end` completes a hit (then `hit()` has it).
-  bool next(uint32_t score, size_t end) noexcept {
-    bool completed = false;
-    // Scores above the bound with nothing pending change nothing: the
-    // common case, kept free of unpredictable branches.
-    if (score <= limit_ || pending_) [[unlikely]] {
-      if (score < previous_) {
-        pending_ = score <= limit_;
-        end_ = end;
-        edits_ = score;
-      } else if (score > previous_ && pending_) {
-        pending_ = false;
-        completed = true;
-      }
+  // Whether the score at end `end` (`previous` just before) completes a
+  // hit (then `end()` and `edits()` have it).
+  bool next(uint32_t score, uint32_t previous, size_t end) noexcept {
+    if (score < previous) {
+      pending_ = score <= limit_;
+      end_ = end;
+      edits_ = score;
+    } else if (score > previous && pending_) {
+      pending_ = false;
+      return true;
     }
-    previous_ = score;
-    return completed;
+    return false;
   }
+  bool due(uint32_t score) const noexcept { return score <= limit_ || pending_; }
   bool pending() const noexcept { return pending_; }
   size_t end() const noexcept { return end_; }
   uint32_t edits() const noexcept { return edits_; }
 
  private:
-  uint32_t previous_;
   uint32_t limit_;
   bool pending_ = false;
   size_t end_ = 0;
   uint32_t edits_ = 0;
 };
+
+// The pattern's masks for every byte a text may hold (any above the last
+// code matches nothing): a lookup per letter, no test.
+template <class Word>
+void byte_masks(const uint64_t (&masks)[unmatched_code + 1], Word (&out)[256]) noexcept {
+  for (size_t c = 0; c < 256; ++c) out[c] = static_cast<Word>(masks[c < unmatched_code ? c : unmatched_code]);
+}
 
 }  // namespace
 
@@ -87,15 +91,16 @@ SearchPattern::SearchPattern(std::span<const uint8_t> codes) : length_(codes.siz
 
 template <class Word>
 void SearchPattern::find_in(std::span<const uint8_t> text, uint32_t limit, std::vector<PatternHit>& hits) const {
-  Word eq[unmatched_code + 1];
-  for (size_t c = 0; c <= unmatched_code; ++c) eq[c] = static_cast<Word>(forward_[c]);
+  Word eq[256];
+  byte_masks(forward_, eq);
   const auto high = static_cast<Word>(Word{1} << (length_ - 1));
   Column<Word> column;
   auto score = static_cast<uint32_t>(length_);
-  EndTracker ends(score, limit);
+  EndTracker ends(limit);
   for (size_t j = 0; j < text.size(); ++j) {
-    score += column.step(eq[clamp_code(text[j])], high, 0);
-    if (ends.next(score, j + 1)) [[unlikely]]
+    const int change = column.step(eq[text[j]], high, 0);
+    score += change;
+    if (ends.due(score) && ends.next(score, score - change, j + 1)) [[unlikely]]
       hits.push_back(PatternHit{start_of(text, ends.end(), ends.edits()), ends.end(), ends.edits()});
   }
   if (ends.pending()) hits.push_back(PatternHit{start_of(text, ends.end(), ends.edits()), ends.end(), ends.edits()});
@@ -104,38 +109,42 @@ void SearchPattern::find_in(std::span<const uint8_t> text, uint32_t limit, std::
 template <class Word>
 void SearchPattern::find_in_both(std::span<const uint8_t> first, std::span<const uint8_t> second, uint32_t limit,
                                  std::vector<PatternHit>& first_hits, std::vector<PatternHit>& second_hits) const {
-  Word eq[unmatched_code + 1];
-  for (size_t c = 0; c <= unmatched_code; ++c) eq[c] = static_cast<Word>(forward_[c]);
+  Word eq[256];
+  byte_masks(forward_, eq);
   const auto high = static_cast<Word>(Word{1} << (length_ - 1));
   // Two independent chains in one loop: each step is a chain of dependent
   // operations, so the processor runs the other text's step beside it.
   Column<Word> a, b;
   auto score_a = static_cast<uint32_t>(length_), score_b = score_a;
-  EndTracker ends_a(score_a, limit), ends_b(score_b, limit);
+  EndTracker ends_a(limit), ends_b(limit);
+  const auto report = [this](std::span<const uint8_t> text, const EndTracker& ends, std::vector<PatternHit>& hits) {
+    hits.push_back(PatternHit{start_of(text, ends.end(), ends.edits()), ends.end(), ends.edits()});
+  };
   const size_t common = std::min(first.size(), second.size());
   for (size_t j = 0; j < common; ++j) {
-    score_a += a.step(eq[clamp_code(first[j])], high, 0);
-    score_b += b.step(eq[clamp_code(second[j])], high, 0);
-    if (ends_a.next(score_a, j + 1)) [[unlikely]]
-      first_hits.push_back(PatternHit{start_of(first, ends_a.end(), ends_a.edits()), ends_a.end(), ends_a.edits()});
-    if (ends_b.next(score_b, j + 1)) [[unlikely]]
-      second_hits.push_back(PatternHit{start_of(second, ends_b.end(), ends_b.edits()), ends_b.end(), ends_b.edits()});
+    const int change_a = a.step(eq[first[j]], high, 0);
+    const int change_b = b.step(eq[second[j]], high, 0);
+    score_a += change_a;
+    score_b += change_b;
+    // One test for both in the common case: both above the bound, nothing pending.
+    if (ends_a.due(score_a) | ends_b.due(score_b)) [[unlikely]] {
+      if (ends_a.next(score_a, score_a - change_a, j + 1)) report(first, ends_a, first_hits);
+      if (ends_b.next(score_b, score_b - change_b, j + 1)) report(second, ends_b, second_hits);
+    }
   }
   // The longer text's remainder alone.
   for (size_t j = common; j < first.size(); ++j) {
-    score_a += a.step(eq[clamp_code(first[j])], high, 0);
-    if (ends_a.next(score_a, j + 1)) [[unlikely]]
-      first_hits.push_back(PatternHit{start_of(first, ends_a.end(), ends_a.edits()), ends_a.end(), ends_a.edits()});
+    const int change = a.step(eq[first[j]], high, 0);
+    score_a += change;
+    if (ends_a.due(score_a) && ends_a.next(score_a, score_a - change, j + 1)) report(first, ends_a, first_hits);
   }
   for (size_t j = common; j < second.size(); ++j) {
-    score_b += b.step(eq[clamp_code(second[j])], high, 0);
-    if (ends_b.next(score_b, j + 1)) [[unlikely]]
-      second_hits.push_back(PatternHit{start_of(second, ends_b.end(), ends_b.edits()), ends_b.end(), ends_b.edits()});
+    const int change = b.step(eq[second[j]], high, 0);
+    score_b += change;
+    if (ends_b.due(score_b) && ends_b.next(score_b, score_b - change, j + 1)) report(second, ends_b, second_hits);
   }
-  if (ends_a.pending())
-    first_hits.push_back(PatternHit{start_of(first, ends_a.end(), ends_a.edits()), ends_a.end(), ends_a.edits()});
-  if (ends_b.pending())
-    second_hits.push_back(PatternHit{start_of(second, ends_b.end(), ends_b.edits()), ends_b.end(), ends_b.edits()});
+  if (ends_a.pending()) report(first, ends_a, first_hits);
+  if (ends_b.pending()) report(second, ends_b, second_hits);
 }
 
 void SearchPattern::find(std::span<const uint8_t> text, uint32_t max_edits, std::vector<PatternHit>& hits) const {
@@ -166,10 +175,13 @@ void SearchPattern::scores(std::span<const uint8_t> text, std::vector<uint8_t>& 
 
 void SearchPattern::hits_of_scores(std::span<const uint8_t> text, std::span<const uint8_t> scores, uint32_t max_edits,
                                    std::vector<PatternHit>& hits) const {
-  EndTracker ends(static_cast<uint32_t>(length_), bound(max_edits));
-  for (size_t j = 0; j < scores.size(); ++j)
-    if (ends.next(scores[j], j + 1))
+  EndTracker ends(bound(max_edits));
+  auto previous = static_cast<uint32_t>(length_);
+  for (size_t j = 0; j < scores.size(); ++j) {
+    if (ends.next(scores[j], previous, j + 1))
       hits.push_back(PatternHit{start_of(text, ends.end(), ends.edits()), ends.end(), ends.edits()});
+    previous = scores[j];
+  }
   if (ends.pending()) hits.push_back(PatternHit{start_of(text, ends.end(), ends.edits()), ends.end(), ends.edits()});
 }
 

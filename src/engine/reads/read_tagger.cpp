@@ -38,12 +38,14 @@ struct ReadTagger::Scratch {
 
 namespace {
 
-// base_code of every ASCII letter, looked up rather than branched on.
-constexpr std::array<uint8_t, 128> ascii_codes = [] {
-  std::array<uint8_t, 128> codes{};
+// base_code of every byte, and the complement of every code, looked up
+// rather than branched on.
+constexpr std::array<uint8_t, 256> byte_codes = [] {
+  std::array<uint8_t, 256> codes{};
   for (size_t c = 0; c < codes.size(); ++c) codes[c] = base_code(static_cast<char32_t>(c));
   return codes;
 }();
+constexpr std::array<uint8_t, unmatched_code + 1> complements = {3, 2, 1, 0, unmatched_code};
 
 constexpr char code_letter(uint8_t code) noexcept { return "ACGTN"[code < unmatched_code ? code : unmatched_code]; }
 
@@ -291,9 +293,13 @@ void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkp
     forward.resize(n);
     reverse.resize(n);
     read.visit([&](auto code_points) {
-      for (size_t i = 0; i < n; ++i) forward[i] = code_points[i] < 128 ? ascii_codes[code_points[i]] : unmatched_code;
+      if constexpr (sizeof(code_points[0]) == 1) {
+        for (size_t i = 0; i < n; ++i) forward[i] = byte_codes[code_points[i]];
+      } else {
+        for (size_t i = 0; i < n; ++i) forward[i] = code_points[i] < 256 ? byte_codes[code_points[i]] : unmatched_code;
+      }
     });
-    for (size_t i = 0; i < n; ++i) reverse[i] = complement_code(forward[n - 1 - i]);
+    for (size_t i = 0; i < n; ++i) reverse[i] = complements[forward[n - 1 - i]];
     scratch.strand_hits[0].clear();
     scratch.strand_hits[1].clear();
     flank_.find_both(forward, reverse, flank_bound_, scratch.strand_hits[0], scratch.strand_hits[1]);
