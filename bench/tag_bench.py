@@ -47,6 +47,7 @@ import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import simulate_reads  # noqa: E402
@@ -122,10 +123,11 @@ def score_table(table: Path, truth: dict[str, list[dict[str, str]]]) -> Score:
     return score
 
 
-def baseline(index_path: Path, truth: dict[str, list[dict[str, str]]], margin: int, seed: int) -> Score:
-    import mendseqs
-
-    index = mendseqs.ReferenceIndex.load(str(index_path))
+def barcodes_alone(
+    index: Any, truth: dict[str, list[dict[str, str]]], seed: int
+) -> tuple[list[dict[str, str]], list[Any]]:
+    """Every true molecule, and the nearest entry of `index` to its true
+    barcode mutated at its read's error rate with the simulator's model."""
     simulator = simulate_reads.Simulator(["A" * 16], simulate_reads.KITS["10x3v3"], 0.0, 1, seed)
     molecules = [row for rows in truth.values() for row in rows if row["kind"] != "none"]
     mutated = [simulator.mutate(row["barcode"], float(row["error_rate"])) for row in molecules]
@@ -137,6 +139,14 @@ def baseline(index_path: Path, truth: dict[str, list[dict[str, str]]], margin: i
     finally:
         os.dup2(saved, 1)
         os.close(saved)
+    return molecules, found
+
+
+def baseline(index_path: Path, truth: dict[str, list[dict[str, str]]], margin: int, seed: int) -> Score:
+    import mendseqs
+
+    index = mendseqs.ReferenceIndex.load(str(index_path))
+    molecules, found = barcodes_alone(index, truth, seed)
     score = Score()
     for row, near in zip(molecules, found, strict=True):
         score.on_list += row["on_whitelist"] == "1"
@@ -308,17 +318,7 @@ def cells_alone(cells: list[str], truth: dict[str, list[dict[str, str]]], margin
     import mendseqs
 
     index = mendseqs.ReferenceIndex(cells, 2, 2)
-    simulator = simulate_reads.Simulator(["A" * 16], simulate_reads.KITS["10x3v3"], 0.0, 1, seed)
-    molecules = [row for rows in truth.values() for row in rows if row["kind"] != "none"]
-    mutated = [simulator.mutate(row["barcode"], float(row["error_rate"])) for row in molecules]
-    saved = os.dup(1)  # the module's progress bar
-    try:
-        with open(os.devnull, "wb") as null:
-            os.dup2(null.fileno(), 1)
-        found = index.nearest(mutated, 2)
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+    molecules, found = barcodes_alone(index, truth, seed)
     score = Score()
     for row, near in zip(molecules, found, strict=True):
         score.on_list += row["kind"] == "cell"
