@@ -714,8 +714,7 @@ TEST(IndexLayouts, CorruptionsAreRefusedOrBoundedAtLookup) {
     Case other = *c;
     std::reverse(other.references.begin(), other.references.end());
     bounded(*load_index(sections, other.references), other);
-    EXPECT_THROW(load_index(sections, std::span(c->references).first(other.references.size() - 1)),
-                 IndexFormatError);
+    EXPECT_THROW(load_index(sections, std::span(c->references).first(other.references.size() - 1)), IndexFormatError);
   }
 }
 
