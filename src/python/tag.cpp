@@ -3,6 +3,7 @@
 #include <limits>
 #include <variant>
 
+#include "engine/prepared_references.hpp"
 #include "engine/tag.hpp"
 #include "python/barrier.hpp"
 #include "python/convert.hpp"

@@ -11,6 +11,7 @@
 #include "engine/host.hpp"
 #include "engine/messages.hpp"
 #include "engine/panic.hpp"
+#include "engine/prepared_references.hpp"
 #include "engine/tag.hpp"
 #include "reads/read_tagger.hpp"
 

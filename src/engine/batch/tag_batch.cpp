@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "engine/prepared_references.hpp"
 #include "engine/tag.hpp"
 #include "reads/read_tagger.hpp"
 #include "support/checkpoint.hpp"

@@ -17,12 +17,13 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/driver.hpp"
 #include "engine/host.hpp"
-#include "engine/prepared_references.hpp"
+#include "engine/match_result.hpp"
 #include "engine/text.hpp"
 
 namespace mendseqs {
+
+class PreparedReferences;  // engine/prepared_references.hpp, the batch entry point tag_reads takes
 
 // What surrounds the barcode and the UMI in one library kit.
 struct Layout {
