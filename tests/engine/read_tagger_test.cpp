@@ -4,7 +4,9 @@
 // count, the tolerance guard keeping its own message.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -45,8 +47,14 @@ std::string mutated(std::mt19937_64& rng, const std::string& text, unsigned per_
   return out;
 }
 
+Layout v3_layout() {
+  std::optional<Layout> layout = layout_preset("10x3v3");
+  if (!layout) throw std::logic_error("no 10x3v3 preset");
+  return *layout;
+}
+
 struct Fixture {
-  Layout layout = layout_preset("10x3v3").value();
+  Layout layout = v3_layout();
   std::vector<std::string> whitelist;
   std::vector<Text> whitelist_texts;
   std::vector<std::string> reads;
