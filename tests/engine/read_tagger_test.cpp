@@ -13,6 +13,7 @@
 #include "engine/host.hpp"
 #include "engine/messages.hpp"
 #include "engine/panic.hpp"
+#include "engine/prepared_references.hpp"
 #include "engine/tag.hpp"
 #include "reads/read_tagger.hpp"
 
@@ -156,8 +157,8 @@ TEST(TagReads, AnyThreadCountGivesTheSameAndTheGuardKeepsItsMessage) {
   const Fixture fixture(13);
   NoHooks hooks;
   const PreparedReferences whitelist = PreparedReferences::build(fixture.whitelist_texts, 2, 1, hooks);
-  const auto one = tag_reads(whitelist, fixture.read_texts, fixture.layout, 1, 0, hooks);
-  const auto three = tag_reads(whitelist, fixture.read_texts, fixture.layout, 3, 0, hooks);
+  const auto one = whitelist.tag(fixture.read_texts, fixture.layout, 1, 0, hooks);
+  const auto three = whitelist.tag(fixture.read_texts, fixture.layout, 3, 0, hooks);
   ASSERT_EQ(one.size(), fixture.reads.size());
   for (size_t r = 0; r < one.size(); ++r) {
     ASSERT_EQ(one[r].size(), three[r].size());
@@ -169,7 +170,7 @@ TEST(TagReads, AnyThreadCountGivesTheSameAndTheGuardKeepsItsMessage) {
   tiny.barcode_length = 2;
   for (const uint32_t threads : {1u, 3u}) {
     try {
-      tag_reads(whitelist, fixture.read_texts, tiny, threads, 0, hooks);
+      whitelist.tag(fixture.read_texts, tiny, threads, 0, hooks);
       FAIL() << "no guard on " << threads << " threads";
     } catch (const Panic& panic) {
       EXPECT_EQ(panic.message(), messages::guard);
