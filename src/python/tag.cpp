@@ -83,8 +83,7 @@ PyResult<Ref> tag(PyObject* self, PyObject* args, PyObject* kwargs) {
   // place, held by the list's own references, and the layout, held by the
   // call's argument; it touches no object.
   PyResult<std::vector<TaggedRead>> tagged = without_lock([&](CallerHooks& hooks) {
-    return tag_reads(prepared, arguments->reads.texts(), *arguments->layout, arguments->threads, arguments->margin,
-                     hooks);
+    return prepared.tag(arguments->reads.texts(), *arguments->layout, arguments->threads, arguments->margin, hooks);
   });
   if (!tagged) return Unexpected(std::move(tagged.error()));
   arguments->reads.release();

@@ -4,7 +4,9 @@
 // count, the tolerance guard keeping its own message.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,8 +48,14 @@ std::string mutated(std::mt19937_64& rng, const std::string& text, unsigned per_
   return out;
 }
 
+Layout v3_layout() {
+  std::optional<Layout> layout = layout_preset("10x3v3");
+  if (!layout) throw std::logic_error("no 10x3v3 preset");
+  return *layout;
+}
+
 struct Fixture {
-  Layout layout = layout_preset("10x3v3").value();
+  Layout layout = v3_layout();
   std::vector<std::string> whitelist;
   std::vector<Text> whitelist_texts;
   std::vector<std::string> reads;
@@ -149,8 +157,8 @@ TEST(TagReads, AnyThreadCountGivesTheSameAndTheGuardKeepsItsMessage) {
   const Fixture fixture(13);
   NoHooks hooks;
   const PreparedReferences whitelist = PreparedReferences::build(fixture.whitelist_texts, 2, 1, hooks);
-  const auto one = tag_reads(whitelist, fixture.read_texts, fixture.layout, 1, 0, hooks);
-  const auto three = tag_reads(whitelist, fixture.read_texts, fixture.layout, 3, 0, hooks);
+  const auto one = whitelist.tag(fixture.read_texts, fixture.layout, 1, 0, hooks);
+  const auto three = whitelist.tag(fixture.read_texts, fixture.layout, 3, 0, hooks);
   ASSERT_EQ(one.size(), fixture.reads.size());
   for (size_t r = 0; r < one.size(); ++r) {
     ASSERT_EQ(one[r].size(), three[r].size());
@@ -162,7 +170,7 @@ TEST(TagReads, AnyThreadCountGivesTheSameAndTheGuardKeepsItsMessage) {
   tiny.barcode_length = 2;
   for (const uint32_t threads : {1u, 3u}) {
     try {
-      tag_reads(whitelist, fixture.read_texts, tiny, threads, 0, hooks);
+      whitelist.tag(fixture.read_texts, tiny, threads, 0, hooks);
       FAIL() << "no guard on " << threads << " threads";
     } catch (const Panic& panic) {
       EXPECT_EQ(panic.message(), messages::guard);

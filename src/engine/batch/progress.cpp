@@ -55,8 +55,7 @@ void StreamLock::replace_after_fork() noexcept {
   std::unique_ptr<pthread_mutex_t> fresh(new (std::nothrow) pthread_mutex_t);
   if (!fresh) std::abort();
   pthread_mutex_init(fresh.get(), nullptr);
-  // The old mutex is leaked on purpose: nothing defined can be done with it.
-  static_cast<void>(mutex_.release());  // NOLINT(bugprone-unused-return-value)
+  [[maybe_unused]] pthread_mutex_t* leaked = mutex_.release();  // nothing defined can be done with it
   mutex_ = std::move(fresh);
 }
 

@@ -1,4 +1,4 @@
-// tag_reads (engine/tag.hpp): the reads shared by the calling thread and
+// PreparedReferences::tag (engine/prepared_references.hpp): the reads shared by the calling thread and
 // workers, a few at a time from a common counter, so that whoever finishes
 // early takes more and the calling thread, which checks in with its host,
 // is never left waiting on a worker's long share.
@@ -20,10 +20,10 @@ constexpr size_t grain = 8;
 
 }  // namespace
 
-std::vector<TaggedRead> tag_reads(const PreparedReferences& whitelist, std::span<const Text> reads,
-                                  const Layout& layout, uint32_t threads, size_t margin, CallerHooks& caller) {
+std::vector<TaggedRead> PreparedReferences::tag(std::span<const Text> reads, const Layout& layout, uint32_t threads,
+                                                size_t margin, CallerHooks& caller) const {
   Checkpoint checkpoint(caller);
-  const ReadTagger tagger(whitelist.reference_set(), whitelist.max_flex(), layout, margin);
+  const ReadTagger tagger(reference_set(), max_flex(), layout, margin);
   std::vector<TaggedRead> tagged(reads.size());
   const size_t workers = std::min<size_t>(std::max<uint32_t>(threads, 1), (reads.size() + grain - 1) / grain);
   if (workers <= 1) {

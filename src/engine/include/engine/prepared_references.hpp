@@ -20,6 +20,7 @@
 
 #include "engine/driver.hpp"
 #include "engine/host.hpp"
+#include "engine/tag.hpp"
 #include "engine/text.hpp"
 
 namespace mendseqs {
@@ -62,6 +63,17 @@ class PreparedReferences {
   std::vector<Position> correct(std::span<const Text> queries, uint32_t threads, CallerHooks& caller) const;
   // nearest's batch (driver.hpp) against these references, likewise.
   std::vector<NearestMatch> nearest(std::span<const Text> queries, uint32_t threads, CallerHooks& caller) const;
+  // Every read's molecules (engine/tag.hpp; never none: a read without a
+  // flank is one no_flank molecule whose insert is the whole read) against
+  // these references as a whitelist. A match is assigned when it is the
+  // unique nearest and its runner-up is at least `margin` further (no
+  // runner-up: infinitely). `threads` (at least 1) share the reads; the
+  // calling thread checks in with `caller`. A barcode reading shorter than
+  // max_flex trips the tolerance guard (Panic with its own message, on any
+  // thread count); workers are cancelled and joined before any failure
+  // leaves. Writes nothing to standard output.
+  std::vector<TaggedRead> tag(std::span<const Text> reads, const Layout& layout, uint32_t threads, size_t margin,
+                              CallerHooks& caller) const;
 
   size_t size() const noexcept;
   intptr_t max_flex() const noexcept;

@@ -66,16 +66,4 @@ struct TaggedMolecule {
 };
 using TaggedRead = std::vector<TaggedMolecule>;
 
-// Every read's molecules (never none: a read without a flank is one
-// no_flank molecule whose insert is the whole read), against the whitelist
-// and its max_flex. A match is assigned when it is the unique nearest and
-// its runner-up is at least `margin` further (no runner-up: infinitely).
-// `threads` (at least 1) share the reads; the calling thread checks in
-// with `caller`. A reading of the barcode shorter than max_flex trips the
-// tolerance guard (Panic with its own message, whatever the thread count);
-// workers are cancelled and joined before any failure leaves. Writes
-// nothing to standard output.
-std::vector<TaggedRead> tag_reads(const PreparedReferences& whitelist, std::span<const Text> reads,
-                                  const Layout& layout, uint32_t threads, size_t margin, CallerHooks& caller);
-
 }  // namespace mendseqs
