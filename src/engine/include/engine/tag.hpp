@@ -17,13 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/host.hpp"
 #include "engine/match_result.hpp"
-#include "engine/text.hpp"
 
 namespace mendseqs {
-
-class PreparedReferences;  // engine/prepared_references.hpp, the batch entry point tag_reads takes
 
 // What surrounds the barcode and the UMI in one library kit.
 struct Layout {
