@@ -343,10 +343,13 @@ def most_threads_during(call):
         done.set()
         watcher.join()
 
+# Counted beyond the threads the process already has (an emulator keeps
+# threads of its own).
+before = len(os.listdir("/proc/self/task"))
 index, built = most_threads_during(lambda: mendseqs.ReferenceIndex(refs, 1, 2))
 index.save(path)
 _, loaded = most_threads_during(lambda: mendseqs.ReferenceIndex.load(path))
-print(built, loaded)
+print(built - before, loaded - before)
 """
 
 
@@ -357,10 +360,10 @@ def test_build_and_load_threads_follow_the_affinity_mask(python, tmp_path):
         assert run.returncode == 0, run
         return tuple(map(int, run.stdout.split()))
 
-    # The main thread and the watcher, and no worker: one processor to run on.
-    assert most_threads("one") == (2, 2)
+    # The watcher, and no worker: one processor to run on.
+    assert most_threads("one") == (1, 1)
     # The control: with every processor, both calls do start a worker.
-    assert min(most_threads("all")) >= 3
+    assert min(most_threads("all")) >= 2
 
 
 def test_a_file_beyond_the_32_bit_budget_is_refused_there(tmp_path):
