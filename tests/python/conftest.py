@@ -45,3 +45,9 @@ def run_python(code, *, stdout=subprocess.PIPE, env=None, timeout=120):
 @pytest.fixture
 def python():
     return run_python
+
+
+def pytest_configure(config):
+    # tools/run-tests runs the others on every processor at once, then these
+    # alone: their limits are measured against the clock.
+    config.addinivalue_line("markers", "serial: timed against the clock; never run beside other tests")

@@ -11,6 +11,9 @@ import pytest
 
 from failure_support import FILL_STDOUT, NO_WORKERS_LEFT
 
+# Timed against the clock: run alone (tools/run-tests), never beside other tests.
+pytestmark = pytest.mark.serial
+
 # fd 1 becomes a pipe whose only reader is a thread of the same process.
 # The pipe starts full and the reader starts only once the call is under
 # way, so the call's very first write already finds no room.

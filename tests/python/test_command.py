@@ -408,6 +408,7 @@ def test_dash_reads_stdin_from_a_pipe_or_a_file(tmp_path):
     assert both.returncode == 1 and "cannot both be read from stdin" in both.stderr
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_a_stopped_run_says_so_in_one_line_dies_by_the_signal_and_leaves_nothing(tmp_path, signum):
     # The queries come through a FIFO that stays open: the run waits in the

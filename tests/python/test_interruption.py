@@ -13,6 +13,9 @@ import pytest
 
 from failure_support import NO_WORKERS_LEFT, SANITIZED
 
+# Timed against the clock: run alone (tools/run-tests), never beside other tests.
+pytestmark = pytest.mark.serial
+
 # Under emulation or the sanitizers everything is several times slower;
 # the bound is the target's with room for a loaded machine, not a benchmark.
 LATENCY_LIMIT = 2.0 if SANITIZED or os.uname().machine.startswith("arm") else 0.25

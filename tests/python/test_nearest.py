@@ -143,6 +143,7 @@ def test_found_exactly_when_correct_finds_and_never_farther(references, queries,
         assert (nearest.ties > 1) == (nearest.runner_up == nearest.distance)
 
 
+@pytest.mark.serial
 def test_the_interpreter_lock_is_let_go_while_it_works():
     # Long unrelated sequences under a wide tolerance: a few hundred
     # milliseconds of banded comparisons, while another thread counts.
@@ -173,6 +174,7 @@ def test_the_interpreter_lock_is_let_go_while_it_works():
     assert during_nearest > 10 * max(during_correct, 1000), (during_nearest, during_correct)
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_call_promptly(threads):
     code = interrupted_long_call(f"mendseqs.nearest(refs, queries, 500, {threads})")

@@ -12,6 +12,9 @@ import pytest
 from failure_support import FILL_STDOUT, JOIN_FAILURE, MARK, banner, flush_failure, messages
 from messages import line_end_failure
 
+# Timed against the clock: run alone (tools/run-tests), never beside other tests.
+pytestmark = pytest.mark.serial
+
 NO_SPACE = flush_failure(28, "StorageFull", "No space left on device")
 TOO_LARGE = flush_failure(27, "FileTooLarge", "File too large")
 LINE_END_TOO_LARGE = line_end_failure("File too large", 27)

@@ -47,6 +47,7 @@ def test_beyond_32_bits_is_refused_unprefixed_before_any_output(capfd, max_flex)
     assert capfd.readouterr().out == ""
 
 
+@pytest.mark.serial
 @only_32_bit
 def test_more_worker_stacks_than_the_address_space_holds_fail_cleanly(python):
     # 4096 workers of 2 MiB want 8 GiB: more than any 32-bit process has.

@@ -353,6 +353,7 @@ print(built - before, loaded - before)
 """
 
 
+@pytest.mark.serial
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="one processor: nothing to restrict")
 def test_build_and_load_threads_follow_the_affinity_mask(python, tmp_path):
     def most_threads(cpus):
@@ -377,6 +378,7 @@ def test_a_file_beyond_the_32_bit_budget_is_refused_there(tmp_path):
         assert "32-bit" in str(error.value)
 
 
+@pytest.mark.serial
 def test_other_threads_run_while_it_builds_and_corrects():
     refs, queries = random_case(31, 50_000)
     queries = [q for q in queries if q] * 50  # no guard: the whole batch runs
@@ -413,6 +415,7 @@ def test_other_threads_run_while_it_builds_and_corrects():
     assert all(c > 1000 for c in counted), counted
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_correct_promptly(threads):
     # Long unrelated sequences under a wide tolerance (no index is built
@@ -479,6 +482,7 @@ print(results, file=sys.stderr)
 """
 
 
+@pytest.mark.serial
 def test_ctrl_c_ends_a_build_a_save_and_a_load_promptly(python, tmp_path):
     run = python(BUILD_SAVE_LOAD.replace("sys.argv[1]", repr(str(tmp_path / "index"))), timeout=300)
     assert run.returncode == 0, run

@@ -286,6 +286,7 @@ def test_the_guard_keeps_its_own_message_on_any_thread_count(reads, threads):
     assert type(raised.value).__name__ == "PanicException"
 
 
+@pytest.mark.serial
 def test_the_interpreter_lock_is_let_go_while_it_tags(reads, index):
     batch = [reads.letters(5000)] * 400
     ticks, running = [0], threading.Event()
@@ -308,6 +309,7 @@ def test_the_interpreter_lock_is_let_go_while_it_tags(reads, index):
     assert during > 1000, during
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("threads", [1, 2])
 def test_ctrl_c_ends_a_long_tag_promptly(threads):
     # Few reads, each long: converting the list takes no time (it holds the
