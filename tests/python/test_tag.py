@@ -1,6 +1,6 @@
 """ReferenceIndex.tag: molecules found in synthetic reads built here from a
 seeded generator (either strand, chimeras, Ns, lower case, errors), their
-assignment against nearest on the cut barcode, Ctrl+C, the guard and bad
+assignment to the best-fitting entry, Ctrl+C, the guard and bad
 arguments; Layout and its presets."""
 
 import random
