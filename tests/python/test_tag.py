@@ -162,6 +162,66 @@ def test_a_barcode_with_an_indel_is_read_at_its_own_length(reads, index):
     assert long.barcode_end - long.barcode_start == 17
 
 
+def test_the_flank_anchors_the_barcode_against_its_shifted_neighbours(reads):
+    text, barcode, umi = reads.molecule()
+    # Entries that are the barcode read a letter late (ending in the UMI's
+    # first letter) or early (starting with the flank's last): aligned with
+    # free ends alone they fit the read as well as the barcode does.
+    late, early = barcode[1:] + umi[0], FLANK[-1] + barcode[:-1]
+    index = mendseqs.ReferenceIndex([*reads.whitelist[:500], late, early, barcode], 2)
+    at = text.index(FLANK) + len(FLANK)
+    clean = text
+    flank_short = text[: at - 1] + text[at:]  # the flank's last letter lost
+    inserted = text[:at] + "G" + text[at:]  # a letter between flank and barcode
+    # Clean, the neighbours pay for their shift against the flank's letters.
+    (m,) = index.tag([clean], V3, 1)[0]
+    assert (m.barcode, m.distance, m.runner_up, m.ties, m.raw_barcode) == (barcode, 0, 1, 1, barcode)
+    # An edit at the flank's end explains a neighbour as well (one letter of
+    # it read as the flank's); nearest's distance from the reading at the
+    # flank's end breaks the tie, and a margin would see it.
+    (m,) = index.tag([flank_short], V3, 1)[0]
+    assert (m.barcode, m.distance, m.status, m.umi) == (barcode, 0, "assigned", umi)
+    assert (m.raw_barcode, m.runner_up, m.ties) == (barcode, 0, 1)
+    assert index.tag([flank_short], V3, 1, margin=1)[0][0].status == "ambiguous"
+    # A letter between flank and barcode is the early neighbour's first one
+    # misread as well as an insertion: both one edit, and as near a reading.
+    (m,) = index.tag([inserted], V3, 1)[0]
+    assert (m.distance, m.ties, m.status) == (1, 2, "ambiguous")
+
+
+def test_two_edits_stand_only_without_a_close_runner_up(reads):
+    text, barcode, umi = reads.molecule(barcode=reads.letters(16))
+    at = text.index(FLANK) + len(FLANK)
+    twice = list(barcode)
+    for i in (4, 11):
+        twice[i] = "A" if twice[i] != "A" else "C"
+    read = text[:at] + "".join(twice) + text[at + 16 :]
+    (alone,) = mendseqs.ReferenceIndex([barcode, *reads.whitelist[:500]], 2).tag([read], V3, 1)[0]
+    assert (alone.barcode, alone.distance, alone.status) == (barcode, 2, "assigned")
+    # Another entry three edits from the read (a swap and a substitution:
+    # still among those nearest accepts) leaves too little margin.
+    other = twice.copy()
+    other[1] = "A" if other[1] != "A" else "C"
+    i = next(i for i in range(6, 10) if other[i] != other[i + 1])
+    other[i], other[i + 1] = other[i + 1], other[i]
+    other = "".join(other)
+    assert edit_distance(other, "".join(twice)) == 3
+    (crowded,) = mendseqs.ReferenceIndex([barcode, other, *reads.whitelist[:500]], 2).tag([read], V3, 1)[0]
+    assert (crowded.barcode, crowded.distance, crowded.status) == ("", None, "no_match")
+    assert crowded.umi == umi
+
+
+def test_an_entry_with_other_letters_never_fits(reads):
+    text, barcode, _ = reads.molecule(barcode=reads.letters(16))
+    with_n = barcode[:4] + "N" + barcode[5:]
+    at = text.index(FLANK) + len(FLANK)
+    read = text[:at] + with_n + text[at + 16 :]
+    # nearest accepts it letter for letter; the alignment cannot use it.
+    assert mendseqs.ReferenceIndex([with_n], 2).nearest([with_n], 1)[0].distance == 0
+    (m,) = mendseqs.ReferenceIndex([with_n, *reads.whitelist[:50]], 2).tag([read], V3, 1)[0]
+    assert (m.barcode, m.status, m.raw_barcode) == ("", "no_match", with_n)
+
+
 def noisy_reads(reads, count, rate):
     out = []
     for _ in range(count):
