@@ -115,9 +115,8 @@ void ReadTagger::look_up(const std::vector<uint8_t>& view, size_t start, size_t 
                          Checkpoint& checkpoint) const {
   scratch.reading.resize(length);
   for (size_t i = 0; i < length; ++i) scratch.reading[i] = code_letter(view[start + i]);
-  nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint, [&](size_t position, size_t distance) {
-    scratch.accepted.push_back(Accepted{position, distance});
-  });
+  nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint,
+                   [&](size_t position, size_t distance) { scratch.accepted.push_back(Accepted{position, distance}); });
 }
 
 uint32_t ReadTagger::fit(std::span<const uint8_t> window, size_t position, Scratch& scratch, size_t& end) const {
@@ -226,9 +225,10 @@ void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Fo
   found.match.position = winner.position;
   found.match.distance = own(winner.edits);
   found.match.ties = ties;
-  found.match.runner_up = ties > 1                            ? found.match.distance
-                          : scratch.fits.size() < 2 || scratch.fits[1].edits == no_fit ? no_distance
-                                                                                        : own(scratch.fits[1].edits);
+  if (ties > 1)
+    found.match.runner_up = found.match.distance;
+  else if (scratch.fits.size() > 1 && scratch.fits[1].edits != no_fit)
+    found.match.runner_up = own(scratch.fits[1].edits);
   // One edit beyond the bound stands only with no other candidate within
   // wide_margin more: among a long list's many near entries a wrong one
   // fits a twice-misread barcode about as often as the right one does.
