@@ -199,7 +199,7 @@ void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Fo
   };
   look_up(view, start, length, scratch, checkpoint);
   score_new();
-  if (rules_.shifted_lookups && (best == no_fit || own(best) > 1)) {
+  if (best == no_fit || own(best) > rules_.shift_beyond) {
     for (const long shift : {-1L, 1L}) {
       const long at = static_cast<long>(start) + shift;
       if (at < 0 || static_cast<size_t>(at) + length > view.size()) continue;

@@ -15,7 +15,7 @@
 //    entry that is the barcode shifted by a letter pays for the shift; what
 //    those letters cost alone (aligned ending within 3 of the flank's end)
 //    is not the barcode's, and a candidate's own edits are its fit less
-//    that. When no candidate has at most one own edit, the readings
+//    that. When no candidate has at most two own edits, the readings
 //    starting one letter before and after the flank's end (an edit near it
 //    shifts the barcode) are looked up too and their entries join. The
 //    fewest edits win; among equals the entry nearest a reading by
@@ -70,7 +70,7 @@ struct TagRules {
   size_t slack = 3;                     // read letters free on either side of the aligned stretch
   uint32_t max_edits = 1;               // the winner's own edits, at most
   size_t wide_margin = 2;               // one edit more stands with the runner-up this much further
-  bool shifted_lookups = true;          // readings one letter off the flank's end looked up when none fits
+  uint32_t shift_beyond = 2;            // readings a letter off the flank's end looked up beyond this
   size_t umi_pad = 3;
   size_t min_facing_gap = 50;
 };
