@@ -179,21 +179,26 @@ int run(size_t whitelist_size, size_t read_count) {
     const char* name;
     TagRules rules;
   };
-  const auto rules = [](uint32_t letters_per_edit, bool neighbours, size_t shift) {
+  const auto rules = [](size_t context, size_t slack, uint32_t max_edits, uint32_t shift_beyond, size_t wide = 2) {
     TagRules r;
-    r.flank_letters_per_edit = letters_per_edit;
-    r.neighbour_lengths = neighbours;
-    r.max_shift = shift;
+    r.wide_margin = wide;
+    r.flank_context = context;
+    r.slack = slack;
+    r.max_edits = max_edits;
+    r.shift_beyond = shift_beyond;
     return r;
   };
   const Variant variants[] = {
-      {"length reading only", rules(5, false, 0)},
-      {"+ lengths 15 and 17 at the flank's end", rules(5, true, 0)},
-      {"+ starts 1 letter off", rules(5, true, 1)},
-      {"+ starts 2 letters off (the module's rules)", rules(5, true, 2)},
-      {"the module's, flank within 2 edits", rules(11, true, 2)},
-      {"the module's, flank within 3 edits", rules(7, true, 2)},
-      {"the module's, flank within 5 edits", rules(4, true, 2)},
+      {"the module's rules", TagRules{}},
+      {"2 edits only with no runner-up", rules(6, 3, 1, 2, 99)},
+      {"barcode within 2 edits, no wide margin", rules(6, 3, 2, 2, 0)},
+      {"no flank letters before the entry", rules(0, 3, 1, 2)},
+      {"3 flank letters", rules(3, 3, 1, 2)},
+      {"10 flank letters", rules(10, 3, 1, 2)},
+      {"slack 2", rules(6, 2, 1, 2)},
+      {"shifted readings when no fit within 1 edit", rules(6, 3, 1, 1)},
+      {"the length reading's lookup alone", rules(6, 3, 1, 99)},
+
   };
   for (const Variant& variant : variants) {
     const ReadTagger tagger(set, 2, layout, 0, variant.rules);

@@ -156,16 +156,22 @@ class Molecule(
     def barcode_end(self) -> int | None: ...
     @property
     def raw_barcode(self) -> str:
-        """The barcode as read (the reading chosen), or "" when none."""
+        """The read's letters where the assigned entry aligns (the first
+        barcode_length letters after the flank when none), or "" when none."""
     @property
     def barcode(self) -> str:
-        """The whitelist entry nearest gives for raw_barcode, as listed, or ""."""
+        """The whitelist entry that fits the read best after the flank, as
+        listed, or ""."""
     @property
-    def distance(self) -> int | None: ...
+    def distance(self) -> int | None:
+        """The barcode's own edits against that entry (the flank's are not
+        counted), or None."""
     @property
-    def runner_up(self) -> int | None: ...
+    def runner_up(self) -> int | None:
+        """The next candidate's own edits, or None when there is none."""
     @property
-    def ties(self) -> int: ...
+    def ties(self) -> int:
+        """How many candidates fit as well (0 when none fits)."""
     @property
     def umi_start(self) -> int | None: ...
     @property

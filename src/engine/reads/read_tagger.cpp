@@ -33,7 +33,10 @@ struct ReadTagger::Scratch {
   std::vector<PatternHit> kept;
   std::vector<Found> found;
   std::string reading;
-  std::vector<size_t> accepted;  // the length reading's accepted entries
+  std::vector<Accepted> accepted;  // what the last lookup accepted
+  std::vector<Fit> fits;           // each candidate's fit
+  std::vector<uint8_t> pattern;
+  std::vector<uint8_t> scores;
 };
 
 namespace {
@@ -72,17 +75,6 @@ void keep_separate(std::vector<PatternHit>& hits, std::vector<PatternHit>& kept)
   std::sort(kept.begin(), kept.end(), [](const PatternHit& a, const PatternHit& b) { return a.end < b.end; });
 }
 
-// The other readings of the barcode, in order of preference: the
-// neighbouring lengths at the flank's end (a deletion or an insertion in the
-// barcode), the length one or two letters off (the flank's end misplaced),
-// and the two together where they were seen to help more than they misled.
-struct Other {
-  long shift;   // of the start, from the flank's end
-  long change;  // of the length, from barcode_length
-};
-constexpr std::array<Other, 9> others_order = {Other{0, -1}, Other{0, 1},  Other{-1, 0}, Other{1, 0}, Other{1, -1},
-                                               Other{-1, 1}, Other{-2, 0}, Other{2, 0},  Other{1, 1}};
-
 bool unique_beyond_margin(const NearestMatch& match, size_t margin) noexcept {
   return match.ties == 1 && (match.runner_up == no_distance || match.runner_up - match.distance >= margin);
 }
@@ -101,6 +93,13 @@ ReadTagger::ReadTagger(const ReferenceSet& whitelist, intptr_t max_flex, const L
         for (const char letter : layout.flank) codes.push_back(base_code(static_cast<unsigned char>(letter)));
         return SearchPattern(codes);
       }()),
+      context_codes_([&] {
+        std::vector<uint8_t> codes;
+        const size_t kept = std::min(rules.flank_context, layout.flank.size());
+        for (size_t i = layout.flank.size() - kept; i < layout.flank.size(); ++i)
+          codes.push_back(base_code(static_cast<unsigned char>(layout.flank[i])));
+        return codes;
+      }()),
       flank_bound_(static_cast<uint32_t>(layout.flank.size() / rules.flank_letters_per_edit)),
       after_bound_(static_cast<uint32_t>(layout.after_umi.size() / rules.flank_letters_per_edit)) {
   for (const char letter : layout.after_umi) after_codes_.push_back(base_code(static_cast<unsigned char>(letter)));
@@ -112,107 +111,134 @@ ReadTagger::ReadTagger(const ReferenceSet& whitelist, intptr_t max_flex, const L
     after_pattern_.emplace(after_codes_);
 }
 
-NearestMatch ReadTagger::look_up(const std::vector<uint8_t>& view, size_t start, size_t length, Scratch& scratch,
-                                 Checkpoint& checkpoint, std::vector<size_t>* accepted) const {
+void ReadTagger::look_up(const std::vector<uint8_t>& view, size_t start, size_t length, Scratch& scratch,
+                         Checkpoint& checkpoint) const {
   scratch.reading.resize(length);
   for (size_t i = 0; i < length; ++i) scratch.reading[i] = code_letter(view[start + i]);
-  if (!accepted) return nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint);
-  return nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint,
-                          [&](size_t position, size_t) { accepted->push_back(position); });
+  nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint,
+                   [&](size_t position, size_t distance) { scratch.accepted.push_back(Accepted{position, distance}); });
+}
+
+uint32_t ReadTagger::fit(std::span<const uint8_t> window, size_t position, Scratch& scratch, size_t& end) const {
+  const Text& entry = whitelist_.text(position);
+  const size_t size = entry.length();
+  if (size == 0 || context_codes_.size() + size > max_search_pattern) return no_fit;
+  scratch.pattern.assign(context_codes_.begin(), context_codes_.end());
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t code = base_code(entry[i]);
+    if (code == unmatched_code) return no_fit;
+    scratch.pattern.push_back(code);
+  }
+  const SearchPattern pattern(scratch.pattern);
+  pattern.scores(window, scratch.scores);
+  // The earliest end of the fewest: the tightest, leaving the letters after
+  // it to the UMI.
+  const auto best = std::min_element(scratch.scores.begin(), scratch.scores.end());
+  end = static_cast<size_t>(best - scratch.scores.begin()) + 1;
+  return *best;
+}
+
+size_t ReadTagger::span_start(std::span<const uint8_t> window, size_t position, size_t end, Scratch& scratch) const {
+  const Text& entry = whitelist_.text(position);
+  scratch.pattern.clear();
+  for (size_t i = 0; i < entry.length(); ++i) scratch.pattern.push_back(base_code(entry[i]));
+  const SearchPattern pattern(scratch.pattern);
+  pattern.scores(window.first(end), scratch.scores);
+  return pattern.start_of(window, end, scratch.scores.back());
 }
 
 void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch,
                               Checkpoint& checkpoint) const {
   const size_t length = layout_.barcode_length;
   if (start + length > view.size()) return;
-  // A reading shorter than the tolerance trips its guard, as nearest would
-  // (whether or not it is looked up).
-  const size_t shortest = rules_.neighbour_lengths ? length - 1 : length;
+  // The barcode's span may come out a letter short (a deletion in it); a
+  // tolerance beyond that trips nearest's guard, whether or not such a span
+  // is met.
+  const size_t shortest = length - 1;
   if (static_cast<intptr_t>(shortest) < max_flex_ && shortest > 0) panic(std::string(messages::guard));
 
-  scratch.accepted.clear();
   found.has_barcode = true;
   found.barcode_start = start;
   found.barcode_end = start + length;
-  found.match = look_up(view, start, length, scratch, checkpoint, &scratch.accepted);
-  if (found.match.distance == 0 || scratch.accepted.empty()) return;
-  // A unique entry one substitution away stands: the other readings may
-  // only place its span better (a deletion or insertion explains it as
-  // well), never name another entry.
-  if (found.match.ties == 1 && found.match.distance <= 2) scratch.accepted.assign(1, found.match.position);
-
-  // The other readings, each at most one indel from an accepted entry of
-  // the length reading, in order of preference. An entry that near an
-  // other reading shares enough of the length reading's letters to be
-  // among its accepted ones whenever the letters the other reading has
-  // beyond it, plus one for a shorter reading, are at most max_flex: only
-  // those readings are tried, so every one that could be that near is.
-  std::array<Other, others_order.size()> others{};
-  size_t count = 0;
-  for (const Other& other : others_order) {
-    const auto magnitude = static_cast<size_t>(other.shift < 0 ? -other.shift : other.shift);
-    if (magnitude > rules_.max_shift || (other.change != 0 && !rules_.neighbour_lengths)) continue;
-    const long beyond =
-        std::max(0L, -other.shift) + std::max(0L, other.shift + other.change) + (other.change < 0 ? 1 : 0);
-    if (beyond > max_flex_ || static_cast<long>(start) + other.shift < 0) continue;
-    const size_t at = static_cast<size_t>(static_cast<long>(start) + other.shift);
-    const size_t size = static_cast<size_t>(static_cast<long>(length) + other.change);
-    if (size == 0 || at + size > view.size()) continue;
-    others[count++] = other;
+  // The read around the flank's end: the flank's last letters aligned
+  // before each candidate anchor its start, so an entry that is the
+  // barcode shifted by a letter pays for the shift.
+  const size_t before = std::min(start, context_codes_.size() + rules_.slack);
+  const size_t low = start - before;
+  const size_t high = std::min(view.size(), start + length + rules_.slack);
+  const std::span<const uint8_t> window = std::span<const uint8_t>(view).subspan(low, high - low);
+  // What the flank's letters cost alone, ending near the flank's end: not
+  // charged to the barcode.
+  uint32_t context_edits = 0;
+  if (!context_codes_.empty()) {
+    const SearchPattern context(context_codes_);
+    context.scores(window.first(std::min(window.size(), before + rules_.slack)), scratch.scores);
+    context_edits = *std::min_element(scratch.scores.begin(), scratch.scores.end());
   }
-  // The nearest: equal to an entry (distance 0) before one indel away (1).
-  const Other* best = nullptr;
-  size_t best_distance = 2;
-  for (size_t o = 0; o < count && best_distance > 0; ++o) {
-    const size_t at = static_cast<size_t>(static_cast<long>(start) + others[o].shift);
-    const size_t size = static_cast<size_t>(static_cast<long>(length) + others[o].change);
-    const size_t distance = nearest_within_one(view, at, size, scratch.accepted);
-    checkpoint.charge(scratch.accepted.size() * size);
-    if (distance < best_distance) {
-      best_distance = distance;
-      best = &others[o];
-    }
-  }
-  if (!best) return;
-  const size_t at = static_cast<size_t>(static_cast<long>(start) + best->shift);
-  const size_t size = static_cast<size_t>(static_cast<long>(length) + best->change);
-  found.barcode_start = at;
-  found.barcode_end = at + size;
-  found.match = look_up(view, at, size, scratch, checkpoint, nullptr);
-}
+  const auto own = [&](uint32_t edits) { return edits > context_edits ? edits - context_edits : 0; };
 
-size_t ReadTagger::nearest_within_one(const std::vector<uint8_t>& view, size_t start, size_t size,
-                                      const std::vector<size_t>& entries) const {
-  size_t nearest = 2;
-  for (const size_t position : entries) {
-    const Text& entry = whitelist_.text(position);
-    const size_t entry_length = entry.length();
-    // Equal, or the shorter a subsequence of the longer by one letter.
-    if (entry_length == size) {
-      size_t i = 0;
-      while (i < size && entry[i] == static_cast<unsigned char>(code_letter(view[start + i]))) ++i;
-      if (i == size) return 0;
-    } else if (entry_length + 1 == size || entry_length == size + 1) {
-      const bool reading_longer = size > entry_length;
-      const size_t longer = reading_longer ? size : entry_length;
-      size_t i = 0, j = 0;  // i over the longer, j over the shorter
-      bool skipped = false;
-      while (i < longer && j + 1 < longer) {
-        const char32_t a = reading_longer ? code_letter(view[start + i]) : entry[i];
-        const char32_t b = reading_longer ? entry[j] : code_letter(view[start + j]);
-        if (a == b) {
-          ++i, ++j;
-        } else if (!skipped) {
-          skipped = true;
-          ++i;
-        } else {
-          break;
-        }
+  scratch.accepted.clear();
+  scratch.fits.clear();
+  uint32_t best = no_fit;
+  // Scores the entries accepted since the last call that have no fit yet;
+  // an entry met again keeps the least distance it was accepted at.
+  const auto score_new = [&] {
+    for (const Accepted& accepted : scratch.accepted) {
+      const auto seen = std::find_if(scratch.fits.begin(), scratch.fits.end(),
+                                     [&](const Fit& other) { return other.position == accepted.position; });
+      if (seen != scratch.fits.end()) {
+        seen->distance = std::min(seen->distance, accepted.distance);
+        continue;
       }
-      if (j + 1 == longer) nearest = 1;
+      Fit& one = scratch.fits.emplace_back(Fit{accepted.position, accepted.distance, 0, 0});
+      one.edits = fit(window, accepted.position, scratch, one.end);
+      best = std::min(best, one.edits);
+    }
+    checkpoint.charge(scratch.accepted.size() * window.size());
+    scratch.accepted.clear();
+  };
+  look_up(view, start, length, scratch, checkpoint);
+  score_new();
+  if (best == no_fit || own(best) > rules_.shift_beyond) {
+    for (const long shift : {-1L, 1L}) {
+      const long at = static_cast<long>(start) + shift;
+      if (at < 0 || static_cast<size_t>(at) + length > view.size()) continue;
+      look_up(view, static_cast<size_t>(at), length, scratch, checkpoint);
+      score_new();
     }
   }
-  return nearest;
+  if (best == no_fit || own(best) > rules_.max_edits + 1) return;
+
+  // The fewest edits win; among equals, the entry nearest a reading (as
+  // nearest measures it), then the earliest.
+  const auto before_in_rank = [](const Fit& a, const Fit& b) {
+    if (a.edits != b.edits) return a.edits < b.edits;
+    if (a.distance != b.distance) return a.distance < b.distance;
+    return a.position < b.position;
+  };
+  std::sort(scratch.fits.begin(), scratch.fits.end(), before_in_rank);
+  const Fit& winner = scratch.fits.front();
+  size_t ties = 1;
+  while (ties < scratch.fits.size() && scratch.fits[ties].edits == winner.edits &&
+         scratch.fits[ties].distance == winner.distance)
+    ++ties;
+  found.match.position = winner.position;
+  found.match.distance = own(winner.edits);
+  found.match.ties = ties;
+  if (ties > 1)
+    found.match.runner_up = found.match.distance;
+  else if (scratch.fits.size() > 1 && scratch.fits[1].edits != no_fit)
+    found.match.runner_up = own(scratch.fits[1].edits);
+  // One edit beyond the bound stands only with no other candidate within
+  // wide_margin more: among a long list's many near entries a wrong one
+  // fits a twice-misread barcode about as often as the right one does.
+  if (found.match.distance > rules_.max_edits &&
+      (found.match.runner_up != no_distance && found.match.runner_up - found.match.distance < rules_.wide_margin)) {
+    found.match = NearestMatch{};
+    return;
+  }
+  found.barcode_end = low + winner.end;
+  found.barcode_start = low + span_start(window, winner.position, winner.end, scratch);
 }
 
 void ReadTagger::read_umi(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch) const {
