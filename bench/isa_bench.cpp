@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <random>
 #include <string>
 #include <vector>
@@ -97,7 +98,7 @@ int time_all() {
                 w.references.size(), w.queries.size(), static_cast<long>(w.max_flex));
     std::vector<double> best(std::size(all_isas), 1e30);
     const std::vector<Text> references = views(w.references);
-    std::vector<ReferenceSet> sets;
+    std::deque<ReferenceSet> sets;  // built in place: a set is neither copied nor moved
     std::vector<size_t> first_results;
     for (const Isa isa : isas) {
       sets.emplace_back(references, isa);
