@@ -3,7 +3,9 @@ seeded generator (either strand, chimeras, Ns, lower case, errors), their
 assignment to the best-fitting entry, Ctrl+C, the guard and bad
 arguments; Layout and its presets."""
 
+import os
 import random
+import sys
 import threading
 
 import pytest
@@ -11,6 +13,9 @@ import pytest
 import mendseqs
 from failure_support import GUARD
 from test_interruption import LATENCY_LIMIT, ctrl_c_latency, interrupted_long_call
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+from tag_bench import edit_distance  # noqa: E402
 
 V3 = mendseqs.Layout.preset("10x3v3")
 FLANK = V3.flank
@@ -231,15 +236,6 @@ def noisy_reads(reads, count, rate):
         text = reads.mutated(text, rate)
         out.append(text if reads.draw.random() < 0.5 else reverse_complement(text))
     return out
-
-
-def edit_distance(a, b):
-    row = list(range(len(b) + 1))
-    for i, x in enumerate(a, 1):
-        diagonal, row[0] = row[0], i
-        for j, y in enumerate(b, 1):
-            diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (x != y))
-    return row[-1]
 
 
 def test_the_assignment_is_the_best_fitting_entry_built_or_loaded(reads, index, tmp_path):
