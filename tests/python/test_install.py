@@ -82,6 +82,29 @@ def check_installed(python, tmp_path):
     )
     assert run.returncode == 0 and run.stderr == "", run.stderr
     assert len(gzip.decompress((tmp_path / "out.tsv.gz").read_bytes()).splitlines()) == 2000
+    # And tag, on simulated raw reads in FASTQ.gz.
+    sys.path.insert(0, str(ROOT / "bench"))
+    import simulate_reads
+    import tag_bench
+
+    whitelist, reads = tmp_path / "whitelist.txt", tmp_path / "reads.fq.gz"
+    whitelist.write_text("\n".join(tag_bench.random_whitelist(2000, 5)) + "\n")
+    simulate_reads.main(
+        [str(whitelist), "-n", "200", "-o", str(reads), "--truth", str(tmp_path / "truth.tsv"), "--cells", "20"]
+    )
+    run = subprocess.run(
+        [
+            python.parent / "mendseqs", "tag", reads, "--whitelist", whitelist, "--layout", "10x3v3",
+            "-o", "tagged.fq.gz", "--table", "reads.tsv.gz", "--quiet",
+        ],
+        capture_output=True, text=True, env=ENV, cwd=tmp_path,
+    )  # fmt: skip
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    statuses = [
+        line.split("\t")[-2]
+        for line in gzip.decompress((tmp_path / "reads.tsv.gz").read_bytes()).decode().splitlines()[1:]
+    ]
+    assert statuses.count("assigned") > 100, statuses
 
 
 # Under emulation a build of the module takes minutes: there, the wheel test
