@@ -18,6 +18,10 @@ The baseline takes the true barcodes, mutates them at their read's error
 rate with the simulator's error model, and corrects them alone with
 ReferenceIndex.nearest (a unique nearest entry that beats the runner-up by
 the margin): what a caller that located every barcode perfectly could do.
+Then where the rest went: the on-list molecules not rightly assigned by
+status and by the edits their true barcode carries in the read, and the
+rightly assigned with a UMI off by more than 2 by the edits the true UMI
+carries in the read.
 
 With a cell list (`--cells auto`, and `--cells FILE` given the simulator's
 true cells), scored per molecule of the true cells:
@@ -121,6 +125,81 @@ def score_table(table: Path, truth: dict[str, list[dict[str, str]]]) -> Score:
             score.umi_close += edit_distance(row["umi"], match["umi"]) <= 2
             score.strand_right += row["strand"] == match["strand"]
     return score
+
+
+def fit_edits(pattern: str, text: str) -> int:
+    """Edits of `pattern` against the substring of `text` it fits best."""
+    previous = [0] * (len(text) + 1)
+    for i, x in enumerate(pattern, 1):
+        current = [i]
+        for j, y in enumerate(text, 1):
+            current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (x != y)))
+        previous = current
+    return min(previous)
+
+
+def losses(table: Path, fastq: Path, truth: dict[str, list[dict[str, str]]]) -> list[str]:
+    """Where the on-list molecules not rightly assigned went, by how many
+    edits their true barcode carries in the read (fitted within 3 letters
+    of where the flank ends: what any reading of the window starts from),
+    and for the rightly assigned whose UMI is off by more than 2, how many
+    edits the true UMI carries in the read (fitted around where it should
+    lie): the part no reading of the read could recover."""
+    complement = str.maketrans("ACGTN", "TGCAN")
+    sequences: dict[str, str] = {}
+    with gzip.open(fastq, "rt") as lines:
+        for header in lines:
+            sequences[header[1:].split()[0]] = next(lines).strip()
+            next(lines), next(lines)
+    rows: dict[str, list[dict[str, str]]] = collections.defaultdict(list)
+    with gzip.open(table, "rt") as lines:
+        for row in csv.DictReader(lines, delimiter="\t"):
+            rows[row["read_id"]].append(row)
+
+    def view(row: dict[str, str]) -> tuple[str, int]:  # the molecule's strand, and the flank's end on it
+        read = sequences[row["read_id"]]
+        if row["strand"] == "-":
+            return read.translate(complement)[::-1], len(read) - int(row["flank_start"])
+        return read, int(row["flank_end"])
+
+    outcomes: dict[str, collections.Counter[int]] = collections.defaultdict(collections.Counter)
+    umi_misses: collections.Counter[int] = collections.Counter()
+    on_list = rightly = 0
+    for read_id, molecules in truth.items():
+        for true in molecules:
+            if true["on_whitelist"] != "1":
+                continue
+            on_list += 1
+            found = rows.get(read_id, [])
+            right = next((r for r in found if r["status"] == "assigned" and r["barcode"] == true["barcode"]), None)
+            if right is not None:
+                rightly += 1
+                if edit_distance(right["umi"], true["umi"]) > 2:
+                    text, end = view(right)
+                    umi_misses[min(fit_edits(true["umi"], text[end + 12 : end + 32]), 3)] += 1
+                continue
+            segment = int(true["segment"])
+            row = found[segment] if segment < len(found) else None
+            if row is None or not row["flank_end"]:
+                outcomes["no flank"][-1] += 1
+                continue
+            text, end = view(row)
+            status = "wrong entry" if row["status"] == "assigned" else row["status"]
+            outcomes[status][min(fit_edits(true["barcode"], text[max(0, end - 3) : end + 19]), 3)] += 1
+    lines = []
+    for status, edits in sorted(outcomes.items(), key=lambda item: -sum(item[1].values())):
+        count = sum(edits.values())
+        split = ", ".join(f"{'3+' if e == 3 else e}: {n / on_list:.3f}" for e, n in sorted(edits.items()) if e >= 0)
+        lines.append(
+            f"{status}: {count / on_list:.3f} of on-list molecules"
+            + (f" (true barcode's edits in the read {split})" if split else "")
+        )
+    misses = sum(umi_misses.values())
+    split = ", ".join(f"{'3+' if e == 3 else e}: {n / rightly:.3f}" for e, n in sorted(umi_misses.items()))
+    lines.append(
+        f"UMI off by more than 2: {misses / rightly:.3f} of rightly assigned (true UMI's edits in the read {split})"
+    )
+    return lines
 
 
 def barcodes_alone(
@@ -448,6 +527,9 @@ def main() -> int:
         )
         print("  " + score_table(out / "table.tsv.gz", truth).line("mendseqs tag"))
         print("  " + baseline(index, truth, args.margin, args.seed).line("barcodes alone (baseline)"))
+        print("  where the others went:")
+        for line in losses(out / "table.tsv.gz", fastq, truth):
+            print("    " + line)
         print(f"  summary: {json.dumps(summary.get('status', summary))}")
         if not args.no_cells:
             cells_report(python, args, references, index, fastq, truth, reads / seconds, summary["cpu_seconds"])
