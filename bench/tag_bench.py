@@ -69,14 +69,15 @@ def random_whitelist(count: int, seed: int) -> list[str]:
     return out
 
 
-def edit_distance(a: str, b: str) -> int:
-    previous = list(range(len(b) + 1))
+def edit_distance(a: str, b: str, *, within: bool = False) -> int:
+    """Edits from a to b; with `within`, to the substring of b that a fits best."""
+    previous = [0] * (len(b) + 1) if within else list(range(len(b) + 1))
     for i, x in enumerate(a, 1):
         current = [i]
         for j, y in enumerate(b, 1):
             current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (x != y)))
         previous = current
-    return previous[-1]
+    return min(previous) if within else previous[-1]
 
 
 @dataclass
@@ -127,17 +128,6 @@ def score_table(table: Path, truth: dict[str, list[dict[str, str]]]) -> Score:
     return score
 
 
-def fit_edits(pattern: str, text: str) -> int:
-    """Edits of `pattern` against the substring of `text` it fits best."""
-    previous = [0] * (len(text) + 1)
-    for i, x in enumerate(pattern, 1):
-        current = [i]
-        for j, y in enumerate(text, 1):
-            current.append(min(previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (x != y)))
-        previous = current
-    return min(previous)
-
-
 def losses(table: Path, fastq: Path, truth: dict[str, list[dict[str, str]]]) -> list[str]:
     """Where the on-list molecules not rightly assigned went, by how many
     edits their true barcode carries in the read (fitted within 3 letters
@@ -145,7 +135,6 @@ def losses(table: Path, fastq: Path, truth: dict[str, list[dict[str, str]]]) -> 
     and for the rightly assigned whose UMI is off by more than 2, how many
     edits the true UMI carries in the read (fitted around where it should
     lie): the part no reading of the read could recover."""
-    complement = str.maketrans("ACGTN", "TGCAN")
     sequences: dict[str, str] = {}
     with gzip.open(fastq, "rt") as lines:
         for header in lines:
@@ -159,7 +148,7 @@ def losses(table: Path, fastq: Path, truth: dict[str, list[dict[str, str]]]) -> 
     def view(row: dict[str, str]) -> tuple[str, int]:  # the molecule's strand, and the flank's end on it
         read = sequences[row["read_id"]]
         if row["strand"] == "-":
-            return read.translate(complement)[::-1], len(read) - int(row["flank_start"])
+            return simulate_reads.reverse_complement(read), len(read) - int(row["flank_start"])
         return read, int(row["flank_end"])
 
     outcomes: dict[str, collections.Counter[int]] = collections.defaultdict(collections.Counter)
@@ -176,7 +165,7 @@ def losses(table: Path, fastq: Path, truth: dict[str, list[dict[str, str]]]) -> 
                 rightly += 1
                 if edit_distance(right["umi"], true["umi"]) > 2:
                     text, end = view(right)
-                    umi_misses[min(fit_edits(true["umi"], text[end + 12 : end + 32]), 3)] += 1
+                    umi_misses[min(edit_distance(true["umi"], text[end + 12 : end + 32], within=True), 3)] += 1
                 continue
             segment = int(true["segment"])
             row = found[segment] if segment < len(found) else None
@@ -185,7 +174,7 @@ def losses(table: Path, fastq: Path, truth: dict[str, list[dict[str, str]]]) -> 
                 continue
             text, end = view(row)
             status = "wrong entry" if row["status"] == "assigned" else row["status"]
-            outcomes[status][min(fit_edits(true["barcode"], text[max(0, end - 3) : end + 19]), 3)] += 1
+            outcomes[status][min(edit_distance(true["barcode"], text[max(0, end - 3) : end + 19], within=True), 3)] += 1
     lines = []
     for status, edits in sorted(outcomes.items(), key=lambda item: -sum(item[1].values())):
         count = sum(edits.values())

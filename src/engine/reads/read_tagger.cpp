@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 
 #include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
@@ -181,12 +182,15 @@ void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Fo
   scratch.fits.clear();
   uint32_t best = no_fit;
   // Scores the entries accepted since the last call that have no fit yet;
-  // an entry met again keeps the least distance it was accepted at.
+  // an entry met again keeps the least distance it was accepted at. One
+  // lookup names an entry once, so only earlier lookups' fits are searched
+  // (none for the first, which is all most molecules make).
   const auto score_new = [&] {
+    const auto earlier = static_cast<std::ptrdiff_t>(scratch.fits.size());
     for (const Accepted& accepted : scratch.accepted) {
-      const auto seen = std::find_if(scratch.fits.begin(), scratch.fits.end(),
+      const auto seen = std::find_if(scratch.fits.begin(), scratch.fits.begin() + earlier,
                                      [&](const Fit& other) { return other.position == accepted.position; });
-      if (seen != scratch.fits.end()) {
+      if (seen != scratch.fits.begin() + earlier) {
         seen->distance = std::min(seen->distance, accepted.distance);
         continue;
       }
