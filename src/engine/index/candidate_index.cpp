@@ -75,6 +75,37 @@ std::optional<Decision> CandidateIndex::first_decisive(const Text& query, Functi
   return short_decision;
 }
 
+bool CandidateIndex::first_decisive(std::span<const Text* const> queries,
+                                    std::span<std::optional<Decision>> out) const {
+  if (!packed_) return false;
+  const size_t k = facts_.max_flex;
+  struct Batch {
+    std::vector<PackedLayout::Request> requests;
+    std::vector<size_t> which;  // the query of each request
+    std::vector<uint32_t> positions;
+    std::vector<size_t> ends;
+  };
+  Scratch<Batch> borrowed;
+  Batch& batch = *borrowed;
+  batch.requests.clear();
+  batch.which.clear();
+  for (size_t i = 0; i < queries.size(); ++i) {
+    const size_t query_length = queries[i]->length();
+    const size_t query_a_count = count_letter_a(*queries[i]);
+    out[i] = short_.first(query_length, query_a_count);
+    // As first_decisive: a query shorter than k is the short table's.
+    if (query_length < k) continue;
+    batch.requests.push_back({queries[i], query_a_count, out[i] ? out[i]->position : reference_count_});
+    batch.which.push_back(i);
+  }
+  packed_layout_.candidates(batch.requests, batch.positions, batch.ends);
+  for (size_t r = 0; r < batch.requests.size(); ++r) {
+    const size_t begin = r == 0 ? 0 : batch.ends[r - 1];
+    if (batch.ends[r] > begin) out[batch.which[r]] = Decision{batch.positions[begin], false};
+  }
+  return true;
+}
+
 bool CandidateIndex::for_each_candidate(const Text& query, FunctionRef<void(size_t position)> visit) const {
   const size_t query_length = query.length();
   const size_t query_a_count = count_letter_a(query);

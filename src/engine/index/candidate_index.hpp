@@ -74,6 +74,11 @@ class CandidateIndex {
   // that pass both filters and do not trip the guard, in increasing
   // position, stopping at the first true. Thread-safe: scratch is per thread.
   std::optional<Decision> first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const;
+  // first_decisive for several queries at once, where the layout names
+  // exactly the accepted references (the packed one): out[i] is
+  // queries[i]'s decision, found with the lookups of every query in flight
+  // together. Returns false, writing nothing, for the hashed layout.
+  bool first_decisive(std::span<const Text* const> queries, std::span<std::optional<Decision>> out) const;
 
   // Visits, each once and in increasing position, a superset of the
   // references that pass both filters for this query and whose LCS with it

@@ -67,14 +67,18 @@ struct Lookup {
   uint64_t bucket;
   uint32_t kept;
   uint32_t group;
+  uint32_t request;
   uint64_t variant;
   uint64_t begin, end;
 };
 
 struct Found {
+  uint32_t request;
   uint32_t group;
   uint64_t code;
-  bool operator<(const Found& o) const noexcept { return std::tie(group, code) < std::tie(o.group, o.code); }
+  bool operator<(const Found& o) const noexcept {
+    return std::tie(request, group, code) < std::tie(o.request, o.group, o.code);
+  }
   bool operator==(const Found& o) const noexcept = default;
 };
 
@@ -396,30 +400,43 @@ void PackedLayout::derive_tables() {
 }
 
 void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t limit, std::vector<uint32_t>& out) const {
+  const Request request{&query, query_a_count, limit};
+  Scratch<std::vector<size_t>> ends;
+  candidates(std::span(&request, 1), out, *ends);
+}
+
+void PackedLayout::candidates(std::span<const Request> requests, std::vector<uint32_t>& out,
+                              std::vector<size_t>& ends) const {
   out.clear();
+  ends.assign(requests.size(), 0);
   const size_t k = max_flex_;
-  const size_t query_length = query.length();
   Scratch<PackedScratch> borrowed;
   PackedScratch& s = *borrowed;
   s.lookups.clear();
   s.found.clear();
-  bool loaded = false;
-  for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
-    const Group& g = groups_[gi];
-    if (g.length + k < query_length || g.length > query_length + k) continue;
-    if (!loaded) s.variants.load(query), loaded = true;
-    const unsigned below = 2 * static_cast<unsigned>(g.length - k) - static_cast<unsigned>(g.bucket_bits);
-    s.variants.for_each(query_length + k - g.length, [&](uint64_t variant, uint64_t, uint64_t) {
-      s.lookups.push_back({g.first_bucket + shift_right(variant, below),
-                           static_cast<uint32_t>(shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) &
-                                                 low_bits(static_cast<unsigned>(g.kept_bits))),
-                           gi, variant, 0, 0});
-    });
+  for (uint32_t r = 0; r < requests.size(); ++r) {
+    const Text& query = *requests[r].query;
+    const size_t query_length = query.length();
+    bool loaded = false;
+    for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+      const Group& g = groups_[gi];
+      if (g.length + k < query_length || g.length > query_length + k) continue;
+      if (!loaded) s.variants.load(query), loaded = true;
+      const unsigned below = 2 * static_cast<unsigned>(g.length - k) - static_cast<unsigned>(g.bucket_bits);
+      s.variants.for_each(query_length + k - g.length, [&](uint64_t variant, uint64_t, uint64_t) {
+        s.lookups.push_back({g.first_bucket + shift_right(variant, below),
+                             static_cast<uint32_t>(shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) &
+                                                   low_bits(static_cast<unsigned>(g.kept_bits))),
+                             gi, r, variant, 0, 0});
+      });
+    }
   }
-  // Sweeps, each fetching ahead so that the misses of neighbouring lookups
-  // overlap: bucket bounds (fetched `ahead` lookups early), then the
-  // postings, fetched as soon as a lookup's start is known, so that by the
-  // postings' sweep most are in cache; then the reference codes.
+  // Sweeps over the lookups of every request at once, each fetching ahead
+  // so that the misses of neighbouring lookups overlap: bucket bounds
+  // (fetched `ahead` lookups early), then the postings, fetched as soon as
+  // a lookup's start is known, so that by the postings' sweep most are in
+  // cache; then the reference codes. Many requests make long sweeps, whose
+  // loads come at the memory's throughput rather than its latency.
   constexpr size_t ahead = 16;
   const auto start_of = [&](uint64_t bucket) {
     return block_starts_[static_cast<size_t>(bucket / buckets_per_block)] +
@@ -451,6 +468,7 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
     const Lookup& l = s.lookups[i];
     const Group& g = groups_[l.group];
     const std::vector<uint32_t>& unrank = unrank_[l.group];
+    const size_t query_a_count = requests[l.request].a_count;
     const auto decode = [&](uint64_t value) {
       const uint64_t payload = value & payload_mask;
       const uint64_t rank = payload >> letter_bits;
@@ -467,7 +485,7 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
       if (distance(a_count_of(code, g.length), query_a_count) > k) return;
       // A query near a reference finds it through most of its variants,
       // mostly one after another: those repeats are dropped at once.
-      const Found f{l.group, code};
+      const Found f{l.request, l.group, code};
       const size_t found = s.found.size();
       for (size_t back = 1; back <= std::min<size_t>(found, 4); ++back)
         if (s.found[found - back] == f) return;
@@ -517,15 +535,22 @@ void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t li
     s.runs[2 * i] = static_cast<size_t>(it - codes_.data());
     __builtin_prefetch(positions_.data() + s.runs[2 * i]);
   }
-  for (size_t i = 0; i < found; ++i) {
-    // Every reference holding this code, lowest position first.
-    for (size_t at = s.runs[2 * i]; at < s.runs[2 * i + 1] && codes_[at] == s.found[i].code; ++at) {
-      const uint32_t position = positions_[at];
-      if (position >= limit) break;
-      out.push_back(position);
+  // The found codes are in request order: each request's positions follow
+  // the previous one's.
+  size_t i = 0;
+  for (uint32_t r = 0; r < requests.size(); ++r) {
+    const size_t first = out.size();
+    for (; i < found && s.found[i].request == r; ++i) {
+      // Every reference holding this code, lowest position first.
+      for (size_t at = s.runs[2 * i]; at < s.runs[2 * i + 1] && codes_[at] == s.found[i].code; ++at) {
+        const uint32_t position = positions_[at];
+        if (position >= requests[r].limit) break;
+        out.push_back(position);
+      }
     }
+    std::sort(out.begin() + static_cast<ptrdiff_t>(first), out.end());
+    ends[r] = out.size();
   }
-  std::sort(out.begin(), out.end());
 }
 
 size_t PackedLayout::memory_bytes() const noexcept {

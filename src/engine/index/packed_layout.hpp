@@ -60,6 +60,15 @@ class PackedLayout {
   // Every position below `limit` whose reference passes both filters and
   // the LCS test, sorted, each once, into `out` (cleared first).
   void candidates(const Text& query, size_t query_a_count, size_t limit, std::vector<uint32_t>& out) const;
+  // The same for several queries at once, their lookups in flight together:
+  // request r's positions are out[ends[r - 1], ends[r]) (from 0 for the
+  // first).
+  struct Request {
+    const Text* query;
+    size_t a_count;
+    size_t limit;
+  };
+  void candidates(std::span<const Request> requests, std::vector<uint32_t>& out, std::vector<size_t>& ends) const;
 
   void save(SectionSink& sink) const;
   // Checks the tables against the references themselves (each code is its

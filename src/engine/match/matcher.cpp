@@ -325,4 +325,33 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
   return decision ? std::optional<size_t>(decision->position) : std::nullopt;
 }
 
+void first_accepted_ahead(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                          std::span<Position> out, Checkpoint& checkpoint) {
+  std::fill(out.begin(), out.end(), deferred);
+  const CandidateIndex* index = max_flex >= 0 ? references.index(max_flex) : nullptr;
+  if (!index || !index->packed()) return;
+  struct Window {
+    std::vector<const Text*> queries;
+    std::vector<size_t> which;
+    std::vector<std::optional<Decision>> decisions;
+  };
+  Scratch<Window> borrowed;
+  Window& window = *borrowed;
+  window.queries.clear();
+  window.which.clear();
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (index->prefers_scan(queries[i])) continue;
+    checkpoint.charge(queries[i].length() + 16);  // as first_accepted charges it
+    window.queries.push_back(&queries[i]);
+    window.which.push_back(i);
+  }
+  window.decisions.resize(window.queries.size());
+  if (!index->first_decisive(window.queries, window.decisions)) return;
+  for (size_t j = 0; j < window.queries.size(); ++j) {
+    const std::optional<Decision>& decision = window.decisions[j];
+    if (decision && decision->guard) continue;  // first_accepted raises it in its turn
+    out[window.which[j]] = decision ? decision->position : no_match;
+  }
+}
+
 }  // namespace mendseqs
