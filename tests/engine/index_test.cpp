@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -539,28 +540,14 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
     const char* message;  // part of what the error says
   };
   const std::vector<Corruption> corruptions{
-      {"a missing section", true, [](MemorySections& s) { s.erase("packed.codes"); }, "packed.codes"},
-      {"a truncated section", true, [](MemorySections& s) { s.truncate("packed.positions", 8); }, "positions"},
-      {"a position out of range", true, [](MemorySections& s) { s.values<uint32_t>("packed.positions")[3] = 1u << 30; },
-       "positions"},
-      {"a position twice", true,
-       [](MemorySections& s) {
-         auto* p = s.values<uint32_t>("packed.positions");
-         p[1] = p[0];
-       },
-       "positions"},
-      {"a code not its reference's", true, [](MemorySections& s) { s.values<uint64_t>("packed.codes")[5] ^= 1; },
-       "code"},
-      {"a directory entry", true, [](MemorySections& s) { s.values<uint32_t>("packed.directory")[1] = 1u << 30; },
-       "directory"},
-      {"a block start", true, [](MemorySections& s) { s.values<uint64_t>("packed.block_starts")[1] += 1u << 20; },
-       "bucket bounds"},
-      {"a bucket start", true,
-       [](MemorySections& s) { s.values<uint64_t>("packed.bucket_starts.words")[0] = ~uint64_t{0}; }, "bucket"},
-      {"a posting width", true, [](MemorySections& s) { s.values<uint32_t>("packed.postings.width")[0] += 1; },
-       "packed.postings"},
+      {"a missing section", true, [](MemorySections& s) { s.erase("packed.postings"); }, "packed.postings"},
+      {"a truncated section", true, [](MemorySections& s) { s.truncate("packed.postings", 8); }, "postings"},
       {"a group length", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[0] = 40; }, "group"},
-      {"a bucket count", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[1] += 1; }, "group"},
+      {"a group's homes", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[1] = 0; }, "homes"},
+      {"a posting width", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[2] = 70; }, "width"},
+      {"a block count", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[3] += 1; }, "postings"},
+      {"the references' fingerprint", true, [](MemorySections& s) { s.values<uint64_t>("packed.fingerprint")[0] ^= 1; },
+       "references"},
       {"the layout flag", true, [](MemorySections& s) { s.values<uint32_t>("index.packed")[0] = 7; }, "index.packed"},
       {"max_flex", true, [](MemorySections& s) { s.values<uint64_t>("index.max_flex")[0] = 1000; }, "max_flex"},
       {"the reference count", false, [](MemorySections& s) { s.values<uint64_t>("index.reference_count")[0] += 1; },
@@ -599,26 +586,68 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
       IndexFormatError);
 }
 
-// The build gathers one range of buckets per round and asks only for the
-// variants within it: exactly those of the whole enumeration, in the same
-// order, whatever the range (one code, a range's edges mid-prefix, runs of
-// one letter, the whole space).
-TEST(PackedDeletions, WithinARangeExactlyTheVariantsInIt) {
+// The deletion variants the build indexes and the lookups ask for: every
+// distinct variant of the brute-force enumeration (the canonical walk only
+// skips repeats), each posting naming its reference (its letters put back
+// at the positions its rank stands for give the reference), a round's range
+// giving exactly the whole walk's variants within it, in the same order;
+// and a query's variants those keeping no letter outside A, C, G, T.
+TEST(DeletionVariants, CanonicalRankedWithinARangeAndForQueries) {
   std::mt19937_64 rng(15);
-  PackedDeletions variants;
-  using Variant = std::tuple<uint64_t, uint64_t, uint64_t>;
+  using Variant = std::tuple<uint64_t, uint32_t, uint32_t>;
+  const auto brute_force = [](const std::vector<int>& letters, size_t d) {
+    std::set<uint64_t> variants;
+    const size_t n = letters.size();
+    for (uint64_t deleted = 0; deleted < (uint64_t{1} << n); ++deleted) {
+      if (static_cast<size_t>(std::popcount(deleted)) != d) continue;
+      uint64_t code = 0;
+      bool dna = true;
+      for (size_t i = 0; i < n; ++i) {
+        if ((deleted >> i) & 1) continue;
+        dna &= letters[i] >= 0;
+        code = code << 2 | static_cast<uint64_t>(letters[i] & 3);
+      }
+      if (dna) variants.insert(code);
+    }
+    return variants;
+  };
   for (int trial = 0; trial < 300; ++trial) {
-    const size_t length = 3 + rng() % 18;
+    const size_t length = 2 + rng() % 17;
     // Codes over a small alphabet at times, so that runs are common.
     const uint64_t alphabet = trial % 3 == 0 ? 2 : 4;
+    std::vector<int> letters(length);
     uint64_t code = 0;
-    for (size_t i = 0; i < length; ++i) code = code << 2 | rng() % alphabet;
-    variants.load(code, length);
-    for (size_t d = 1; d <= 3 && d < length; ++d) {
+    for (int& letter : letters) {
+      letter = static_cast<int>(rng() % alphabet);
+      code = code << 2 | static_cast<uint64_t>(letter);
+    }
+    for (size_t k = 1; k <= 3 && k < length; ++k) {
+      SCOPED_TRACE("length " + std::to_string(length) + " k " + std::to_string(k));
       std::vector<Variant> all;
-      variants.for_each(d, [&](uint64_t v, uint64_t rank, uint64_t letters) { all.emplace_back(v, rank, letters); });
-      ASSERT_FALSE(all.empty());
-      const uint64_t top = low_bits(2 * static_cast<unsigned>(length - d));
+      each_reference_variant(k, code, static_cast<unsigned>(length), 0, ~uint64_t{0},
+                             [&](uint64_t v, uint32_t rank, uint32_t kept) { all.emplace_back(v, rank, kept); });
+      std::set<uint64_t> distinct;
+      for (const Variant& v : all) distinct.insert(std::get<0>(v));
+      ASSERT_EQ(distinct, brute_force(letters, k));
+      // Rank -> deleted positions, by the combinatorial number system.
+      for (const auto& [variant, rank, kept] : all) {
+        std::vector<size_t> positions;
+        uint64_t left = rank;
+        for (size_t j = k; j-- > 0;) {
+          size_t p = j;
+          while (p + 1 < length && small_binomials[p + 1][j + 1] <= left) ++p;
+          left -= small_binomials[p][j + 1];
+          positions.insert(positions.begin(), p);
+        }
+        std::vector<int> rebuilt;
+        for (size_t i = 0; i < length - k; ++i)
+          rebuilt.push_back(static_cast<int>((variant >> (2 * (length - k - 1 - i))) & 3));
+        for (size_t j = 0; j < k; ++j)
+          rebuilt.insert(rebuilt.begin() + static_cast<ptrdiff_t>(positions[j]),
+                         static_cast<int>((kept >> (2 * j)) & 3));
+        ASSERT_EQ(rebuilt, letters) << "rank " << rank;
+      }
+      const uint64_t top = low_bits(2 * static_cast<unsigned>(length - k));
       const uint64_t some = std::get<0>(all[rng() % all.size()]);
       const uint64_t a = rng() & top, b = rng() & top;
       for (const auto& [low, high] : std::vector<std::pair<uint64_t, uint64_t>>{{0, top},
@@ -630,10 +659,25 @@ TEST(PackedDeletions, WithinARangeExactlyTheVariantsInIt) {
         std::vector<Variant> expected, within;
         for (const Variant& v : all)
           if (std::get<0>(v) >= low && std::get<0>(v) <= high) expected.push_back(v);
-        variants.for_each_within(
-            d, low, high, [&](uint64_t v, uint64_t rank, uint64_t letters) { within.emplace_back(v, rank, letters); });
-        EXPECT_EQ(within, expected) << "length " << length << " d " << d << " range " << low << ".." << high;
+        each_reference_variant(k, code, static_cast<unsigned>(length), low, high,
+                               [&](uint64_t v, uint32_t rank, uint32_t kept) { within.emplace_back(v, rank, kept); });
+        EXPECT_EQ(within, expected) << "range " << low << ".." << high;
       }
+    }
+    // A query of the same length, an N now and then.
+    std::u32string query;
+    std::vector<int> query_letters;
+    for (size_t i = 0; i < length; ++i) {
+      const char32_t c = U"ACGTN"[rng() % (trial % 2 == 0 ? 5 : 4)];
+      query += c;
+      query_letters.push_back(dna_letter(c));
+    }
+    QueryVariants variants;
+    ASSERT_TRUE(variants.load(Text(std::span<const char32_t>(query))));
+    for (size_t d = 0; d <= 4 && d <= length; ++d) {
+      std::set<uint64_t> found;
+      variants.each(d, [&](uint64_t v) { found.insert(v); });
+      EXPECT_EQ(found, length - d <= 32 ? brute_force(query_letters, d) : std::set<uint64_t>{}) << "query d " << d;
     }
   }
 }
@@ -680,13 +724,16 @@ TEST(IndexLayouts, LoadsAreChargedSpreadOverThreadsAndInterruptible) {
     };
     EXPECT_THROW(CandidateIndex::load(sections, whitelist.size(), whitelist, 2, interrupting), Interrupted);
 
-    // A fault near the end, in the second thread's share.
+    // A fault near the end, in the second thread's share: the packed
+    // layout checks the references (one too long for it), the hashed one
+    // its entries.
+    std::vector<Text> faulty = whitelist;
     if (built->packed()) {
-      sections.values<uint64_t>("packed.codes")[whitelist.size() - 10] ^= 2;
+      faulty[whitelist.size() - 10] = store.add(random_text(rng, 40, dna));
     } else {
       sections.values<uint32_t>("hashed.entries")[built->entry_count() - 10] |= 0x3FFFF;  // past 150,000
     }
-    EXPECT_THROW(CandidateIndex::load(sections, whitelist.size(), whitelist, 2), IndexFormatError);
+    EXPECT_THROW(CandidateIndex::load(sections, faulty.size(), faulty, 2), IndexFormatError);
   }
 }
 

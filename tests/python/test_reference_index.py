@@ -12,7 +12,7 @@ import time
 import pytest
 
 import mendseqs
-from data.make_reference_index import FIXTURE, FIXTURES, MAX_FLEX, fixture_queries, fixture_references
+from data.make_reference_index import FIXTURE, FIXTURES, MAX_FLEX, OLD_FIXTURES, fixture_queries, fixture_references
 from test_interruption import LATENCY_LIMIT, ctrl_c_latency
 
 
@@ -181,6 +181,15 @@ def test_a_file_written_elsewhere_loads_with_the_same_answers(layout):
     assert captured_fd1(loaded.nearest, queries, 2) == captured_fd1(mendseqs.nearest, refs, queries, MAX_FLEX, 2)
 
 
+@pytest.mark.parametrize("layout", sorted(OLD_FIXTURES))
+def test_a_file_of_the_format_before_is_refused_saying_to_rebuild_it(layout):
+    with pytest.raises(ValueError) as error:
+        mendseqs.ReferenceIndex.load(OLD_FIXTURES[layout])
+    message = str(error.value)
+    assert str(OLD_FIXTURES[layout]) in message
+    assert "format version 1 is older" in message and "rebuild the index" in message
+
+
 def test_save_replaces_atomically_and_refuses_what_is_no_file(tmp_path):
     first, second = mendseqs.ReferenceIndex(["AAAA"], 1), mendseqs.ReferenceIndex(["CCCC", "GGGG"], 1)
     target = tmp_path / "index"
@@ -201,7 +210,7 @@ def damaged_copies(data):
     yield "empty", b""
     yield "foreign", b">read1\nACGTACGT\n" * 10
     newer = bytearray(data)
-    newer[8] = 2
+    newer[8] = data[8] + 1  # the version after this one
     yield "newer", bytes(newer)
     for cut in (1, 8, 63, 64, 65, len(data) // 3, len(data) // 2, len(data) - 64, len(data) - 1):
         yield f"truncated at {cut}", data[:cut]

@@ -58,11 +58,16 @@ std::vector<Position> run_batch(const ReferenceSet& references, std::span<const 
 std::vector<NearestMatch> run_nearest_batch(const ReferenceSet& references, std::span<const Text> queries,
                                             intptr_t max_flex, uint32_t threads, CallerHooks& caller, OutputStream& out,
                                             Checkpoint& checkpoint) {
-  std::vector<NearestMatch> found(queries.size());
+  std::vector<NearestMatch> found(queries.size(), NearestMatch{deferred, no_distance, no_distance, 0});
   run_queries(
       queries.size(), threads, out, caller, checkpoint,
-      [&](size_t q, Checkpoint& where) { found[q] = nearest_accepted(references, queries[q], max_flex, where); },
-      [](size_t, size_t, Checkpoint&) {});
+      [&](size_t q, Checkpoint& where) {
+        if (found[q].position == deferred) found[q] = nearest_accepted(references, queries[q], max_flex, where);
+      },
+      [&](size_t begin, size_t end, Checkpoint& where) {
+        nearest_accepted_ahead(references, queries.subspan(begin, end - begin), max_flex,
+                               std::span(found).subspan(begin, end - begin), where);
+      });
   return found;
 }
 

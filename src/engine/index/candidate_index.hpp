@@ -79,6 +79,19 @@ class CandidateIndex {
   // queries[i]'s decision, found with the lookups of every query in flight
   // together. Returns false, writing nothing, for the hashed layout.
   bool first_decisive(std::span<const Text* const> queries, std::span<std::optional<Decision>> out) const;
+  // The nearest accepted references of several queries at once, where the
+  // layout names exactly the accepted ones (the packed one): out[i]
+  // summarises every reference that passes both filters and the LCS test
+  // for queries[i], except those of length at most max_flex, which the
+  // caller measures itself (each_accepted_outright). The distance is
+  // measured on the layout's own copy of each reference, and positions are
+  // fetched only for the nearest. Returns false, writing nothing, for the
+  // hashed layout. Whether the guard trips is the caller's to ask first.
+  bool nearest(std::span<const Text* const> queries, std::span<NearestSummary> out) const;
+  // Each reference of length at most max_flex that passes both filters
+  // for this query (accepted whatever it holds), in increasing position
+  // within one length and A-count.
+  void each_accepted_outright(const Text& query, FunctionRef<void(size_t)> visit) const;
 
   // Visits, each once and in increasing position, a superset of the
   // references that pass both filters for this query and whose LCS with it

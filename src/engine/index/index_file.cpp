@@ -237,7 +237,9 @@ void check_identity(const std::byte* header) {
   if (version > index_format_version)
     throw IndexFormatError("format version " + std::to_string(version) + " is newer than this mendseqs reads (" +
                            std::to_string(index_format_version) + "); rebuild the index or upgrade mendseqs");
-  if (version != index_format_version) throw IndexFormatError("unknown format version " + std::to_string(version));
+  if (version != index_format_version)
+    throw IndexFormatError("format version " + std::to_string(version) + " is older than this mendseqs reads (" +
+                           std::to_string(index_format_version) + "); rebuild the index with this mendseqs");
 }
 
 }  // namespace

@@ -35,7 +35,9 @@
 namespace mendseqs {
 
 inline constexpr std::string_view index_magic{"\x89MSQIDX\n", 8};
-inline constexpr uint32_t index_format_version = 1;
+// 2: the packed layout in blocks found by arithmetic (index/block_table.hpp),
+// its code tables rebuilt at load.
+inline constexpr uint32_t index_format_version = 2;
 
 // A checksum of 64 bits over bytes (four interleaved multiply-rotate lanes,
 // so it runs at memory speed, folded once per block of checksum_block

@@ -35,8 +35,10 @@ class LargeArray {
     if (size > (SIZE_MAX - huge_page) / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = size * sizeof(T);
     const bool huge = bytes >= huge_page;
-    const size_t rounded = huge ? (bytes + huge_page - 1) / huge_page * huge_page : bytes;
-    data_ = static_cast<T*>(huge ? std::aligned_alloc(huge_page, rounded) : std::malloc(rounded));
+    // Small arrays on cache lines too: a table's 64-byte blocks each in one.
+    const size_t alignment = huge ? huge_page : cache_line;
+    const size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    data_ = static_cast<T*>(std::aligned_alloc(alignment, rounded));
     if (!data_) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
     if (huge) madvise(data_, rounded, MADV_HUGEPAGE);  // advice only: 4 KiB pages work too
@@ -78,6 +80,7 @@ class LargeArray {
 
  private:
   static constexpr size_t huge_page = size_t{2} << 20;
+  static constexpr size_t cache_line = 64;
 
   T* data_ = nullptr;
   size_t size_ = 0;

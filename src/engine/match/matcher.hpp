@@ -102,6 +102,12 @@ inline constexpr Position deferred = no_match - 1;
 void first_accepted_ahead(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
                           std::span<Position> out, Checkpoint& checkpoint);
 
+// nearest_accepted for a window of queries at once, in the same way: out[i]
+// gets queries[i]'s answer, or one at position `deferred` when the query is
+// left to nearest_accepted (as above; a query tripping the guard too).
+void nearest_accepted_ahead(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                            std::span<NearestMatch> out, Checkpoint& checkpoint);
+
 // Every accepted reference of one query, measured, and the nearest of them
 // (see NearestMatch). Unlike first_accepted, every reference that passes
 // both filters is examined, so the call fails (Panic) when any of them

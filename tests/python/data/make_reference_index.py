@@ -1,16 +1,19 @@
-"""Writes reference_index_v1.idx and reference_index_v1_hashed.idx, the
+"""Writes reference_index_v2.idx and reference_index_v2_hashed.idx, the
 saved indexes (one per layout of the candidate index) the tests load on every
 architecture (it is written on x86_64 and committed, so the armhf run
 loads a file from another platform). Run it with the module importable
 (./dev run -- python3.14 tests/python/data/make_reference_index.py) after a
-change of the file format, and commit the new file."""
+change of the file format, and commit the new files; keep the old ones,
+which the tests expect refused with a clear error (OLD_FIXTURES)."""
 
 import pathlib
 import random
 
-FIXTURE = pathlib.Path(__file__).with_name("reference_index_v1.idx")
+FIXTURE = pathlib.Path(__file__).with_name("reference_index_v2.idx")
 # Barcodes over A, C, G, T get the packed layout; an N anywhere, the hashed one.
-FIXTURES = {"packed": FIXTURE, "hashed": FIXTURE.with_name("reference_index_v1_hashed.idx")}
+FIXTURES = {"packed": FIXTURE, "hashed": FIXTURE.with_name("reference_index_v2_hashed.idx")}
+# Written by the format before (version 1), for the same references.
+OLD_FIXTURES = {layout: path.with_name(path.name.replace("_v2", "_v1")) for layout, path in FIXTURES.items()}
 MAX_FLEX = 1
 
 
