@@ -546,6 +546,7 @@ TEST(IndexLayouts, CorruptedSectionsAreRefused) {
       {"a group's homes", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[1] = 0; }, "homes"},
       {"a posting width", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[2] = 70; }, "width"},
       {"a block count", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[3] += 1; }, "postings"},
+      {"bucket bits", true, [](MemorySections& s) { s.values<uint32_t>("packed.bucket_bits")[0] = 9; }, "bucket"},
       {"the references' fingerprint", true, [](MemorySections& s) { s.values<uint64_t>("packed.fingerprint")[0] ^= 1; },
        "references"},
       {"the layout flag", true, [](MemorySections& s) { s.values<uint32_t>("index.packed")[0] = 7; }, "index.packed"},
@@ -735,6 +736,121 @@ TEST(IndexLayouts, LoadsAreChargedSpreadOverThreadsAndInterruptible) {
     }
     EXPECT_THROW(CandidateIndex::load(sections, faulty.size(), faulty, 2), IndexFormatError);
   }
+}
+
+// Windows of queries answered together (as the batch driver asks) give
+// each query the scan's answer: first and nearest, on A, C, G, T lists
+// with duplicates and guard-tripping short references, a list of one letter
+// repeated, and one barcode copied past what a block's header can count (the
+// code table's overflow list), k = 0 to 3; windows of any size. A query is
+// left to the one-by-one path only when the scan serves it better or the
+// guard decides it, and gets the same answer there. Beneath the matcher,
+// the index's own windows against brute force: the lowest accepted
+// position, and the nearest of the references it holds (distance, lowest
+// position, ties counting duplicates, the next distance).
+TEST(CandidateIndex, WindowsGiveTheScansAnswers) {
+  const auto check = [](const Case& c, intptr_t k) {
+    const ReferenceSet scanned(c.references);
+    ReferenceSet indexed(c.references);
+    NoHooks hooks;
+    Checkpoint checkpoint(hooks);
+    indexed.prepare_index(k, c.queries.size(), 2, checkpoint, CandidateIndex::Choice::always);
+    ASSERT_NE(indexed.index(k), nullptr);
+    const CandidateIndex& index = *indexed.index(k);
+    ASSERT_TRUE(index.packed());
+    const auto scanned_nearest = [&](const Text& query) -> std::optional<NearestMatch> {
+      try {
+        return nearest_accepted(scanned, query, k, checkpoint);
+      } catch (const Panic&) {
+        return std::nullopt;  // the guard
+      }
+    };
+    for (size_t begin = 0, size = 1; begin < c.queries.size(); begin += size, size = size % 17 + 1) {
+      const auto window = std::span(c.queries).subspan(begin, std::min(size, c.queries.size() - begin));
+      std::vector<Position> first(window.size());
+      std::vector<NearestMatch> nearest(window.size());
+      first_accepted_ahead(indexed, window, k, first, checkpoint);
+      nearest_accepted_ahead(indexed, window, k, nearest, checkpoint);
+      std::vector<const Text*> pointers;
+      for (const Text& query : window) pointers.push_back(&query);
+      std::vector<std::optional<Decision>> decisions(window.size());
+      std::vector<NearestSummary> summaries(window.size());
+      ASSERT_TRUE(index.first_decisive(pointers, decisions));
+      ASSERT_TRUE(index.nearest(pointers, summaries));
+      for (size_t i = 0; i < window.size(); ++i) {
+        const Text& query = window[i];
+        const std::string expected = outcome(scanned, query, k);
+        if (first[i] == deferred) {
+          EXPECT_TRUE(index.prefers_scan(query) || expected == messages::guard);
+          ASSERT_EQ(outcome(indexed, query, k), expected);
+        } else {
+          ASSERT_EQ(first[i] == no_match ? "none" : std::to_string(first[i]), expected);
+        }
+        ASSERT_EQ(decisions[i], oracle_decision(c.references, query, k));
+        const std::optional<NearestMatch> nearest_expected = scanned_nearest(query);
+        if (nearest[i].position == deferred) {
+          EXPECT_TRUE(index.prefers_scan(query) || index.guard_tripped(query));
+          if (nearest_expected) {
+            ASSERT_EQ(nearest_accepted(indexed, query, k, checkpoint), *nearest_expected);
+          }
+        } else {
+          ASSERT_TRUE(nearest_expected.has_value());
+          ASSERT_EQ(nearest[i], *nearest_expected);
+        }
+        // The held references (longer than k) by brute force, each text's
+        // LCS once (the copies below share one).
+        NearestSummary held;
+        std::map<const void*, size_t> measured;
+        for (size_t r = 0; r < c.references.size(); ++r) {
+          const Text& ref = c.references[r];
+          if (static_cast<intptr_t>(ref.length()) <= k ||
+              !reference::passes_filters(
+                  static_cast<intptr_t>(query.length()), static_cast<intptr_t>(reference::count_a(query)),
+                  static_cast<intptr_t>(ref.length()), static_cast<intptr_t>(reference::count_a(ref)), k))
+            continue;
+          const auto [at, fresh] = measured.try_emplace(ref.data(), 0);
+          if (fresh) at->second = reference::lcs_length(query, ref);
+          const size_t common = at->second;
+          if (static_cast<intptr_t>(common) < static_cast<intptr_t>(ref.length()) - k) continue;
+          held.merge(NearestSummary{r, query.length() + ref.length() - 2 * common, 1, no_distance});
+        }
+        ASSERT_EQ(summaries[i], held);
+      }
+    }
+  };
+  for (const intptr_t k : {0, 1, 2, 3}) {
+    SCOPED_TRACE(k);
+    TextStore store;
+    std::mt19937_64 rng(static_cast<uint64_t>(k) + 300);
+    check(random_case(store, rng, 200, 14, static_cast<size_t>(k), dna), k);
+    Case one_letter;
+    for (size_t i = 0; i < 200; ++i) one_letter.references.push_back(store.add(std::u32string(12 + i % 5, U'C')));
+    for (size_t i = 0; i < 40; ++i) {
+      std::u32string query(11 + i % 8, U'C');
+      if (i % 3 == 0) query[i % query.size()] = U"AGTN"[i % 4];
+      one_letter.queries.push_back(store.add(query));
+    }
+    check(one_letter, k);
+  }
+  // 70,000 copies of one barcode and a few others: every answer names the
+  // lowest copy, and the nearest counts every copy as a tie.
+  TextStore store;
+  std::mt19937_64 rng(301);
+  Case copies;
+  const std::u32string barcode = random_text(rng, 16, dna);
+  const Text copy = store.add(barcode);
+  for (size_t i = 0; i < 70'000; ++i)
+    copies.references.push_back(i % 1000 == 7 ? store.add(random_text(rng, 16, dna)) : copy);
+  for (size_t i = 0; i < 6; ++i) copies.queries.push_back(store.add(edited(rng, barcode, i % 3, dna)));
+  check(copies, 2);
+  ReferenceSet indexed(copies.references);
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  indexed.prepare_index(2, 1000, 2, checkpoint, CandidateIndex::Choice::always);
+  std::vector<NearestMatch> nearest(1);
+  nearest_accepted_ahead(indexed, std::span(copies.queries).first(1), 2, nearest, checkpoint);
+  EXPECT_EQ(nearest[0].position, 0u);
+  EXPECT_EQ(nearest[0].ties, 70'000u - 70u);
 }
 
 }  // namespace

@@ -32,6 +32,7 @@
 #include <cstring>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 namespace mendseqs {
@@ -161,7 +162,8 @@ class BlockTable {
   }
 
   // f(value) for each entry of the range whose bits above the low `shift`
-  // (`key_bits` of them) equal `key`, in order, for a range sorted by those
+  // (`key_bits` of them) equal `key`, in order (until f returns false, if
+  // it returns a bool), for a range sorted by those
   // bits, as every home's is. The key's place is guessed from its share of
   // the key space (the keys of a home are about even), then found by
   // stepping from there: a few entries read, not the whole home. A range
@@ -193,9 +195,32 @@ class BlockTable {
       return (word >> (bit & 7)) & mask;
     };
     const auto key_of = [&](uint64_t value) { return shift >= 64 ? 0 : value >> key_shift; };
-    // The guess, then back while the entry before is not below the key.
+    // The first entry not below the key: from the guess, steps of 1, 2,
+    // 4 ... back (or on) until past it, then halving. A guess is mostly
+    // within a step or two; a run of thousands of equal keys (copies of one
+    // barcode in the code table) costs a few dozen reads, not thousands.
+    const auto below = [&](uint64_t at) { return key_of(key_at(at)) < wanted; };
     uint64_t i = key_bits == 0 ? 0 : high_product(key << (64 - key_bits), r.count);
-    while (i > 0 && key_of(key_at(i - 1)) >= wanted) --i;
+    uint64_t low, high;  // the first not below is in (low, high]; low may be "before 0"
+    if (i == r.count || !below(i)) {
+      high = i;
+      uint64_t step = 1;
+      while (high >= step && !below(high - step)) high -= step, step *= 2;
+      low = high >= step ? high - step : ~uint64_t{0};  // below, or before the range
+    } else {
+      low = i;
+      uint64_t step = 1;
+      while (low + step < r.count && below(low + step)) low += step, step *= 2;
+      high = std::min(low + step, r.count);
+    }
+    while (high - (low + 1) > 0) {  // low + 1 wraps to 0 for "before 0"
+      const uint64_t middle = low + 1 + (high - (low + 1)) / 2;
+      if (below(middle))
+        low = middle;
+      else
+        high = middle;
+    }
+    i = high;
     for (; i < r.count; ++i) {
       const uint64_t value = key_at(i);
       const uint64_t found = key_of(value);
@@ -203,7 +228,11 @@ class BlockTable {
         if (found > wanted) break;
         continue;
       }
-      f(value);
+      if constexpr (std::is_same_v<decltype(f(value)), bool>) {
+        if (!f(value)) break;  // the caller has what it needs
+      } else {
+        f(value);
+      }
     }
   }
 

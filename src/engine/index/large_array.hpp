@@ -74,6 +74,14 @@ class LargeArray {
   const T* data() const noexcept { return data_; }
   T* begin() noexcept { return data_; }
   size_t size() const noexcept { return size_; }
+  // An array of its own holding the same values (in huge pages where the
+  // kernel gives them): a borrowed array's copy; throws std::bad_alloc.
+  LargeArray copy() const {
+    LargeArray owned(size_);
+    if (size_ > 0) std::memcpy(static_cast<void*>(owned.data_), data_, size_ * sizeof(T));
+    return owned;
+  }
+  bool borrowed() const noexcept { return !owned_; }
   // Memory this array owns: none when borrowed.
   size_t bytes() const noexcept { return owned_ ? size_ * sizeof(T) : 0; }
   std::span<const T> view() const noexcept { return {data_, size_}; }

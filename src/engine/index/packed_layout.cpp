@@ -27,12 +27,12 @@ namespace {
 // Entries a home holds on average, over the slots of its block. Fewer
 // waste blocks; more make homes spill into the next block (a second cache
 // line) and push later homes out of their own.
-constexpr double fill = 0.8;
+constexpr double fill = 0.9;
 // Postings gathered per round of the build, at most, at 8 bytes each
 // while they wait (twice as many at 4 bytes). Every round walks every
 // reference, if only to find that most of its variants fall elsewhere, so
 // rounds are few; and each holds the peak up by its buffer.
-constexpr size_t postings_per_round = size_t{32} << 20;
+constexpr size_t postings_per_round = size_t{16} << 20;
 // Homes per partition of a round, at most 2^12: a partition is sorted
 // into its homes in cache. Counted per 2^10 homes in the first pass, for
 // the tables' sizes.
@@ -58,8 +58,16 @@ unsigned rank_bits(uint64_t length, size_t k) noexcept {
   return static_cast<unsigned>(std::bit_width(binomial(length, k) - 1));
 }
 
-unsigned payload_bits_of(uint64_t length, size_t k) noexcept {
-  return rank_bits(length, k) + 2 * static_cast<unsigned>(k);
+// The low bits of a posting's payload: where the reference's lowest
+// position lies among 2^bucket_bits even parts of the list (saved with
+// the index: a file written with another width still loads). The first
+// accepted reference is among the codes of the lowest part found, so only
+// those are looked up in the code table (about half).
+constexpr unsigned default_bucket_bits = 1;
+constexpr unsigned most_bucket_bits = 3;
+
+unsigned payload_bits_of(uint64_t length, size_t k, unsigned bucket_bits) noexcept {
+  return rank_bits(length, k) + 2 * static_cast<unsigned>(k) + bucket_bits;
 }
 
 uint64_t code_of(const Text& text) noexcept {
@@ -68,12 +76,27 @@ uint64_t code_of(const Text& text) noexcept {
   return code;
 }
 
-size_t a_count_of(uint64_t code, uint64_t length) noexcept {
-  const uint64_t mask = 0x5555555555555555ull & low_bits(2 * static_cast<unsigned>(length));
-  return length - static_cast<size_t>(std::popcount((code | (code >> 1)) & mask));
+// Set bits, without the instruction baseline x86-64 lacks (std::popcount
+// would be a library call there, on the lookups' hottest path).
+unsigned ones(uint64_t x) noexcept {
+  x -= (x >> 1) & 0x5555555555555555ull;
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
 }
 
-size_t distance(size_t a, size_t b) noexcept { return a > b ? a - b : b - a; }
+size_t a_count_of(uint64_t code, uint64_t length) noexcept {
+  const uint64_t mask = 0x5555555555555555ull & low_bits(2 * static_cast<unsigned>(length));
+  return length - ones((code | (code >> 1)) & mask);
+}
+
+// A's among the k letters a posting puts back (two bits each, A = 0).
+constexpr auto a_counts_of_letters = [] {
+  std::array<uint8_t, 64> counts{};
+  for (size_t letters = 0; letters < 64; ++letters)
+    for (size_t j = 0; j < 3; ++j) counts[letters] += ((letters >> (2 * j)) & 3) == 0;
+  return counts;
+}();
 
 // A bijection of the codes of `bits` bits (2 to 64) whose high bits depend
 // on every bit of the code: homes of the code table stay even however the
@@ -126,7 +149,7 @@ size_t lcs_with_code(const std::array<uint64_t, 4>& masks, size_t query_length, 
     const uint64_t u = v & masks[(code >> (2 * j)) & 3];
     v = (v + u) | (v - u);
   }
-  return static_cast<size_t>(std::popcount(~v & low_bits(static_cast<unsigned>(query_length))));
+  return ones(~v & low_bits(static_cast<unsigned>(query_length)));
 }
 
 // The reference a posting names: the variant (length - K letters) with the
@@ -160,7 +183,8 @@ struct PackedLayout::Scratch {
   };
   struct Found {
     uint64_t code;
-    uint32_t group;
+    uint16_t group;
+    uint8_t bucket;  // of the code's lowest position
     uint32_t request;
   };
   struct Probe {
@@ -217,7 +241,8 @@ PackedLayout::Estimate PackedLayout::estimate(std::span<const uint32_t> lengths,
     // DNA, but all of it on a list without runs.
     const double postings = per_length[length] * static_cast<double>(binomial(length, k));
     e.postings += postings;
-    const Shape posting_shape = shape_for(postings, 2 * static_cast<unsigned>(length - k), payload_bits_of(length, k));
+    const Shape posting_shape =
+        shape_for(postings, 2 * static_cast<unsigned>(length - k), payload_bits_of(length, k, default_bucket_bits));
     const Shape code_shape =
         shape_for(per_length[length], 2 * static_cast<unsigned>(length), static_cast<unsigned>(position_bits));
     // Blocks, and room for the last homes' spill.
@@ -399,7 +424,7 @@ void PackedLayout::positions_of(Scratch& s, std::span<const uint32_t> which, Vis
     const Group& g = groups_[p.group];
     g.codes.find(words + g.code_word, p.range, position_bits_, g.code_key_bits, p.key, [&](uint64_t value) {
       const uint64_t position = value & position_mask;
-      if (position < reference_count_) visit(which[j], static_cast<size_t>(position));
+      return position >= reference_count_ || visit(which[j], static_cast<size_t>(position));
     });
   }
 }
@@ -468,8 +493,12 @@ void PackedLayout::find_codes(std::span<const Request> requests, Scratch& s) con
     const uint64_t key = l.variant & low_bits(g.key_bits);
     const uint64_t payload_mask = low_bits(g.payload_bits);
     const uint32_t stamp = s.stamp + l.group;
+    // The A-count filter on the rebuilt code: the variant's A's, and those
+    // among the k letters put back.
+    const size_t variant_a_count = a_count_of(l.variant, g.length - k);
+    const size_t a_low = query_a_count > k ? query_a_count - k : 0, a_high = query_a_count + k;
     g.postings.find(words + g.posting_word, l.range, g.payload_bits, g.key_bits, key, [&](uint64_t value) {
-      const uint64_t payload = value & payload_mask;
+      const uint64_t payload = (value & payload_mask) >> bucket_bits_;
       const uint64_t rank = shift_right(payload, letter_bits);
       if (rank >= unrank.size() || unrank[rank] == std::numeric_limits<uint32_t>::max()) [[unlikely]]
         return;  // no posting the build wrote
@@ -489,13 +518,16 @@ void PackedLayout::find_codes(std::span<const Request> requests, Scratch& s) con
           code = restored<3>(l.variant, g.length, subset, payload);
           break;
       }
-      if (distance(a_count_of(code, g.length), query_a_count) > k) return;
+      const size_t a_count =
+          variant_a_count + a_counts_of_letters[payload & low_bits(letter_bits)] - (3 - k);  // unused letters read as A
+      if (a_count < a_low || a_count > a_high) return;
       // A query near a reference finds it through most of its variants:
       // those repeats are mostly dropped here.
       Scratch::Recent& seen = s.recent[static_cast<size_t>((code * 0x9E3779B97F4A7C15ull) >> 54)];
       if (seen.code == code && seen.stamp == stamp) return;
       seen = {code, stamp};
-      s.found.push_back({code, l.group, l.request});
+      s.found.push_back(
+          {code, static_cast<uint16_t>(l.group), static_cast<uint8_t>(value & low_bits(bucket_bits_)), l.request});
     });
   }
   for (uint32_t r = current == std::numeric_limits<uint32_t>::max() ? 0 : current; r < requests.size(); ++r)
@@ -508,11 +540,18 @@ void PackedLayout::first(std::span<const Request> requests, std::span<size_t> ou
   mendseqs::Scratch<Scratch> borrowed;
   Scratch& s = *borrowed;
   find_codes(requests, s);
-  s.which.resize(s.found.size());
-  for (uint32_t i = 0; i < s.found.size(); ++i) s.which[i] = i;
+  // Only the codes of each request's lowest part of the list.
+  s.which.clear();
+  for (size_t r = 0, begin = 0; r < requests.size(); begin = s.found_ends[r], ++r) {
+    uint8_t lowest = 0xFF;
+    for (size_t i = begin; i < s.found_ends[r]; ++i) lowest = std::min(lowest, s.found[i].bucket);
+    for (size_t i = begin; i < s.found_ends[r]; ++i)
+      if (s.found[i].bucket == lowest) s.which.push_back(static_cast<uint32_t>(i));
+  }
   positions_of(s, s.which, [&](uint32_t i, size_t position) {
     const uint32_t r = s.found[i].request;
     if (position < requests[r].limit) out[r] = std::min(out[r], position);
+    return false;  // a code's lowest position comes first
   });
 }
 
@@ -541,6 +580,7 @@ void PackedLayout::candidates(std::span<const Request> requests, std::vector<uin
     const uint32_t request = s.found[i].request;
     close_until(request);
     if (position < requests[request].limit) out.push_back(static_cast<uint32_t>(position));
+    return true;
   });
   close_until(static_cast<uint32_t>(requests.size()));
 }
@@ -601,12 +641,13 @@ void PackedLayout::nearest(std::span<const Request> requests, std::span<NearestS
     NearestSummary& summary = out[s.found[i].request];
     summary.position = std::min(summary.position, position);
     ++summary.ties;
+    return true;
   });
 }
 
 PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned threads,
                            FunctionRef<void(size_t)> charge)
-    : max_flex_(k), reference_count_(references.size()) {
+    : max_flex_(k), reference_count_(references.size()), bucket_bits_(default_bucket_bits) {
   const size_t n = references.size();
   position_bits_ = static_cast<unsigned>(std::max(1, std::bit_width(std::max<size_t>(n, 2) - 1)));
   // Groups by length, each reference's code and group.
@@ -626,7 +667,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     group_of_length[length] = static_cast<uint8_t>(groups_.size());
     Group g;
     g.length = length;
-    g.payload_bits = payload_bits_of(length, k);
+    g.payload_bits = payload_bits_of(length, k, bucket_bits_);
     groups_.push_back(std::move(g));
   }
   for (size_t i = 0; i < n; ++i)
@@ -636,11 +677,18 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
 
   // Each distinct reference once: the lowest position holding its code
   // (the first entry of its code in the code table).
+  // Their codes, and beside them their groups and buckets (group <<
+  // bucket_bits | bucket of the lowest position), 9 bytes a reference
+  // through the whole build.
   struct Distinct {
-    uint64_t code;
-    uint32_t group;
-  };
-  std::vector<Distinct> distinct;
+    std::vector<uint64_t> codes;
+    std::vector<uint8_t> tags;
+    size_t size() const noexcept { return codes.size(); }
+    uint64_t code(size_t i) const noexcept { return codes[i]; }
+    uint32_t group(size_t i) const noexcept { return tags[i] >> default_bucket_bits; }
+    uint32_t bucket(size_t i) const noexcept { return tags[i] & low_bits(default_bucket_bits); }
+  } distinct;
+  static_assert(max_letters < (size_t{1} << (8 - default_bucket_bits)), "a group and a bucket in a byte");
   {
     mendseqs::Scratch<Scratch> borrowed;
     Scratch& s = *borrowed;
@@ -653,14 +701,17 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
       for (size_t i = begin; i < end; ++i) {
         if (group_of[i] == no_group) continue;
         s.which.push_back(static_cast<uint32_t>(s.found.size()));
-        s.found.push_back({codes[i], group_of[i], static_cast<uint32_t>(i)});  // request: the position
+        s.found.push_back({codes[i], group_of[i], 0, static_cast<uint32_t>(i)});  // request: the position
       }
       positions_of(s, s.which, [&](uint32_t f, size_t position) {
         Scratch::Found& found = s.found[f];
-        // The first position of the code decides; later ones are ignored.
-        if (found.group == no_group) return;
-        if (position == found.request) distinct.push_back({found.code, found.group});
-        found.group = no_group;
+        // The first position of the code decides.
+        if (position == found.request) {
+          const uint64_t bucket = (uint64_t{found.request} << default_bucket_bits) / std::max<size_t>(n, 1);
+          distinct.codes.push_back(found.code);
+          distinct.tags.push_back(static_cast<uint8_t>(found.group << default_bucket_bits | bucket));
+        }
+        return false;
       });
     }
   }
@@ -674,11 +725,11 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   {
     const size_t step = std::max<size_t>(1, distinct.size() / 4096);
     for (size_t i = 0; i < distinct.size(); ++i) {
-      const uint32_t gi = distinct[i].group;
+      const uint32_t gi = distinct.group(i);
       ++distinct_per_group[gi];
       if (i % step != 0 && sampled[gi] >= 64) continue;
       ++sampled[gi];
-      each_reference_variant(k, distinct[i].code, static_cast<unsigned>(groups_[gi].length), 0, ~uint64_t{0},
+      each_reference_variant(k, distinct.code(i), static_cast<unsigned>(groups_[gi].length), 0, ~uint64_t{0},
                              [&](uint64_t, uint32_t, uint32_t) { ++sampled_variants[gi]; });
     }
   }
@@ -739,17 +790,18 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   // each_posting(i, range, emit): emit(home, posting value) for each variant
   // of distinct reference i within the range.
   const auto each_posting = [&](size_t i, const VariantRange& range, auto&& emit) {
-    const Group& g = groups_[distinct[i].group];
+    const Group& g = groups_[distinct.group(i)];
     if (range.low_variant > range.high_variant) return;
     const auto bits = static_cast<unsigned>(2 * (g.length - k));
-    each_reference_variant(
-        k, distinct[i].code, static_cast<unsigned>(g.length), range.low_variant, range.high_variant,
-        [&](uint64_t variant, uint32_t rank, uint32_t letters) {
-          const uint64_t home = g.postings.home_of(aligned(variant, bits));
-          emit(home, (variant & low_bits(g.key_bits)) << g.payload_bits | uint64_t{rank} << (2 * k) | letters);
-        });
+    each_reference_variant(k, distinct.code(i), static_cast<unsigned>(g.length), range.low_variant, range.high_variant,
+                           [&](uint64_t variant, uint32_t rank, uint32_t letters) {
+                             const uint64_t home = g.postings.home_of(aligned(variant, bits));
+                             emit(home, (variant & low_bits(g.key_bits)) << g.payload_bits |
+                                            (uint64_t{rank} << (2 * k) | letters) << default_bucket_bits |
+                                            distinct.bucket(i));
+                           });
   };
-  const auto cost = [&](size_t i) { return size_t{small_binomials[groups_[distinct[i].group].length][k]}; };
+  const auto cost = [&](size_t i) { return size_t{small_binomials[groups_[distinct.group(i)].length][k]}; };
 
   std::vector<VariantRange> whole(groups_.size()), in_round(groups_.size());
   for (uint32_t gi = 0; gi < groups_.size(); ++gi)
@@ -758,7 +810,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   std::vector<std::vector<uint32_t>> counts(workers, std::vector<uint32_t>(counted, 0));
   pass.run(
       [&](size_t w, size_t i) {
-        const uint32_t gi = distinct[i].group;
+        const uint32_t gi = distinct.group(i);
         uint32_t* c = counts[w].data() + first_counted[gi];
         const unsigned shift = count_bits[gi];
         each_posting(i, whole[gi], [&](uint64_t home, uint64_t) { ++c[home >> shift]; });
@@ -822,14 +874,22 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     using Entry = typename std::remove_reference_t<decltype(gathered)>::value_type;
     const size_t round_postings = postings_per_round * 8 / sizeof(Entry);
     std::vector<std::vector<Entry>> sorted;
+    // The buffer at its largest round's size from the start: growing it
+    // later would hold two at once.
+    size_t largest = 0;
+    for (size_t first = 0; first < partitions.size();) {
+      size_t last = first + 1;
+      while (last < partitions.size() && partition_start[last + 1] - partition_start[first] <= round_postings) ++last;
+      largest = std::max(largest, static_cast<size_t>(partition_start[last] - partition_start[first]));
+      first = last;
+    }
+    gathered.resize(largest);
     for (size_t first = 0; first < partitions.size();) {
       size_t last = first + 1;
       while (last < partitions.size() && partition_start[last + 1] - partition_start[first] <= round_postings) ++last;
       const uint64_t base = partition_start[first];
       // Every slot of the round is written before it is read: the buffer is
       // not cleared between rounds.
-      if (gathered.size() < partition_start[last] - base)
-        gathered.resize(static_cast<size_t>(partition_start[last] - base));
       // Each worker's slice of each partition: counts become cursors.
       for (size_t p = first; p < last; ++p) {
         uint64_t at = partition_start[p] - base;
@@ -843,7 +903,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
       }
       pass.run(
           [&](size_t w, size_t i) {
-            const uint32_t gi = distinct[i].group;
+            const uint32_t gi = distinct.group(i);
             // The round's partitions of this group.
             const size_t p0 = std::max(first, first_partition[gi]), p1 = std::min(last, first_partition[gi + 1]);
             if (p0 >= p1) return;
@@ -963,6 +1023,10 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   }
 }
 
+void PackedLayout::copy_borrowed() {
+  if (posting_words_.borrowed()) posting_words_ = posting_words_.copy();
+}
+
 size_t PackedLayout::memory_bytes() const noexcept {
   size_t bytes = posting_words_.bytes() + code_words_.bytes() + groups_.capacity() * sizeof(Group);
   for (const Group& g : groups_)
@@ -984,6 +1048,7 @@ void PackedLayout::save(SectionSink& sink) const {
   sink.put_array<uint64_t>("packed.overflow", overflow);
   sink.put_scalar<uint64_t>("packed.posting_count", posting_count_);
   sink.put_scalar<uint64_t>("packed.fingerprint", fingerprint_);
+  sink.put_scalar<uint32_t>("packed.bucket_bits", bucket_bits_);
   sink.put_array<uint64_t>("packed.postings", posting_words_.view());
 }
 
@@ -1002,6 +1067,8 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
       std::min<uint64_t>(source.scalar<uint64_t>("packed.posting_count"), std::numeric_limits<size_t>::max()));
   const std::span<const uint64_t> postings = source.array<uint64_t>("packed.postings");
   const uint64_t fingerprint = source.scalar<uint64_t>("packed.fingerprint");
+  layout.bucket_bits_ = source.scalar<uint32_t>("packed.bucket_bits");
+  if (layout.bucket_bits_ > most_bucket_bits) fail("bucket bits out of range");
   if (groups.size() % 4 != 0) fail("groups section is not whole groups");
   if (overflow.size() % 4 != 0) fail("overflow section is not whole entries");
 
@@ -1027,7 +1094,7 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
     if (length <= k || length > max_letters || (!layout.groups_.empty() && length <= layout.groups_.back().length))
       fail("group lengths out of order or range");
     if (!present[length].load()) fail("a group of a length no reference has");
-    const unsigned payload = payload_bits_of(length, k);
+    const unsigned payload = payload_bits_of(length, k, layout.bucket_bits_);
     const auto bits = static_cast<unsigned>(2 * (length - k));
     if (width < payload || width > 64 || width == 0 || width - payload > bits)
       fail("a group's posting width is out of range");

@@ -131,6 +131,11 @@ class PackedLayout {
       SectionSource& source, std::span<const Text> references, size_t max_flex, unsigned threads = 1,
       FunctionRef<void(size_t)> charge = [](size_t) {});
 
+  // Copies what a load borrowed from its source into memory of the
+  // process's own (huge pages where the kernel gives them); the source may
+  // go after. Throws std::bad_alloc.
+  void copy_borrowed();
+
   size_t memory_bytes() const noexcept;
   size_t posting_count() const noexcept { return posting_count_; }
 
@@ -156,13 +161,15 @@ class PackedLayout {
   // request order, into the scratch.
   void find_codes(std::span<const Request> requests, Scratch& s) const;
   // visit(i, position) for each position of the codes s.found[i] for i in
-  // `which`, in increasing position within one code.
+  // `which`, in increasing position within one code, until visit returns
+  // false for that code (its lowest position is all `first` needs).
   template <class Visit>
   void positions_of(Scratch& s, std::span<const uint32_t> which, Visit&& visit) const;
 
   size_t max_flex_ = 0;
   size_t reference_count_ = 0;
   unsigned position_bits_ = 1;
+  unsigned bucket_bits_ = 1;  // a posting's share of where its reference lies in the list
   size_t posting_count_ = 0;
   uint64_t fingerprint_ = 0;  // of the references' codes and positions
   std::vector<Group> groups_;
