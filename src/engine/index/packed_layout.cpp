@@ -839,6 +839,22 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     words += g.postings.word_count();
   }
   posting_words_ = LargeArray<uint64_t>(words);
+  // Its pages faulted in on every building thread: the first touch of
+  // fresh memory can cost more than the writing itself (a virtual
+  // machine's host backing each huge page on demand took some 18 ms of
+  // processor time a page), and here it is shared out.
+  {
+    constexpr size_t words_per_page = (size_t{2} << 20) / sizeof(uint64_t);  // a huge page, or 512 small ones
+    const size_t pages = (words + words_per_page - 1) / words_per_page;
+    BuildPass touching(pages, threads, charge, 1);
+    touching.run(
+        [&](size_t, size_t page) {
+          // Every 4 KiB page of it, in case the kernel gives no huge one.
+          for (size_t w = page * words_per_page; w < std::min(words, (page + 1) * words_per_page); w += 512)
+            posting_words_[w] = 0;
+        },
+        [](size_t) { return size_t{4096}; });
+  }
 
   // Then rounds, each over a run of partitions: every worker makes its
   // variants again and appends those of the round's partitions to its
