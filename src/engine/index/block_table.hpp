@@ -184,9 +184,13 @@ class BlockTable {
     const auto j0 = static_cast<unsigned>(r.first - b0 * slots);
     const auto key_at = [&](uint64_t i) {
       uint64_t block = b0, j = j0 + i;
-      if (j >= slots) [[unlikely]] {
+      if (j >= 2 * uint64_t{slots}) [[unlikely]] {
         block += j / slots;
         j %= slots;
+      } else {  // in this block or the next, without a branch: homes cross into the next at random
+        const uint64_t next = j >= slots;
+        block += next;
+        j -= slots & (0 - next);
       }
       const uint64_t bit = block * block_bits + header_bits + j * width;
       if (width > 56) return get(words, bit);
