@@ -1,13 +1,15 @@
 """W7 through the module: 6,794,880 random 16-letter references, k=2,
 1,000,000 queries (40% exact, 40% with 1 to 3 edits, 20% random of 15 to 17
-letters), threads=2; prints the call's wall time, its answers' count and the
-process's peak resident set (the references and queries as Python strings
-included). Run alone: the peak is the whole process's.
+letters), threads=2; prints the call's wall time, its answers' count, a
+digest of the answers (two builds' calls compare by it) and the process's
+peak resident set (the references and queries as Python strings included).
+Run alone: the peak is the whole process's.
 
     python3.14 bench/whitelist_rss.py [--references N] [--queries N]
 """
 
 import argparse
+import hashlib
 import os
 import random
 import resource
@@ -66,9 +68,10 @@ def main() -> None:
         os.dup2(saved, 1)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     matched = sum(1 for r in result if r)
+    digest = hashlib.sha256("\n".join(result).encode()).hexdigest()[:16]
     print(
         f"W7 through the module: {len(references):,} references, {len(queries):,} queries, k=2, threads=2: "
-        f"{seconds:.1f} s ({len(queries) / seconds:,.0f} queries/s), {matched:,} matched; "
+        f"{seconds:.1f} s ({len(queries) / seconds:,.0f} queries/s), {matched:,} matched (answers {digest}); "
         f"peak RSS {peak / 1e9:.2f} GB (inputs alone {before / 1e9:.2f} GB; target <= 2.5 GB)"
     )
     sys.stdout.flush()

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -616,47 +617,42 @@ TEST(IndexLayouts, CorruptionsAreRefusedOrBoundedAtLookup) {
     };
   };
   const std::vector<Corruption> corruptions{
-      {"a missing section", true, [](MemorySections& s) { s.erase("packed.codes"); }, "packed.codes"},
-      {"a truncated section", true, [](MemorySections& s) { s.truncate("packed.positions", 8); }, "positions"},
-      {"a posting width", true, [](MemorySections& s) { s.values<uint32_t>("packed.postings.width")[0] += 1; },
-       "packed.postings"},
+      {"a missing section", true, [](MemorySections& s) { s.erase("packed.postings"); }, "packed.postings"},
+      {"a truncated section", true, [](MemorySections& s) { s.truncate("packed.postings", 8); }, "postings"},
       {"a group length", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[0] = 40; }, "group"},
-      {"a bucket count", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[1] += 1; }, "group"},
-      {"a code count past the codes", true,
-       [](MemorySections& s) { s.values<uint64_t>("packed.groups")[5] = ~uint64_t{0} - 5; }, "group"},
+      {"a group's homes", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[1] = 0; }, "homes"},
+      {"a posting width", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[2] = 70; }, "width"},
+      {"a block count", true, [](MemorySections& s) { s.values<uint64_t>("packed.groups")[3] += 1; }, "postings"},
+      {"bucket bits", true, [](MemorySections& s) { s.values<uint32_t>("packed.bucket_bits")[0] = 9; }, "bucket"},
+      {"the references' fingerprint", true, [](MemorySections& s) { s.values<uint64_t>("packed.fingerprint")[0] ^= 1; },
+       "references"},
       {"the layout flag", true, [](MemorySections& s) { s.values<uint32_t>("index.packed")[0] = 7; }, "index.packed"},
       {"max_flex", true, [](MemorySections& s) { s.values<uint64_t>("index.max_flex")[0] = 1000; }, "max_flex"},
       {"the reference count", false, [](MemorySections& s) { s.values<uint64_t>("index.reference_count")[0] += 1; },
        "reference_count"},
       {"hashed tags", false, [](MemorySections& s) { s.truncate("hashed.tags", 2); }, "hashed.tags"},
-      {"a position out of range", true, [](MemorySections& s) { s.values<uint32_t>("packed.positions")[3] = 1u << 30; },
-       nullptr},
-      {"positions all one", true,
+      {"postings all ones", true,
        [](MemorySections& s) {
-         const std::span<uint32_t> positions = s.array<uint32_t>("packed.positions");
-         std::fill(positions.begin(), positions.end(), 7u);
-       },
-       nullptr},
-      {"codes not their references'", true,
-       [](MemorySections& s) {
-         for (uint64_t& code : s.array<uint64_t>("packed.codes")) code ^= 0x5A5A5;
-       },
-       nullptr},
-      {"directory entries far out", true,
-       [](MemorySections& s) {
-         // Within each group's run (its first and last entries are checked).
-         const std::span<uint64_t> groups = s.array<uint64_t>("packed.groups");
-         const std::span<uint32_t> directory = s.array<uint32_t>("packed.directory");
-         for (size_t g = 0; g < groups.size(); g += 8)
-           for (uint64_t d = 1; d < uint64_t{1} << groups[g + 6]; d += 2) directory[groups[g + 7] + d] = 1u << 30;
-       },
-       nullptr},
-      {"a block start far out", true,
-       [](MemorySections& s) { s.values<uint64_t>("packed.block_starts")[1] += uint64_t{1} << 40; }, nullptr},
-      {"bucket starts all ones", true,
-       [](MemorySections& s) {
-         const std::span<uint64_t> words = s.array<uint64_t>("packed.bucket_starts.words");
+         const std::span<uint64_t> words = s.array<uint64_t>("packed.postings");
          std::fill(words.begin(), words.end(), ~uint64_t{0});
+       },
+       nullptr},
+      {"postings scrambled", true,
+       [](MemorySections& s) {
+         uint64_t x = 1;
+         for (uint64_t& word : s.array<uint64_t>("packed.postings")) word ^= (x *= 0x9E3779B97F4A7C15ull);
+       },
+       nullptr},
+      {"an overflow entry spanning everything", true,
+       [](MemorySections& s) {
+         // Every home of the first group in the overflow list, each claiming
+         // far more slots than the table has.
+         const std::span<uint64_t> words = s.array<uint64_t>("packed.postings");
+         const uint64_t homes = s.values<uint64_t>("packed.groups")[1];
+         for (uint64_t h = 0; h < homes; ++h) words[h * 8] = 0xFFFFFFFFu | (words[h * 8] & ~uint64_t{0xFFFFFFFFu});
+         std::vector<uint64_t> overflow;
+         for (uint64_t h = 0; h < homes; ++h) overflow.insert(overflow.end(), {0, h, h, uint64_t{1} << 40});
+         s.put_array<uint64_t>("packed.overflow", overflow);
        },
        nullptr},
       {"hashed offsets out of order", false, offsets_set_to(1u << 30), nullptr},
@@ -705,39 +701,86 @@ TEST(IndexLayouts, CorruptionsAreRefusedOrBoundedAtLookup) {
       EXPECT_NE(std::string(error.what()).find(corruption.message), std::string::npos) << error.what();
     }
   }
-  // Other references than those it was built over: the same count loads
-  // (answers may be lost), another count is refused.
+  // Other references than those it was built over: another count is
+  // refused; the same count loads for the hashed layout (answers may be
+  // lost), and the packed layout, whose code table comes from them, sees
+  // that its postings were built over other ones.
   for (const Case* c : {&packed_case, &hashed_case}) {
     const auto built = forced(c->references, 2, Layout::automatic);
     MemorySections sections;
     built->save(sections);
     Case other = *c;
     std::reverse(other.references.begin(), other.references.end());
-    bounded(*load_index(sections, other.references), other);
+    if (c == &packed_case)
+      EXPECT_THROW(load_index(sections, other.references), IndexFormatError);
+    else
+      bounded(*load_index(sections, other.references), other);
     EXPECT_THROW(load_index(sections, std::span(c->references).first(other.references.size() - 1)), IndexFormatError);
   }
 }
 
-// The build gathers one range of buckets per round and asks only for the
-// variants within it: exactly those of the whole enumeration, in the same
-// order, whatever the range (one code, a range's edges mid-prefix, runs of
-// one letter, the whole space).
-TEST(PackedDeletions, WithinARangeExactlyTheVariantsInIt) {
+// The deletion variants the build indexes and the lookups ask for: every
+// distinct variant of the brute-force enumeration (the canonical walk only
+// skips repeats), each posting naming its reference (its letters put back
+// at the positions its rank stands for give the reference), a round's range
+// giving exactly the whole walk's variants within it, in the same order;
+// and a query's variants those keeping no letter outside A, C, G, T.
+TEST(DeletionVariants, CanonicalRankedWithinARangeAndForQueries) {
   std::mt19937_64 rng(15);
-  PackedDeletions variants;
-  using Variant = std::tuple<uint64_t, uint64_t, uint64_t>;
+  using Variant = std::tuple<uint64_t, uint32_t, uint32_t>;
+  const auto brute_force = [](const std::vector<int>& letters, size_t d) {
+    std::set<uint64_t> variants;
+    const size_t n = letters.size();
+    for (uint64_t deleted = 0; deleted < (uint64_t{1} << n); ++deleted) {
+      if (static_cast<size_t>(std::popcount(deleted)) != d) continue;
+      uint64_t code = 0;
+      bool dna = true;
+      for (size_t i = 0; i < n; ++i) {
+        if ((deleted >> i) & 1) continue;
+        dna &= letters[i] >= 0;
+        code = code << 2 | static_cast<uint64_t>(letters[i] & 3);
+      }
+      if (dna) variants.insert(code);
+    }
+    return variants;
+  };
   for (int trial = 0; trial < 300; ++trial) {
-    const size_t length = 3 + rng() % 18;
+    const size_t length = 2 + rng() % 17;
     // Codes over a small alphabet at times, so that runs are common.
     const uint64_t alphabet = trial % 3 == 0 ? 2 : 4;
+    std::vector<int> letters(length);
     uint64_t code = 0;
-    for (size_t i = 0; i < length; ++i) code = code << 2 | rng() % alphabet;
-    variants.load(code, length);
-    for (size_t d = 1; d <= 3 && d < length; ++d) {
+    for (int& letter : letters) {
+      letter = static_cast<int>(rng() % alphabet);
+      code = code << 2 | static_cast<uint64_t>(letter);
+    }
+    for (size_t k = 1; k <= 3 && k < length; ++k) {
+      SCOPED_TRACE("length " + std::to_string(length) + " k " + std::to_string(k));
       std::vector<Variant> all;
-      variants.for_each(d, [&](uint64_t v, uint64_t rank, uint64_t letters) { all.emplace_back(v, rank, letters); });
-      ASSERT_FALSE(all.empty());
-      const uint64_t top = low_bits(2 * static_cast<unsigned>(length - d));
+      each_reference_variant(k, code, static_cast<unsigned>(length), 0, ~uint64_t{0},
+                             [&](uint64_t v, uint32_t rank, uint32_t kept) { all.emplace_back(v, rank, kept); });
+      std::set<uint64_t> distinct;
+      for (const Variant& v : all) distinct.insert(std::get<0>(v));
+      ASSERT_EQ(distinct, brute_force(letters, k));
+      // Rank -> deleted positions, by the combinatorial number system.
+      for (const auto& [variant, rank, kept] : all) {
+        std::vector<size_t> positions;
+        uint64_t left = rank;
+        for (size_t j = k; j-- > 0;) {
+          size_t p = j;
+          while (p + 1 < length && small_binomials[p + 1][j + 1] <= left) ++p;
+          left -= small_binomials[p][j + 1];
+          positions.insert(positions.begin(), p);
+        }
+        std::vector<int> rebuilt;
+        for (size_t i = 0; i < length - k; ++i)
+          rebuilt.push_back(static_cast<int>((variant >> (2 * (length - k - 1 - i))) & 3));
+        for (size_t j = 0; j < k; ++j)
+          rebuilt.insert(rebuilt.begin() + static_cast<ptrdiff_t>(positions[j]),
+                         static_cast<int>((kept >> (2 * j)) & 3));
+        ASSERT_EQ(rebuilt, letters) << "rank " << rank;
+      }
+      const uint64_t top = low_bits(2 * static_cast<unsigned>(length - k));
       const uint64_t some = std::get<0>(all[rng() % all.size()]);
       const uint64_t a = rng() & top, b = rng() & top;
       for (const auto& [low, high] : std::vector<std::pair<uint64_t, uint64_t>>{{0, top},
@@ -749,10 +792,25 @@ TEST(PackedDeletions, WithinARangeExactlyTheVariantsInIt) {
         std::vector<Variant> expected, within;
         for (const Variant& v : all)
           if (std::get<0>(v) >= low && std::get<0>(v) <= high) expected.push_back(v);
-        variants.for_each_within(
-            d, low, high, [&](uint64_t v, uint64_t rank, uint64_t letters) { within.emplace_back(v, rank, letters); });
-        EXPECT_EQ(within, expected) << "length " << length << " d " << d << " range " << low << ".." << high;
+        each_reference_variant(k, code, static_cast<unsigned>(length), low, high,
+                               [&](uint64_t v, uint32_t rank, uint32_t kept) { within.emplace_back(v, rank, kept); });
+        EXPECT_EQ(within, expected) << "range " << low << ".." << high;
       }
+    }
+    // A query of the same length, an N now and then.
+    std::u32string query;
+    std::vector<int> query_letters;
+    for (size_t i = 0; i < length; ++i) {
+      const char32_t c = U"ACGTN"[rng() % (trial % 2 == 0 ? 5 : 4)];
+      query += c;
+      query_letters.push_back(dna_letter(c));
+    }
+    QueryVariants variants;
+    ASSERT_TRUE(variants.load(Text(std::span<const char32_t>(query))));
+    for (size_t d = 0; d <= 4 && d <= length; ++d) {
+      std::set<uint64_t> found;
+      variants.each(d, [&](uint64_t v) { found.insert(v); });
+      EXPECT_EQ(found, length - d <= 32 ? brute_force(query_letters, d) : std::set<uint64_t>{}) << "query d " << d;
     }
   }
 }
@@ -802,7 +860,130 @@ TEST(IndexLayouts, LoadsAreChargedSpreadOverThreadsAndInterruptible) {
       if (budget > whitelist.size() / 2) throw Interrupted{};
     };
     EXPECT_THROW(load_index(sections, whitelist, 2, interrupting), Interrupted);
+
+    // A fault near the end, in the second thread's share of the packed
+    // layout's pass over the references (one too long for it).
+    if (built->packed()) {
+      std::vector<Text> faulty = whitelist;
+      faulty[whitelist.size() - 10] = store.add(random_text(rng, 40, dna));
+      EXPECT_THROW(load_index(sections, faulty, 2), IndexFormatError);
+    }
   }
+}
+
+// Windows of queries answered together (as the batch driver asks) give
+// each query the scan's answer: first and nearest, on A, C, G, T lists
+// with duplicates and guard-tripping short references, a list of one letter
+// repeated, and one barcode copied past what a block's header can count (the
+// code table's overflow list), k = 0 to 3; windows of any size. A query is
+// left to the one-by-one path only when the scan serves it better or the
+// guard decides it, and gets the same answer there. Beneath the matcher,
+// the index's own windows against brute force: the lowest accepted
+// position, and the nearest of the references it holds (distance, lowest
+// position, ties counting duplicates, the next distance).
+TEST(CandidateIndex, WindowsGiveTheScansAnswers) {
+  const auto check = [](const Case& c, intptr_t k) {
+    const ReferenceSet scanned(c.references);
+    ReferenceSet indexed(c.references);
+    NoHooks hooks;
+    Checkpoint checkpoint(hooks);
+    indexed.prepare_index(k, c.queries.size(), 2, checkpoint, CandidateIndex::Choice::always);
+    ASSERT_NE(indexed.index(k), nullptr);
+    const CandidateIndex& index = *indexed.index(k);
+    ASSERT_TRUE(index.packed());
+    const auto scanned_nearest = [&](const Text& query) -> std::optional<NearestMatch> {
+      try {
+        return nearest_accepted(scanned, query, k, checkpoint);
+      } catch (const Panic&) {
+        return std::nullopt;  // the guard
+      }
+    };
+    for (size_t begin = 0, size = 1; begin < c.queries.size(); begin += size, size = size % 17 + 1) {
+      const auto window = std::span(c.queries).subspan(begin, std::min(size, c.queries.size() - begin));
+      std::vector<Position> first(window.size());
+      std::vector<NearestMatch> nearest(window.size());
+      first_accepted_ahead(indexed, window, k, first, checkpoint);
+      nearest_accepted_ahead(indexed, window, k, nearest, checkpoint);
+      std::vector<const Text*> pointers;
+      for (const Text& query : window) pointers.push_back(&query);
+      std::vector<std::optional<Decision>> decisions(window.size());
+      std::vector<NearestSummary> summaries(window.size());
+      ASSERT_TRUE(index.first_decisive(pointers, decisions));
+      ASSERT_TRUE(index.nearest(pointers, summaries));
+      for (size_t i = 0; i < window.size(); ++i) {
+        const Text& query = window[i];
+        const std::string expected = outcome(scanned, query, k);
+        if (first[i] == deferred) {
+          EXPECT_TRUE(index.prefers_scan(query) || expected == messages::guard);
+          ASSERT_EQ(outcome(indexed, query, k), expected);
+        } else {
+          ASSERT_EQ(first[i] == no_match ? "none" : std::to_string(first[i]), expected);
+        }
+        ASSERT_EQ(decisions[i], oracle_decision(c.references, query, k));
+        const std::optional<NearestMatch> nearest_expected = scanned_nearest(query);
+        if (nearest[i].position == deferred) {
+          EXPECT_TRUE(index.prefers_scan(query) || index.guard_tripped(query));
+          if (nearest_expected) {
+            ASSERT_EQ(nearest_accepted(indexed, query, k, checkpoint), *nearest_expected);
+          }
+        } else {
+          ASSERT_TRUE(nearest_expected.has_value());
+          ASSERT_EQ(nearest[i], *nearest_expected);
+        }
+        // The held references (longer than k) by brute force, each text's
+        // LCS once (the copies below share one).
+        NearestSummary held;
+        std::map<const void*, size_t> measured;
+        for (size_t r = 0; r < c.references.size(); ++r) {
+          const Text& ref = c.references[r];
+          if (static_cast<intptr_t>(ref.length()) <= k ||
+              !reference::passes_filters(
+                  static_cast<intptr_t>(query.length()), static_cast<intptr_t>(reference::count_a(query)),
+                  static_cast<intptr_t>(ref.length()), static_cast<intptr_t>(reference::count_a(ref)), k))
+            continue;
+          const auto [at, fresh] = measured.try_emplace(ref.data(), 0);
+          if (fresh) at->second = reference::lcs_length(query, ref);
+          const size_t common = at->second;
+          if (static_cast<intptr_t>(common) < static_cast<intptr_t>(ref.length()) - k) continue;
+          held.merge(NearestSummary{r, query.length() + ref.length() - 2 * common, 1, no_distance});
+        }
+        ASSERT_EQ(summaries[i], held);
+      }
+    }
+  };
+  for (const intptr_t k : {0, 1, 2, 3}) {
+    SCOPED_TRACE(k);
+    TextStore store;
+    std::mt19937_64 rng(static_cast<uint64_t>(k) + 300);
+    check(random_case(store, rng, 200, 14, static_cast<size_t>(k), dna), k);
+    Case one_letter;
+    for (size_t i = 0; i < 200; ++i) one_letter.references.push_back(store.add(std::u32string(12 + i % 5, U'C')));
+    for (size_t i = 0; i < 40; ++i) {
+      std::u32string query(11 + i % 8, U'C');
+      if (i % 3 == 0) query[i % query.size()] = U"AGTN"[i % 4];
+      one_letter.queries.push_back(store.add(query));
+    }
+    check(one_letter, k);
+  }
+  // 70,000 copies of one barcode and a few others: every answer names the
+  // lowest copy, and the nearest counts every copy as a tie.
+  TextStore store;
+  std::mt19937_64 rng(301);
+  Case copies;
+  const std::u32string barcode = random_text(rng, 16, dna);
+  const Text copy = store.add(barcode);
+  for (size_t i = 0; i < 70'000; ++i)
+    copies.references.push_back(i % 1000 == 7 ? store.add(random_text(rng, 16, dna)) : copy);
+  for (size_t i = 0; i < 6; ++i) copies.queries.push_back(store.add(edited(rng, barcode, i % 3, dna)));
+  check(copies, 2);
+  ReferenceSet indexed(copies.references);
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  indexed.prepare_index(2, 1000, 2, checkpoint, CandidateIndex::Choice::always);
+  std::vector<NearestMatch> nearest(1);
+  nearest_accepted_ahead(indexed, std::span(copies.queries).first(1), 2, nearest, checkpoint);
+  EXPECT_EQ(nearest[0].position, 0u);
+  EXPECT_EQ(nearest[0].ties, 70'000u - 70u);
 }
 
 }  // namespace

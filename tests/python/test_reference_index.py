@@ -168,13 +168,13 @@ def test_saved_and_loaded_gives_the_same_answers(tmp_path, references):
     assert sorted(os.listdir(tmp_path)) == ["as-path", "as-str"]  # no temporary left
 
 
-@pytest.mark.parametrize("version", [1, 2])
+@pytest.mark.parametrize("version", [1, 2, 3])
 @pytest.mark.parametrize("layout", sorted(FIXTURES))
 def test_a_file_written_elsewhere_loads_with_the_same_answers(layout, version):
     # Committed from x86_64 (data/make_reference_index.py); loaded here on
-    # whatever this is, armhf included. Format 1 (the older checksums) is
-    # still read.
-    fixture = (LEGACY_FIXTURES if version == 1 else FIXTURES)[layout]
+    # whatever this is, armhf included. Formats 1 (the older checksums) and 2
+    # (the packed layout before its blocks) are still read.
+    fixture = LEGACY_FIXTURES[version][layout] if version in LEGACY_FIXTURES else FIXTURES[layout]
     assert fixture.read_bytes()[8] == version
     assert f"{layout}.".encode() in fixture.read_bytes()  # the index itself travels
     loaded = mendseqs.ReferenceIndex.load(fixture)
@@ -217,7 +217,7 @@ def damaged_copies(data):
     yield "empty", b""
     yield "foreign", b">read1\nACGTACGT\n" * 10
     newer = bytearray(data)
-    newer[8] = 3
+    newer[8] = data[8] + 1  # the version after this one
     yield "newer", bytes(newer)
     for cut in (1, 8, 63, 64, 65, len(data) // 3, len(data) // 2, len(data) - 64, len(data) - 1):
         yield f"truncated at {cut}", data[:cut]

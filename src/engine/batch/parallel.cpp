@@ -32,10 +32,11 @@ using ChunkEnding = std::variant<std::monostate, Finished, Cancelled, Failure>;
 // What the workers of one call share: the per-query action, the cancel
 // flag, and the count of workers still running.
 struct SharedCall {
-  SharedCall(QueryAction action, uint32_t progress_step, OutputStream& out)
-      : action(action), progress_step(progress_step), out(out) {}
+  SharedCall(QueryAction action, WindowAction ahead, uint32_t progress_step, OutputStream& out)
+      : action(action), ahead(ahead), progress_step(progress_step), out(out) {}
 
   QueryAction action;
+  WindowAction ahead;
   uint32_t progress_step;
   OutputStream& out;
   std::atomic<bool> cancelled{false};
@@ -59,6 +60,8 @@ void correct_chunk(Chunk& chunk, Checkpoint& checkpoint) {
   SharedCall& call = *chunk.call;
   uint32_t counter = chunk.index;
   for (size_t q = 0; q < chunk.size; ++q) {
+    if (q % window_queries == 0)
+      call.ahead(chunk.begin + q, chunk.begin + std::min(chunk.size, q + window_queries), checkpoint);
     if (counter % call.progress_step == 0) call.out.print_flushed(progress_mark, checkpoint);
     call.action(chunk.begin + q, checkpoint);
     ++counter;
@@ -252,9 +255,9 @@ size_t worker_stack_size() noexcept {
 }
 
 void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action,
-                     WorkerPanics panics) {
+                     WorkerPanics panics, WindowAction ahead) {
   const ChunkPlan plan = plan_chunks(query_count, threads);
-  SharedCall call{action, plan.progress_step, out};
+  SharedCall call{action, ahead, plan.progress_step, out};
   std::vector<Chunk> chunks = cut_chunks(call, query_count, plan);
 
   {

@@ -31,6 +31,14 @@ size_t worker_stack_size() noexcept;
 // result (each query's slot belongs to one worker) and may throw to fail
 // the call.
 using QueryAction = FunctionRef<void(size_t q, Checkpoint& checkpoint)>;
+// Work done ahead for a window of queries [begin, end) before the action
+// runs for each of them (answers found for many queries at once, say): it
+// writes only their slots and must not fail for a query whose action would
+// (the action raises that in its turn, after the same marks).
+using WindowAction = FunctionRef<void(size_t begin, size_t end, Checkpoint& checkpoint)>;
+// Queries per window: enough to keep many loads in flight, few enough that
+// what they fetch stays in cache until it is used.
+inline constexpr size_t window_queries = 16;
 
 // What the caller sees of a worker's failure (Panic). correct_seq_mt has
 // always wrapped it in a message of its own, which its callers match on
@@ -38,7 +46,9 @@ using QueryAction = FunctionRef<void(size_t q, Checkpoint& checkpoint)>;
 // the guard's own message say, as the serial path does.
 enum class WorkerPanics { wrapped, as_raised };
 
-// Runs the action for every query on worker threads.
+// Runs the action for every query on worker threads, each worker's queries
+// taken window by window (ahead(begin, end) first, then the action for
+// each query of the window).
 // Worker m writes a mark before its query i when (m + i) is a multiple of
 // the progress step, so marks are spread over all workers.
 //
@@ -49,7 +59,8 @@ enum class WorkerPanics { wrapped, as_raised };
 // returns or throws. The failure raised is that of the lowest-numbered
 // chunk that failed (a cancelled chunk has not failed), a Panic as
 // `panics` says.
-void run_in_parallel(size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action,
-                     WorkerPanics panics = WorkerPanics::wrapped);
+void run_in_parallel(
+    size_t query_count, uint32_t threads, OutputStream& out, CallerHooks& caller, QueryAction action,
+    WorkerPanics panics = WorkerPanics::wrapped, WindowAction ahead = [](size_t, size_t, Checkpoint&) {});
 
 }  // namespace mendseqs

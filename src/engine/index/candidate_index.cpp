@@ -10,6 +10,7 @@
 
 #include "index/cost_model.hpp"
 #include "index/deletions.hpp"
+#include "index/index_file.hpp"
 #include "index/load_checks.hpp"
 #include "support/scratch.hpp"
 
@@ -59,17 +60,71 @@ std::optional<Decision> CandidateIndex::first_decisive(const Text& query, Functi
   if (query_length < k) return short_decision;
   const size_t limit = short_decision ? short_decision->position : reference_count_;
   if (packed_) {
+    // The lowest accepted position passes the LCS test already; asking
+    // keeps the contract (and costs one test, which says yes).
+    const PackedLayout::Request request{&query, query_a_count, limit};
+    size_t first = SIZE_MAX;
+    packed_layout_.first(std::span(&request, 1), std::span(&first, 1));
+    if (first == SIZE_MAX) return short_decision;
+    if (accepts(first)) return Decision{first, false};
     Scratch<std::vector<uint32_t>> candidates;
     packed_layout_.candidates(query, query_a_count, limit, *candidates);
-    // Each passes the LCS test already; asking keeps the contract (and
-    // costs one test: the first says yes).
     for (const uint32_t position : *candidates)
-      if (accepts(position)) return Decision{position, false};
+      if (position > first && accepts(position)) return Decision{position, false};
     return short_decision;
   }
   if (const std::optional<size_t> found = hashed_.first_accepted(query, query_a_count, limit, *facts_, accepts))
     return Decision{*found, false};
   return short_decision;
+}
+
+namespace {
+
+struct Window {
+  std::vector<PackedLayout::Request> requests;
+  std::vector<size_t> which;  // the query of each request
+  std::vector<size_t> firsts;
+  std::vector<NearestSummary> nearest;
+};
+
+}  // namespace
+
+bool CandidateIndex::first_decisive(std::span<const Text* const> queries,
+                                    std::span<std::optional<Decision>> out) const {
+  if (!packed_) return false;
+  const size_t k = max_flex_;
+  Scratch<Window> borrowed;
+  Window& window = *borrowed;
+  window.requests.clear();
+  window.which.clear();
+  for (size_t i = 0; i < queries.size(); ++i) {
+    const size_t query_length = queries[i]->length();
+    const size_t query_a_count = count_letter_a(*queries[i]);
+    out[i] = short_.first(query_length, query_a_count);
+    // As first_decisive: a query shorter than k is the short table's.
+    if (query_length < k) continue;
+    window.requests.push_back({queries[i], query_a_count, out[i] ? out[i]->position : reference_count_});
+    window.which.push_back(i);
+  }
+  window.firsts.resize(window.requests.size());
+  packed_layout_.first(window.requests, window.firsts);
+  for (size_t r = 0; r < window.requests.size(); ++r)
+    if (window.firsts[r] != SIZE_MAX) out[window.which[r]] = Decision{window.firsts[r], false};
+  return true;
+}
+
+bool CandidateIndex::nearest(std::span<const Text* const> queries, std::span<NearestSummary> out) const {
+  if (!packed_) return false;
+  Scratch<Window> borrowed;
+  Window& window = *borrowed;
+  window.requests.clear();
+  for (const Text* query : queries) window.requests.push_back({query, count_letter_a(*query), reference_count_});
+  packed_layout_.nearest(window.requests, out);
+  return true;
+}
+
+void CandidateIndex::each_accepted_outright(const Text& query, FunctionRef<void(size_t)> visit) const {
+  short_.each_accepted_outright(query.length(), count_letter_a(query), visit);
 }
 
 bool CandidateIndex::for_each_candidate(const Text& query, FunctionRef<void(size_t position)> visit) const {
@@ -131,10 +186,18 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std:
   // index/index_file.hpp).
   if (!facts.narrow()) throw IndexFormatError("index: a reference too long to index");
   std::unique_ptr<CandidateIndex> index(new CandidateIndex(facts, k, packed == 1));
-  if (packed == 1)
+  const uint32_t older = source.older_version();
+  if (packed == 1 && older != 0 && older < block_table_format_version) {
+    // An older file's packed layout is another one: built again from the
+    // references, with the same answers, at a build's cost (saving the
+    // index again makes its next load fast).
+    if (!PackedLayout::suits(references, k)) throw IndexFormatError("index.packed: references the layout cannot hold");
+    index->packed_layout_ = PackedLayout(references, k, threads, charge);
+  } else if (packed == 1) {
     index->packed_layout_ = PackedLayout::load(source, references, k, threads, charge);
-  else
+  } else {
     index->hashed_ = HashedLayout::load(source, facts, k, threads, charge);
+  }
   return index;
 }
 

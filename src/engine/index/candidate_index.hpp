@@ -84,6 +84,24 @@ class CandidateIndex {
   // itself before anything that relies on them. Thread-safe: scratch is
   // per thread.
   std::optional<Decision> first_decisive(const Text& query, FunctionRef<bool(size_t)> accepts) const;
+  // first_decisive for several queries at once, where the layout names
+  // exactly the accepted references (the packed one): out[i] is
+  // queries[i]'s decision, found with the lookups of every query in flight
+  // together. Returns false, writing nothing, for the hashed layout.
+  bool first_decisive(std::span<const Text* const> queries, std::span<std::optional<Decision>> out) const;
+  // The nearest accepted references of several queries at once, where the
+  // layout names exactly the accepted ones (the packed one): out[i]
+  // summarises every reference that passes both filters and the LCS test
+  // for queries[i], except those of length at most max_flex, which the
+  // caller measures itself (each_accepted_outright). The distance is
+  // measured on the layout's own copy of each reference, and positions are
+  // fetched only for the nearest. Returns false, writing nothing, for the
+  // hashed layout. Whether the guard trips is the caller's to ask first.
+  bool nearest(std::span<const Text* const> queries, std::span<NearestSummary> out) const;
+  // Each reference of length at most max_flex that passes both filters
+  // for this query (accepted whatever it holds), in increasing position
+  // within one length and A-count.
+  void each_accepted_outright(const Text& query, FunctionRef<void(size_t)> visit) const;
 
   // Visits, each once and in increasing position, a superset of the
   // references that pass both filters for this query and whose LCS with it
@@ -122,6 +140,17 @@ class CandidateIndex {
   static std::unique_ptr<CandidateIndex> load(
       SectionSource& source, std::span<const Text> references, const ReferenceFacts& facts, unsigned threads = 1,
       FunctionRef<void(size_t)> charge = [](size_t) {});
+
+  // Copies the arrays a load borrowed from its source (a mapped file) into
+  // memory of the process's own, in huge pages where the kernel gives them:
+  // a random lookup then misses the TLB far less often (a mapped file is in
+  // 4 KiB pages), at the cost of a private copy per process instead of
+  // pages shared by every process that maps the file. The source may go
+  // after. Throws std::bad_alloc.
+  void copy_borrowed() {
+    packed_layout_.copy_borrowed();
+    hashed_.copy_borrowed();
+  }
 
   size_t memory_bytes() const noexcept;
   size_t entry_count() const noexcept { return packed_ ? packed_layout_.posting_count() : hashed_.entry_count(); }

@@ -150,135 +150,165 @@ inline constexpr auto small_binomials = [] {
   return table;
 }();
 
-// The d-deletion variants of one text as packed codes (two bits a letter,
-// the first letter highest), for variants of at most 32 letters, each with
-// the rank of its deleted positions and their letters (two bits each, the
-// first lowest) for the first three deletions. Letters other than A, C, G,
-// T may only be deleted: a variant keeping one matches no packed
-// reference, and is skipped.
-class PackedDeletions {
+// A reference's k-deletion variants for the build, with what each posting
+// keeps: emit(variant, rank, letters) for each canonical choice whose
+// variant is within [low, high] (the range of homes a round gathers). The
+// reference is a code of A, C, G, T (no other letter), K >= 1 deletions,
+// so a variant has at most 31 letters and every shift stays below 64. A
+// branch ends as soon as the letters it keeps put every variant it can make
+// outside the range.
+template <size_t K>
+class ReferenceVariants {
  public:
-  // From a text (a query) ...
-  void load(const Text& text) {
-    length_ = text.length();
-    resize();
-    text.visit([&](auto code_points) {
-      for (size_t i = 0; i < code_points.size(); ++i)
-        set(i, dna_letter(code_points[i]), i > 0 && code_points[i] == code_points[i - 1]);
-    });
-    finish();
-  }
-  // ... or from a packed code of `length` letters (a reference).
-  void load(uint64_t code, size_t length) {
-    length_ = length;
-    resize();
-    for (size_t i = 0; i < length; ++i) {
-      const int letter = static_cast<int>((code >> (2 * (length - 1 - i))) & 3);
-      set(i, letter, i > 0 && letter == letters_[i - 1]);
-    }
-    finish();
+  ReferenceVariants(uint64_t code, unsigned length, uint64_t low, uint64_t high)
+      : code_(code), length_(length), variant_letters_(length - K), low_(low), high_(high) {
+    for (unsigned i = 1; i < length; ++i) repeats_ |= static_cast<uint64_t>(letter(i) == letter(i - 1)) << i;
   }
 
-  size_t length() const noexcept { return length_; }
-
-  // emit(code, rank, letters) for each canonical d-deletion variant.
-  template <class F>
-  void for_each(size_t d, F&& emit) const {
-    for_each_within(d, 0, ~uint64_t{0}, emit);
-  }
-  // The same, for the variants whose code is within [low, high] alone: a
-  // branch ends as soon as the letters it keeps put every variant it can
-  // make outside, so a build that gathers one range of buckets at a time
-  // makes little more than that range's variants.
-  template <class F>
-  void for_each_within(size_t d, uint64_t low, uint64_t high, F&& emit) const {
-    if (d > length_ || length_ - d > 32 || bad_ > d || d > max_deletions || low > high) return;
-    low_ = low;
-    high_ = high;
-    variant_length_ = length_ - d;
-    delete_from(0, d, 0, 0, 0, 0, 0, false, emit);
+  template <class Emit>
+  void each(Emit&& emit) const {
+    step<K>(0, 0, 0, 0, 0, false, emit);
   }
 
  private:
-  void resize() {
-    letters_.resize(length_ + 1);
-    repeats_.resize(length_ + 1);
-    prefix_.resize(length_ + 1);
-    bad_ = 0;
+  uint64_t letter(unsigned i) const noexcept { return (code_ >> (2 * (length_ - 1 - i))) & 3; }
+  // Letters [from, to).
+  uint64_t segment(unsigned from, unsigned to) const noexcept {
+    if (to == from) return 0;
+    return (code_ >> (2 * (length_ - to))) & ((uint64_t{1} << (2 * (to - from))) - 1);
   }
-  void set(size_t i, int letter, bool repeat) {
-    letters_[i] = static_cast<int8_t>(letter);
-    repeats_[i] = repeat;
-    bad_ += letter < 0;
-  }
-  void finish() {
-    uint64_t code = 0;
-    prefix_[0] = 0;
-    for (size_t i = 0; i < length_; ++i) {
-      code = (code << 2) | static_cast<uint64_t>(letters_[i] < 0 ? 0 : letters_[i]);
-      prefix_[i + 1] = code;
+
+  // `kept`: the `kept_letters` letters kept so far, of [0, from); `Left`
+  // deletions to make at p >= from. Deleting p when p - 1 holds the same
+  // letter and was kept would repeat a variant, so that choice is skipped.
+  template <size_t Left, class Emit>
+  void step(unsigned from, uint64_t kept, unsigned kept_letters, uint32_t rank, uint32_t letters, bool previous_deleted,
+            Emit& emit) const {
+    constexpr size_t depth = K - Left;
+    // The positions p in [from, length - Left + 1) that may be deleted: not
+    // a repeat, or the first after a deletion. A mask walked bit by bit:
+    // no branch on the letters.
+    const unsigned end = length_ - static_cast<unsigned>(Left) + 1;
+    uint64_t allowed = ~repeats_ & (((uint64_t{1} << end) - 1) & ~((uint64_t{1} << from) - 1));
+    if (previous_deleted) allowed |= uint64_t{1} << from;
+    for (; allowed != 0; allowed &= allowed - 1) {
+      const auto p = static_cast<unsigned>(__builtin_ctzll(allowed));
+      const uint64_t prefix = (kept << (2 * (p - from))) | segment(from, p);
+      const unsigned prefix_letters = kept_letters + (p - from);
+      const unsigned rest = 2 * (variant_letters_ - prefix_letters);
+      const uint64_t first = prefix << rest;
+      // Longer prefixes only narrow this one's range: once outside, done.
+      if (first > high_ || (first | ((uint64_t{1} << rest) - 1)) < low_) break;
+      const uint32_t next_rank = rank + small_binomials[p][depth + 1];
+      const auto next_letters = static_cast<uint32_t>(letters | letter(p) << (2 * depth));
+      if constexpr (Left == 1) {
+        const uint64_t variant = first | (code_ & ((uint64_t{1} << (2 * (length_ - p - 1))) - 1));
+        if (variant >= low_ && variant <= high_) emit(variant, next_rank, next_letters);
+      } else {
+        step<Left - 1>(p + 1, prefix, prefix_letters, next_rank, next_letters, true, emit);
+      }
     }
   }
-  // Letters [begin, end), at most 32 of them (a kept stretch of a variant).
+
+  uint64_t code_;
+  unsigned length_;
+  unsigned variant_letters_;
+  uint64_t low_, high_;
+  uint64_t repeats_ = 0;  // bit i: letter i is letter i - 1's
+};
+
+// The same for any K of the layout (0: the reference itself).
+template <class Emit>
+void each_reference_variant(size_t k, uint64_t code, unsigned length, uint64_t low, uint64_t high, Emit&& emit) {
+  switch (k) {
+    case 0:
+      if (code >= low && code <= high) emit(code, uint32_t{0}, uint32_t{0});
+      break;
+    case 1:
+      ReferenceVariants<1>(code, length, low, high).each(emit);
+      break;
+    case 2:
+      ReferenceVariants<2>(code, length, low, high).each(emit);
+      break;
+    default:
+      ReferenceVariants<3>(code, length, low, high).each(emit);
+      break;
+  }
+}
+
+// A query's deletion variants as the lookups want them: codes only, every
+// canonical choice once (within a run of equal letters only a prefix is
+// deleted), letters other than A, C, G, T deleted or the variant skipped.
+class QueryVariants {
+ public:
+  static constexpr size_t most = 64;
+
+  // False for a query too long to look up (the layout's lengths are at
+  // most 32, and a query more than k longer matches none).
+  bool load(const Text& query) {
+    length_ = query.length();
+    if (length_ > most) return false;
+    uint64_t code = 0;
+    prefix_[0] = 0;
+    bad_after_[length_] = 0;
+    query.visit([&](auto code_points) {
+      for (size_t i = 0; i < length_; ++i) {
+        const int letter = dna_letter(code_points[i]);
+        code = code << 2 | static_cast<uint64_t>(letter & 3);
+        prefix_[i + 1] = code;
+        bad_[i] = letter < 0;
+        repeat_[i] = i > 0 && code_points[i] == code_points[i - 1];
+      }
+    });
+    for (size_t i = length_; i-- > 0;) bad_after_[i] = bad_after_[i + 1] + bad_[i];
+    return true;
+  }
+
+  // emit(code) for each variant with d letters deleted (at most 32 left).
+  template <class Emit>
+  void each(size_t d, Emit&& emit) const {
+    if (d > length_ || length_ - d > 32 || bad_after_[0] > d) return;
+    walk(0, d, 0, false, emit);
+  }
+
+ private:
+  // Letters [begin, end), at most 32 of them.
   uint64_t segment(size_t begin, size_t end) const noexcept {
     return prefix_[end] & low_bits(2 * static_cast<unsigned>(end - begin));
   }
-  uint64_t rank_of(size_t p, size_t depth) const noexcept {
-    return p < rank_positions && depth < rank_depth ? small_binomials[p][depth + 1] : 0;
-  }
-  uint64_t letters_of(size_t p, size_t depth) const noexcept {
-    return depth < rank_depth && letters_[p] > 0 ? static_cast<uint64_t>(letters_[p]) << (2 * depth) : 0;
-  }
 
-  // Whether a variant starting with the `kept_letters` letters of `kept`
-  // can fall within [low_, high_]. A longer prefix of the same letters
-  // narrows its range, so once one is outside, so are all that extend it.
-  bool reachable(uint64_t kept, size_t kept_letters) const noexcept {
-    const auto rest = static_cast<unsigned>(2 * (variant_length_ - kept_letters));
-    const uint64_t first = shift_left(kept, rest);
-    return first <= high_ && (first | low_bits(rest)) >= low_;
-  }
-
-  // Extends `code`, what is kept of [0, from), by choosing the next deleted
-  // position p >= from, `left` deletions to go, `depth` made. Deleting p
-  // when p - 1 holds the same character and was kept would repeat a
-  // variant, so that choice is skipped.
-  template <class F>
-  void delete_from(size_t from, size_t left, size_t depth, uint64_t code, uint64_t rank, uint64_t letters,
-                   size_t bad_deleted, bool previous_deleted, F& emit) const {
-    if (left == 0) {
-      const uint64_t variant = shift_left(code, 2 * static_cast<unsigned>(length_ - from)) | segment(from, length_);
-      if (bad_deleted == bad_ && variant >= low_ && variant <= high_) emit(variant, rank, letters);
-      return;
-    }
-    if (left == 1) {  // the last deletion, where nearly all the variants are made: no call per variant
+  // `code`: the letters kept of [0, from); `left` deletions to make from p
+  // >= from. Deleting p when p - 1 holds the same letter and was kept would
+  // repeat a variant, so that choice is skipped.
+  template <class Emit>
+  void walk(size_t from, size_t left, uint64_t code, bool previous_deleted, Emit& emit) const {
+    if (left == 1) {  // the last deletion, where nearly all the variants are made
       for (size_t p = from; p < length_; ++p) {
-        if (repeats_[p] && !(p == from && previous_deleted)) continue;
-        if (bad_deleted + (letters_[p] < 0) != bad_) continue;
-        const uint64_t kept = shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p);
-        if (!reachable(kept, p - depth)) break;
-        const uint64_t variant = shift_left(kept, 2 * static_cast<unsigned>(length_ - p - 1)) | segment(p + 1, length_);
-        if (variant >= low_ && variant <= high_)
-          emit(variant, rank + rank_of(p, depth), letters | letters_of(p, depth));
+        if (bad_after_[from] - bad_after_[p] != 0) break;  // a kept letter no reference has
+        if (repeat_[p] && !(p == from && previous_deleted)) continue;
+        if (bad_after_[p + 1] != 0) continue;
+        emit(shift_left(shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p),
+                        2 * static_cast<unsigned>(length_ - p - 1)) |
+             segment(p + 1, length_));
       }
       return;
     }
+    if (left == 0) {
+      if (bad_after_[from] == 0)
+        emit(shift_left(code, 2 * static_cast<unsigned>(length_ - from)) | segment(from, length_));
+      return;
+    }
     for (size_t p = from; p + left <= length_; ++p) {
-      if (repeats_[p] && !(p == from && previous_deleted)) continue;
-      const uint64_t kept = shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p);
-      if (!reachable(kept, p - depth)) break;
-      delete_from(p + 1, left - 1, depth + 1, kept, rank + rank_of(p, depth), letters | letters_of(p, depth),
-                  bad_deleted + (letters_[p] < 0), true, emit);
+      if (bad_after_[from] - bad_after_[p] != 0) break;
+      if (repeat_[p] && !(p == from && previous_deleted)) continue;
+      walk(p + 1, left - 1, shift_left(code, 2 * static_cast<unsigned>(p - from)) | segment(from, p), true, emit);
     }
   }
 
   size_t length_ = 0;
-  size_t bad_ = 0;                                  // letters other than A, C, G, T
-  mutable uint64_t low_ = 0, high_ = ~uint64_t{0};  // the codes asked for
-  mutable size_t variant_length_ = 0;
-  std::vector<int8_t> letters_;
-  std::vector<uint8_t> repeats_;
-  std::vector<uint64_t> prefix_;  // codes of the prefixes, modulo 2^64
+  std::array<uint64_t, most + 1> prefix_{};    // codes of the prefixes, modulo 2^64
+  std::array<uint8_t, most + 1> bad_after_{};  // letters other than A, C, G, T in [i, length)
+  std::array<bool, most> bad_{}, repeat_{};
 };
 
 }  // namespace mendseqs

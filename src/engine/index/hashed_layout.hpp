@@ -53,6 +53,12 @@ class HashedLayout {
       FunctionRef<void(size_t)> charge = [](size_t) {});
 
   size_t memory_bytes() const noexcept { return offsets_.bytes() + entries_.bytes() + tags_.bytes(); }
+  // As PackedLayout::copy_borrowed.
+  void copy_borrowed() {
+    if (offsets_.borrowed()) offsets_ = offsets_.copy();
+    if (entries_.borrowed()) entries_ = entries_.copy();
+    if (tags_.borrowed()) tags_ = tags_.copy();
+  }
   size_t entry_count() const noexcept { return entries_.size(); }
 
  private:

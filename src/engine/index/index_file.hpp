@@ -76,9 +76,14 @@
 namespace mendseqs {
 
 inline constexpr std::string_view index_magic{"\x89MSQIDX\n", 8};
-// 2: blocks checksummed with CRC-32C. 1 (read, no longer written): with a
-// multiplying hash, otherwise the same.
-inline constexpr uint32_t index_format_version = 2;
+// 3: the packed layout in blocks found by arithmetic (index/block_table.hpp),
+// its code tables rebuilt at load. 2: blocks checksummed with CRC-32C, the
+// packed layout addressed through a directory. 1: with a multiplying hash,
+// otherwise as 2. Formats 1 and 2 are still read: their hashed layout as
+// it is, their packed layout rebuilt at load from the references.
+inline constexpr uint32_t index_format_version = 3;
+// The first format whose packed layout is the block table's.
+inline constexpr uint32_t block_table_format_version = 3;
 
 // A checksum of 64 bits over bytes: one per block of checksum_block bytes
 // (format 2: the CRC-32C of each quarter of the block, mixed; format 1: a
@@ -142,6 +147,7 @@ class IndexFileReader final : public SectionSource {
 
   std::span<const std::byte> get(std::string_view name, unsigned element_bytes) override;
   size_t size() const noexcept { return size_; }
+  uint32_t older_version() const noexcept override { return version_ < index_format_version ? version_ : 0; }
 
   // Whether the mapped file still has the size and modification time (to
   // the nanosecond) it had when loading began: false once it was truncated

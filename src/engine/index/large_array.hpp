@@ -46,9 +46,10 @@ class LargeArray {
       return;
     }
 #endif
-    const bool huge = bytes >= huge_page;
-    const size_t rounded = huge ? (bytes + huge_page - 1) / huge_page * huge_page : bytes;
-    data_ = static_cast<T*>(huge ? std::aligned_alloc(huge_page, rounded) : std::malloc(rounded));
+    // Small arrays on cache lines too: a block table's 64-byte blocks each
+    // in one.
+    const size_t align = bytes >= huge_page ? huge_page : cache_line;
+    data_ = static_cast<T*>(std::aligned_alloc(align, (bytes + align - 1) / align * align));
     if (!data_) throw std::bad_alloc();
     std::memset(static_cast<void*>(data_), 0, bytes);
   }
@@ -91,9 +92,18 @@ class LargeArray {
   // Memory this array owns: none when borrowed.
   size_t bytes() const noexcept { return owned_ ? size_ * sizeof(T) : 0; }
   std::span<const T> view() const noexcept { return {data_, size_}; }
+  // An array of its own holding the same values (in huge pages where the
+  // kernel gives them): a borrowed array's copy; throws std::bad_alloc.
+  LargeArray copy() const {
+    LargeArray owned(size_);
+    if (size_ > 0) std::memcpy(static_cast<void*>(owned.data_), data_, size_ * sizeof(T));
+    return owned;
+  }
+  bool borrowed() const noexcept { return !owned_; }
 
  private:
   static constexpr size_t huge_page = size_t{2} << 20;
+  static constexpr size_t cache_line = 64;
 
   static size_t rounded(size_t bytes) noexcept { return (bytes + huge_page - 1) / huge_page * huge_page; }
 #if defined(MAP_ANONYMOUS)

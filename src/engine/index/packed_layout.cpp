@@ -1,91 +1,207 @@
 #include "index/packed_layout.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
-#include <optional>
 #include <stdexcept>
 #include <string>
-#include <tuple>
+#include <type_traits>
+#include <utility>
 
-#include "index/bounded.hpp"
 #include "index/builder.hpp"
 #include "index/deletions.hpp"
 #include "index/load_checks.hpp"
-#include "support/distance.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
 
 namespace {
 
-constexpr size_t buckets_per_block = 64;
-// Postings per bucket the build aims at, counted by the binomial bound
-// (canonical deletions leave about 60% of it): about two a bucket. Fewer
-// postings per bucket cost offset bits; more cost kept key bits in every
-// posting and more postings scanned per lookup. Near two the memory is
-// lowest, and a whitelist of millions addresses its buckets by the whole
-// variant, keeping no key bits at all.
-constexpr double postings_per_bucket = 3;
-// Kept key bits per posting, at most: more would cost memory for little,
-// and with them a posting and its bucket within its block fit 32 bits
-// while it waits to be sorted (19 + 7 + 6).
-constexpr uint64_t max_kept_bits = 7;
-// Postings gathered per round of the build, at most (4 bytes each while
-// they wait). A round makes only the variants that can fall in its buckets
-// (and a little more), so many small rounds cost little time and keep the
-// peak low.
-constexpr size_t postings_per_round = size_t{32} << 20;
+// Entries a home holds on average, over the slots of its block. Fewer
+// waste blocks; more make homes spill into the next block (a second cache
+// line) and push later homes out of their own.
+constexpr double fill = 0.9;
+// Postings gathered per round of the build, at most, at 8 bytes each
+// while they wait (twice as many at 4 bytes). Every round walks every
+// reference, if only to find that most of its variants fall elsewhere, so
+// rounds are few; and each holds the peak up by its buffer.
+constexpr size_t postings_per_round = size_t{16} << 20;
+// Homes per partition of a round, at most 2^12: a partition is sorted
+// into its homes in cache. Counted per 2^10 homes in the first pass, for
+// the tables' sizes.
+constexpr unsigned partition_bits_most = 12;
+constexpr unsigned count_bits_most = 10;
+constexpr unsigned sort_bits_most = 16;
+constexpr unsigned sort_key_bits_most = 5;
+// Lookups and probes fetched this far ahead of their use; their ranges
+// read half as far ahead, so that a spill into the next block is fetched
+// too before it is needed.
+constexpr size_t ahead = 32;
+constexpr size_t range_ahead = 16;
+constexpr uint8_t no_group = 0xFF;
 
 unsigned rank_bits(uint64_t length, size_t k) noexcept {
   return static_cast<unsigned>(std::bit_width(binomial(length, k) - 1));
 }
 
-// The code of a text of at most 32 letters, two bits a letter (the first
-// highest); nothing when it holds a letter other than A, C, G, T.
-std::optional<uint64_t> code_of(const Text& text) noexcept {
+// The low bits of a posting's payload: where the reference's lowest
+// position lies among 2^bucket_bits even parts of the list (saved with
+// the index: a file written with another width still loads). The first
+// accepted reference is among the codes of the lowest part found, so only
+// those are looked up in the code table (about half).
+constexpr unsigned default_bucket_bits = 1;
+constexpr unsigned most_bucket_bits = 3;
+
+unsigned payload_bits_of(uint64_t length, size_t k, unsigned bucket_bits) noexcept {
+  return rank_bits(length, k) + 2 * static_cast<unsigned>(k) + bucket_bits;
+}
+
+uint64_t code_of(const Text& text) noexcept {
   uint64_t code = 0;
-  bool dna = true;
-  text.visit([&](auto code_points) {
-    for (const auto c : code_points) {
-      const int letter = dna_letter(c);
-      dna &= letter >= 0;
-      code = code << 2 | static_cast<uint64_t>(letter & 3);
-    }
-  });
-  return dna ? std::optional<uint64_t>(code) : std::nullopt;
+  for (size_t i = 0; i < text.length(); ++i) code = (code << 2) | static_cast<uint64_t>(dna_letter(text[i]) & 3);
+  return code;
+}
+
+// Set bits, without the instruction baseline x86-64 lacks (std::popcount
+// would be a library call there, on the lookups' hottest path).
+unsigned ones(uint64_t x) noexcept {
+  x -= (x >> 1) & 0x5555555555555555ull;
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
 }
 
 size_t a_count_of(uint64_t code, uint64_t length) noexcept {
   const uint64_t mask = 0x5555555555555555ull & low_bits(2 * static_cast<unsigned>(length));
-  return length - static_cast<size_t>(std::popcount((code | (code >> 1)) & mask));
+  return length - ones((code | (code >> 1)) & mask);
 }
 
-struct Lookup {
-  uint64_t bucket;
-  uint32_t kept;
-  uint32_t group;
-  uint64_t variant;
-  uint64_t begin, end;
+// A's among the k letters a posting puts back (two bits each, A = 0).
+constexpr auto a_counts_of_letters = [] {
+  std::array<uint8_t, 64> counts{};
+  for (size_t letters = 0; letters < 64; ++letters)
+    for (size_t j = 0; j < 3; ++j) counts[letters] += ((letters >> (2 * j)) & 3) == 0;
+  return counts;
+}();
+
+// A bijection of the codes of `bits` bits (2 to 64) whose high bits depend
+// on every bit of the code: homes of the code table stay even however the
+// references resemble one another.
+uint64_t mixed(uint64_t x, unsigned bits) noexcept {
+  const uint64_t mask = low_bits(bits);
+  const unsigned shift = (bits + 1) / 2;
+  x = (x * 0x9E3779B97F4A7C15ull) & mask;  // odd: one to one modulo 2^bits
+  x ^= x >> shift;
+  x = (x * 0xBF58476D1CE4E5B9ull) & mask;
+  x ^= x >> shift;
+  return x;
+}
+
+// A key of `bits` bits aligned to the top of 64, as block tables take it.
+uint64_t aligned(uint64_t key, unsigned bits) noexcept { return shift_left(key, 64 - bits); }
+
+struct Shape {
+  uint64_t homes = 0;
+  unsigned key_bits = 0;
+  unsigned width = 0;
 };
 
-struct Found {
-  uint32_t group;
-  uint64_t code;
-  bool operator<(const Found& o) const noexcept { return std::tie(group, code) < std::tie(o.group, o.code); }
-  bool operator==(const Found& o) const noexcept = default;
-};
+// The table for `entries` entries of `payload` bits keyed by `bits`-bit
+// keys that takes the least memory: the more homes, the fewer key bits an
+// entry keeps (the homes must be at least 2^(bits - key bits), so that
+// those bits tell the keys of one home apart), but the more blocks.
+Shape shape_for(double entries, unsigned bits, unsigned payload) {
+  Shape best;
+  const unsigned usable = BlockTable::block_bits - BlockTable::header_bits;
+  for (unsigned key_bits = bits > 31 ? bits - 31 : 0; key_bits <= bits; ++key_bits) {
+    const unsigned width = std::max(1u, key_bits + payload);
+    if (width > 64) break;
+    const uint64_t fewest = uint64_t{1} << (bits - key_bits);
+    const double wanted = std::ceil(std::max(entries, 1.0) / (fill * (usable / width)));
+    const uint64_t homes = std::max(fewest, static_cast<uint64_t>(std::min(wanted, 4294967295.0)));
+    if (best.homes == 0 || homes < best.homes || (homes == best.homes && width < best.width))
+      best = Shape{homes, key_bits, width};
+  }
+  return best;
+}
 
-struct PackedScratch {
-  PackedDeletions variants;
-  std::vector<Lookup> lookups;
-  std::vector<Found> found;
-  std::vector<size_t> runs;  // per found code: where its run of equal codes starts, then ends
-};
+// Bit-parallel LCS against a query of at most 64 letters: masks[c] has bit
+// i set where the query's letter i is c (A, C, G, T; other letters match
+// nothing). The reference is a code of `length` letters.
+size_t lcs_with_code(const std::array<uint64_t, 4>& masks, size_t query_length, uint64_t code,
+                     uint64_t length) noexcept {
+  uint64_t v = ~uint64_t{0};
+  for (uint64_t j = length; j-- > 0;) {
+    const uint64_t u = v & masks[(code >> (2 * j)) & 3];
+    v = (v + u) | (v - u);
+  }
+  return ones(~v & low_bits(static_cast<unsigned>(query_length)));
+}
+
+// The reference a posting names: the variant (length - K letters) with the
+// posting's K letters put back at the positions its rank stands for
+// (`subset`: 6 bits a position, increasing; unranked subsets never occur
+// in a posting the build wrote, and give some code, never a read out of
+// range).
+template <size_t K>
+uint64_t restored(uint64_t code, uint64_t length, uint32_t subset, uint64_t payload) noexcept {
+  uint64_t have = length - K;
+  for (size_t j = 0; j < K; ++j) {
+    const uint64_t at = std::min<uint64_t>((subset >> (6 * j)) & 63, have);
+    const uint64_t letter = (payload >> (2 * j)) & 3;
+    const auto tail = static_cast<unsigned>(2 * (have - at));  // at most 62
+    const uint64_t low = code & ((uint64_t{1} << tail) - 1);
+    code = ((code >> tail) << tail << 2) | letter << tail | low;
+    ++have;
+  }
+  return code;
+}
 
 }  // namespace
+
+struct PackedLayout::Scratch {
+  struct Lookup {
+    uint64_t home;
+    uint64_t variant;
+    uint32_t group;
+    uint32_t request;
+    BlockTable::Range range;
+  };
+  struct Found {
+    uint64_t code;
+    uint16_t group;
+    uint8_t bucket;  // of the code's lowest position
+    uint32_t request;
+  };
+  struct Probe {
+    uint64_t home;
+    uint64_t key;
+    uint32_t group;
+    BlockTable::Range range;
+  };
+  struct Recent {
+    uint64_t code = 0;
+    uint32_t stamp = 0;  // the request (and group) it was seen for; 0: none
+  };
+  QueryVariants variants;
+  std::vector<Lookup> lookups;
+  std::vector<Found> found;
+  std::vector<size_t> found_ends;  // per request
+  std::vector<Probe> probes;
+  std::vector<uint32_t> which;
+  std::vector<uint32_t> distances;
+  // The codes found lately, by a hash of the code: a request's repeats
+  // are dropped without clearing the table between requests.
+  std::array<Recent, 1024> recent;
+  uint32_t stamp = 0;
+};
 
 bool PackedLayout::suits(std::span<const Text> references, size_t k) {
   if (k > max_flex_limit || references.size() >= std::numeric_limits<uint32_t>::max()) return false;
@@ -104,277 +220,41 @@ bool PackedLayout::suits(std::span<const Text> references, size_t k) {
 
 PackedLayout::Estimate PackedLayout::estimate(std::span<const uint32_t> lengths, size_t k) {
   Estimate e;
-  double references = 0, posting_bits = 0;
+  std::array<double, max_letters + 1> per_length{};
+  double references = 0;
   for (const uint32_t length : lengths) {
-    if (length <= k) continue;
+    if (length <= k || length > max_letters) continue;
+    per_length[length] += 1;
     references += 1;
-    const auto variants = static_cast<double>(binomial(length, k));
-    e.postings += variants;
-    // A posting: the rank of the deleted positions, their letters, and a
-    // few kept key bits (at most 7).
-    posting_bits += variants * (rank_bits(length, k) + 2 * static_cast<double>(k) + 7);
   }
-  // At most: canonical deletions leave about 60% of the bound on random
-  // DNA, but all of it on a list without runs. Bucket offsets take about a
-  // byte a bucket; sorted codes, positions and the directory 16 bytes a
-  // reference. While building: the sorted (length, position, code) pairs
-  // and one round of 32-bit postings.
-  e.bytes = posting_bits / 8 + e.postings / postings_per_bucket * 1.2 + 16 * references;
-  e.build_bytes = e.bytes + 16 * references + 4 * std::min(e.postings, static_cast<double>(postings_per_round));
+  const double position_bits = std::max(1, std::bit_width(std::max<size_t>(lengths.size(), 2) - 1));
+  for (size_t length = k + 1; length <= max_letters; ++length) {
+    if (per_length[length] == 0) continue;
+    // At most: canonical deletions leave about 60% of the bound on random
+    // DNA, but all of it on a list without runs.
+    const double postings = per_length[length] * static_cast<double>(binomial(length, k));
+    e.postings += postings;
+    const Shape posting_shape =
+        shape_for(postings, 2 * static_cast<unsigned>(length - k), payload_bits_of(length, k, default_bucket_bits));
+    const Shape code_shape =
+        shape_for(per_length[length], 2 * static_cast<unsigned>(length), static_cast<unsigned>(position_bits));
+    // Blocks, and room for the last homes' spill.
+    e.bytes += static_cast<double>(posting_shape.homes + code_shape.homes) * BlockTable::block_bytes * 1.02 + 4096;
+    e.bytes += 4.0 * static_cast<double>(size_t{1} << rank_bits(length, k));
+  }
+  // While building: each reference's code and group, the distinct codes,
+  // the code table's counts, and one round of 64-bit postings.
+  e.bytes = std::ceil(e.bytes);
+  e.build_bytes =
+      std::ceil(e.bytes + 25 * references + 8 * std::min(e.postings, static_cast<double>(postings_per_round)));
   return e;
 }
 
-namespace {
-
-// Sorts (length << 32 | position, code) pairs by length, code and position,
-// in steps short enough to charge as it goes (Ctrl+C within milliseconds on
-// millions of references): a counting sort by length and the code's top 16
-// bits, then a sort of each small run.
-template <class Pair>
-void sort_by_length_and_code(std::vector<Pair>& pairs, FunctionRef<void(size_t)> charge) {
-  constexpr unsigned top_bits = 16;
-  const auto key = [](const Pair& p) {
-    const uint64_t length = p.length_and_position >> 32;  // at most 32 letters
-    const auto bits = static_cast<unsigned>(2 * length);
-    const uint64_t top = bits >= top_bits ? p.code >> (bits - top_bits) : p.code << (top_bits - bits);
-    return static_cast<size_t>(length << top_bits | top);
-  };
-  std::vector<uint32_t> starts(((size_t{PackedLayout::max_letters} + 1) << top_bits) + 1, 0);
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    if (i % 4096 == 0) charge(4096);
-    ++starts[key(pairs[i]) + 1];
-  }
-  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
-  std::vector<Pair> sorted(pairs.size());
-  std::vector<uint32_t> cursors(starts.begin(), starts.end() - 1);
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    if (i % 4096 == 0) charge(4096);
-    sorted[cursors[key(pairs[i])]++] = pairs[i];
-  }
-  const auto less = [](const Pair& a, const Pair& b) {
-    const uint64_t la = a.length_and_position >> 32, lb = b.length_and_position >> 32;
-    if (la != lb) return la < lb;
-    return a.code != b.code ? a.code < b.code : a.length_and_position < b.length_and_position;
-  };
-  for (size_t b = 0; b + 1 < starts.size(); ++b) {
-    if (starts[b + 1] - starts[b] > 1) {
-      std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1], less);
-      charge(16 * (starts[b + 1] - starts[b]));
-    }
-    if (b % 4096 == 0) charge(4096);
-  }
-  pairs = std::move(sorted);
-}
-
-}  // namespace
-
-PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned threads,
-                           FunctionRef<void(size_t)> charge)
-    : max_flex_(k) {
-  const size_t n = references.size();
-  // The references' codes, sorted by (length, code, position).
-  {
-    struct Triple {
-      uint64_t length_and_position;  // length << 32 | position
-      uint64_t code;
-    };
-    std::vector<Triple> triples;
-    for (size_t i = 0; i < n; ++i) {
-      if (i % 4096 == 0) charge(4096);
-      // suits() let in DNA only: each of these has its code.
-      if (references[i].length() > k)
-        triples.push_back({uint64_t{references[i].length()} << 32 | i, code_of(references[i]).value_or(0)});
-    }
-    sort_by_length_and_code(triples, charge);
-    codes_ = LargeArray<uint64_t>(triples.size());
-    positions_ = LargeArray<uint32_t>(triples.size());
-    uint64_t directory_total = 0;
-    for (size_t i = 0; i < triples.size(); ++i) {
-      if (i % 4096 == 0) charge(4096);
-      const uint64_t length = triples[i].length_and_position >> 32;
-      codes_[i] = triples[i].code;
-      positions_[i] = static_cast<uint32_t>(triples[i].length_and_position);
-      if (groups_.empty() || groups_.back().length != length) {
-        groups_.push_back(Group{length, 0, 0, 0, i, 0, 0, 0});
-      }
-      ++groups_.back().code_count;
-    }
-    // Bucket and directory sizes from each group's distinct references.
-    uint64_t first_bucket = 0;
-    for (Group& g : groups_) {
-      uint64_t distinct = 0;
-      for (uint64_t i = g.first_code; i < g.first_code + g.code_count; ++i) {
-        if (i % 4096 == 0) charge(4096);
-        distinct += i == g.first_code || codes_[i] != codes_[i - 1];
-      }
-      const uint64_t variant_bits = 2 * (g.length - k);
-      const double postings = static_cast<double>(distinct) * static_cast<double>(binomial(g.length, k));
-      const auto wanted = static_cast<uint64_t>(std::max(0.0, std::floor(std::log2(postings / postings_per_bucket))));
-      g.bucket_bits = std::min(wanted, variant_bits);
-      g.kept_bits = std::min(variant_bits - g.bucket_bits, max_kept_bits);
-      g.first_bucket = first_bucket;
-      first_bucket += uint64_t{1} << g.bucket_bits;
-      g.directory_bits = std::min<uint64_t>(std::bit_width(g.code_count), 2 * g.length);
-      g.first_directory = directory_total;
-      directory_total += (uint64_t{1} << g.directory_bits) + 1;
-    }
-    directory_ = LargeArray<uint32_t>(directory_total);
-    for (const Group& g : groups_) {
-      const auto shift = static_cast<unsigned>(2 * g.length - g.directory_bits);
-      uint64_t i = 0;
-      for (uint64_t t = 0; t <= (uint64_t{1} << g.directory_bits); ++t) {
-        if (t % 4096 == 0) charge(4096);
-        while (i < g.code_count && shift_right(codes_[g.first_code + i], shift) < t) ++i;
-        directory_[g.first_directory + t] = static_cast<uint32_t>(i);
-      }
-    }
-  }
-  const uint64_t bucket_total =
-      groups_.empty() ? 0 : groups_.back().first_bucket + (uint64_t{1} << groups_.back().bucket_bits);
-  uint64_t most_kept = 0;
-  payload_bits_ = 0;
-  for (const Group& g : groups_) {
-    payload_bits_ = std::max(payload_bits_, rank_bits(g.length, k) + 2 * static_cast<unsigned>(k));
-    most_kept = std::max(most_kept, g.kept_bits);
-  }
-  const unsigned width = std::max(1u, payload_bits_ + static_cast<unsigned>(most_kept));
-  derive_tables();
-
-  // Each distinct reference once: the first of each run of equal codes.
-  const size_t items = codes_.size();
-  std::vector<uint32_t> group_of(groups_.size() > 1 ? items : 0);
-  for (uint32_t g = 0; g < groups_.size() && groups_.size() > 1; ++g)
-    std::fill(group_of.begin() + groups_[g].first_code,
-              group_of.begin() + groups_[g].first_code + groups_[g].code_count, g);
-  const auto distinct = [&](size_t i) {
-    const Group& g = groups_[groups_.size() > 1 ? group_of[i] : 0];
-    return i == g.first_code || codes_[i] != codes_[i - 1];
-  };
-  BuildPass pass(items, threads, charge);
-  const size_t workers = pass.workers();
-  std::vector<PackedDeletions> variants(workers);
-  // each_posting(w, i, first, end, emit): emit(bucket, posting value) for
-  // each variant of item i whose bucket is in [first, end).
-  const auto each_posting = [&](size_t w, size_t i, uint64_t first, uint64_t end, auto&& emit) {
-    if (!distinct(i)) return;
-    const uint32_t gi = groups_.size() > 1 ? group_of[i] : 0;
-    const Group& g = groups_[gi];
-    const unsigned variant_bits = 2 * static_cast<unsigned>(g.length - k);
-    const unsigned below = variant_bits - static_cast<unsigned>(g.bucket_bits);
-    const uint64_t group_end = g.first_bucket + (uint64_t{1} << g.bucket_bits);
-    first = std::max(first, g.first_bucket);
-    end = std::min(end, group_end);
-    if (first >= end) return;
-    variants[w].load(codes_[i], g.length);
-    const uint64_t low = shift_left(first - g.first_bucket, below);
-    const uint64_t high = shift_left(end - 1 - g.first_bucket, below) | low_bits(below);
-    variants[w].for_each_within(k, low, high, [&](uint64_t variant, uint64_t rank, uint64_t letters) {
-      const uint64_t bucket = g.first_bucket + shift_right(variant, below);
-      const uint64_t kept = shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) &
-                            low_bits(static_cast<unsigned>(g.kept_bits));
-      emit(bucket, kept << payload_bits_ | rank << (2 * k) | letters);
-    });
-  };
-  const auto cost = [&](size_t i) {
-    return size_t{small_binomials[groups_[groups_.size() > 1 ? group_of[i] : 0].length][k]};
-  };
-
-  // Pass 1 counts the postings of each block of buckets.
-  const size_t blocks = static_cast<size_t>((bucket_total + buckets_per_block - 1) / buckets_per_block);
-  std::vector<std::vector<uint32_t>> counts(workers, std::vector<uint32_t>(blocks, 0));
-  pass.run(
-      [&](size_t w, size_t i) {
-        each_posting(w, i, 0, bucket_total,
-                     [&](uint64_t bucket, uint64_t) { ++counts[w][bucket / buckets_per_block]; });
-      },
-      cost);
-  block_starts_ = LargeArray<uint64_t>(blocks + 1);
-  uint64_t total = 0, widest = 0;
-  for (size_t b = 0; b < blocks; ++b) {
-    block_starts_[b] = total;
-    uint64_t block = 0;
-    for (size_t w = 0; w < workers; ++w) block += counts[w][b];
-    total += block;
-    widest = std::max(widest, block);
-  }
-  block_starts_[blocks] = total;
-  postings_ = BitArray(total, width);
-  bucket_starts_ = BitArray(bucket_total + 1, static_cast<unsigned>(std::bit_width(widest)));
-
-  // Then rounds, each over a run of partitions (2^partition_bits buckets,
-  // whole blocks): every worker makes all its variants again and appends
-  // those of the round's partitions to its slice of each partition (the
-  // counts say where), as the bucket within the partition and the posting
-  // in 32 bits. That is a few thousand append points per worker, each
-  // written in order, where writing each posting straight to its block
-  // missed the cache nearly every time. Each partition is then sorted into
-  // its buckets by counting, in cache, and its postings written in order.
-  // Memory stays at one round's postings beside the index.
-  const unsigned partition_bits =
-      std::min(32u - width, 16u);  // at least 6: the posting and its bucket in a block fit 32 bits
-  const size_t blocks_per_partition = size_t{1} << (partition_bits - 6);
-  const size_t partitions = (blocks + blocks_per_partition - 1) / blocks_per_partition;
-  const auto partition_start = [&](size_t p) { return block_starts_[std::min(p * blocks_per_partition, blocks)]; };
-  std::vector<std::vector<uint64_t>> cursors(workers, std::vector<uint64_t>(partitions, 0));
-  for (size_t w = 0; w < workers; ++w)
-    for (size_t b = 0; b < blocks; ++b) cursors[w][b / blocks_per_partition] += counts[w][b];
-  counts = {};
-  std::vector<uint32_t> gathered;
-  std::vector<uint64_t> starts((size_t{1} << partition_bits) + 1);
-  const uint64_t within = low_bits(partition_bits);
-  for (size_t first = 0; first < partitions;) {
-    size_t last = first + 1;
-    while (last < partitions && partition_start(last + 1) - partition_start(first) <= postings_per_round) ++last;
-    const uint64_t base = partition_start(first);
-    gathered.assign(static_cast<size_t>(partition_start(last) - base), 0);
-    // Each worker's slice of each partition: counts become cursors.
-    for (size_t p = first; p < last; ++p) {
-      uint64_t at = partition_start(p) - base;
-      for (size_t w = 0; w < workers; ++w) at += std::exchange(cursors[w][p], at);
-    }
-    const uint64_t first_bucket = uint64_t{first} << partition_bits;
-    const uint64_t end_bucket = std::min<uint64_t>(uint64_t{last} << partition_bits, bucket_total);
-    pass.run(
-        [&](size_t w, size_t i) {
-          uint64_t* at = cursors[w].data();
-          each_posting(w, i, first_bucket, end_bucket, [&](uint64_t bucket, uint64_t value) {
-            if (bucket >= first_bucket && bucket < end_bucket)  // so by construction; kept for the writes' sake
-              gathered[static_cast<size_t>(at[bucket >> partition_bits]++)] =
-                  static_cast<uint32_t>((bucket & within) << width | value);
-          });
-        },
-        cost);
-    for (size_t p = first; p < last; ++p) {
-      const uint64_t start = partition_start(p);
-      const auto begin = static_cast<size_t>(start - base), end = static_cast<size_t>(partition_start(p + 1) - base);
-      const uint64_t partition_first_bucket = uint64_t{p} << partition_bits;
-      const auto buckets = static_cast<size_t>(std::min<uint64_t>(within + 1, bucket_total - partition_first_bucket));
-      charge(end - begin + buckets);
-      std::fill(starts.begin(), starts.begin() + static_cast<ptrdiff_t>(buckets) + 1, 0);
-      for (size_t e = begin; e < end; ++e) ++starts[(gathered[e] >> width) + 1];
-      for (size_t j = 1; j <= buckets; ++j) starts[j] += starts[j - 1];
-      // Bucket starts are kept less their block's start.
-      for (size_t j = 0; j < buckets; ++j) {
-        const uint64_t bucket = partition_first_bucket + j;
-        bucket_starts_.set(static_cast<size_t>(bucket),
-                           start + starts[j] - block_starts_[static_cast<size_t>(bucket / buckets_per_block)]);
-      }
-      for (size_t e = begin; e < end; ++e)
-        postings_.set(static_cast<size_t>(start + starts[gathered[e] >> width]++), gathered[e] & low_bits(width));
-    }
-    first = last;
-  }
-  gathered = {};
-  bucket_starts_.set(bucket_total, total - block_starts_[static_cast<size_t>(bucket_total / buckets_per_block)]);
-}
-
-void PackedLayout::derive_tables() {
-  unrank_.assign(groups_.size(), {});
+void PackedLayout::derive_unrank() {
   const size_t k = max_flex_;
-  for (size_t gi = 0; gi < groups_.size(); ++gi) {
-    const uint64_t length = groups_[gi].length;
-    std::vector<uint32_t>& table = unrank_[gi];
-    table.assign(size_t{1} << rank_bits(length, k), std::numeric_limits<uint32_t>::max());
+  for (Group& g : groups_) {
+    std::vector<uint32_t>& table = g.unrank;
+    table.assign(size_t{1} << rank_bits(g.length, k), std::numeric_limits<uint32_t>::max());
     // Every k-subset of [0, length), by the combinatorial number system.
     uint32_t p[max_flex_limit + 1] = {};
     const auto walk = [&](auto& self, uint32_t from, size_t depth) -> void {
@@ -388,7 +268,7 @@ void PackedLayout::derive_tables() {
         table[rank] = packed;
         return;
       }
-      for (uint32_t q = from; q < length; ++q) {
+      for (uint32_t q = from; q < g.length; ++q) {
         p[depth] = q;
         self(self, q + 1, depth + 1);
       }
@@ -397,164 +277,788 @@ void PackedLayout::derive_tables() {
   }
 }
 
-void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t limit, std::vector<uint32_t>& out) const {
-  out.clear();
-  const size_t k = max_flex_;
-  const size_t query_length = query.length();
-  Scratch<PackedScratch> borrowed;
-  PackedScratch& s = *borrowed;
-  s.lookups.clear();
-  s.found.clear();
-  bool loaded = false;
-  for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+// The code tables: each reference longer than k under a mix of its code,
+// in increasing position, so that the equal codes of one home come lowest
+// position first.
+void PackedLayout::build_code_tables(std::span<const uint64_t> codes, std::span<const uint8_t> group_of,
+                                     FunctionRef<void(size_t)> charge) {
+  const size_t n = codes.size();
+  std::vector<uint64_t> per_group(groups_.size(), 0);
+  for (size_t i = 0; i < n; ++i)
+    if (group_of[i] != no_group) ++per_group[group_of[i]];
+  std::vector<size_t> home_base(groups_.size() + 1, 0);
+  for (size_t gi = 0; gi < groups_.size(); ++gi) {
+    Group& g = groups_[gi];
+    const Shape shape =
+        shape_for(static_cast<double>(per_group[gi]), 2 * static_cast<unsigned>(g.length), position_bits_);
+    g.codes = BlockTable(shape.homes, shape.width);
+    g.code_key_bits = shape.key_bits;
+    home_base[gi + 1] = home_base[gi] + static_cast<size_t>(shape.homes);
+  }
+  // Each reference's home, then the homes' entries counted.
+  std::vector<uint32_t> homes(n);
+  std::vector<uint32_t> counts(home_base.back(), 0);
+  fingerprint_ = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i % 4096 == 0) charge(4096);
+    if (group_of[i] == no_group) continue;
+    // Which code at which position: a saved index is checked against the
+    // references it is loaded with by this alone.
+    fingerprint_ = (fingerprint_ ^ mixed(codes[i] ^ uint64_t{group_of[i]} << 58, 64) ^ i) * 0x100000001B3ull;
+    const Group& g = groups_[group_of[i]];
+    const auto bits = static_cast<unsigned>(2 * g.length);
+    homes[i] = static_cast<uint32_t>(g.codes.home_of(aligned(mixed(codes[i], bits), bits)));
+    ++counts[home_base[group_of[i]] + homes[i]];
+  }
+  // Each home's first slot, the tables' sizes, then their headers.
+  std::vector<uint64_t> cursors(home_base.back());
+  size_t words = 0;
+  for (size_t gi = 0; gi < groups_.size(); ++gi) {
+    Group& g = groups_[gi];
+    uint64_t end = 0;
+    for (uint64_t h = 0; h < g.codes.homes(); ++h) {
+      const size_t at = home_base[gi] + static_cast<size_t>(h);
+      cursors[at] = g.codes.first_slot(h, end);
+      end = cursors[at] + counts[at];
+    }
+    g.codes.set_blocks(end);
+    g.code_word = words;
+    words += g.codes.word_count();
+  }
+  code_words_ = LargeArray<uint64_t>(words);
+  for (size_t gi = 0; gi < groups_.size(); ++gi) {
+    Group& g = groups_[gi];
+    for (uint64_t h = 0; h < g.codes.homes(); ++h) {
+      const size_t at = home_base[gi] + static_cast<size_t>(h);
+      g.codes.write_header(code_words_.data() + g.code_word, h, cursors[at], counts[at]);
+    }
+  }
+  // The references home by home (in position order within one), then each
+  // home's sorted by key, equal keys (equal codes) staying in position
+  // order, and written one after another.
+  std::vector<uint32_t> order(n);
+  {
+    std::vector<uint64_t> at(home_base.back() + 1, 0);
+    for (size_t h = 0; h < home_base.back(); ++h) at[h + 1] = at[h] + counts[h];
+    for (size_t i = 0; i < n; ++i) {
+      if (i % 4096 == 0) charge(4096);
+      if (group_of[i] != no_group)
+        order[static_cast<size_t>(at[home_base[group_of[i]] + homes[i]]++)] = static_cast<uint32_t>(i);
+    }
+  }
+  homes = {};
+  std::vector<uint64_t> keys;
+  size_t next = 0;
+  for (size_t gi = 0; gi < groups_.size(); ++gi) {
     const Group& g = groups_[gi];
-    if (g.length + k < query_length || g.length > query_length + k) continue;
-    if (!loaded) s.variants.load(query), loaded = true;
-    const unsigned below = 2 * static_cast<unsigned>(g.length - k) - static_cast<unsigned>(g.bucket_bits);
-    s.variants.for_each(query_length + k - g.length, [&](uint64_t variant, uint64_t, uint64_t) {
-      s.lookups.push_back({g.first_bucket + shift_right(variant, below),
-                           static_cast<uint32_t>(shift_right(variant, below - static_cast<unsigned>(g.kept_bits)) &
-                                                 low_bits(static_cast<unsigned>(g.kept_bits))),
-                           gi, variant, 0, 0});
+    const auto bits = static_cast<unsigned>(2 * g.length);
+    uint64_t* table = code_words_.data() + g.code_word;
+    for (uint64_t h = 0; h < g.codes.homes(); ++h) {
+      const size_t at = home_base[gi] + static_cast<size_t>(h);
+      const uint32_t count = counts[at];
+      if (count == 0) continue;
+      charge(count);
+      uint32_t* run = order.data() + next;
+      next += count;
+      keys.resize(count);
+      for (uint32_t e = 0; e < count; ++e) keys[e] = mixed(codes[run[e]], bits) & low_bits(g.code_key_bits);
+      // Insertion sort: a home holds a dozen or so, and it keeps equal keys in order.
+      for (uint32_t e = 1; e < count; ++e)
+        for (uint32_t f = e; f > 0 && keys[f - 1] > keys[f]; --f)
+          std::swap(keys[f - 1], keys[f]), std::swap(run[f - 1], run[f]);
+      uint64_t block;
+      unsigned j;
+      g.codes.locate(cursors[at], block, j);
+      for (uint32_t e = 0; e < count; ++e) {
+        if (j == g.codes.slots_per_block()) ++block, j = 0;
+        g.codes.put(table, g.codes.bit_of(block, j), keys[e] << position_bits_ | run[e]);
+        ++j;
+      }
+    }
+  }
+}
+
+template <class Visit>
+void PackedLayout::positions_of(Scratch& s, std::span<const uint32_t> which, Visit&& visit) const {
+  const size_t count = which.size();
+  if (s.probes.size() < count) s.probes.resize(count);
+  for (size_t j = 0; j < count; ++j) {
+    const Scratch::Found& f = s.found[which[j]];
+    const Group& g = groups_[f.group];
+    const auto bits = static_cast<unsigned>(2 * g.length);
+    const uint64_t m = mixed(f.code, bits);
+    s.probes[j] = {g.codes.home_of(aligned(m, bits)), m & low_bits(g.code_key_bits), f.group, {}};
+  }
+  const uint64_t* words = code_words_.data();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(words);
+  const auto read_range = [&](Scratch::Probe& p) {
+    const Group& g = groups_[p.group];
+    p.range = g.codes.range(words + g.code_word, p.home);
+    if (p.range.count == 0) return;
+    // A home spilling into the next block: that block too.
+    uint64_t block;
+    unsigned slot;
+    g.codes.locate(p.range.first + p.range.count - 1, block, slot);
+    if (block != p.home) __builtin_prefetch(bytes + (g.code_word * 8) + block * BlockTable::block_bytes);
+  };
+  // A software pipeline: item j fetched at step j, its range read at step
+  // j + range_ahead (and its spill fetched), its entries read at step
+  // j + ahead; short lists fetch everything before reading anything.
+  const uint64_t position_mask = low_bits(position_bits_);
+  for (size_t step = 0; step < count + ahead; ++step) {
+    if (step < count) {
+      const Scratch::Probe& p = s.probes[step];
+      groups_[p.group].codes.prefetch(words + groups_[p.group].code_word, p.home);
+    }
+    if (step >= range_ahead && step - range_ahead < count) read_range(s.probes[step - range_ahead]);
+    if (step < ahead) continue;
+    const size_t j = step - ahead;
+    const Scratch::Probe& p = s.probes[j];
+    const Group& g = groups_[p.group];
+    g.codes.find(words + g.code_word, p.range, position_bits_, g.code_key_bits, p.key, [&](uint64_t value) {
+      const uint64_t position = value & position_mask;
+      return position >= reference_count_ || visit(which[j], static_cast<size_t>(position));
     });
   }
-  // Sweeps, each fetching ahead so that the misses of neighbouring lookups
-  // overlap: bucket bounds (fetched `ahead` lookups early), then the
-  // postings, fetched as soon as a lookup's start is known, so that by the
-  // postings' sweep most are in cache; then the reference codes.
-  constexpr size_t ahead = 16;
-  const auto start_of = [&](uint64_t bucket) {
-    return block_starts_[static_cast<size_t>(bucket / buckets_per_block)] +
-           bucket_starts_.get(static_cast<size_t>(bucket));
-  };
-  const size_t lookup_count = s.lookups.size();
-  for (size_t i = 0; i < lookup_count; ++i) {
-    if (i + ahead < lookup_count) {
-      const uint64_t b = s.lookups[i + ahead].bucket;
-      __builtin_prefetch(&block_starts_[static_cast<size_t>(b / buckets_per_block)]);
-      bucket_starts_.prefetch(static_cast<size_t>(b));
+}
+
+void PackedLayout::find_codes(std::span<const Request> requests, Scratch& s) const {
+  const size_t k = max_flex_;
+  s.lookups.clear();
+  s.found.clear();
+  s.found_ends.assign(requests.size(), 0);
+  for (uint32_t r = 0; r < requests.size(); ++r) {
+    const Text& query = *requests[r].query;
+    const size_t query_length = query.length();
+    bool loaded = false;
+    for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+      const Group& g = groups_[gi];
+      if (g.length + k < query_length || g.length > query_length + k) continue;
+      if (!loaded && !s.variants.load(query)) break;
+      loaded = true;
+      const auto bits = static_cast<unsigned>(2 * (g.length - k));
+      s.variants.each(query_length + k - g.length, [&](uint64_t variant) {
+        s.lookups.push_back({g.postings.home_of(aligned(variant, bits)), variant, gi, r, {}});
+      });
     }
-    Lookup& l = s.lookups[i];
-    const uint64_t b = l.bucket;
-    l.begin = start_of(b);
-    // The next bucket's start: in the same block but for the last bucket.
-    l.end = (b + 1) % buckets_per_block != 0 ? block_starts_[static_cast<size_t>(b / buckets_per_block)] +
-                                                   bucket_starts_.get(static_cast<size_t>(b + 1))
-                                             : start_of(b + 1);
-    const BoundedRange postings = bounded_range(l.begin, l.end, postings_.size());  // read from the file
-    l.begin = postings.begin;
-    l.end = postings.end;
-    if (l.end > l.begin) postings_.prefetch(static_cast<size_t>(l.begin));
   }
-  const uint64_t payload_mask = low_bits(payload_bits_);
-  const unsigned width = postings_.width();
-  const bool narrow = width <= 56;
-  const uint64_t value_mask = low_bits(width);
-  const unsigned char* posting_bytes = postings_.bytes_data();
-  const unsigned letter_bits = 2 * static_cast<unsigned>(k);
-  for (size_t i = 0; i < lookup_count; ++i) {
-    const Lookup& l = s.lookups[i];
+  // One sweep over every request's lookups: each block fetched `ahead`
+  // lookups before its use, its range read half way (and the next block
+  // fetched then if the home spills into it), its postings decoded last.
+  const uint64_t* words = posting_words_.data();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(words);
+  const auto read_range = [&](Scratch::Lookup& l) {
     const Group& g = groups_[l.group];
-    const std::vector<uint32_t>& unrank = unrank_[l.group];
-    const auto decode = [&](uint64_t value) {
-      const uint64_t payload = value & payload_mask;
-      const uint64_t rank = payload >> letter_bits;
-      if (rank >= unrank.size() || unrank[rank] == std::numeric_limits<uint32_t>::max()) return;
-      const uint32_t subset = unrank[rank];
-      uint64_t code = l.variant, length = g.length - k;
-      for (size_t j = 0; j < k; ++j) {
-        const uint64_t at = (subset >> (6 * j)) & 63;
-        const uint64_t letter = (payload >> (2 * j)) & 3;
-        const auto tail = static_cast<unsigned>(2 * (length - at));
-        code = shift_left(shift_right(code, tail), tail + 2) | letter << tail | (code & low_bits(tail));
-        ++length;
-      }
-      if (distance(a_count_of(code, g.length), query_a_count) > k) return;
-      // A query near a reference finds it through most of its variants,
-      // mostly one after another: those repeats are dropped at once.
-      const Found f{l.group, code};
-      const size_t found = s.found.size();
-      for (size_t back = 1; back <= std::min<size_t>(found, 4); ++back)
-        if (s.found[found - back] == f) return;
-      s.found.push_back(f);
-    };
-    // Most postings of a bucket differ in the kept key bits: only the
-    // others are decoded.
-    if (narrow) {
-      uint64_t bit = l.begin * width;
-      for (uint64_t p = l.begin; p < l.end; ++p, bit += width) {
-        uint64_t word;
-        std::memcpy(&word, posting_bytes + (bit >> 3), sizeof word);
-        const uint64_t value = (word >> (bit & 7)) & value_mask;
-        if ((value >> payload_bits_) == l.kept) decode(value);
-      }
-    } else {
-      for (uint64_t p = l.begin; p < l.end; ++p) {
-        const uint64_t value = postings_.get(static_cast<size_t>(p));
-        if ((value >> payload_bits_) == l.kept) decode(value);
-      }
-    }
-  }
-  std::sort(s.found.begin(), s.found.end());
-  s.found.erase(std::unique(s.found.begin(), s.found.end()), s.found.end());
-  const auto directory_at = [&](const Found& f) {
-    const Group& g = groups_[f.group];
-    return static_cast<size_t>(g.first_directory +
-                               shift_right(f.code, static_cast<unsigned>(2 * g.length - g.directory_bits)));
+    l.range = g.postings.range(words + g.posting_word, l.home);
+    if (l.range.count == 0) return;
+    uint64_t first_block, last_block;
+    unsigned slot;
+    g.postings.locate(l.range.first, first_block, slot);
+    g.postings.locate(l.range.first + l.range.count - 1, last_block, slot);
+    const unsigned char* base = bytes + g.posting_word * 8;
+    if (first_block != l.home) __builtin_prefetch(base + first_block * BlockTable::block_bytes);
+    if (last_block != first_block) __builtin_prefetch(base + last_block * BlockTable::block_bytes);
   };
-  // Each found code's run of equal codes, in three sweeps whose misses
-  // overlap: the directory (fetched ahead) gives where to search, the
-  // search finds the run, the run gives the positions.
-  const size_t found = s.found.size();
-  s.runs.resize(2 * found);
-  for (size_t i = 0; i < found; ++i) {
-    if (i + ahead < found) __builtin_prefetch(&directory_[directory_at(s.found[i + ahead])]);
-    const Group& g = groups_[s.found[i].group];
-    const size_t d = directory_at(s.found[i]);
-    const BoundedRange run = bounded_range(directory_[d], directory_[d + 1], g.code_count);  // read from the file
-    s.runs[2 * i] = static_cast<size_t>(g.first_code + run.begin);
-    s.runs[2 * i + 1] = static_cast<size_t>(g.first_code + run.end);
-    __builtin_prefetch(codes_.data() + s.runs[2 * i]);
+  const size_t count = s.lookups.size();
+  const unsigned letter_bits = 2 * static_cast<unsigned>(k);
+  uint32_t current = std::numeric_limits<uint32_t>::max();
+  for (size_t step = 0; step < count + ahead; ++step) {
+    if (step < count) {
+      const Scratch::Lookup& l = s.lookups[step];
+      groups_[l.group].postings.prefetch(words + groups_[l.group].posting_word, l.home);
+    }
+    if (step >= range_ahead && step - range_ahead < count) read_range(s.lookups[step - range_ahead]);
+    if (step < ahead) continue;
+    const size_t i = step - ahead;
+    const Scratch::Lookup& l = s.lookups[i];
+    if (l.request != current) {
+      // A new request: the previous one's codes end here, and its recent
+      // codes are forgotten.
+      for (uint32_t r = current == std::numeric_limits<uint32_t>::max() ? 0 : current; r < l.request; ++r)
+        s.found_ends[r] = s.found.size();
+      current = l.request;
+      s.stamp += 64;  // a new stamp for each group of this request
+      if (s.stamp < 64) s.recent.fill({}), s.stamp = 64;
+    }
+    const Group& g = groups_[l.group];
+    const std::vector<uint32_t>& unrank = g.unrank;
+    const size_t query_a_count = requests[l.request].a_count;
+    const uint64_t key = l.variant & low_bits(g.key_bits);
+    const uint64_t payload_mask = low_bits(g.payload_bits);
+    const uint32_t stamp = s.stamp + l.group;
+    // The A-count filter on the rebuilt code: the variant's A's, and those
+    // among the k letters put back.
+    const size_t variant_a_count = a_count_of(l.variant, g.length - k);
+    const size_t a_low = query_a_count > k ? query_a_count - k : 0, a_high = query_a_count + k;
+    g.postings.find(words + g.posting_word, l.range, g.payload_bits, g.key_bits, key, [&](uint64_t value) {
+      const uint64_t payload = (value & payload_mask) >> bucket_bits_;
+      const uint64_t rank = shift_right(payload, letter_bits);
+      if (rank >= unrank.size() || unrank[rank] == std::numeric_limits<uint32_t>::max()) [[unlikely]]
+        return;  // no posting the build wrote
+      const uint32_t subset = unrank[rank];
+      uint64_t code;
+      switch (k) {  // the deleted letters put back, lowest position first
+        case 0:
+          code = l.variant;
+          break;
+        case 1:
+          code = restored<1>(l.variant, g.length, subset, payload);
+          break;
+        case 2:
+          code = restored<2>(l.variant, g.length, subset, payload);
+          break;
+        default:
+          code = restored<3>(l.variant, g.length, subset, payload);
+          break;
+      }
+      const size_t a_count =
+          variant_a_count + a_counts_of_letters[payload & low_bits(letter_bits)] - (3 - k);  // unused letters read as A
+      if (a_count < a_low || a_count > a_high) return;
+      // A query near a reference finds it through most of its variants:
+      // those repeats are mostly dropped here.
+      Scratch::Recent& seen = s.recent[static_cast<size_t>((code * 0x9E3779B97F4A7C15ull) >> 54)];
+      if (seen.code == code && seen.stamp == stamp) return;
+      seen = {code, stamp};
+      s.found.push_back(
+          {code, static_cast<uint16_t>(l.group), static_cast<uint8_t>(value & low_bits(bucket_bits_)), l.request});
+    });
   }
-  for (size_t i = 0; i < found; ++i) {
-    const uint64_t* begin = codes_.data() + s.runs[2 * i];
-    const uint64_t* end = codes_.data() + s.runs[2 * i + 1];
-    const uint64_t* it = std::lower_bound(begin, end, s.found[i].code);
-    s.runs[2 * i] = static_cast<size_t>(it - codes_.data());
-    __builtin_prefetch(positions_.data() + s.runs[2 * i]);
+  for (uint32_t r = current == std::numeric_limits<uint32_t>::max() ? 0 : current; r < requests.size(); ++r)
+    s.found_ends[r] = s.found.size();
+}
+
+void PackedLayout::first(std::span<const Request> requests, std::span<size_t> out) const {
+  std::fill(out.begin(), out.end(), SIZE_MAX);
+  if (groups_.empty()) return;
+  mendseqs::Scratch<Scratch> borrowed;
+  Scratch& s = *borrowed;
+  find_codes(requests, s);
+  // Only the codes of each request's lowest part of the list.
+  s.which.clear();
+  for (size_t r = 0, begin = 0; r < requests.size(); begin = s.found_ends[r], ++r) {
+    uint8_t lowest = 0xFF;
+    for (size_t i = begin; i < s.found_ends[r]; ++i) lowest = std::min(lowest, s.found[i].bucket);
+    for (size_t i = begin; i < s.found_ends[r]; ++i)
+      if (s.found[i].bucket == lowest) s.which.push_back(static_cast<uint32_t>(i));
   }
-  for (size_t i = 0; i < found; ++i) {
-    // Every reference holding this code, lowest position first.
-    for (size_t at = s.runs[2 * i]; at < s.runs[2 * i + 1] && codes_[at] == s.found[i].code; ++at) {
-      const uint32_t position = positions_[at];
-      if (position >= limit) break;
-      out.push_back(position);
+  positions_of(s, s.which, [&](uint32_t i, size_t position) {
+    const uint32_t r = s.found[i].request;
+    if (position < requests[r].limit) out[r] = std::min(out[r], position);
+    return false;  // a code's lowest position comes first
+  });
+}
+
+void PackedLayout::candidates(std::span<const Request> requests, std::vector<uint32_t>& out,
+                              std::vector<size_t>& ends) const {
+  out.clear();
+  ends.assign(requests.size(), 0);
+  if (groups_.empty()) return;
+  mendseqs::Scratch<Scratch> borrowed;
+  Scratch& s = *borrowed;
+  find_codes(requests, s);
+  s.which.resize(s.found.size());
+  for (uint32_t i = 0; i < s.found.size(); ++i) s.which[i] = i;
+  // The codes are in request order, so are their positions.
+  uint32_t r = 0;
+  size_t begin = 0;
+  const auto close_until = [&](uint32_t last) {
+    for (; r < last; ++r) {
+      std::sort(out.begin() + static_cast<ptrdiff_t>(begin), out.end());
+      out.erase(std::unique(out.begin() + static_cast<ptrdiff_t>(begin), out.end()), out.end());
+      ends[r] = out.size();
+      begin = out.size();
+    }
+  };
+  positions_of(s, s.which, [&](uint32_t i, size_t position) {
+    const uint32_t request = s.found[i].request;
+    close_until(request);
+    if (position < requests[request].limit) out.push_back(static_cast<uint32_t>(position));
+    return true;
+  });
+  close_until(static_cast<uint32_t>(requests.size()));
+}
+
+void PackedLayout::candidates(const Text& query, size_t query_a_count, size_t limit, std::vector<uint32_t>& out) const {
+  const Request request{&query, query_a_count, limit};
+  mendseqs::Scratch<std::vector<size_t>> ends;
+  candidates(std::span(&request, 1), out, *ends);
+}
+
+void PackedLayout::nearest(std::span<const Request> requests, std::span<NearestSummary> out) const {
+  std::fill(out.begin(), out.end(), NearestSummary{});
+  if (groups_.empty()) return;
+  mendseqs::Scratch<Scratch> borrowed;
+  Scratch& s = *borrowed;
+  find_codes(requests, s);
+  // Each code's distance, measured on the code itself; positions only for
+  // the codes at the smallest distance, each code once.
+  s.which.clear();
+  s.distances.resize(s.found.size());
+  for (size_t r = 0, begin = 0; r < requests.size(); begin = s.found_ends[r], ++r) {
+    const size_t end = s.found_ends[r];
+    if (begin == end) continue;
+    const Text& query = *requests[r].query;
+    std::array<uint64_t, 4> masks{};
+    for (size_t i = 0; i < query.length(); ++i) {
+      const int letter = dna_letter(query[i]);
+      if (letter >= 0) masks[static_cast<size_t>(letter)] |= uint64_t{1} << i;
+    }
+    NearestSummary& summary = out[r];
+    for (size_t i = begin; i < end; ++i) {
+      const Scratch::Found& f = s.found[i];
+      const uint64_t length = groups_[f.group].length;
+      const size_t d = query.length() + length - 2 * lcs_with_code(masks, query.length(), f.code, length);
+      s.distances[i] = static_cast<uint32_t>(d);
+      if (d < summary.distance) {
+        summary.next = summary.distance;
+        summary.distance = d;
+      } else if (d > summary.distance && d < summary.next) {
+        summary.next = d;
+      }
+    }
+    const size_t first_best = s.which.size();
+    for (size_t i = begin; i < end; ++i)
+      if (s.distances[i] == summary.distance) s.which.push_back(static_cast<uint32_t>(i));
+    // The same code found twice counts once.
+    const auto by_code = [&](uint32_t a, uint32_t b) {
+      return std::pair(s.found[a].group, s.found[a].code) < std::pair(s.found[b].group, s.found[b].code);
+    };
+    const auto same_code = [&](uint32_t a, uint32_t b) {
+      return s.found[a].group == s.found[b].group && s.found[a].code == s.found[b].code;
+    };
+    const auto from = s.which.begin() + static_cast<ptrdiff_t>(first_best);
+    std::sort(from, s.which.end(), by_code);
+    s.which.erase(std::unique(from, s.which.end(), same_code), s.which.end());
+  }
+  positions_of(s, s.which, [&](uint32_t i, size_t position) {
+    NearestSummary& summary = out[s.found[i].request];
+    summary.position = std::min(summary.position, position);
+    ++summary.ties;
+    return true;
+  });
+}
+
+PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned threads,
+                           FunctionRef<void(size_t)> charge)
+    : max_flex_(k), reference_count_(references.size()), bucket_bits_(default_bucket_bits) {
+  const size_t n = references.size();
+  position_bits_ = static_cast<unsigned>(std::max(1, std::bit_width(std::max<size_t>(n, 2) - 1)));
+  // Groups by length, each reference's code and group.
+  std::array<uint8_t, max_letters + 1> group_of_length;
+  group_of_length.fill(no_group);
+  std::vector<uint64_t> codes(n, 0);
+  std::vector<uint8_t> group_of(n, no_group);
+  for (size_t i = 0; i < n; ++i) {
+    if (i % 4096 == 0) charge(4096);
+    const size_t length = references[i].length();
+    if (length <= k) continue;
+    group_of_length[length] = 0;
+    codes[i] = code_of(references[i]);
+  }
+  for (size_t length = k + 1; length <= max_letters; ++length) {
+    if (group_of_length[length] == no_group) continue;
+    group_of_length[length] = static_cast<uint8_t>(groups_.size());
+    Group g;
+    g.length = length;
+    g.payload_bits = payload_bits_of(length, k, bucket_bits_);
+    groups_.push_back(std::move(g));
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (references[i].length() > k) group_of[i] = group_of_length[references[i].length()];
+  derive_unrank();
+  build_code_tables(codes, group_of, charge);
+
+  // Each distinct reference once: the lowest position holding its code
+  // (the first entry of its code in the code table).
+  // Their codes, and beside them their groups and buckets (group <<
+  // bucket_bits | bucket of the lowest position), 9 bytes a reference
+  // through the whole build.
+  struct Distinct {
+    std::vector<uint64_t> codes;
+    std::vector<uint8_t> tags;
+    size_t size() const noexcept { return codes.size(); }
+    uint64_t code(size_t i) const noexcept { return codes[i]; }
+    uint32_t group(size_t i) const noexcept { return tags[i] >> default_bucket_bits; }
+    uint32_t bucket(size_t i) const noexcept { return tags[i] & low_bits(default_bucket_bits); }
+  } distinct;
+  static_assert(max_letters < (size_t{1} << (8 - default_bucket_bits)), "a group and a bucket in a byte");
+  {
+    mendseqs::Scratch<Scratch> borrowed;
+    Scratch& s = *borrowed;
+    constexpr size_t batch = 4096;
+    for (size_t begin = 0; begin < n; begin += batch) {
+      charge(batch);
+      const size_t end = std::min(n, begin + batch);
+      s.found.clear();
+      s.which.clear();
+      for (size_t i = begin; i < end; ++i) {
+        if (group_of[i] == no_group) continue;
+        s.which.push_back(static_cast<uint32_t>(s.found.size()));
+        s.found.push_back({codes[i], group_of[i], 0, static_cast<uint32_t>(i)});  // request: the position
+      }
+      positions_of(s, s.which, [&](uint32_t f, size_t position) {
+        Scratch::Found& found = s.found[f];
+        // The first position of the code decides.
+        if (position == found.request) {
+          const uint64_t bucket = (uint64_t{found.request} << default_bucket_bits) / std::max<size_t>(n, 1);
+          distinct.codes.push_back(found.code);
+          distinct.tags.push_back(static_cast<uint8_t>(found.group << default_bucket_bits | bucket));
+        }
+        return false;
+      });
     }
   }
-  std::sort(out.begin(), out.end());
+  codes = {};
+  group_of = {};
+
+  // The postings' tables, sized from the distinct references and the
+  // variants a sample of them makes.
+  std::vector<uint64_t> distinct_per_group(groups_.size(), 0), sampled(groups_.size(), 0),
+      sampled_variants(groups_.size(), 0);
+  {
+    const size_t step = std::max<size_t>(1, distinct.size() / 4096);
+    for (size_t i = 0; i < distinct.size(); ++i) {
+      const uint32_t gi = distinct.group(i);
+      ++distinct_per_group[gi];
+      if (i % step != 0 && sampled[gi] >= 64) continue;
+      ++sampled[gi];
+      each_reference_variant(k, distinct.code(i), static_cast<unsigned>(groups_[gi].length), 0, ~uint64_t{0},
+                             [&](uint64_t, uint32_t, uint32_t) { ++sampled_variants[gi]; });
+    }
+  }
+  struct Partition {
+    uint32_t group;
+    uint64_t first_home, end_home;
+    uint64_t first_count;  // its first counted range
+  };
+  std::vector<Partition> partitions;
+  std::vector<unsigned> partition_bits(groups_.size()), count_bits(groups_.size());
+  std::vector<unsigned> sort_key_bits(groups_.size());
+  std::vector<size_t> first_partition(groups_.size() + 1), first_counted(groups_.size() + 1);
+  size_t counted = 0;
+  for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+    Group& g = groups_[gi];
+    const double postings = static_cast<double>(distinct_per_group[gi]) * static_cast<double>(sampled_variants[gi]) /
+                            static_cast<double>(std::max<uint64_t>(1, sampled[gi]));
+    const Shape shape = shape_for(postings, 2 * static_cast<unsigned>(g.length - k), g.payload_bits);
+    g.postings = BlockTable(shape.homes, shape.width);
+    g.key_bits = shape.key_bits;
+    // Partitions are sorted by counting on home and the key's top bits
+    // (about as many values as a home has entries, 2^16 counters at most),
+    // then each home's few out of order put right.
+    sort_key_bits[gi] = std::min(shape.key_bits, sort_key_bits_most);
+    partition_bits[gi] = std::min({partition_bits_most, 64 - shape.width, sort_bits_most - sort_key_bits[gi]});
+    // In 32 bits when that leaves partitions of 2^8 homes or more.
+    if (shape.width + 8 <= 32) partition_bits[gi] = std::min(partition_bits[gi], 32 - shape.width);
+    count_bits[gi] = std::min(count_bits_most, partition_bits[gi]);
+    first_partition[gi] = partitions.size();
+    first_counted[gi] = counted;
+    const uint64_t size = uint64_t{1} << partition_bits[gi];
+    for (uint64_t h = 0; h < shape.homes; h += size)
+      partitions.push_back({gi, h, std::min(shape.homes, h + size), counted + (h >> count_bits[gi])});
+    counted += static_cast<size_t>((shape.homes + (uint64_t{1} << count_bits[gi]) - 1) >> count_bits[gi]);
+  }
+  first_partition[groups_.size()] = partitions.size();
+  first_counted[groups_.size()] = counted;
+
+  BuildPass pass(distinct.size(), threads, charge);
+  const size_t workers = pass.workers();
+  // The variants whose homes (within group g) are in [low, high): a range
+  // of codes, empty when low_variant > high_variant.
+  struct VariantRange {
+    uint64_t low_variant = 1, high_variant = 0;
+  };
+  const auto variants_of_homes = [&](const Group& g, uint64_t low, uint64_t high) {
+    VariantRange range;
+    if (low >= high) return range;
+    const auto bits = static_cast<unsigned>(2 * (g.length - k));
+    const unsigned below = 64 - bits;
+    const uint64_t first_key = g.postings.first_key_of(low);
+    if (bits < 64 && first_key > ~uint64_t{0} - low_bits(below)) return range;
+    range.low_variant = bits == 64 ? first_key : shift_right(first_key + low_bits(below), below);
+    range.high_variant =
+        high >= g.postings.homes() ? low_bits(bits) : shift_right(g.postings.first_key_of(high) - 1, below);
+    return range;
+  };
+  // each_posting(i, range, emit): emit(home, posting value) for each variant
+  // of distinct reference i within the range.
+  const auto each_posting = [&](size_t i, const VariantRange& range, auto&& emit) {
+    const Group& g = groups_[distinct.group(i)];
+    if (range.low_variant > range.high_variant) return;
+    const auto bits = static_cast<unsigned>(2 * (g.length - k));
+    each_reference_variant(k, distinct.code(i), static_cast<unsigned>(g.length), range.low_variant, range.high_variant,
+                           [&](uint64_t variant, uint32_t rank, uint32_t letters) {
+                             const uint64_t home = g.postings.home_of(aligned(variant, bits));
+                             emit(home, (variant & low_bits(g.key_bits)) << g.payload_bits |
+                                            (uint64_t{rank} << (2 * k) | letters) << default_bucket_bits |
+                                            distinct.bucket(i));
+                           });
+  };
+  const auto cost = [&](size_t i) { return size_t{small_binomials[groups_[distinct.group(i)].length][k]}; };
+
+  std::vector<VariantRange> whole(groups_.size()), in_round(groups_.size());
+  for (uint32_t gi = 0; gi < groups_.size(); ++gi)
+    whole[gi] = variants_of_homes(groups_[gi], 0, groups_[gi].postings.homes());
+  // Pass 1 counts each worker's postings per 2^10 homes.
+  std::vector<std::vector<uint32_t>> counts(workers, std::vector<uint32_t>(counted, 0));
+  pass.run(
+      [&](size_t w, size_t i) {
+        const uint32_t gi = distinct.group(i);
+        uint32_t* c = counts[w].data() + first_counted[gi];
+        const unsigned shift = count_bits[gi];
+        each_posting(i, whole[gi], [&](uint64_t home, uint64_t) { ++c[home >> shift]; });
+      },
+      cost);
+  std::vector<uint64_t> totals(counted, 0);
+  for (size_t c = 0; c < counted; ++c)
+    for (size_t w = 0; w < workers; ++w) totals[c] += counts[w][c];
+  // Each table's size: the homes' entries end at most where a home of a
+  // counted range, put at its range's end, is followed by every later
+  // entry of its table.
+  size_t words = 0;
+  for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+    Group& g = groups_[gi];
+    const uint64_t slots_per_block = g.postings.slots_per_block();
+    uint64_t bound = g.postings.homes() * slots_per_block, later = 0;
+    for (size_t c = first_counted[gi + 1]; c-- > first_counted[gi];) {
+      later += totals[c];
+      const uint64_t end_home =
+          std::min(g.postings.homes(), static_cast<uint64_t>(c - first_counted[gi] + 1) << count_bits[gi]);
+      bound = std::max(bound, end_home * slots_per_block + later);
+      posting_count_ += static_cast<size_t>(totals[c]);
+    }
+    g.postings.adopt((bound + slots_per_block - 1) / slots_per_block, {});
+    g.posting_word = words;
+    words += g.postings.word_count();
+  }
+  posting_words_ = LargeArray<uint64_t>(words);
+  // Its pages faulted in on every building thread: the first touch of
+  // fresh memory can cost more than the writing itself (a virtual
+  // machine's host backing each huge page on demand took some 18 ms of
+  // processor time a page), and here it is shared out.
+  {
+    constexpr size_t words_per_page = (size_t{2} << 20) / sizeof(uint64_t);  // a huge page, or 512 small ones
+    const size_t pages = (words + words_per_page - 1) / words_per_page;
+    BuildPass touching(pages, threads, charge, 1);
+    touching.run(
+        [&](size_t, size_t page) {
+          // Every 4 KiB page of it, in case the kernel gives no huge one.
+          for (size_t w = page * words_per_page; w < std::min(words, (page + 1) * words_per_page); w += 512)
+            posting_words_[w] = 0;
+        },
+        [](size_t) { return size_t{4096}; });
+  }
+
+  // Then rounds, each over a run of partitions: every worker makes its
+  // variants again and appends those of the round's partitions to its
+  // slice of each partition (the counts say where), as the home within the
+  // partition and the posting. That is a few thousand append points per
+  // worker, each written in order, where writing each posting straight to
+  // its block would miss the cache nearly every time. Each partition is
+  // then sorted into its homes in cache, the homes are placed one after
+  // another, and every partition's postings written in order.
+  const auto partition_total = [&](size_t p, size_t w) {
+    const Partition& part = partitions[p];
+    const unsigned shift = count_bits[part.group];
+    uint64_t total = 0;
+    for (uint64_t h = part.first_home; h < part.end_home; h += uint64_t{1} << shift)
+      total += counts[w][static_cast<size_t>(first_counted[part.group] + (h >> shift))];
+    return total;
+  };
+  std::vector<std::vector<uint64_t>> cursors(workers, std::vector<uint64_t>(partitions.size() + 1, 0));
+  std::vector<uint64_t> partition_start(partitions.size() + 1, 0);
+  for (size_t p = 0; p < partitions.size(); ++p) {
+    uint64_t total = 0;
+    for (size_t w = 0; w < workers; ++w) total += cursors[w][p] = partition_total(p, w);
+    partition_start[p + 1] = partition_start[p] + total;
+  }
+  counts = {};
+  std::vector<uint64_t> ends(groups_.size(), 0);  // where each table's placed homes end so far
+  std::vector<uint32_t> home_counts;
+  std::vector<uint64_t> home_firsts;
+  // A gathered posting is its home within the partition and its value, in
+  // 32 bits where every group's fit (the common case, twice the postings
+  // a round), else in 64.
+  const auto rounds = [&](auto& gathered) {
+    using Entry = typename std::remove_reference_t<decltype(gathered)>::value_type;
+    const size_t round_postings = postings_per_round * 8 / sizeof(Entry);
+    std::vector<std::vector<Entry>> sorted;
+    // The buffer at its largest round's size from the start: growing it
+    // later would hold two at once.
+    size_t largest = 0;
+    for (size_t first = 0; first < partitions.size();) {
+      size_t last = first + 1;
+      while (last < partitions.size() && partition_start[last + 1] - partition_start[first] <= round_postings) ++last;
+      largest = std::max(largest, static_cast<size_t>(partition_start[last] - partition_start[first]));
+      first = last;
+    }
+    gathered.resize(largest);
+    for (size_t first = 0; first < partitions.size();) {
+      size_t last = first + 1;
+      while (last < partitions.size() && partition_start[last + 1] - partition_start[first] <= round_postings) ++last;
+      const uint64_t base = partition_start[first];
+      // Every slot of the round is written before it is read: the buffer is
+      // not cleared between rounds.
+      // Each worker's slice of each partition: counts become cursors.
+      for (size_t p = first; p < last; ++p) {
+        uint64_t at = partition_start[p] - base;
+        for (size_t w = 0; w < workers; ++w) at += std::exchange(cursors[w][p], at);
+      }
+      // The round's homes, per group: partitions first .. last - 1.
+      for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+        const size_t p0 = std::max(first, first_partition[gi]), p1 = std::min(last, first_partition[gi + 1]);
+        in_round[gi] = p0 < p1 ? variants_of_homes(groups_[gi], partitions[p0].first_home, partitions[p1 - 1].end_home)
+                               : VariantRange{};
+      }
+      pass.run(
+          [&](size_t w, size_t i) {
+            const uint32_t gi = distinct.group(i);
+            // The round's partitions of this group.
+            const size_t p0 = std::max(first, first_partition[gi]), p1 = std::min(last, first_partition[gi + 1]);
+            if (p0 >= p1) return;
+            const unsigned shift = partition_bits[gi];
+            const unsigned width = groups_[gi].postings.width();
+            uint64_t* at = cursors[w].data() + first_partition[gi];
+            each_posting(i, in_round[gi], [&](uint64_t home, uint64_t value) {
+              const uint64_t within = home & low_bits(shift);
+              gathered[static_cast<size_t>(at[home >> shift]++)] =
+                  static_cast<Entry>(shift_left(within, width) | value);
+            });
+          },
+          cost);
+      // Each partition's postings sorted by home, in place, and its homes'
+      // counts.
+      uint64_t round_homes = 0;
+      std::vector<uint64_t> home_offset(last - first + 1, 0);
+      for (size_t p = first; p < last; ++p) {
+        round_homes += partitions[p].end_home - partitions[p].first_home;
+        home_offset[p - first + 1] = round_homes;
+      }
+      home_counts.assign(static_cast<size_t>(round_homes), 0);
+      home_firsts.assign(static_cast<size_t>(round_homes), 0);
+      BuildPass sorting(last - first, threads, charge, 1);
+      sorted.resize(sorting.workers());
+      std::vector<std::vector<uint32_t>> sort_counts(sorting.workers());
+      sorting.run(
+          [&](size_t w, size_t q) {
+            const size_t p = first + q;
+            const Partition& part = partitions[p];
+            const Group& g = groups_[part.group];
+            const unsigned width = g.postings.width();
+            // Sorted on (home, top of the key).
+            const unsigned top = sort_key_bits[part.group];
+            const unsigned sort_shift = width - top;
+            const auto begin = static_cast<size_t>(partition_start[p] - base);
+            const auto end = static_cast<size_t>(partition_start[p + 1] - base);
+            const size_t homes = static_cast<size_t>(part.end_home - part.first_home);
+            std::vector<uint32_t>& c = sort_counts[w];
+            c.assign((homes << top) + 1, 0);
+            for (size_t e = begin; e < end; ++e) ++c[static_cast<size_t>(shift_right(gathered[e], sort_shift)) + 1];
+            for (size_t b = 1; b < c.size(); ++b) c[b] += c[b - 1];
+            uint32_t* home_count = home_counts.data() + home_offset[q];
+            for (size_t h = 0; h < homes; ++h) home_count[h] = c[(h + 1) << top] - c[h << top];
+            std::vector<Entry>& into = sorted[w];
+            into.resize(end - begin);
+            for (size_t e = begin; e < end; ++e)
+              into[c[static_cast<size_t>(shift_right(gathered[e], sort_shift))]++] = gathered[e];
+            if (top < g.key_bits)  // nearly sorted: insertion sort
+              for (size_t e = 1; e < into.size(); ++e)
+                for (size_t f = e; f > 0 && into[f - 1] > into[f]; --f) std::swap(into[f - 1], into[f]);
+            std::copy(into.begin(), into.end(), gathered.begin() + static_cast<ptrdiff_t>(begin));
+          },
+          [&](size_t q) { return static_cast<size_t>(partition_start[first + q + 1] - partition_start[first + q]); });
+      // The homes placed in order (each at its block's first free slot, or
+      // after the home before it), with their headers.
+      for (size_t p = first; p < last; ++p) {
+        const Partition& part = partitions[p];
+        Group& g = groups_[part.group];
+        uint64_t* table = posting_words_.data() + g.posting_word;
+        for (uint64_t h = part.first_home; h < part.end_home; ++h) {
+          const size_t at = static_cast<size_t>(home_offset[p - first] + (h - part.first_home));
+          home_firsts[at] = g.postings.first_slot(h, ends[part.group]);
+          ends[part.group] = home_firsts[at] + home_counts[at];
+          g.postings.write_header(table, h, home_firsts[at], home_counts[at]);
+        }
+      }
+      // Every partition's postings written, home after home.
+      sorting.run(
+          [&](size_t, size_t q) {
+            const size_t p = first + q;
+            const Partition& part = partitions[p];
+            const Group& g = groups_[part.group];
+            const unsigned width = g.postings.width();
+            uint64_t* table = posting_words_.data() + g.posting_word;
+            const auto begin = static_cast<size_t>(partition_start[p] - base);
+            const auto end = static_cast<size_t>(partition_start[p + 1] - base);
+            if (begin == end) return;
+            const size_t h0 = static_cast<size_t>(home_offset[q]);
+            const size_t homes = static_cast<size_t>(part.end_home - part.first_home);
+            // The words this partition shares with its neighbours: those of
+            // its first slot and of its last.
+            uint64_t block;
+            unsigned j;
+            size_t first_home = homes, last_home = 0;
+            for (size_t h = 0; h < homes; ++h)
+              if (home_counts[h0 + h] != 0) first_home = std::min(first_home, h), last_home = h;
+            g.postings.locate(home_firsts[h0 + first_home], block, j);
+            const auto first_word = static_cast<size_t>(g.postings.bit_of(block, j) >> 6);
+            g.postings.locate(home_firsts[h0 + last_home] + home_counts[h0 + last_home] - 1, block, j);
+            const auto last_word = static_cast<size_t>((g.postings.bit_of(block, j) + width - 1) >> 6);
+            size_t e = begin;
+            for (size_t h = 0; h < homes; ++h) {
+              const uint32_t count = home_counts[h0 + h];
+              if (count == 0) continue;
+              g.postings.locate(home_firsts[h0 + h], block, j);
+              for (uint32_t c = 0; c < count; ++c, ++e) {
+                if (j == g.postings.slots_per_block()) ++block, j = 0;
+                g.postings.put(table, g.postings.bit_of(block, j), gathered[e] & low_bits(width), first_word,
+                               last_word);
+                ++j;
+              }
+            }
+          },
+          [&](size_t q) { return static_cast<size_t>(partition_start[first + q + 1] - partition_start[first + q]); });
+      first = last;
+    }
+  };
+  bool narrow = true;
+  for (uint32_t gi = 0; gi < groups_.size(); ++gi) narrow &= partition_bits[gi] + groups_[gi].postings.width() <= 32;
+  if (narrow) {
+    std::vector<uint32_t> gathered;
+    rounds(gathered);
+  } else {
+    std::vector<uint64_t> gathered;
+    rounds(gathered);
+  }
+}
+
+void PackedLayout::copy_borrowed() {
+  if (posting_words_.borrowed()) posting_words_ = posting_words_.copy();
 }
 
 size_t PackedLayout::memory_bytes() const noexcept {
-  size_t unrank = 0;
-  for (const auto& table : unrank_) unrank += 4 * table.capacity();
-  return block_starts_.bytes() + bucket_starts_.bytes() + postings_.bytes() + codes_.bytes() + positions_.bytes() +
-         directory_.bytes() + unrank + groups_.capacity() * sizeof(Group);
+  size_t bytes = posting_words_.bytes() + code_words_.bytes() + groups_.capacity() * sizeof(Group);
+  for (const Group& g : groups_)
+    bytes += 4 * g.unrank.capacity() +
+             (g.postings.overflow().capacity() + g.codes.overflow().capacity()) * sizeof(BlockTable::Overflow);
+  return bytes;
 }
 
 void PackedLayout::save(SectionSink& sink) const {
-  std::vector<uint64_t> groups;
-  for (const Group& g : groups_)
-    for (const uint64_t field : {g.length, g.bucket_bits, g.kept_bits, g.first_bucket, g.first_code, g.code_count,
-                                 g.directory_bits, g.first_directory})
+  std::vector<uint64_t> groups, overflow;
+  for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+    const Group& g = groups_[gi];
+    for (const uint64_t field : {g.length, g.postings.homes(), uint64_t{g.postings.width()}, g.postings.blocks()})
       groups.push_back(field);
+    for (const BlockTable::Overflow& o : g.postings.overflow())
+      for (const uint64_t field : {uint64_t{gi}, o.home, o.first, o.count}) overflow.push_back(field);
+  }
   sink.put_array<uint64_t>("packed.groups", groups);
-  sink.put_scalar<uint32_t>("packed.payload_bits", payload_bits_);
-  sink.put_array<uint64_t>("packed.block_starts", block_starts_.view());
-  bucket_starts_.save(sink, "packed.bucket_starts");
-  postings_.save(sink, "packed.postings");
-  sink.put_array<uint64_t>("packed.codes", codes_.view());
-  sink.put_array<uint32_t>("packed.positions", positions_.view());
-  sink.put_array<uint32_t>("packed.directory", directory_.view());
+  sink.put_array<uint64_t>("packed.overflow", overflow);
+  sink.put_scalar<uint64_t>("packed.posting_count", posting_count_);
+  sink.put_scalar<uint64_t>("packed.fingerprint", fingerprint_);
+  sink.put_scalar<uint32_t>("packed.bucket_bits", bucket_bits_);
+  sink.put_array<uint64_t>("packed.postings", posting_words_.view());
 }
 
 PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> references, size_t k, unsigned threads,
@@ -562,74 +1066,87 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   const auto fail = [](const std::string& what) { throw IndexFormatError("packed index: " + what); };
   PackedLayout layout;
   layout.max_flex_ = k;
+  layout.reference_count_ = references.size();
+  const size_t n = references.size();
+  layout.position_bits_ = static_cast<unsigned>(std::max(1, std::bit_width(std::max<size_t>(n, 2) - 1)));
   if (k > max_flex_limit) fail("max_flex out of range");
   const std::span<const uint64_t> groups = source.array<uint64_t>("packed.groups");
-  if (groups.size() % 8 != 0) fail("groups section is not whole groups");
-  layout.payload_bits_ = source.scalar<uint32_t>("packed.payload_bits");
-  const std::span<const uint64_t> block_starts = source.array<uint64_t>("packed.block_starts");
-  layout.bucket_starts_ = BitArray::load(source, "packed.bucket_starts");
-  layout.postings_ = BitArray::load(source, "packed.postings");
-  const std::span<const uint64_t> codes = source.array<uint64_t>("packed.codes");
-  const std::span<const uint32_t> positions = source.array<uint32_t>("packed.positions");
-  const std::span<const uint32_t> directory = source.array<uint32_t>("packed.directory");
+  const std::span<const uint64_t> overflow = source.array<uint64_t>("packed.overflow");
+  layout.posting_count_ = static_cast<size_t>(
+      std::min<uint64_t>(source.scalar<uint64_t>("packed.posting_count"), std::numeric_limits<size_t>::max()));
+  const std::span<const uint64_t> postings = source.array<uint64_t>("packed.postings");
+  const uint64_t fingerprint = source.scalar<uint64_t>("packed.fingerprint");
+  layout.bucket_bits_ = source.scalar<uint32_t>("packed.bucket_bits");
+  if (layout.bucket_bits_ > most_bucket_bits) fail("bucket bits out of range");
+  if (groups.size() % 4 != 0) fail("groups section is not whole groups");
+  if (overflow.size() % 4 != 0) fail("overflow section is not whole entries");
 
-  // Groups: lengths increasing within (k, 32], buckets and codes and
-  // directories back to back.
-  uint64_t next_bucket = 0, next_code = 0, next_directory = 0, widest_kept = 0;
-  for (size_t i = 0; i < groups.size(); i += 8) {
-    const Group g{groups[i],     groups[i + 1], groups[i + 2], groups[i + 3],
-                  groups[i + 4], groups[i + 5], groups[i + 6], groups[i + 7]};
-    if (g.length <= k || g.length > max_letters ||
-        (!layout.groups_.empty() && g.length <= layout.groups_.back().length))
+  // The lengths the references have (longer than k) are exactly the
+  // groups'.
+  std::array<uint8_t, max_letters + 1> group_of_length;
+  group_of_length.fill(no_group);
+  std::vector<uint64_t> codes(n, 0);
+  std::vector<uint8_t> group_of(n, no_group);
+  std::array<std::atomic<bool>, max_letters + 1> present{};
+  check_in_chunks(n, threads, charge, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const size_t length = references[i].length();
+      if (length <= k) continue;
+      if (length > max_letters) fail("a reference longer than 32 letters");
+      present[length].store(true, std::memory_order_relaxed);
+      codes[i] = code_of(references[i]);
+    }
+  });
+  size_t words = 0;
+  for (size_t i = 0; i < groups.size(); i += 4) {
+    const uint64_t length = groups[i], homes = groups[i + 1], width = groups[i + 2], blocks = groups[i + 3];
+    if (length <= k || length > max_letters || (!layout.groups_.empty() && length <= layout.groups_.back().length))
       fail("group lengths out of order or range");
-    const uint64_t variant_bits = 2 * (g.length - k);
-    if (g.bucket_bits > variant_bits || g.bucket_bits > 40 || g.kept_bits > variant_bits - g.bucket_bits ||
-        g.kept_bits > max_kept_bits)
-      fail("group bit widths out of range");
-    if (g.first_bucket != next_bucket || g.first_code != next_code || g.first_directory != next_directory ||
-        g.code_count == 0 || g.code_count > codes.size() - next_code || g.directory_bits > 2 * g.length ||
-        g.directory_bits > 40)
-      fail("groups not back to back");
-    next_bucket += uint64_t{1} << g.bucket_bits;
-    next_code += g.code_count;
-    next_directory += (uint64_t{1} << g.directory_bits) + 1;
-    widest_kept = std::max(widest_kept, g.kept_bits);
-    layout.groups_.push_back(g);
+    if (!present[length].load()) fail("a group of a length no reference has");
+    const unsigned payload = payload_bits_of(length, k, layout.bucket_bits_);
+    const auto bits = static_cast<unsigned>(2 * (length - k));
+    if (width < payload || width > 64 || width == 0 || width - payload > bits)
+      fail("a group's posting width is out of range");
+    const auto key_bits = static_cast<unsigned>(width - payload);
+    if (homes == 0 || homes >= (uint64_t{1} << 32) || bits - key_bits > 31 ||
+        homes < (uint64_t{1} << (bits - key_bits)))
+      fail("a group's homes do not match its posting width");
+    if (blocks < homes || blocks > (uint64_t{1} << 40)) fail("a group's block count is out of range");
+    Group g;
+    g.length = length;
+    g.payload_bits = payload;
+    g.key_bits = key_bits;
+    g.postings = BlockTable(homes, static_cast<unsigned>(width));
+    g.postings.adopt(blocks, {});
+    g.posting_word = words;
+    words += g.postings.word_count();
+    group_of_length[length] = static_cast<uint8_t>(layout.groups_.size());
+    layout.groups_.push_back(std::move(g));
   }
-  uint64_t payload_needed = 0;
-  for (const Group& g : layout.groups_)
-    payload_needed = std::max<uint64_t>(payload_needed, rank_bits(g.length, k) + 2 * k);
-  if (layout.payload_bits_ != payload_needed ||
-      layout.postings_.width() != std::max<uint64_t>(1, payload_needed + widest_kept))
-    fail("posting width does not match the groups");
-  if (next_code != codes.size() || positions.size() != codes.size() || directory.size() != next_directory)
-    fail("codes, positions or directory do not match the groups");
-
-  // The arrays themselves are not checked: every bound a lookup reads from
-  // them is brought into its array where it is used (index/bounded.hpp),
-  // so a damaged one costs answers, never a read out of range. Only their
-  // sizes, against the groups, and each group's own bounds are checked.
-  const uint64_t buckets = next_bucket;
-  const size_t blocks = static_cast<size_t>((buckets + buckets_per_block - 1) / buckets_per_block);
-  if (block_starts.size() != blocks + 1 || layout.bucket_starts_.size() != buckets + 1)
-    fail("bucket bounds do not match the bucket count");
-  if (block_starts[0] != 0 || block_starts[blocks] != layout.postings_.size())
-    fail("bucket bounds do not span the postings");
-  for (const Group& g : layout.groups_) {
-    const size_t d0 = static_cast<size_t>(g.first_directory);
-    if (directory[d0] != 0 || directory[d0 + (size_t{1} << g.directory_bits)] != g.code_count)
-      fail("directory does not span its group");
+  for (size_t length = k + 1; length <= max_letters; ++length)
+    if (present[length].load() && group_of_length[length] == no_group) fail("no group for references of a length");
+  if (words != postings.size()) fail("postings do not match the groups' blocks");
+  // Overflow entries: sorted by group and home, each of a home its group has.
+  std::vector<std::vector<BlockTable::Overflow>> spilled(layout.groups_.size());
+  for (size_t i = 0; i < overflow.size(); i += 4) {
+    const uint64_t group = overflow[i], home = overflow[i + 1];
+    if (group >= layout.groups_.size() || home >= layout.groups_[group].postings.homes())
+      fail("an overflow entry out of range");
+    if (i > 0 && std::pair(overflow[i - 4], overflow[i - 3]) >= std::pair(group, home))
+      fail("overflow entries out of order");
+    spilled[group].push_back({home, overflow[i + 2], overflow[i + 3]});
   }
-  // Positions are the one array indexed by position: bounded at lookup by
-  // the references' count, which must be able to hold them.
-  if (codes.size() > references.size()) fail("not one code per reference");
-  (void)threads;
-  (void)charge;
-  layout.block_starts_ = LargeArray<uint64_t>::borrow(block_starts);
-  layout.codes_ = LargeArray<uint64_t>::borrow(codes);
-  layout.positions_ = LargeArray<uint32_t>::borrow(positions);
-  layout.directory_ = LargeArray<uint32_t>::borrow(directory);
-  layout.derive_tables();
+  for (size_t gi = 0; gi < layout.groups_.size(); ++gi) {
+    Group& g = layout.groups_[gi];
+    g.postings.adopt(g.postings.blocks(), std::move(spilled[gi]));
+  }
+  for (size_t i = 0; i < n; ++i)
+    if (references[i].length() > k) group_of[i] = group_of_length[references[i].length()];
+  layout.posting_words_ = LargeArray<uint64_t>::borrow(postings);
+  layout.derive_unrank();
+  layout.build_code_tables(codes, group_of, charge);
+  if (layout.fingerprint_ != fingerprint)
+    fail("the references are not those it was built over (or not in the same order)");
   return layout;
 }
 

@@ -1,41 +1,82 @@
 // The packed layout, for reference lists over A, C, G, T only (nearly every
 // whitelist), references of at most 32 letters and k <= 3: compact and
-// exact, with no verification.
+// exact, with no verification, and built so that a lookup costs one
+// independent cache miss.
 //
 // A k-deletion variant of a reference of length Lr is a code of two bits a
-// letter; for one Lr, the code's high bits address its bucket directly and a
-// few of the next bits are kept in the posting, so no key nor tag is stored
-// besides. A posting does not hold a reference position: it holds how to
-// rebuild the reference from the variant (which k positions were deleted,
-// as a rank among the k-subsets, and their letters). Each distinct
-// reference is indexed once; its code, in a table of the references' codes
-// sorted once (duplicates kept, lowest position first), gives the lowest
-// position holding it.
+// letter. For each Lr, the postings of its variants sit in a block table
+// (index/block_table.hpp): the variant's home is computed from the code,
+// and the home's 64-byte block says where its postings are, so a lookup
+// reads one block (two now and then, when a home spills over). A posting
+// keeps the variant's low bits, enough to tell the variants of one home
+// apart, and how to rebuild the reference from the variant: which k
+// positions were deleted (a rank among the k-subsets) and their letters. It
+// holds no position: each distinct reference is indexed once, and a second
+// block table, keyed by a mix of the reference's code, gives the positions
+// holding each code (duplicates included, lowest first). That table comes
+// from the references alone, so a loaded index rebuilds it rather than
+// trusting or checking a saved one.
 //
 // Why it is exact: a query shares a variant of m = Lr - k letters with a
-// reference exactly when their LCS is at least Lr - k; every reference code
-// rebuilt from a query variant contains that variant, so a rebuilt code
-// found in the table is a reference passing the LCS test, whichever
-// posting it came from. The A-count filter is read from the rebuilt code.
+// reference exactly when their LCS is at least Lr - k; every code rebuilt
+// from a query variant contains that variant, so a rebuilt code that the
+// code table holds is a reference passing the LCS test, whichever posting
+// it came from. The A-count filter is read from the rebuilt code.
 //
-// Memory for n 16-letter references at k = 2 (about 70 postings each):
-// postings of about 13 bits, bucket offsets of a few bits (a 64-bit base
-// every 64 buckets, a narrow offset within the block per bucket), and 16
-// bytes per reference for the sorted codes, their positions and a directory.
+// Lookups come in windows of queries (Request): every query's variants are
+// listed, every block fetched ahead of its use, then every rebuilt code's
+// positions fetched the same way, so that hundreds of independent loads
+// are in flight and the memory's throughput, not its latency, sets the
+// pace. Positions are fetched only for what the answer needs: the lowest
+// accepted one (first), or the nearest codes' (nearest: the distance is
+// measured on the rebuilt code itself).
+//
+// Memory for n 16-letter references at k = 2 (about 70 postings each, 15
+// bits a posting, blocks four fifths full): about 175 bytes a reference,
+// and some 10 more for the code table.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "engine/text.hpp"
-#include "index/bit_array.hpp"
+#include "index/block_table.hpp"
 #include "index/large_array.hpp"
 #include "index/sections.hpp"
 #include "support/function_ref.hpp"
 
 namespace mendseqs {
+
+// The nearest accepted references among some: the smallest distance, the
+// lowest position at it, how many share it, and the smallest distance of
+// the others above it (SIZE_MAX when none).
+struct NearestSummary {
+  size_t position = SIZE_MAX;
+  size_t distance = SIZE_MAX;
+  size_t ties = 0;
+  size_t next = SIZE_MAX;
+
+  // The summary of both sets together.
+  void merge(const NearestSummary& other) noexcept {
+    if (other.distance < distance) {
+      next = std::min(distance, other.next);
+      position = other.position;
+      distance = other.distance;
+      ties = other.ties;
+    } else if (other.distance == distance) {
+      if (other.ties == 0) return;
+      position = std::min(position, other.position);
+      ties += other.ties;
+      next = std::min(next, other.next);
+    } else {
+      next = std::min(next, other.distance);
+    }
+  }
+  bool operator==(const NearestSummary&) const = default;
+};
 
 class PackedLayout {
  public:
@@ -56,47 +97,84 @@ class PackedLayout {
 
   PackedLayout() = default;
   PackedLayout(std::span<const Text> references, size_t max_flex, unsigned threads, FunctionRef<void(size_t)> charge);
+  PackedLayout(PackedLayout&&) noexcept = default;
+  PackedLayout& operator=(PackedLayout&&) noexcept = default;
 
-  // Every position below `limit` whose reference passes both filters and
-  // the LCS test, sorted, each once, into `out` (cleared first).
+  // One query of a window: its A-count, and the positions it asks about
+  // (those below `limit`).
+  struct Request {
+    const Text* query;
+    size_t a_count;
+    size_t limit;
+  };
+  // For each request, the lowest position below its limit whose reference
+  // passes both filters and the LCS test, or SIZE_MAX.
+  void first(std::span<const Request> requests, std::span<size_t> out) const;
+  // For each request, every such position, sorted, each once:
+  // out[ends[r - 1], ends[r]) (from 0 for the first).
+  void candidates(std::span<const Request> requests, std::vector<uint32_t>& out, std::vector<size_t>& ends) const;
+  // For one query.
   void candidates(const Text& query, size_t query_a_count, size_t limit, std::vector<uint32_t>& out) const;
+  // For each request, the nearest of the references this layout holds that
+  // pass both filters and the LCS test (the distance: Lq + Lr - 2 LCS),
+  // whatever the limit.
+  void nearest(std::span<const Request> requests, std::span<NearestSummary> out) const;
 
   void save(SectionSink& sink) const;
-  // Checks the groups and every array's size against them, in time
-  // proportional to the groups; the arrays' contents are bounded where a
-  // lookup reads them (index/bounded.hpp), so a damaged one costs answers,
-  // never a read out of range. (`threads` and `charge` are for checks that
-  // take a pass; there are none now.)
+  // Checks the small sections (the tables' shapes, the overflow lists)
+  // and rebuilds the code tables from the references; the postings are
+  // read in place and every range read from them is clamped, so a damaged
+  // file can lose answers but never give a wrong one or read out of range.
+  // On up to `threads` threads; the calling thread charges its share to
+  // `charge`, which may throw to end the load.
   static PackedLayout load(
       SectionSource& source, std::span<const Text> references, size_t max_flex, unsigned threads = 1,
       FunctionRef<void(size_t)> charge = [](size_t) {});
 
+  // Copies what a load borrowed from its source into memory of the
+  // process's own (huge pages where the kernel gives them); the source may
+  // go after. Throws std::bad_alloc.
+  void copy_borrowed();
+
   size_t memory_bytes() const noexcept;
-  size_t posting_count() const noexcept { return postings_.size(); }
+  size_t posting_count() const noexcept { return posting_count_; }
 
  private:
-  struct Group {           // the references of one length
-    uint64_t length;       // Lr
-    uint64_t bucket_bits;  // the variant's high bits that address its bucket
-    uint64_t kept_bits;    // the next bits, kept in each posting
-    uint64_t first_bucket;
-    uint64_t first_code;  // the group's codes: codes_[first_code, first_code + code_count)
-    uint64_t code_count;
-    uint64_t directory_bits;   // the codes' high bits the directory is indexed by
-    uint64_t first_directory;  // 2^directory_bits + 1 entries
+  struct Group {  // the references of one length
+    uint64_t length = 0;
+    unsigned payload_bits = 0;  // rank of the deleted positions, then their letters
+    unsigned key_bits = 0;      // the variant's low bits kept in each posting
+    BlockTable postings;
+    size_t posting_word = 0;  // where its blocks start in posting_words_
+    unsigned code_key_bits = 0;
+    BlockTable codes;  // mix of the code -> (low bits of the mix, position)
+    size_t code_word = 0;
+    std::vector<uint32_t> unrank;  // rank -> deleted positions, 6 bits each
   };
-  void derive_tables();
+  struct Scratch;
+
+  void build_code_tables(std::span<const uint64_t> codes, std::span<const uint8_t> group_of,
+                         FunctionRef<void(size_t)> charge);
+  void derive_unrank();
+  // Lists every request's lookups, reads their blocks and rebuilds the
+  // codes they find (A-count filter passed, repeats mostly dropped), in
+  // request order, into the scratch.
+  void find_codes(std::span<const Request> requests, Scratch& s) const;
+  // visit(i, position) for each position of the codes s.found[i] for i in
+  // `which`, in increasing position within one code, until visit returns
+  // false for that code (its lowest position is all `first` needs).
+  template <class Visit>
+  void positions_of(Scratch& s, std::span<const uint32_t> which, Visit&& visit) const;
 
   size_t max_flex_ = 0;
+  size_t reference_count_ = 0;
+  unsigned position_bits_ = 1;
+  unsigned bucket_bits_ = 1;  // a posting's share of where its reference lies in the list
+  size_t posting_count_ = 0;
+  uint64_t fingerprint_ = 0;  // of the references' codes and positions
   std::vector<Group> groups_;
-  unsigned payload_bits_ = 0;          // rank of the deleted positions, then their letters
-  LargeArray<uint64_t> block_starts_;  // first posting of every 64th bucket, and the total
-  BitArray bucket_starts_;             // first posting of each bucket, less its block's
-  BitArray postings_;                  // (kept key bits << payload_bits_) | payload
-  LargeArray<uint64_t> codes_;         // per group, sorted; lowest position first among equals
-  LargeArray<uint32_t> positions_;
-  LargeArray<uint32_t> directory_;             // per group: first code index of each run of high bits
-  std::vector<std::vector<uint32_t>> unrank_;  // per group: rank -> deleted positions, 6 bits each
+  LargeArray<uint64_t> posting_words_;
+  LargeArray<uint64_t> code_words_;
 };
 
 }  // namespace mendseqs

@@ -57,6 +57,10 @@ class SectionSource {
   // IndexFormatError when it is missing or of another element width.
   virtual std::span<const std::byte> get(std::string_view name, unsigned element_bytes) = 0;
 
+  // The format version the sections were written in, when it is older
+  // than the one this build writes (index/index_file.hpp); 0 otherwise.
+  virtual uint32_t older_version() const noexcept { return 0; }
+
   template <class T>
   std::span<const T> array(std::string_view name) {
     static_assert(std::is_unsigned_v<T>);

@@ -215,6 +215,31 @@ NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, 
 
 }  // namespace
 
+namespace {
+
+// A packed index's summary as the answer: the references of length at
+// most max_flex (accepted outright, which the layout does not hold) are
+// measured here, as the scan measures them, and joined to it.
+NearestMatch nearest_of_summary(const ReferenceSet& references, const CandidateIndex& index, const Text& query,
+                                intptr_t max_flex, NearestSummary summary, Checkpoint& checkpoint) {
+  index.each_accepted_outright(query, [&](size_t i) {
+    QuerySearch search(references, query, max_flex, checkpoint);
+    NearestTally tally;
+    search.add_if_accepted(tally, i, references.text(i).length(), search.common_of_long(i));
+    const NearestMatch one = tally.result();
+    if (one.position != no_match) summary.merge(NearestSummary{one.position, one.distance, 1, no_distance});
+  });
+  NearestMatch found;
+  if (summary.ties == 0) return found;
+  found.position = summary.position;
+  found.distance = summary.distance;
+  found.ties = summary.ties;
+  found.runner_up = summary.ties > 1 ? summary.distance : summary.next;
+  return found;
+}
+
+}  // namespace
+
 NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                               Checkpoint& checkpoint) {
   return measure_nearest(references, query, max_flex, checkpoint, nullptr);
@@ -236,14 +261,18 @@ NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, 
   const CandidateIndex* index = references.index(max_flex);
   if (index && !index->prefers_scan(query)) {
     // The index names every reference that may be accepted, so the work
-    // follows the candidates, not the list; each is measured as the scan
-    // measures a long reference. The guard is asked of the index first.
+    // follows the candidates, not the list. The guard is asked of the
+    // index first.
     checkpoint.charge(query.length() + 16);
     if (index->guard_tripped(query)) panic(std::string(messages::guard));
+    NearestSummary summary;
+    const Text* one = &query;
+    if (index->nearest(std::span(&one, 1), std::span(&summary, 1)))
+      return nearest_of_summary(references, *index, query, max_flex, summary, checkpoint);
+    // The hashed layout names a superset: each candidate is measured as
+    // the scan measures a long reference.
     Scratch<std::vector<size_t>> candidates;
     candidates->clear();
-    // Whether the candidates are exactly the accepted ones or a superset,
-    // each is measured: the distance needs its LCS either way.
     index->for_each_candidate(query, [&](size_t i) { candidates->push_back(i); });
     // Each candidate's view and characters are somewhere in a large list:
     // all are fetched at once, rather than one miss after another.
@@ -333,6 +362,63 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
   });
   if (decision && decision->guard) panic(std::string(messages::guard));
   return decision ? std::optional<size_t>(decision->position) : std::nullopt;
+}
+
+void first_accepted_ahead(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                          std::span<Position> out, Checkpoint& checkpoint) {
+  std::fill(out.begin(), out.end(), deferred);
+  const CandidateIndex* index = max_flex >= 0 ? references.index(max_flex) : nullptr;
+  if (!index || !index->packed()) return;
+  struct Window {
+    std::vector<const Text*> queries;
+    std::vector<size_t> which;
+    std::vector<std::optional<Decision>> decisions;
+  };
+  Scratch<Window> borrowed;
+  Window& window = *borrowed;
+  window.queries.clear();
+  window.which.clear();
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (index->prefers_scan(queries[i])) continue;
+    checkpoint.charge(queries[i].length() + 16);  // as first_accepted charges it
+    window.queries.push_back(&queries[i]);
+    window.which.push_back(i);
+  }
+  window.decisions.resize(window.queries.size());
+  if (!index->first_decisive(window.queries, window.decisions)) return;
+  for (size_t j = 0; j < window.queries.size(); ++j) {
+    const std::optional<Decision>& decision = window.decisions[j];
+    if (decision && decision->guard) continue;  // first_accepted raises it in its turn
+    out[window.which[j]] = decision ? decision->position : no_match;
+  }
+}
+
+void nearest_accepted_ahead(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                            std::span<NearestMatch> out, Checkpoint& checkpoint) {
+  for (NearestMatch& found : out) found = NearestMatch{deferred, no_distance, no_distance, 0};
+  const CandidateIndex* index = max_flex >= 0 ? references.index(max_flex) : nullptr;
+  if (!index || !index->packed()) return;
+  struct Window {
+    std::vector<const Text*> queries;
+    std::vector<size_t> which;
+    std::vector<NearestSummary> summaries;
+  };
+  Scratch<Window> borrowed;
+  Window& window = *borrowed;
+  window.queries.clear();
+  window.which.clear();
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (index->prefers_scan(queries[i])) continue;
+    checkpoint.charge(queries[i].length() + 16);     // as nearest_accepted charges it
+    if (index->guard_tripped(queries[i])) continue;  // nearest_accepted raises it in its turn
+    window.queries.push_back(&queries[i]);
+    window.which.push_back(i);
+  }
+  window.summaries.resize(window.queries.size());
+  if (!index->nearest(window.queries, window.summaries)) return;
+  for (size_t j = 0; j < window.queries.size(); ++j)
+    out[window.which[j]] =
+        nearest_of_summary(references, *index, *window.queries[j], max_flex, window.summaries[j], checkpoint);
 }
 
 }  // namespace mendseqs

@@ -96,6 +96,22 @@ class ReferenceSet {
 std::optional<size_t> first_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                                      Checkpoint& checkpoint);
 
+// first_accepted for a window of queries at once, where the index answers
+// them alone (its packed layout, nothing to verify): their lookups are in
+// flight together, so the memory's latency is paid once for many. out[i]
+// gets queries[i]'s position or no_match, or `deferred` when the query is
+// left to first_accepted (no index, a query the scan serves better, or
+// one whose answer is the guard's, which first_accepted raises in order).
+inline constexpr Position deferred = no_match - 1;
+void first_accepted_ahead(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                          std::span<Position> out, Checkpoint& checkpoint);
+
+// nearest_accepted for a window of queries at once, in the same way: out[i]
+// gets queries[i]'s answer, or one at position `deferred` when the query is
+// left to nearest_accepted (as above; a query tripping the guard too).
+void nearest_accepted_ahead(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
+                            std::span<NearestMatch> out, Checkpoint& checkpoint);
+
 // Every accepted reference of one query, measured, and the nearest of them
 // (see NearestMatch). Unlike first_accepted, every reference that passes
 // both filters is examined, so the call fails (Panic) when any of them
