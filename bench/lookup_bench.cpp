@@ -93,7 +93,7 @@ std::unique_ptr<IndexFileReader> cached_index(const Options& o, ReferenceSet& se
         auto file = std::make_unique<IndexFileReader>(fd, checkpoint);
         close(fd);
         const auto start = Clock::now();
-        set.adopt_index(CandidateIndex::load(*file, references.size(), references, 2), o.k);
+        set.load_index(*file, 2, checkpoint);
         std::printf("  loaded from %s in %.2f s\n", o.cache, seconds_since(start));
         return file;
       } catch (const std::exception& error) {
@@ -152,9 +152,8 @@ int run(const Options& o) {
     NoHooks load_hooks;
     Checkpoint load_checkpoint(load_hooks);
     const auto start = Clock::now();
-    auto copied = CandidateIndex::load(*file, references.size(), references, 2);
-    copied->copy_borrowed();
-    copied_set.adopt_index(std::move(copied), o.k);
+    copied_set.load_index(*file, 2, load_checkpoint);
+    copied_set.copy_index_borrowed();
     std::printf("  loaded and copied into huge pages in %.2f s\n", seconds_since(start));
     contestants.push_back({"copied into huge pages", &copied_set, {}, {}, {}});
   }

@@ -1,6 +1,7 @@
 // The candidate index against a plain scan (both filters, the guard, a full
 // LCS table) on the same seeded inputs: same position, same guard, for
 // every query.
+#include "index/block_table.hpp"
 #include "index/candidate_index.hpp"
 
 #include <gtest/gtest.h>
@@ -984,6 +985,37 @@ TEST(CandidateIndex, WindowsGiveTheScansAnswers) {
   nearest_accepted_ahead(indexed, std::span(copies.queries).first(1), 2, nearest, checkpoint);
   EXPECT_EQ(nearest[0].position, 0u);
   EXPECT_EQ(nearest[0].ties, 70'000u - 70u);
+}
+
+// A slot's block is found by multiplying by a reciprocal, not dividing:
+// exact for every width and every slot a table of 2^40 blocks can name,
+// at the blocks' edges above all, and on 32-bit targets, whose high
+// product is made of 32-bit halves.
+TEST(BlockTable, SlotsAreLocatedExactly) {
+  std::mt19937_64 rng(64);
+  for (unsigned width = 1; width <= 64; ++width) {
+    const BlockTable table(1, width);
+    const uint64_t slots = table.slots_per_block();
+    std::vector<uint64_t> probes{0, 1, slots - 1, slots, slots + 1, (uint64_t{1} << 40) * slots - 1};
+    for (int i = 0; i < 2000; ++i) {
+      const uint64_t block = rng() >> 24;  // below 2^40
+      probes.insert(probes.end(), {block * slots, block * slots + slots - 1, block * slots + rng() % slots});
+    }
+    for (const uint64_t s : probes) {
+      uint64_t block = 0;
+      unsigned j = 0;
+      table.locate(s, block, j);
+      ASSERT_EQ(block, s / slots) << "width " << width << " slot " << s;
+      ASSERT_EQ(j, s % slots);
+    }
+  }
+  for (int i = 0; i < 10000; ++i) {
+    const uint64_t a = rng(), b = i % 2 ? rng() : rng() >> (rng() % 64);
+    const uint64_t a_high = a >> 32, a_low = a & 0xFFFFFFFFu, b_high = b >> 32, b_low = b & 0xFFFFFFFFu;
+    // The schoolbook product's high word, column by column.
+    const uint64_t middle = (a_low * b_low >> 32) + (a_high * b_low & 0xFFFFFFFFu) + (a_low * b_high & 0xFFFFFFFFu);
+    ASSERT_EQ(high_product64(a, b), a_high * b_high + (a_high * b_low >> 32) + (a_low * b_high >> 32) + (middle >> 32));
+  }
 }
 
 }  // namespace

@@ -45,6 +45,18 @@ inline uint64_t high_product(uint64_t a, uint64_t b) noexcept {
   return (high + (low >> 32)) >> 32;
 }
 
+// The high 64 bits of a * b, for any a and b.
+inline uint64_t high_product64(uint64_t a, uint64_t b) noexcept {
+#ifdef __SIZEOF_INT128__
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
+#else
+  const uint64_t a_low = a & 0xFFFFFFFFu, a_high = a >> 32, b_low = b & 0xFFFFFFFFu, b_high = b >> 32;
+  const uint64_t low_low = a_low * b_low, high_low = a_high * b_low, low_high = a_low * b_high;
+  const uint64_t middle = (low_low >> 32) + (high_low & 0xFFFFFFFFu) + (low_high & 0xFFFFFFFFu);
+  return a_high * b_high + (high_low >> 32) + (low_high >> 32) + (middle >> 32);
+#endif
+}
+
 class BlockTable {
  public:
   static constexpr size_t block_bytes = 64;
@@ -70,6 +82,7 @@ class BlockTable {
     if (homes == 0 || homes >= (uint64_t{1} << 32) || width == 0 || width > 64)
       throw std::length_error("block table out of range");
     slots_per_block_ = (block_bits - header_bits) / width;
+    slot_reciprocal_ = ~uint64_t{0} / slots_per_block_ + 1;
   }
 
   uint64_t homes() const noexcept { return homes_; }
@@ -129,9 +142,15 @@ class BlockTable {
   uint64_t bit_of(uint64_t block, unsigned j) const noexcept {
     return block * block_bits + header_bits + uint64_t{j} * width_;
   }
+  // s / slots_per_block() by a multiplication: a division costs tens of
+  // cycles where it is an instruction and a library call where it is not
+  // (32-bit ARM), two or three times a lookup. Exact: the reciprocal
+  // exceeds 2^64 / slots by less than slots / 2^64, and s (below 2^50, as
+  // the slots of 2^40 blocks) times that error stays below one slot.
+  uint64_t block_of(uint64_t s) const noexcept { return high_product64(s, slot_reciprocal_); }
   // The block and slot of global slot s.
   void locate(uint64_t s, uint64_t& block, unsigned& j) const noexcept {
-    block = s / slots_per_block_;
+    block = block_of(s);
     j = static_cast<unsigned>(s - block * slots_per_block_);
   }
 
@@ -180,7 +199,7 @@ class BlockTable {
     const uint64_t wanted = shift >= 64 ? 0 : key;
     // Entry i of the range: slot j0 + i of block b0 and the blocks after,
     // within a block or two of the first as a rule.
-    const uint64_t b0 = r.first / slots;
+    const uint64_t b0 = block_of(r.first);
     const auto j0 = static_cast<unsigned>(r.first - b0 * slots);
     const auto key_at = [&](uint64_t i) {
       uint64_t block = b0, j = j0 + i;
@@ -277,6 +296,7 @@ class BlockTable {
   uint64_t homes_ = 0;
   unsigned width_ = 0;
   unsigned slots_per_block_ = 0;
+  uint64_t slot_reciprocal_ = 0;
   uint64_t blocks_ = 0;
   std::vector<Overflow> overflow_;
 };

@@ -75,6 +75,12 @@ class ReferenceSet {
   // Loads the index saved for these references from `source` (see
   // CandidateIndex::load) as the one for its own max_flex, which it returns.
   size_t load_index(SectionSource& source, unsigned threads, Checkpoint& checkpoint);
+  // Copies what a loaded index borrows from its source into memory of the
+  // process's own (huge pages where the kernel gives them); the source may
+  // then go. Throws std::bad_alloc.
+  void copy_index_borrowed() {
+    if (index_) index_->copy_borrowed();
+  }
   const CandidateIndex* index(intptr_t max_flex) const noexcept {
     return index_ && max_flex == index_max_flex_ ? index_.get() : nullptr;
   }
