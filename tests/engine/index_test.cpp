@@ -644,6 +644,14 @@ TEST(IndexLayouts, CorruptionsAreRefusedOrBoundedAtLookup) {
          for (uint64_t& word : s.array<uint64_t>("packed.postings")) word ^= (x *= 0x9E3779B97F4A7C15ull);
        },
        nullptr},
+      {"a code table's width", true, [](MemorySections& s) { s.values<uint64_t>("packed.code_groups")[1] = 70; },
+       "code table"},
+      {"code tables scrambled", true,
+       [](MemorySections& s) {
+         uint64_t x = 3;
+         for (uint64_t& word : s.array<uint64_t>("packed.codes")) word ^= (x *= 0x9E3779B97F4A7C15ull);
+       },
+       nullptr},
       {"an overflow entry spanning everything", true,
        [](MemorySections& s) {
          // Every home of the first group in the overflow list, each claiming

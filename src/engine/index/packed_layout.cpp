@@ -132,6 +132,25 @@ Shape shape_for(double entries, unsigned bits, unsigned payload) {
   return best;
 }
 
+// Which code at which position, for a few thousand references spread over
+// the list: a saved index is checked against the references it is loaded
+// with by this, in time independent of the list's length. (Another list,
+// or this one reordered, differs at one of them but in contrived cases;
+// those cost answers, never a read out of range.)
+uint64_t sampled_fingerprint(std::span<const Text> references, size_t k) noexcept {
+  constexpr size_t samples = 4096;
+  const size_t n = references.size();
+  const size_t count = std::min(n, samples);
+  uint64_t fingerprint = n;
+  for (size_t j = 0; j < count; ++j) {
+    const size_t i = static_cast<size_t>(uint64_t{j} * n / count);
+    const uint64_t length = references[i].length();
+    const uint64_t code = length > k && length <= PackedLayout::max_letters ? code_of(references[i]) : 0;
+    fingerprint = (fingerprint ^ mixed(code ^ length << 58, 64) ^ i) * 0x100000001B3ull;
+  }
+  return fingerprint;
+}
+
 // Bit-parallel LCS against a query of at most 64 letters: masks[c] has bit
 // i set where the query's letter i is c (A, C, G, T; other letters match
 // nothing). The reference is a code of `length` letters.
@@ -298,13 +317,9 @@ void PackedLayout::build_code_tables(std::span<const uint64_t> codes, std::span<
   // Each reference's home, then the homes' entries counted.
   std::vector<uint32_t> homes(n);
   std::vector<uint32_t> counts(home_base.back(), 0);
-  fingerprint_ = 0;
   for (size_t i = 0; i < n; ++i) {
     if (i % 4096 == 0) charge(4096);
     if (group_of[i] == no_group) continue;
-    // Which code at which position: a saved index is checked against the
-    // references it is loaded with by this alone.
-    fingerprint_ = (fingerprint_ ^ mixed(codes[i] ^ uint64_t{group_of[i]} << 58, 64) ^ i) * 0x100000001B3ull;
     const Group& g = groups_[group_of[i]];
     const auto bits = static_cast<unsigned>(2 * g.length);
     homes[i] = static_cast<uint32_t>(g.codes.home_of(aligned(mixed(codes[i], bits), bits)));
@@ -667,6 +682,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     if (references[i].length() > k) group_of[i] = group_of_length[references[i].length()];
   derive_unrank();
   build_code_tables(codes, group_of, charge);
+  fingerprint_ = sampled_fingerprint(references, k);
 
   // Each distinct reference once: the lowest position holding its code
   // (the first entry of its code in the code table).
@@ -1034,6 +1050,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
 
 void PackedLayout::copy_borrowed() {
   if (posting_words_.borrowed()) posting_words_ = posting_words_.copy();
+  if (code_words_.borrowed()) code_words_ = code_words_.copy();
 }
 
 size_t PackedLayout::memory_bytes() const noexcept {
@@ -1059,6 +1076,18 @@ void PackedLayout::save(SectionSink& sink) const {
   sink.put_scalar<uint64_t>("packed.fingerprint", fingerprint_);
   sink.put_scalar<uint32_t>("packed.bucket_bits", bucket_bits_);
   sink.put_array<uint64_t>("packed.postings", posting_words_.view());
+  // The code tables too: rebuilding them at load costs most of a load.
+  std::vector<uint64_t> code_groups, code_overflow;
+  for (uint32_t gi = 0; gi < groups_.size(); ++gi) {
+    const Group& g = groups_[gi];
+    for (const uint64_t field : {g.codes.homes(), uint64_t{g.codes.width()}, g.codes.blocks()})
+      code_groups.push_back(field);
+    for (const BlockTable::Overflow& o : g.codes.overflow())
+      for (const uint64_t field : {uint64_t{gi}, o.home, o.first, o.count}) code_overflow.push_back(field);
+  }
+  sink.put_array<uint64_t>("packed.code_groups", code_groups);
+  sink.put_array<uint64_t>("packed.code_overflow", code_overflow);
+  sink.put_array<uint64_t>("packed.codes", code_words_.view());
 }
 
 PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> references, size_t k, unsigned threads,
@@ -1079,14 +1108,11 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   layout.bucket_bits_ = source.scalar<uint32_t>("packed.bucket_bits");
   if (layout.bucket_bits_ > most_bucket_bits) fail("bucket bits out of range");
   if (groups.size() % 4 != 0) fail("groups section is not whole groups");
-  if (overflow.size() % 4 != 0) fail("overflow section is not whole entries");
 
   // The lengths the references have (longer than k) are exactly the
   // groups'.
   std::array<uint8_t, max_letters + 1> group_of_length;
   group_of_length.fill(no_group);
-  std::vector<uint64_t> codes(n, 0);
-  std::vector<uint8_t> group_of(n, no_group);
   std::array<std::atomic<bool>, max_letters + 1> present{};
   check_in_chunks(n, threads, charge, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
@@ -1094,7 +1120,6 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
       if (length <= k) continue;
       if (length > max_letters) fail("a reference longer than 32 letters");
       present[length].store(true, std::memory_order_relaxed);
-      codes[i] = code_of(references[i]);
     }
   });
   size_t words = 0;
@@ -1126,25 +1151,53 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   for (size_t length = k + 1; length <= max_letters; ++length)
     if (present[length].load() && group_of_length[length] == no_group) fail("no group for references of a length");
   if (words != postings.size()) fail("postings do not match the groups' blocks");
-  // Overflow entries: sorted by group and home, each of a home its group has.
-  std::vector<std::vector<BlockTable::Overflow>> spilled(layout.groups_.size());
-  for (size_t i = 0; i < overflow.size(); i += 4) {
-    const uint64_t group = overflow[i], home = overflow[i + 1];
-    if (group >= layout.groups_.size() || home >= layout.groups_[group].postings.homes())
-      fail("an overflow entry out of range");
-    if (i > 0 && std::pair(overflow[i - 4], overflow[i - 3]) >= std::pair(group, home))
-      fail("overflow entries out of order");
-    spilled[group].push_back({home, overflow[i + 2], overflow[i + 3]});
-  }
+  // Overflow entries: sorted by group and home, each of a home its group
+  // has. (Their ranges are clamped where they are read.)
+  const auto adopt_overflow = [&](std::span<const uint64_t> entries, BlockTable Group::* table) {
+    if (entries.size() % 4 != 0) fail("overflow section is not whole entries");
+    std::vector<std::vector<BlockTable::Overflow>> spilled(layout.groups_.size());
+    for (size_t i = 0; i < entries.size(); i += 4) {
+      const uint64_t group = entries[i], home = entries[i + 1];
+      if (group >= layout.groups_.size() || home >= (layout.groups_[group].*table).homes())
+        fail("an overflow entry out of range");
+      if (i > 0 && std::pair(entries[i - 4], entries[i - 3]) >= std::pair(group, home))
+        fail("overflow entries out of order");
+      spilled[group].push_back({home, entries[i + 2], entries[i + 3]});
+    }
+    for (size_t gi = 0; gi < layout.groups_.size(); ++gi) {
+      BlockTable& t = layout.groups_[gi].*table;
+      t.adopt(t.blocks(), std::move(spilled[gi]));
+    }
+  };
+  adopt_overflow(overflow, &Group::postings);
+
+  // The code tables: entries of a key's low bits above a position's bits.
+  // A position read from them is tested against the list's length where it
+  // is read, and the matcher checks the filters again on every reference
+  // named: damaged, they cost answers.
+  const std::span<const uint64_t> code_groups = source.array<uint64_t>("packed.code_groups");
+  const std::span<const uint64_t> code_words = source.array<uint64_t>("packed.codes");
+  if (code_groups.size() != 3 * layout.groups_.size()) fail("code tables do not match the groups");
+  size_t code_word_count = 0;
   for (size_t gi = 0; gi < layout.groups_.size(); ++gi) {
     Group& g = layout.groups_[gi];
-    g.postings.adopt(g.postings.blocks(), std::move(spilled[gi]));
+    const uint64_t homes = code_groups[3 * gi], width = code_groups[3 * gi + 1], blocks = code_groups[3 * gi + 2];
+    if (homes == 0 || homes >= (uint64_t{1} << 32) || width < layout.position_bits_ || width > 64 ||
+        width - layout.position_bits_ > 2 * g.length || blocks < homes || blocks > (uint64_t{1} << 40))
+      fail("a code table's shape is out of range");
+    g.codes = BlockTable(homes, static_cast<unsigned>(width));
+    g.codes.adopt(blocks, {});
+    g.code_key_bits = static_cast<unsigned>(width - layout.position_bits_);
+    g.code_word = code_word_count;
+    code_word_count += g.codes.word_count();
   }
-  for (size_t i = 0; i < n; ++i)
-    if (references[i].length() > k) group_of[i] = group_of_length[references[i].length()];
+  if (code_word_count != code_words.size()) fail("code tables do not match their blocks");
+  adopt_overflow(source.array<uint64_t>("packed.code_overflow"), &Group::codes);
+
   layout.posting_words_ = LargeArray<uint64_t>::borrow(postings);
+  layout.code_words_ = LargeArray<uint64_t>::borrow(code_words);
   layout.derive_unrank();
-  layout.build_code_tables(codes, group_of, charge);
+  layout.fingerprint_ = sampled_fingerprint(references, k);
   if (layout.fingerprint_ != fingerprint)
     fail("the references are not those it was built over (or not in the same order)");
   return layout;

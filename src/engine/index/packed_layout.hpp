@@ -13,9 +13,10 @@
 // positions were deleted (a rank among the k-subsets) and their letters. It
 // holds no position: each distinct reference is indexed once, and a second
 // block table, keyed by a mix of the reference's code, gives the positions
-// holding each code (duplicates included, lowest first). That table comes
-// from the references alone, so a loaded index rebuilds it rather than
-// trusting or checking a saved one.
+// holding each code (duplicates included, lowest first). Both are saved
+// and read in place: a position read from the code table is tested against
+// the list's length, and the caller checks the filters on every reference
+// named, so a damaged table costs answers, never a read out of range.
 //
 // Why it is exact: a query shares a variant of m = Lr - k letters with a
 // reference exactly when their LCS is at least Lr - k; every code rebuilt
@@ -121,12 +122,14 @@ class PackedLayout {
   void nearest(std::span<const Request> requests, std::span<NearestSummary> out) const;
 
   void save(SectionSink& sink) const;
-  // Checks the small sections (the tables' shapes, the overflow lists)
-  // and rebuilds the code tables from the references; the postings are
-  // read in place and every range read from them is clamped, so a damaged
-  // file can lose answers but never give a wrong one or read out of range.
-  // On up to `threads` threads; the calling thread charges its share to
-  // `charge`, which may throw to end the load.
+  // Checks the small sections (the tables' shapes, the overflow lists),
+  // the references' lengths against the groups, and a sample of the
+  // references against the fingerprint saved with them; the postings and
+  // the code tables are read in place, every range read from them clamped
+  // into its table, so a damaged file can cost answers but never make a
+  // read out of range. The pass over the lengths runs on up to `threads`
+  // threads; the calling thread charges its share to `charge`, which may
+  // throw to end the load.
   static PackedLayout load(
       SectionSource& source, std::span<const Text> references, size_t max_flex, unsigned threads = 1,
       FunctionRef<void(size_t)> charge = [](size_t) {});
