@@ -29,17 +29,19 @@
 // - What is small is checked at load, in time proportional to it, not to
 //   the index: the header and the table (sections inside the file, in
 //   order, aligned, not overlapping), every scalar, the packed layout's
-//   groups, every array's size against what it must hold, the references'
-//   offsets (each reference's view is made from them anyway) and A-counts.
-// - The large arrays (bucket bounds, postings, directories, codes,
-//   positions, hashed offsets and entries) are not checked: every bound or
-//   position a lookup reads from them is clamped into the array it indexes,
-//   or tested against the list's length, where it is read
-//   (index/bounded.hpp); a code is rebuilt from the query, so it is in its
-//   group's range by construction; the reference blocks' masks are data
-//   whose every value is harmless. The matcher checks the filters again on
-//   each reference a loaded index names, before the LCS test that relies
-//   on them.
+//   groups and its tables' shapes and overflow lists, every array's size
+//   against what it must hold, the references' offsets (each reference's
+//   view is made from them anyway) and A-counts, and a sample of the
+//   references against the fingerprint the packed layout saved of them.
+// - The large arrays (the packed layout's postings and code tables, the
+//   hashed layout's offsets and entries) are not checked: every range or
+//   position a lookup reads from them is clamped into the array it
+//   indexes, or tested against the list's length, where it is read
+//   (index/block_table.hpp, index/bounded.hpp); a code is rebuilt from the
+//   query, so it is in its group's range by construction; the reference
+//   blocks' masks are data whose every value is harmless. The matcher
+//   checks the filters again on each reference a loaded index names,
+//   before the LCS test that relies on them.
 // So a damaged or crafted file (one whose checksums were recomputed) can
 // cost answers (references missed, or accepted that the scan would not
 // accept) and time (a bucket may claim every posting), but it never makes
