@@ -48,7 +48,8 @@ inline uint64_t high_product(uint64_t a, uint64_t b) noexcept {
 // The high 64 bits of a * b, for any a and b.
 inline uint64_t high_product64(uint64_t a, uint64_t b) noexcept {
 #ifdef __SIZEOF_INT128__
-  return static_cast<uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
+  __extension__ typedef unsigned __int128 wide;  // a GNU type: no pedantic warning
+  return static_cast<uint64_t>((static_cast<wide>(a) * b) >> 64);
 #else
   const uint64_t a_low = a & 0xFFFFFFFFu, a_high = a >> 32, b_low = b & 0xFFFFFFFFu, b_high = b >> 32;
   const uint64_t low_low = a_low * b_low, high_low = a_high * b_low, low_high = a_low * b_high;
