@@ -782,6 +782,7 @@ TEST(DeletionVariants, CanonicalRankedWithinARangeAndForQueries) {
           positions.insert(positions.begin(), p);
         }
         std::vector<int> rebuilt;
+        rebuilt.reserve(length);
         for (size_t i = 0; i < length - k; ++i)
           rebuilt.push_back(static_cast<int>((variant >> (2 * (length - k - 1 - i))) & 3));
         for (size_t j = 0; j < k; ++j)

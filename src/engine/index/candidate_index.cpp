@@ -103,7 +103,9 @@ bool CandidateIndex::first_decisive(std::span<const Text* const> queries,
     out[i] = short_.first(query_length, query_a_count);
     // As first_decisive: a query shorter than k is the short table's.
     if (query_length < k) continue;
-    window.requests.push_back({queries[i], query_a_count, out[i] ? out[i]->position : reference_count_});
+    size_t limit = reference_count_;
+    if (const std::optional<Decision>& decided = out[i]; decided.has_value()) limit = decided->position;
+    window.requests.push_back({queries[i], query_a_count, limit});
     window.which.push_back(i);
   }
   window.firsts.resize(window.requests.size());

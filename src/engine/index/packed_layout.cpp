@@ -124,7 +124,8 @@ Shape shape_for(double entries, unsigned bits, unsigned payload) {
     const unsigned width = std::max(1u, key_bits + payload);
     if (width > 64) break;
     const uint64_t fewest = uint64_t{1} << (bits - key_bits);
-    const double wanted = std::ceil(std::max(entries, 1.0) / (fill * (usable / width)));
+    const unsigned slots = usable / width;  // whole entries a block holds
+    const double wanted = std::ceil(std::max(entries, 1.0) / (fill * static_cast<double>(slots)));
     const uint64_t homes = std::max(fewest, static_cast<uint64_t>(std::min(wanted, 4294967295.0)));
     if (best.homes == 0 || homes < best.homes || (homes == best.homes && width < best.width))
       best = Shape{homes, key_bits, width};

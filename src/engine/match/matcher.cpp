@@ -364,32 +364,50 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
   return decision ? std::optional<size_t>(decision->position) : std::nullopt;
 }
 
+namespace {
+
+// The queries of a window that the index answers together: those the scan
+// does not serve better, each charged as its one-by-one call charges it;
+// `leave(query)` leaves more of them to that call.
+struct WindowQueries {
+  std::vector<const Text*> queries;
+  std::vector<size_t> which;  // each one's place in the window
+};
+template <class Leave>
+void gather(const CandidateIndex& index, std::span<const Text> queries, Checkpoint& checkpoint, Leave&& leave,
+            WindowQueries& window) {
+  window.queries.clear();
+  window.which.clear();
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (index.prefers_scan(queries[i])) continue;
+    checkpoint.charge(queries[i].length() + 16);
+    if (leave(queries[i])) continue;
+    window.queries.push_back(&queries[i]);
+    window.which.push_back(i);
+  }
+}
+
+}  // namespace
+
 void first_accepted_ahead(const ReferenceSet& references, std::span<const Text> queries, intptr_t max_flex,
                           std::span<Position> out, Checkpoint& checkpoint) {
   std::fill(out.begin(), out.end(), deferred);
   const CandidateIndex* index = max_flex >= 0 ? references.index(max_flex) : nullptr;
   if (!index || !index->packed()) return;
   struct Window {
-    std::vector<const Text*> queries;
-    std::vector<size_t> which;
+    WindowQueries gathered;
     std::vector<std::optional<Decision>> decisions;
   };
   Scratch<Window> borrowed;
   Window& window = *borrowed;
-  window.queries.clear();
-  window.which.clear();
-  for (size_t i = 0; i < queries.size(); ++i) {
-    if (index->prefers_scan(queries[i])) continue;
-    checkpoint.charge(queries[i].length() + 16);  // as first_accepted charges it
-    window.queries.push_back(&queries[i]);
-    window.which.push_back(i);
-  }
-  window.decisions.resize(window.queries.size());
-  if (!index->first_decisive(window.queries, window.decisions)) return;
-  for (size_t j = 0; j < window.queries.size(); ++j) {
+  gather(*index, queries, checkpoint, [](const Text&) { return false; }, window.gathered);
+  const WindowQueries& gathered = window.gathered;
+  window.decisions.resize(gathered.queries.size());
+  if (!index->first_decisive(gathered.queries, window.decisions)) return;
+  for (size_t j = 0; j < gathered.queries.size(); ++j) {
     const std::optional<Decision>& decision = window.decisions[j];
     if (decision && decision->guard) continue;  // first_accepted raises it in its turn
-    out[window.which[j]] = decision ? decision->position : no_match;
+    out[gathered.which[j]] = decision ? decision->position : no_match;
   }
 }
 
@@ -399,26 +417,19 @@ void nearest_accepted_ahead(const ReferenceSet& references, std::span<const Text
   const CandidateIndex* index = max_flex >= 0 ? references.index(max_flex) : nullptr;
   if (!index || !index->packed()) return;
   struct Window {
-    std::vector<const Text*> queries;
-    std::vector<size_t> which;
+    WindowQueries gathered;
     std::vector<NearestSummary> summaries;
   };
   Scratch<Window> borrowed;
   Window& window = *borrowed;
-  window.queries.clear();
-  window.which.clear();
-  for (size_t i = 0; i < queries.size(); ++i) {
-    if (index->prefers_scan(queries[i])) continue;
-    checkpoint.charge(queries[i].length() + 16);     // as nearest_accepted charges it
-    if (index->guard_tripped(queries[i])) continue;  // nearest_accepted raises it in its turn
-    window.queries.push_back(&queries[i]);
-    window.which.push_back(i);
-  }
-  window.summaries.resize(window.queries.size());
-  if (!index->nearest(window.queries, window.summaries)) return;
-  for (size_t j = 0; j < window.queries.size(); ++j)
-    out[window.which[j]] =
-        nearest_of_summary(references, *index, *window.queries[j], max_flex, window.summaries[j], checkpoint);
+  // A guard is left to nearest_accepted, which raises it in its turn.
+  gather(*index, queries, checkpoint, [&](const Text& query) { return index->guard_tripped(query); }, window.gathered);
+  const WindowQueries& gathered = window.gathered;
+  window.summaries.resize(gathered.queries.size());
+  if (!index->nearest(gathered.queries, window.summaries)) return;
+  for (size_t j = 0; j < gathered.queries.size(); ++j)
+    out[gathered.which[j]] =
+        nearest_of_summary(references, *index, *gathered.queries[j], max_flex, window.summaries[j], checkpoint);
 }
 
 }  // namespace mendseqs
