@@ -507,7 +507,7 @@ class MemorySections : public SectionSink, public SectionSource {
     section.element_bytes = element_bytes;
     section.size = bytes.size();
     section.words.assign((bytes.size() + 7) / 8, 0);
-    std::memcpy(section.words.data(), bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(section.words.data(), bytes.data(), bytes.size());
   }
   std::span<const std::byte> get(std::string_view name, unsigned element_bytes) override {
     const auto it = sections_.find(std::string(name));
