@@ -4,6 +4,8 @@
 // count, the tolerance guard keeping its own message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -97,27 +99,61 @@ bool same(const TaggedMolecule& a, const TaggedMolecule& b) {
          a.insert_end == b.insert_end && a.status == b.status;
 }
 
+// Both layouts of the index: the hashed one (the fixture's list holds an N
+// here and there) and the packed one (the same list over A, C, G, T), whose
+// summaries a tagger must not take for its list of every accepted entry.
 TEST(ReadTagger, TheIndexAndTheScanGiveTheSameMolecules) {
   const Fixture fixture(11);
-  ReferenceSet scanned(fixture.whitelist_texts);
-  ReferenceSet indexed(fixture.whitelist_texts);
-  NoHooks hooks;
-  Checkpoint checkpoint(hooks);
-  indexed.prepare_index(2, 1, 1, checkpoint, CandidateIndex::Choice::always);
-  ASSERT_NE(indexed.index(2), nullptr);
-  const auto by_scan = tag_all(ReadTagger(scanned, 2, fixture.layout, 1), fixture.read_texts);
-  const auto by_index = tag_all(ReadTagger(indexed, 2, fixture.layout, 1), fixture.read_texts);
-  size_t assigned = 0, moved = 0;
-  for (size_t r = 0; r < by_scan.size(); ++r) {
-    ASSERT_EQ(by_scan[r].size(), by_index[r].size()) << "read " << r;
-    for (size_t m = 0; m < by_scan[r].size(); ++m) {
-      ASSERT_TRUE(same(by_scan[r][m], by_index[r][m])) << "read " << r << " molecule " << m;
-      assigned += by_scan[r][m].status == TagStatus::assigned;
-      moved += by_scan[r][m].barcode_end - by_scan[r][m].barcode_start != 16;
+  // Entries no read holds, so many that the index, not a scan, answers a
+  // reading.
+  std::vector<std::string> mixed = fixture.whitelist;
+  std::mt19937_64 rng(111);
+  for (int i = 0; i < 30'000; ++i) mixed.push_back(letters(rng, 16));
+  // Over A, C, G, T and of one length, so that a reading of 16 letters
+  // makes few enough lookups for the index to answer it.
+  std::vector<std::string> dna;
+  for (std::string entry : mixed)
+    if (entry.size() == 16) {
+      std::replace(entry.begin(), entry.end(), 'N', 'A');
+      dna.push_back(entry);
     }
+  const std::vector<Text> mixed_texts(mixed.begin(), mixed.end()), dna_texts(dna.begin(), dna.end());
+  for (const bool packed : {false, true}) {
+    SCOPED_TRACE(packed ? "packed" : "hashed");
+    const std::vector<Text>& whitelist = packed ? dna_texts : mixed_texts;
+    ReferenceSet scanned(whitelist);
+    ReferenceSet indexed(whitelist);
+    NoHooks hooks;
+    Checkpoint checkpoint(hooks);
+    indexed.prepare_index(2, 1, 1, checkpoint, CandidateIndex::Choice::always);
+    ASSERT_NE(indexed.index(2), nullptr);
+    ASSERT_EQ(indexed.index(2)->packed(), packed);
+    // Every accepted entry is shown, by the index as by the scan.
+    for (size_t i = 0; i < 50; ++i) {
+      const Text& reading = whitelist[i * 37];
+      std::vector<std::pair<size_t, size_t>> shown[2];
+      for (const int side : {0, 1})
+        nearest_accepted(side == 0 ? scanned : indexed, reading, 2, checkpoint,
+                         [&](size_t position, size_t distance) { shown[side].emplace_back(position, distance); });
+      std::sort(shown[1].begin(), shown[1].end());
+      ASSERT_FALSE(shown[0].empty());
+      if (packed) ASSERT_FALSE(indexed.index(2)->prefers_scan(reading));
+      ASSERT_EQ(shown[0], shown[1]) << "entry " << i * 37;
+    }
+    const auto by_scan = tag_all(ReadTagger(scanned, 2, fixture.layout, 1), fixture.read_texts);
+    const auto by_index = tag_all(ReadTagger(indexed, 2, fixture.layout, 1), fixture.read_texts);
+    size_t assigned = 0, moved = 0;
+    for (size_t r = 0; r < by_scan.size(); ++r) {
+      ASSERT_EQ(by_scan[r].size(), by_index[r].size()) << "read " << r;
+      for (size_t m = 0; m < by_scan[r].size(); ++m) {
+        ASSERT_TRUE(same(by_scan[r][m], by_index[r][m])) << "read " << r << " molecule " << m;
+        assigned += by_scan[r][m].status == TagStatus::assigned;
+        moved += by_scan[r][m].barcode_end - by_scan[r][m].barcode_start != 16;
+      }
+    }
+    EXPECT_GT(assigned, 200u);
+    EXPECT_GT(moved, 10u);  // readings of other lengths were chosen
   }
-  EXPECT_GT(assigned, 200u);
-  EXPECT_GT(moved, 10u);  // readings of other lengths were chosen
 }
 
 TEST(ReadTagger, AReverseComplementedReadGivesTheMirroredMolecules) {

@@ -93,7 +93,9 @@ class BlockTable {
   uint64_t slots() const noexcept { return blocks_ * slots_per_block_; }
   // The words the table needs: its blocks and one spare, so that every read
   // may load eight bytes.
-  size_t word_count() const noexcept { return static_cast<size_t>(blocks_ * words_per_block + 1); }
+  // In 64 bits: a loaded table's block count is checked against its array
+  // with this, and must not wrap where size_t has 32.
+  uint64_t word_count() const noexcept { return blocks_ * words_per_block + 1; }
   const std::vector<Overflow>& overflow() const noexcept { return overflow_; }
 
   // The home of a key aligned to the top of 64 bits.

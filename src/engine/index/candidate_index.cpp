@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "index/cost_model.hpp"
@@ -194,7 +195,21 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std:
     // references, with the same answers, at a build's cost (saving the
     // index again makes its next load fast).
     if (!PackedLayout::suits(references, k)) throw IndexFormatError("index.packed: references the layout cannot hold");
-    index->packed_layout_ = PackedLayout(references, k, threads, charge);
+    // Within the memory a build may take, as a fresh build is; past it the
+    // file is refused, saying how to load it fast, rather than the process
+    // being killed or running out of addresses.
+    const std::string refused = "index: format " + std::to_string(older) +
+                                " holds an older packed layout, built again at load, and ";
+    const std::string remedy = "; save the index again with this mendseqs (mendseqs index, ReferenceIndex.save)";
+    if (PackedLayout::estimate(facts.lengths(), k).build_bytes > static_cast<double>(index_memory_budget()))
+      throw IndexFormatError(refused + "this process may not take the memory that needs" + remedy);
+    try {
+      index->packed_layout_ = PackedLayout(references, k, threads, charge);
+    } catch (const std::bad_alloc&) {
+      throw IndexFormatError(refused + "memory ran out" + remedy);
+    } catch (const std::length_error&) {
+      throw IndexFormatError(refused + "it is too large here" + remedy);
+    }
   } else if (packed == 1) {
     index->packed_layout_ = PackedLayout::load(source, references, k, threads, charge);
   } else {

@@ -121,6 +121,11 @@ class CandidateIndex {
   // is cheaper (a query much longer than the references with a large k, for
   // instance). Advisory: first_decisive is exact either way.
   bool prefers_scan(const Text& query) const;
+  // Whether this query makes few enough lookups to be answered in a window
+  // with others (the window runs between two check-ins, so Ctrl+C stays
+  // prompt): at most window_lookups_most, by the binomial bound.
+  static constexpr double window_lookups_most = 4096;
+  bool fits_a_window(const Text& query) const;
 
   // The whole state as named sections (index/sections.hpp); load borrows
   // the arrays from the source, checks what is small (scalars, the packed

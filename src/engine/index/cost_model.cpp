@@ -192,6 +192,10 @@ bool CandidateIndex::prefers_scan(const Text& query) const {
          2 * scan_seconds_per_query_;
 }
 
+bool CandidateIndex::fits_a_window(const Text& query) const {
+  return lookups_for_length(facts_->distinct_lengths(), max_flex_, query.length()) <= window_lookups_most;
+}
+
 size_t index_memory_budget() {
   constexpr uint64_t gib = uint64_t{1} << 30;
   // Within the job's cgroup limit too: a Slurm job or a container scans

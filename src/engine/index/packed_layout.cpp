@@ -339,7 +339,7 @@ void PackedLayout::build_code_tables(std::span<const uint64_t> codes, std::span<
     }
     g.codes.set_blocks(end);
     g.code_word = words;
-    words += g.codes.word_count();
+    words += static_cast<size_t>(g.codes.word_count());
   }
   code_words_ = LargeArray<uint64_t>(words);
   for (size_t gi = 0; gi < groups_.size(); ++gi) {
@@ -846,7 +846,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     }
     g.postings.adopt((bound + slots_per_block - 1) / slots_per_block, {});
     g.posting_word = words;
-    words += g.postings.word_count();
+    words += static_cast<size_t>(g.postings.word_count());
   }
   posting_words_ = LargeArray<uint64_t>(words);
   // Its pages faulted in on every building thread: the first touch of
@@ -1123,7 +1123,7 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
       present[length].store(true, std::memory_order_relaxed);
     }
   });
-  size_t words = 0;
+  uint64_t words = 0;  // in 64 bits: see BlockTable::word_count
   for (size_t i = 0; i < groups.size(); i += 4) {
     const uint64_t length = groups[i], homes = groups[i + 1], width = groups[i + 2], blocks = groups[i + 3];
     if (length <= k || length > max_letters || (!layout.groups_.empty() && length <= layout.groups_.back().length))
@@ -1144,14 +1144,14 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
     g.key_bits = key_bits;
     g.postings = BlockTable(homes, static_cast<unsigned>(width));
     g.postings.adopt(blocks, {});
-    g.posting_word = words;
+    g.posting_word = static_cast<size_t>(words);
     words += g.postings.word_count();
     group_of_length[length] = static_cast<uint8_t>(layout.groups_.size());
     layout.groups_.push_back(std::move(g));
   }
   for (size_t length = k + 1; length <= max_letters; ++length)
     if (present[length].load() && group_of_length[length] == no_group) fail("no group for references of a length");
-  if (words != postings.size()) fail("postings do not match the groups' blocks");
+  if (words != uint64_t{postings.size()}) fail("postings do not match the groups' blocks");
   // Overflow entries: sorted by group and home, each of a home its group
   // has. (Their ranges are clamped where they are read.)
   const auto adopt_overflow = [&](std::span<const uint64_t> entries, BlockTable Group::* table) {
@@ -1179,7 +1179,7 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   const std::span<const uint64_t> code_groups = source.array<uint64_t>("packed.code_groups");
   const std::span<const uint64_t> code_words = source.array<uint64_t>("packed.codes");
   if (code_groups.size() != 3 * layout.groups_.size()) fail("code tables do not match the groups");
-  size_t code_word_count = 0;
+  uint64_t code_word_count = 0;
   for (size_t gi = 0; gi < layout.groups_.size(); ++gi) {
     Group& g = layout.groups_[gi];
     const uint64_t homes = code_groups[3 * gi], width = code_groups[3 * gi + 1], blocks = code_groups[3 * gi + 2];
@@ -1189,10 +1189,10 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
     g.codes = BlockTable(homes, static_cast<unsigned>(width));
     g.codes.adopt(blocks, {});
     g.code_key_bits = static_cast<unsigned>(width - layout.position_bits_);
-    g.code_word = code_word_count;
+    g.code_word = static_cast<size_t>(code_word_count);
     code_word_count += g.codes.word_count();
   }
-  if (code_word_count != code_words.size()) fail("code tables do not match their blocks");
+  if (code_word_count != uint64_t{code_words.size()}) fail("code tables do not match their blocks");
   adopt_overflow(source.array<uint64_t>("packed.code_overflow"), &Group::codes);
 
   layout.posting_words_ = LargeArray<uint64_t>::borrow(postings);

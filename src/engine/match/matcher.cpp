@@ -217,6 +217,17 @@ NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, 
 
 namespace {
 
+// Whether a packed index's summary names nothing, or a reference that
+// passes both filters for this query: always, unless the index was loaded
+// from a damaged file, whose answers the scan's path then gives.
+bool names_a_filtered_reference(const ReferenceSet& references, const Text& query, intptr_t max_flex,
+                                const NearestSummary& summary) {
+  if (summary.ties == 0) return true;
+  if (summary.position >= references.facts().size()) return false;
+  return distance(static_cast<intptr_t>(query.length()), references.length(summary.position)) <= max_flex &&
+         distance(static_cast<intptr_t>(count_letter_a(query)), references.a_count(summary.position)) <= max_flex;
+}
+
 // A packed index's summary as the answer: the references of length at
 // most max_flex (accepted outright, which the layout does not hold) are
 // measured here, as the scan measures them, and joined to it.
@@ -267,10 +278,15 @@ NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, 
     if (index->guard_tripped(query)) panic(std::string(messages::guard));
     NearestSummary summary;
     const Text* one = &query;
-    if (index->nearest(std::span(&one, 1), std::span(&summary, 1)))
+    // The packed layout's summary, unless the caller wants to see every
+    // accepted reference (each), or the summary names one the filters
+    // refuse (a damaged file).
+    if (each == nullptr && index->nearest(std::span(&one, 1), std::span(&summary, 1)) &&
+        names_a_filtered_reference(references, query, max_flex, summary))
       return nearest_of_summary(references, *index, query, max_flex, summary, checkpoint);
-    // The hashed layout names a superset: each candidate is measured as
-    // the scan measures a long reference.
+    // The hashed layout names a superset (the packed one, asked here, its
+    // exact set): each candidate is measured as the scan measures a long
+    // reference.
     Scratch<std::vector<size_t>> candidates;
     candidates->clear();
     index->for_each_candidate(query, [&](size_t i) { candidates->push_back(i); });
@@ -367,7 +383,8 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
 namespace {
 
 // The queries of a window that the index answers together: those the scan
-// does not serve better, each charged as its one-by-one call charges it;
+// does not serve better and that make few enough lookups for a window to
+// stay between two check-ins, each charged as its one-by-one call charges it;
 // `leave(query)` leaves more of them to that call.
 struct WindowQueries {
   std::vector<const Text*> queries;
@@ -379,7 +396,7 @@ void gather(const CandidateIndex& index, std::span<const Text> queries, Checkpoi
   window.queries.clear();
   window.which.clear();
   for (size_t i = 0; i < queries.size(); ++i) {
-    if (index.prefers_scan(queries[i])) continue;
+    if (index.prefers_scan(queries[i]) || !index.fits_a_window(queries[i])) continue;
     checkpoint.charge(queries[i].length() + 16);
     if (leave(queries[i])) continue;
     window.queries.push_back(&queries[i]);
@@ -407,6 +424,11 @@ void first_accepted_ahead(const ReferenceSet& references, std::span<const Text> 
   for (size_t j = 0; j < gathered.queries.size(); ++j) {
     const std::optional<Decision>& decision = window.decisions[j];
     if (decision && decision->guard) continue;  // first_accepted raises it in its turn
+    // A position that fails the filters comes from a damaged file: the
+    // one-by-one path, which checks them, answers that query.
+    if (decision && !names_a_filtered_reference(references, *gathered.queries[j], max_flex,
+                                                NearestSummary{decision->position, 0, 1, no_distance}))
+      continue;
     out[gathered.which[j]] = decision ? decision->position : no_match;
   }
 }
@@ -428,8 +450,9 @@ void nearest_accepted_ahead(const ReferenceSet& references, std::span<const Text
   window.summaries.resize(gathered.queries.size());
   if (!index->nearest(gathered.queries, window.summaries)) return;
   for (size_t j = 0; j < gathered.queries.size(); ++j)
-    out[gathered.which[j]] =
-        nearest_of_summary(references, *index, *gathered.queries[j], max_flex, window.summaries[j], checkpoint);
+    if (names_a_filtered_reference(references, *gathered.queries[j], max_flex, window.summaries[j]))
+      out[gathered.which[j]] =
+          nearest_of_summary(references, *index, *gathered.queries[j], max_flex, window.summaries[j], checkpoint);
 }
 
 }  // namespace mendseqs
