@@ -198,8 +198,8 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std:
     // Within the memory a build may take, as a fresh build is; past it the
     // file is refused, saying how to load it fast, rather than the process
     // being killed or running out of addresses.
-    const std::string refused = "index: format " + std::to_string(older) +
-                                " holds an older packed layout, built again at load, and ";
+    const std::string refused =
+        "index: format " + std::to_string(older) + " holds an older packed layout, built again at load, and ";
     const std::string remedy = "; save the index again with this mendseqs (mendseqs index, ReferenceIndex.save)";
     if (PackedLayout::estimate(facts.lengths(), k).build_bytes > static_cast<double>(index_memory_budget()))
       throw IndexFormatError(refused + "this process may not take the memory that needs" + remedy);
