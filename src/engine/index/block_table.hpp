@@ -183,6 +183,20 @@ class BlockTable {
     return r;
   }
 
+  // range(), with the blocks the range spans other than the home's own
+  // fetched too (a home placed past its block, or spilling into the next):
+  // read a while before its entries are, the range's second miss overlaps
+  // the others.
+  Range fetch_range(const uint64_t* words, uint64_t home) const noexcept {
+    const Range r = range(words, home);
+    if (r.count == 0) return r;
+    const uint64_t first_block = block_of(r.first), last_block = block_of(r.first + r.count - 1);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(words);
+    if (first_block != home) __builtin_prefetch(bytes + first_block * block_bytes);
+    if (last_block != first_block) __builtin_prefetch(bytes + last_block * block_bytes);
+    return r;
+  }
+
   // f(value) for each entry of the range whose bits above the low `shift`
   // (`key_bits` of them) equal `key`, in order (until f returns false, if
   // it returns a bool), for a range sorted by those

@@ -5,10 +5,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -45,6 +42,19 @@ constexpr unsigned sort_key_bits_most = 5;
 // too before it is needed.
 constexpr size_t ahead = 32;
 constexpr size_t range_ahead = 16;
+
+// A software pipeline over `count` items: item j fetched at step j, its
+// range read at step j + range_ahead (fetching what else it spans), its
+// entries used at step j + ahead; short lists fetch everything before
+// using anything.
+template <class Fetch, class ReadRange, class Use>
+void sweep(size_t count, Fetch&& fetch, ReadRange&& read_range, Use&& use) {
+  for (size_t step = 0; step < count + ahead; ++step) {
+    if (step < count) fetch(step);
+    if (step >= range_ahead && step - range_ahead < count) read_range(step - range_ahead);
+    if (step >= ahead) use(step - ahead);
+  }
+}
 constexpr uint8_t no_group = 0xFF;
 
 unsigned rank_bits(uint64_t length, size_t k) noexcept {
@@ -406,36 +416,24 @@ void PackedLayout::positions_of(Scratch& s, std::span<const uint32_t> which, Vis
     s.probes[j] = {g.codes.home_of(aligned(m, bits)), m & low_bits(g.code_key_bits), f.group, {}};
   }
   const uint64_t* words = code_words_.data();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(words);
-  const auto read_range = [&](Scratch::Probe& p) {
-    const Group& g = groups_[p.group];
-    p.range = g.codes.range(words + g.code_word, p.home);
-    if (p.range.count == 0) return;
-    // A home spilling into the next block: that block too.
-    uint64_t block;
-    unsigned slot;
-    g.codes.locate(p.range.first + p.range.count - 1, block, slot);
-    if (block != p.home) __builtin_prefetch(bytes + (g.code_word * 8) + block * BlockTable::block_bytes);
-  };
-  // A software pipeline: item j fetched at step j, its range read at step
-  // j + range_ahead (and its spill fetched), its entries read at step
-  // j + ahead; short lists fetch everything before reading anything.
   const uint64_t position_mask = low_bits(position_bits_);
-  for (size_t step = 0; step < count + ahead; ++step) {
-    if (step < count) {
-      const Scratch::Probe& p = s.probes[step];
-      groups_[p.group].codes.prefetch(words + groups_[p.group].code_word, p.home);
-    }
-    if (step >= range_ahead && step - range_ahead < count) read_range(s.probes[step - range_ahead]);
-    if (step < ahead) continue;
-    const size_t j = step - ahead;
-    const Scratch::Probe& p = s.probes[j];
-    const Group& g = groups_[p.group];
-    g.codes.find(words + g.code_word, p.range, position_bits_, g.code_key_bits, p.key, [&](uint64_t value) {
-      const uint64_t position = value & position_mask;
-      return position >= reference_count_ || visit(which[j], static_cast<size_t>(position));
-    });
-  }
+  sweep(
+      count,
+      [&](size_t j) {
+        groups_[s.probes[j].group].codes.prefetch(words + groups_[s.probes[j].group].code_word, s.probes[j].home);
+      },
+      [&](size_t j) {
+        Scratch::Probe& p = s.probes[j];
+        p.range = groups_[p.group].codes.fetch_range(words + groups_[p.group].code_word, p.home);
+      },
+      [&](size_t j) {
+        const Scratch::Probe& p = s.probes[j];
+        const Group& g = groups_[p.group];
+        g.codes.find(words + g.code_word, p.range, position_bits_, g.code_key_bits, p.key, [&](uint64_t value) {
+          const uint64_t position = value & position_mask;
+          return position >= reference_count_ || visit(which[j], static_cast<size_t>(position));
+        });
+      });
 }
 
 void PackedLayout::find_codes(std::span<const Request> requests, Scratch& s) const {
@@ -462,30 +460,18 @@ void PackedLayout::find_codes(std::span<const Request> requests, Scratch& s) con
   // lookups before its use, its range read half way (and the next block
   // fetched then if the home spills into it), its postings decoded last.
   const uint64_t* words = posting_words_.data();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(words);
-  const auto read_range = [&](Scratch::Lookup& l) {
-    const Group& g = groups_[l.group];
-    l.range = g.postings.range(words + g.posting_word, l.home);
-    if (l.range.count == 0) return;
-    uint64_t first_block, last_block;
-    unsigned slot;
-    g.postings.locate(l.range.first, first_block, slot);
-    g.postings.locate(l.range.first + l.range.count - 1, last_block, slot);
-    const unsigned char* base = bytes + g.posting_word * 8;
-    if (first_block != l.home) __builtin_prefetch(base + first_block * BlockTable::block_bytes);
-    if (last_block != first_block) __builtin_prefetch(base + last_block * BlockTable::block_bytes);
-  };
   const size_t count = s.lookups.size();
   const unsigned letter_bits = 2 * static_cast<unsigned>(k);
   uint32_t current = std::numeric_limits<uint32_t>::max();
-  for (size_t step = 0; step < count + ahead; ++step) {
-    if (step < count) {
-      const Scratch::Lookup& l = s.lookups[step];
-      groups_[l.group].postings.prefetch(words + groups_[l.group].posting_word, l.home);
-    }
-    if (step >= range_ahead && step - range_ahead < count) read_range(s.lookups[step - range_ahead]);
-    if (step < ahead) continue;
-    const size_t i = step - ahead;
+  const auto fetch = [&](size_t i) {
+    const Scratch::Lookup& l = s.lookups[i];
+    groups_[l.group].postings.prefetch(words + groups_[l.group].posting_word, l.home);
+  };
+  const auto read_range = [&](size_t i) {
+    Scratch::Lookup& l = s.lookups[i];
+    l.range = groups_[l.group].postings.fetch_range(words + groups_[l.group].posting_word, l.home);
+  };
+  sweep(count, fetch, read_range, [&](size_t i) {
     const Scratch::Lookup& l = s.lookups[i];
     if (l.request != current) {
       // A new request: the previous one's codes end here, and its recent
@@ -538,7 +524,7 @@ void PackedLayout::find_codes(std::span<const Request> requests, Scratch& s) con
       s.found.push_back(
           {code, static_cast<uint16_t>(l.group), static_cast<uint8_t>(value & low_bits(bucket_bits_)), l.request});
     });
-  }
+  });
   for (uint32_t r = current == std::numeric_limits<uint32_t>::max() ? 0 : current; r < requests.size(); ++r)
     s.found_ends[r] = s.found.size();
 }

@@ -217,15 +217,25 @@ NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, 
 
 namespace {
 
+// Whether reference i is in the list and passes both filters for a query
+// of this length and A-count. Asked again of what a loaded index names: its
+// file may be damaged.
+bool passes_filters(const ReferenceSet& references, intptr_t query_length, intptr_t query_a_count, intptr_t max_flex,
+                    size_t i) {
+  return i < references.facts().size() && distance(query_length, references.length(i)) <= max_flex &&
+         distance(query_a_count, references.a_count(i)) <= max_flex;
+}
+bool passes_filters(const ReferenceSet& references, const Text& query, intptr_t max_flex, size_t i) {
+  return passes_filters(references, static_cast<intptr_t>(query.length()), static_cast<intptr_t>(count_letter_a(query)),
+                        max_flex, i);
+}
+
 // Whether a packed index's summary names nothing, or a reference that
 // passes both filters for this query: always, unless the index was loaded
 // from a damaged file, whose answers the scan's path then gives.
 bool names_a_filtered_reference(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                                 const NearestSummary& summary) {
-  if (summary.ties == 0) return true;
-  if (summary.position >= references.facts().size()) return false;
-  return distance(static_cast<intptr_t>(query.length()), references.length(summary.position)) <= max_flex &&
-         distance(static_cast<intptr_t>(count_letter_a(query)), references.a_count(summary.position)) <= max_flex;
+  return summary.ties == 0 || passes_filters(references, query, max_flex, summary.position);
 }
 
 // A packed index's summary as the answer: the references of length at
@@ -372,8 +382,7 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
   const auto query_length = static_cast<intptr_t>(query.length());
   const auto query_a_count = static_cast<intptr_t>(count_letter_a(query));
   const std::optional<Decision> decision = index->first_decisive(query, [&](size_t i) {
-    return distance(query_length, references.length(i)) <= max_flex &&
-           distance(query_a_count, references.a_count(i)) <= max_flex &&
+    return passes_filters(references, query_length, query_a_count, max_flex, i) &&
            long_reference_accepted(references, i, query, max_flex, pattern, checkpoint);
   });
   if (decision && decision->guard) panic(std::string(messages::guard));
@@ -426,9 +435,7 @@ void first_accepted_ahead(const ReferenceSet& references, std::span<const Text> 
     if (decision && decision->guard) continue;  // first_accepted raises it in its turn
     // A position that fails the filters comes from a damaged file: the
     // one-by-one path, which checks them, answers that query.
-    if (decision && !names_a_filtered_reference(references, *gathered.queries[j], max_flex,
-                                                NearestSummary{decision->position, 0, 1, no_distance}))
-      continue;
+    if (decision && !passes_filters(references, *gathered.queries[j], max_flex, decision->position)) continue;
     out[gathered.which[j]] = decision ? decision->position : no_match;
   }
 }
