@@ -15,6 +15,7 @@
 #include "index/builder.hpp"
 #include "index/deletions.hpp"
 #include "index/load_checks.hpp"
+#include "kernels/lcs.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
@@ -169,8 +170,7 @@ size_t lcs_with_code(const std::array<uint64_t, 4>& masks, size_t query_length, 
                      uint64_t length) noexcept {
   uint64_t v = ~uint64_t{0};
   for (uint64_t j = length; j-- > 0;) {
-    const uint64_t u = v & masks[(code >> (2 * j)) & 3];
-    v = (v + u) | (v - u);
+    v = lcs_step(v, masks[(code >> (2 * j)) & 3]);
   }
   return ones(~v & low_bits(static_cast<unsigned>(query_length)));
 }
