@@ -59,7 +59,7 @@ void sweep(size_t count, Fetch&& fetch, ReadRange&& read_range, Use&& use) {
 constexpr uint8_t no_group = 0xFF;
 
 unsigned rank_bits(uint64_t length, size_t k) noexcept {
-  return static_cast<unsigned>(std::bit_width(binomial(length, k) - 1));
+  return static_cast<unsigned>(std::bit_width(uint64_t{small_binomials[length][k]} - 1));  // k < length <= 32
 }
 
 // The low bits of a posting's payload: where the reference's lowest
@@ -76,7 +76,7 @@ unsigned payload_bits_of(uint64_t length, size_t k, unsigned bucket_bits) noexce
 
 uint64_t code_of(const Text& text) noexcept {
   uint64_t code = 0;
-  for (size_t i = 0; i < text.length(); ++i) code = (code << 2) | static_cast<uint64_t>(dna_letter(text[i]) & 3);
+  for (size_t i = 0; i < text.length(); ++i) code = (code << 2) | (upper_base_code(text[i]) & 3u);
   return code;
 }
 
@@ -240,7 +240,7 @@ bool PackedLayout::suits(std::span<const Text> references, size_t k) {
     if (reference.length() > max_letters) return false;
     const bool dna = reference.visit([](auto code_points) {
       for (const auto c : code_points)
-        if (dna_letter(c) < 0) return false;
+        if (upper_base_code(c) == unmatched_code) return false;
       return true;
     });
     if (!dna) return false;
@@ -602,8 +602,8 @@ void PackedLayout::nearest(std::span<const Request> requests, std::span<NearestS
     const Text& query = *requests[r].query;
     std::array<uint64_t, 4> masks{};
     for (size_t i = 0; i < query.length(); ++i) {
-      const int letter = dna_letter(query[i]);
-      if (letter >= 0) masks[static_cast<size_t>(letter)] |= uint64_t{1} << i;
+      const uint8_t letter = upper_base_code(query[i]);
+      if (letter != unmatched_code) masks[letter] |= uint64_t{1} << i;
     }
     NearestSummary& summary = out[r];
     for (size_t i = begin; i < end; ++i) {
