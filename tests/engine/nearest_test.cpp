@@ -160,9 +160,9 @@ TEST(NearestSummary, AnyOrderAndAnySplitGiveOneAnswer) {
     std::vector<std::pair<size_t, size_t>> accepted;  // position, distance
     for (size_t i = 0, n = rng() % 8; i < n; ++i) accepted.emplace_back(rng() % 40, rng() % 4);
     std::sort(accepted.begin(), accepted.end());
-    accepted.erase(std::unique(accepted.begin(), accepted.end(),
-                               [](const auto& a, const auto& b) { return a.first == b.first; }),
-                   accepted.end());
+    accepted.erase(
+        std::unique(accepted.begin(), accepted.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+        accepted.end());
 
     NearestMatch expected;
     for (const auto& [position, distance] : accepted) {

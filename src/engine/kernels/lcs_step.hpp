@@ -29,8 +29,7 @@
 namespace mendseqs {
 
 template <class W>
-[[gnu::always_inline]] inline typename W::word lcs_step(const W& ops, typename W::word state,
-                                                        typename W::word match) {
+[[gnu::always_inline]] inline typename W::word lcs_step(const W& ops, typename W::word state, typename W::word match) {
   const typename W::word u = ops.and_(state, match);
   return ops.or_unmatched(ops.add(state, u), state, match, u);
 }
