@@ -26,10 +26,10 @@
 #include "engine/panic.hpp"
 #include "full_table.hpp"
 #include "index/deletions.hpp"
-#include "index/reference_facts.hpp"
 #include "kernels/block_filter.hpp"
 #include "kernels/block_layout.hpp"
 #include "match/matcher.hpp"
+#include "storage/reference_facts.hpp"
 #include "support/binomial.hpp"
 #include "support/distance.hpp"
 

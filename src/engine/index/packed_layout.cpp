@@ -12,10 +12,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "index/builder.hpp"
 #include "index/deletions.hpp"
 #include "index/load_checks.hpp"
 #include "kernels/lcs.hpp"
+#include "support/build_pass.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {

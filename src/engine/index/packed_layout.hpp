@@ -45,8 +45,8 @@
 
 #include "engine/text.hpp"
 #include "index/block_table.hpp"
-#include "index/large_array.hpp"
-#include "index/sections.hpp"
+#include "storage/large_array.hpp"
+#include "storage/sections.hpp"
 #include "support/function_ref.hpp"
 #include "support/nearest_summary.hpp"
 

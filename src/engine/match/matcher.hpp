@@ -31,7 +31,7 @@ namespace mendseqs {
 
 // The references of one call with what matching needs, computed once per
 // call instead of once per query and candidate: the references' table of
-// lengths and A-counts (index/reference_facts.hpp), which the filters, the
+// lengths and A-counts (storage/reference_facts.hpp), which the filters, the
 // block filter and the candidate index all read, and the blocks of short
 // references. Views only: the texts stay where their owner keeps them.
 // Read-only after construction, so any number of threads may match against

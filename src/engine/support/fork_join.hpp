@@ -1,6 +1,7 @@
 // Threads started for one piece of work and joined before it is over: the
 // one place the engine starts threads, for the parallel path
-// (batch/parallel.cpp) and the index build (index/builder.hpp) alike.
+// (batch/parallel.cpp) and the threaded passes of the index build and load
+// (support/build_pass.hpp) alike.
 //
 // One rule for a thread that cannot start: it is an error. start() raises
 // Panic with the frozen "failed to spawn thread: " message and its reason;
