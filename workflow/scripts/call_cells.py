@@ -11,7 +11,7 @@ import sys
 
 from mendseqs_cli.cells import NO_CALL
 from mendseqs_cli.knee import call_cells
-from mendseqs_cli.writing import output_file
+from mendseqs_cli.output_files import output_file
 
 
 def main() -> int:
