@@ -21,6 +21,7 @@ from .records import STDIN, shown
 from .sources import open_source
 from .references import Prepared, build, is_saved_index, load
 from .summary import Summary
+from .output_files import check
 from .writing import FORMATS, format_batch, output_format_of, results
 
 
@@ -77,6 +78,7 @@ def settings(args: argparse.Namespace) -> CorrectSettings:
         raise InputError("--margin applies only with --pick nearest")
     if args.references == STDIN and args.queries == STDIN:
         raise InputError("the references and the queries cannot both be read from stdin (-)")
+    check([("-o", args.output)], [args.references, args.queries])
     output_format, compressed = output_format_of(args.output, args.format)
     return CorrectSettings(
         args.references,

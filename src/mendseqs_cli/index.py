@@ -10,6 +10,7 @@ from dataclasses import dataclass
 from .command import Command, Session
 from .errors import InputError, about, say
 from .options import add_threads, tolerance
+from .output_files import check
 from .references import build
 
 
@@ -29,6 +30,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def settings(args: argparse.Namespace) -> IndexSettings:
+    check([("-o", args.output)], [args.references])
     return IndexSettings(args.references, args.max_flex, args.threads, args.output)
 
 
