@@ -123,6 +123,7 @@ class CellAssigner:
             distance, cell, (text, start, end) = min(hits)
             read = list(out[number])
             read[position] = read[position]._replace(
+                **_umi_beside(reads[number], read[position], start, end),
                 barcode_start=start,
                 barcode_end=end,
                 raw_barcode=text,
@@ -202,6 +203,19 @@ def _readings(read: str, m: Any) -> list[tuple[str, int, int]]:
                 text = reverse_complement(text)
             out.append((text, start, end))
     return out
+
+
+def _umi_beside(read: str, m: Any, start: int, end: int) -> dict[str, Any]:
+    """The UMI of `m` once its barcode is read at [start, end) instead: as
+    long as it was, right after the barcode as the molecule is written
+    (before it in the read, on the '-' strand)."""
+    if m.umi_start is None:
+        return {}
+    shift = end - m.barcode_end if m.strand == "+" else start - m.barcode_start
+    umi_start = max(0, min(len(read), m.umi_start + shift))
+    umi_end = max(umi_start, min(len(read), m.umi_end + shift))
+    umi = read[umi_start:umi_end].upper()
+    return {"umi_start": umi_start, "umi_end": umi_end, "umi": umi if m.strand == "+" else reverse_complement(umi)}
 
 
 def exact_hits(tagged: Iterable[tuple[Any, ...]], into: dict[str, int]) -> None:

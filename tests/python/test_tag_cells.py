@@ -342,25 +342,45 @@ def test_matplotlib_absent_is_not_needed_without_plot():
 
 
 @pytest.mark.parametrize("strand", ["+", "-"])
-def test_a_barcode_window_read_off_by_letters_is_read_again_both_ways(strand):
-    import types
+def test_a_barcode_window_read_off_by_letters_is_read_again_both_ways_with_its_umi(strand):
+    from mendseqs_cli import cells, molecules
+    from mendseqs_cli.calls import ModuleCalls
 
-    from mendseqs_cli import cells
-
-    barcode = "ACGTTGCAACGGTTCA"
-    left, right = "GGGGGCTCTTCCGATCT", "TTTACGCATGCAAAAAAAAAA"
-    read = left + barcode + right
+    barcode, umi = "ACGTTGCAACGGTTCA", "TTTACGCATGCA"
+    misread = barcode[:8] + "T" + barcode[9:]  # one substitution
+    left, right = "GGGGGCTCTTCCGATCT", umi + "T" * 20 + "GCATCG"
+    read = left + misread + right
     start = len(left)
-    if strand == "-":
+    # The window the engine read: two letters late, too far from any cell
+    # for the cells' own search (the misread letter besides); the UMI read
+    # right after it.
+    if strand == "+":
+        window, umi_span = (start + 2, start + 18), (start + 18, start + 30)
+    else:
         read = simulate_reads.reverse_complement(read)
         start = len(right)
-    # The window the engine read: two letters late, one letter short.
-    if strand == "+":
-        window = (start + 2, start + 17)
-    else:
-        window = (start - 1, start + 14)
-    m = types.SimpleNamespace(strand=strand, barcode_start=window[0], barcode_end=window[1])
+        window, umi_span = (start - 2, start + 14), (start - 14, start - 2)
+    raw = read[window[0] : window[1]]
+    read_umi = read[umi_span[0] : umi_span[1]]
+    if strand == "-":
+        raw, read_umi = simulate_reads.reverse_complement(raw), simulate_reads.reverse_complement(read_umi)
+    fields = dict.fromkeys(molecules.FIELDS)
+    fields |= {"segment": 0, "strand": strand, "flank_edits": 0, "barcode": "", "ties": 0, "status": "no_match"}
+    fields |= {"barcode_start": window[0], "barcode_end": window[1], "raw_barcode": raw, "insert_end": len(read)}
+    fields |= {"umi_start": umi_span[0], "umi_end": umi_span[1], "umi": read_umi, "insert_start": 0}
+    m = molecules.SpooledMolecule(**fields)
     readings = cells._readings(read, m)
-    assert (barcode, start, start + 16) in readings
-    assert all(len(text) in (14, 15, 16) for text, _, _ in readings)
+    assert (misread, start, start + 16) in readings
+    assert all(len(text) in (15, 16, 17) for text, _, _ in readings)
     assert (window[0], window[1]) not in [(s, e) for _, s, e in readings]
+    calls = ModuleCalls()
+    try:
+        assigner = cells.CellAssigner([barcode, "TTTTGGGGCCCCAAAA"], 2, 0, 1, calls)
+        ((rescued,),) = assigner.assign([(m,)], [read])
+    finally:
+        calls.close()
+    assert (rescued.barcode, rescued.status, rescued.cell) == (barcode, "assigned", cells.IN_CELL)
+    assert (rescued.barcode_start, rescued.barcode_end, rescued.raw_barcode) == (start, start + 16, misread)
+    # The UMI comes from beside the barcode as assigned, not as first read.
+    assert rescued.umi == umi, rescued
+    assert (rescued.umi_end - rescued.umi_start) == len(umi)
