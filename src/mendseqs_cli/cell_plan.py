@@ -8,7 +8,7 @@ from typing import Any
 
 from .calls import ModuleCalls
 from .cells import NO_CALL, CellAssigner, check_on_whitelist, exact_hits, read_cells
-from .errors import InputError
+from .errors import PROGRAM, InputError, say
 from .knee import call_cells
 from .records import Batch, shown
 from .spool import Spool
@@ -22,10 +22,20 @@ class Plan:
     spooled, then the cells called and the batches assigned from the spool."""
 
     def __init__(
-        self, cells: str, margin: int, barcode_length: int, index: Any, threads: int, calls: ModuleCalls
+        self,
+        cells: str,
+        margin: int,
+        barcode_length: int,
+        index: Any,
+        threads: int,
+        calls: ModuleCalls,
+        expect_cells: int | None = None,
     ) -> None:
-        """`cells`: a file of cells, or "auto"."""
+        """`cells`: a file of cells, or "auto" (calling `expect_cells` of
+        them when given)."""
         self.auto = cells == AUTO
+        self.expect_cells = expect_cells
+        self.warning: str | None = None
         self.max_flex, self.margin, self.threads, self.calls = index.max_flex, margin, threads, calls
         self.exact: dict[str, int] = {}
         self.threshold: int | None = None
@@ -54,10 +64,13 @@ class Plan:
         """auto: the cells called from pass 1, then each spooled batch with
         its molecules assigned."""
         assert self.spool is not None
-        called = call_cells(self.exact)
+        called = call_cells(self.exact, self.expect_cells)
         if not called.cells:
             raise InputError(NO_CALL)
         self.cells, self.threshold, self.rule = called.cells, called.threshold, called.rule
+        self.warning = called.warning
+        if self.warning is not None:
+            say(f"{PROGRAM}: warning: {self.warning}")
         self.assigner = CellAssigner(self.cells, self.max_flex, self.margin, self.threads, self.calls)
         for batch, tagged in self.spool:
             yield batch, self.assigner.assign(tagged, batch.sequences)
@@ -72,6 +85,8 @@ class Plan:
             out["rule"] = self.rule
             out["least_exact_hits"] = self.threshold
             out["barcodes_with_exact_hits"] = len(self.exact)
+            if self.warning is not None:
+                out["warning"] = self.warning
         out["reads_in_cells"] = reads_in_cells
         out["share_of_reads_in_cells"] = round(reads_in_cells / reads, 6) if reads else None
         out["molecules_in_cells"] = molecules_in_cells

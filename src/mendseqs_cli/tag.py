@@ -58,12 +58,14 @@ def tagged(
 
 
 def run(config: TagSettings, session: Session) -> int:
+    run_started = time.perf_counter()
     calls = session.calls
     threads = config.threads
     index = prepared_index(config.whitelist, config.max_flex, config.layout, config.layout_name, calls, threads)
     plan = None
     if config.cells:
-        plan = Plan(config.cells, config.margin, config.layout.barcode_length, index, threads, calls)
+        length = config.layout.barcode_length
+        plan = Plan(config.cells, config.margin, length, index, threads, calls, config.expect_cells)
     counts = BarcodeCounts() if config.counts or config.plot else None
     started = time.perf_counter()
     totals = Totals()
@@ -89,8 +91,9 @@ def run(config: TagSettings, session: Session) -> int:
             for done, (batch, molecules) in enumerate(plan.second_pass(), 1):
                 outputs.write(config.reads[-1], batch, molecules, totals)
                 display.update(totals.reads, done, plan.spool.batches)
-        seconds = time.perf_counter() - started
-        outputs.finish(plan, totals, seconds)
+        outputs.finish_reads()
+        tagging = time.perf_counter() - started
+        outputs.finish(plan, totals, run_started, tagging)
     except BrokenPipeError:
         raise ReaderGone from None
     finally:
@@ -99,7 +102,7 @@ def run(config: TagSettings, session: Session) -> int:
         if plan is not None:
             plan.close()
     if not config.quiet:
-        say_summary(totals, seconds, plan)
+        say_summary(totals, time.perf_counter() - run_started, tagging, plan)
     return 0
 
 

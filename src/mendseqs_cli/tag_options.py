@@ -34,6 +34,7 @@ class TagSettings:
     table: str | None
     summary: str | None
     cells: str | None  # a file of cells, or "auto"
+    expect_cells: int | None  # with auto: call this many cells
     called_cells: str | None
     counts: str | None
     plot: str | None
@@ -76,6 +77,12 @@ def add_arguments(tag: argparse.ArgumentParser) -> None:
         help="the cells: a list of whitelist barcodes (Cell Ranger's barcodes.tsv(.gz) with -1 suffixes too), "
         "or auto to call them from the reads; molecules go to a cell first, else to the whole whitelist",
     )
+    tag.add_argument(
+        "--expect-cells",
+        metavar="N",
+        type=integer(1, 100_000_000),
+        help="with --cells auto: call the N barcodes with the most exact hits, not the valley rule's cells",
+    )
     tag.add_argument("--called-cells", metavar="FILE", help="write the cells (called, or as listed), one per line")
     tag.add_argument("--counts", metavar="FILE", help="per barcode: reads, molecules, distinct UMIs, called (TSV, .gz)")
     tag.add_argument("--plot", metavar="PNG", help="the knee plot: reads per barcode by rank, log-log (matplotlib)")
@@ -99,6 +106,8 @@ def settings(args: argparse.Namespace) -> TagSettings:
         raise InputError(f"--layout: {error}") from None
     if args.reads.count(STDIN) > 1:
         raise InputError("stdin (-) can be read only once")
+    if args.expect_cells is not None and args.cells != AUTO:
+        raise InputError("--expect-cells needs --cells auto")
     if args.called_cells and not args.cells:
         raise InputError("--called-cells needs --cells (FILE or auto)")
     if args.plot:
@@ -131,6 +140,7 @@ def settings(args: argparse.Namespace) -> TagSettings:
         table=args.table,
         summary=args.summary,
         cells=args.cells,
+        expect_cells=args.expect_cells,
         called_cells=args.called_cells,
         counts=args.counts,
         plot=args.plot,

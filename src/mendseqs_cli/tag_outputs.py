@@ -6,6 +6,7 @@ the counts and the plot, written at the end."""
 from __future__ import annotations
 
 import json
+import time
 from typing import Any
 
 from . import bam, cell_outputs
@@ -61,13 +62,18 @@ class TagOutputs:
         if self.table is not None:
             self.table.write(rows)
 
-    def finish(self, plan: Any, totals: Totals, seconds: float) -> None:
-        """Everything written, then every file committed."""
+    def finish_reads(self) -> None:
+        """The tagged reads and the table written whole."""
         self.formatter_for(self.config.reads[-1], None)
         self._close_writers()
+
+    def finish(self, plan: Any, totals: Totals, started: float, tagging: float) -> None:
+        """The per-barcode files and the summary written, then every file
+        committed (`started`: when the run began, on time.perf_counter)."""
         cell_outputs.write(self.files, self.config, plan, self.counts, totals.reads, totals.reads_in_cells)
         if self.config.summary:
-            text = json.dumps(summary(totals, seconds, plan), indent=2) + "\n"
+            seconds = time.perf_counter() - started
+            text = json.dumps(summary(totals, seconds, tagging, plan), indent=2) + "\n"
             self.files.write(self.config.summary, text.encode())
         self.files.commit()
 

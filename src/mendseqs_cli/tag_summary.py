@@ -39,7 +39,11 @@ class Totals:
         return (at((total - 1) // 2) + at(total // 2)) / 2
 
 
-def summary(totals: Totals, seconds: float, plan: Any = None) -> dict[str, object]:
+def summary(totals: Totals, seconds: float, tagging: float, plan: Any = None) -> dict[str, object]:
+    """The run's figures: `seconds` the whole run's, `tagging` the time the
+    reads took, from the first read to the last tagged read written
+    (without the whitelist's loading, the cells' files or the plot): the
+    rate is the reads' over that time."""
     out: dict[str, object] = {
         "reads": totals.reads,
         "molecules": totals.molecules,
@@ -48,16 +52,17 @@ def summary(totals: Totals, seconds: float, plan: Any = None) -> dict[str, objec
         "status": totals.status,
         "median_flank_edits": totals.median_flank_edits(),
         "seconds": round(seconds, 3),
-        "reads_per_second": round(totals.reads / seconds, 1) if seconds > 0 else None,
+        "tagging_seconds": round(tagging, 3),
+        "reads_per_second": round(totals.reads / tagging, 1) if tagging > 0 else None,
     }
     if plan is not None:
         out["cells"] = plan.summary(totals.reads, totals.reads_in_cells, totals.molecules_in_cells)
     return out
 
 
-def say_summary(totals: Totals, seconds: float, plan: Any = None) -> None:
+def say_summary(totals: Totals, seconds: float, tagging: float, plan: Any = None) -> None:
     counted = ", ".join(f"{status}: {totals.status[status]}" for status in STATUSES)
-    rate = totals.reads / seconds if seconds > 0 else 0.0
+    rate = totals.reads / tagging if tagging > 0 else 0.0
     in_cells = f", cells: {len(plan.cells)}, reads in cells: {totals.reads_in_cells}" if plan is not None else ""
     say(
         f"reads: {totals.reads}, molecules: {totals.molecules}, {counted}{in_cells}, "

@@ -174,7 +174,7 @@ def test_tag_target_gathers_what_one_run_gives(tmp_path, kind, output, cells):
         assert gzip.decompress((work / output).read_bytes()) == gzip.decompress((whole / output).read_bytes())
     summaries = [json.loads((where / names["summary"]).read_text()) for where in (work, whole)]
     for summary in summaries:
-        del summary["seconds"], summary["reads_per_second"]
+        del summary["seconds"], summary["tagging_seconds"], summary["reads_per_second"]
     assert summaries[0] == summaries[1]
     if cells == "auto":
         assert (work / "cells" / "called.txt").read_text() == (whole / "called.txt").read_text()
@@ -195,6 +195,8 @@ def test_tag_target_gathers_what_one_run_gives(tmp_path, kind, output, cells):
         ({"layout": "10x9v9"}, "layout=10x9v9: unknown layout"),
         ({"chunks": 0}, "chunks=0: must be at least 1"),
         ({"colour": "red"}, "colour=red: no such setting for tag"),
+        ({"expect_cells": 100}, "expect_cells=100: applies only with cells=auto"),
+        ({"cells": "auto", "expect_cells": 0}, "expect_cells=0: must be at least 1"),
     ],
 )
 def test_bad_tag_settings_are_refused_before_any_job(tmp_path, config, message):

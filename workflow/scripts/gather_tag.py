@@ -128,7 +128,7 @@ def summed(parts, totals, cells, call):
     totals.both_strand_reads = sum(part["reads_with_both_strands"] for part in parts)
     totals.status = {status: sum(part["status"][status] for part in parts) for status in STATUSES}
     seconds = sum(part["seconds"] for part in parts)
-    gathered = summary(totals, seconds)
+    gathered = summary(totals, seconds, sum(part["tagging_seconds"] for part in parts))
     if cells is not None:
         figures = {"source": "auto" if call else "list", "cells": len(cells)}
         if call:

@@ -11,6 +11,7 @@ KNOWN = (
     "whitelist",
     "layout",
     "cells",
+    "expect_cells",
     "output",
     "table",
     "counts",
@@ -58,6 +59,11 @@ class TagSettings:
         self.cells = None
         if cells is not None and not self.auto:
             self.cells = given.existing("cells")
+        self.expect_cells = None
+        if "expect_cells" in given:
+            if not self.auto:
+                raise ValueError(f"expect_cells={given.text('expect_cells')}: applies only with cells=auto")
+            self.expect_cells = given.whole("expect_cells", None, low=1)
         self.index_path = "index/whitelist.msqidx"
         # Asked of the jobs' interpreter: the layout's barcode length (or
         # why the layout is wrong); whether the whitelist is a saved index,
