@@ -9,7 +9,7 @@ from typing import Any
 from . import bam
 from .cells import IN_CELL
 from .errors import InputError
-from .modifications import carried
+from .modifications import OwnTags
 from .output_files import STDOUT, is_regular_target
 from .records import Batch, record_id, reverse_complement
 from .tag_summary import Totals
@@ -59,7 +59,9 @@ class Formatter:
             header, sequence = batch.headers[number], batch.sequences[number]
             quality = qualities[number] if qualities is not None else ""
             read_id = record_id(header)
-            own = own_tags[number] if own_tags is not None else bam.comment_tags(header)
+            own_text = own_tags[number] if own_tags is not None else bam.comment_tags(header)
+            # Parsed once per read, whatever its number of molecules.
+            own = OwnTags(own_text, sequence) if own_text else None
             several = len(molecules) > 1
             self.observe(molecules, totals)
             totals.reads += 1
@@ -89,7 +91,9 @@ class Formatter:
         if self.counts is not None:
             self.counts.add_read((m.barcode, m.umi) for m in molecules if m.status == "assigned")
 
-    def record(self, read_id: str, several: bool, m: Any, sequence: str, quality: str, own: str = "") -> str:
+    def record(
+        self, read_id: str, several: bool, m: Any, sequence: str, quality: str, own: OwnTags | None = None
+    ) -> str:
         name = f"{read_id}_{m.segment}" if several else read_id
         insert = sequence[m.insert_start : m.insert_end]
         insert_quality = quality[m.insert_start : m.insert_end]
@@ -102,8 +106,8 @@ class Formatter:
             tags.append(f"sg:i:{m.segment}")
             if m.flank_start is not None:
                 tags.append(f"sr:A:{m.strand}")
-        if own:
-            tags += carried(own, m.insert_start, m.insert_end, reverse, sequence)
+        if own is not None:
+            tags += own.for_slice(m.insert_start, m.insert_end, reverse)
         if self.alignments:
             return f"{name}\t4\t*\t0\t0\t*\t*\t0\t0\t{insert or '*'}\t{insert_quality or '*'}" + "".join(
                 "\t" + tag for tag in tags

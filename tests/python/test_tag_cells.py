@@ -450,3 +450,28 @@ def test_the_rate_is_the_tagging_s_and_the_whole_run_is_timed_apart(simulated, t
     # Drawing the plot (slowed here) is the run's time, not the tagging's.
     assert figures["tagging_seconds"] + 1.4 < figures["seconds"]
     assert figures["reads_per_second"] == pytest.approx(figures["reads"] / figures["tagging_seconds"], rel=0.01)
+
+
+def test_a_read_s_own_tags_are_parsed_once_for_all_its_molecules(monkeypatch):
+    import re
+
+    import mendseqs
+    from mendseqs_cli import modifications, molecules
+    from mendseqs_cli.records import Batch
+    from mendseqs_cli.tag_format import Formatter
+    from mendseqs_cli.tag_summary import Totals
+
+    read = "ACGTC" * 400
+    own = "MM:Z:C+m,0,3,5;\tML:B:C," + ",".join(["200"] * 3)
+    blank = molecules.SpooledMolecule(**dict.fromkeys(molecules.FIELDS))
+    fields = {"strand": "+", "ties": 0, "status": "no_flank", "raw_barcode": "", "barcode": "", "umi": ""}
+    many = [blank._replace(**fields, segment=n, insert_start=10 * n, insert_end=10 * n + 10) for n in range(100)]
+    scans = []
+    finditer = re.finditer
+    monkeypatch.setattr(modifications.re, "finditer", lambda *args: scans.append(args) or finditer(*args))
+    formatter = Formatter(mendseqs.Layout.preset("10x3v3"), fastq=False, assigned_only=False)
+    records, _ = formatter.batch(Batch(["r"], [read], None, [own]), [tuple(many)], Totals())
+    # Each molecule's record carries the calls in its slice, found by one
+    # scan of the read (not one per molecule: quadratic in long chimeras).
+    assert len(scans) == 1
+    assert records.count("MM:Z:C+m") == 100 and "MM:Z:C+m,0;\tML:B:C,200" in records
