@@ -15,7 +15,9 @@ constexpr double binomial(uint64_t n, uint64_t r) noexcept {
   if (n - r < r) r = n - r;
   double value = 1;
   for (uint64_t i = 1; i <= r; ++i) value = value * static_cast<double>(n - r + i) / static_cast<double>(i);
-  return value < 0x1p52 ? static_cast<double>(static_cast<uint64_t>(value + 0.5)) : value;
+  if (value >= 0x1p52) return value;
+  const auto whole = static_cast<uint64_t>(value);
+  return static_cast<double>(value - static_cast<double>(whole) < 0.5 ? whole : whole + 1);
 }
 
 }  // namespace mendseqs
