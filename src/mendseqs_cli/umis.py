@@ -1,0 +1,95 @@
+"""UMI deduplication within a (cell, gene) group: the directional rule.
+
+Two raw UMIs are neighbours when the engine accepts either for the other
+at tolerance `distance`, as correct_seq_mt accepts a reference: lengths and
+counts of A within `distance`, and a longest common subsequence at most
+`distance` short of the reference's length. For UMIs of one length that is
+at most `distance` substitutions or slips (a base lost here and one gained
+there, which long reads make in UMIs), one edit each. A UMI joins a neighbour holding at least 2n - 1 reads when
+it holds n; the molecules are the UMIs joined to none, each with everything
+that reaches it. UMIs are visited from the most reads down (ties in
+sequence order), so a UMI reachable from two goes to the larger.
+
+The neighbours come from one engine call over many groups at once: each
+group's UMIs are prefixed with `distance + 1` copies of a character of its
+own, outside A/C/G/T/N. A common subsequence of two UMIs of one group is
+the prefix plus theirs; of two groups, theirs alone, which is always too
+short to be accepted. So the engine's candidate index answers every group
+together, never comparing two groups, and the prefix keeps every UMI longer
+than the tolerance (the engine refuses a tolerance beyond a sequence's
+length).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+import mendseqs
+
+DEFAULT_DISTANCE = 2
+# Code points for group prefixes: above Latin-1, below the surrogates, then
+# above them; a call takes at most this many groups.
+_FIRST = 0x100
+_SURROGATES = range(0xD800, 0xE000)
+GROUPS_PER_CALL = 0x10FFFF - _FIRST - len(_SURROGATES)
+
+
+def _mark(group: int) -> str:
+    code = _FIRST + group
+    if code >= _SURROGATES.start:
+        code += len(_SURROGATES)
+    return chr(code)
+
+
+def directional(umis: Sequence[str], counts: Sequence[int], neighbours: Sequence[Sequence[int]]) -> list[int]:
+    """For each UMI of one group, the position of the UMI whose molecule it
+    joins (itself for a molecule's own). `neighbours[i]` lists the positions
+    of i's neighbours (either way round: the relation is made symmetric)."""
+    n = len(umis)
+    adjacent: list[set[int]] = [set() for _ in range(n)]
+    for i, found in enumerate(neighbours):
+        for j in found:
+            if j != i:
+                adjacent[i].add(j)
+                adjacent[j].add(i)
+    order = sorted(range(n), key=lambda i: (-counts[i], umis[i]))
+    root = [-1] * n
+    for start in order:
+        if root[start] >= 0:
+            continue
+        root[start] = start
+        stack = [start]
+        while stack:
+            u = stack.pop()
+            for v in adjacent[u]:
+                if root[v] < 0 and counts[u] >= 2 * counts[v] - 1:
+                    root[v] = start
+                    stack.append(v)
+    return root
+
+
+def cluster(groups: Sequence[tuple[Sequence[str], Sequence[int]]], distance: int, threads: int) -> list[list[int]]:
+    """directional() of each (distinct UMIs, reads per UMI) group, the
+    neighbours found by the engine, as few calls as the groups allow.
+    Groups of one UMI need no call."""
+    out: list[list[int]] = [[0] if len(umis) == 1 else [] for umis, _ in groups]
+    pending = [g for g, (umis, _) in enumerate(groups) if len(umis) > 1]
+    if distance < 0:
+        for g in pending:
+            out[g] = list(range(len(groups[g][0])))
+        return out
+    for begin in range(0, len(pending), GROUPS_PER_CALL):
+        chunk = pending[begin : begin + GROUPS_PER_CALL]
+        keyed: list[str] = []
+        for k, g in enumerate(chunk):
+            prefix = _mark(k) * (distance + 1)
+            keyed.extend(prefix + umi for umi in groups[g][0])
+        index = mendseqs.ReferenceIndex(keyed, distance, threads)
+        found = index.neighbours(keyed, threads)
+        offset = 0
+        for g in chunk:
+            umis, counts = groups[g]
+            local = [[j - offset for j in found[offset + i]] for i in range(len(umis))]
+            out[g] = directional(umis, counts, local)
+            offset += len(umis)
+    return out
