@@ -148,7 +148,7 @@ class Sequencer:
     def __init__(self, rng: random.Random, kind: str, rate: float) -> None:
         self.rng, self.kind, self.rate = rng, kind, rate
         if kind == "badread":
-            sys.path.insert(0, os.environ.get("BADREAD", "/work/shared/sim/badread"))
+            sys.path.insert(0, os.environ.get("BADREAD", "/build/bench-data/badread"))
             from badread.error_model import ErrorModel  # type: ignore[import-not-found]
             from badread.identities import Identities  # type: ignore[import-not-found]
             from badread.qscore_model import QScoreModel  # type: ignore[import-not-found]
@@ -160,9 +160,12 @@ class Sequencer:
             self.identities = Identities(95, 2.5, 99, output=quiet)
             self.sequence_fragment = sequence_fragment
 
-    def read(self, sequence: str) -> tuple[str, str]:
+    def identity(self) -> float:
+        """A read's identity (Badread's beta distribution), shared by its pieces."""
+        return self.identities.get_identity() if self.kind == "badread" else 1 - self.rate
+
+    def read(self, sequence: str, identity: float = 1.0) -> tuple[str, str]:
         if self.kind == "badread":
-            identity = self.identities.get_identity()
             seq, quals, _, _ = self.sequence_fragment(sequence, identity, self.error_model, self.qscore_model)
             return seq, quals
         if self.kind == "none" or self.rate <= 0:
@@ -187,9 +190,15 @@ class Sequencer:
         return text, "5" * len(text)
 
 
-def simulate(directory: str, reads: int, cells: int, seed: int, errors: str, rate: float) -> None:
+def simulate(
+    directory: str, reads: int, cells: int, seed: int, errors: str, rate: float, with_raw: bool = True
+) -> None:
     rng = random.Random(seed)
-    random.seed(seed)  # Badread draws from the module's generator
+    random.seed(seed)  # Badread draws from the module's generators
+    if errors == "badread":
+        import numpy
+
+        numpy.random.seed(seed)
     genome = Genome(rng)
     os.makedirs(directory, exist_ok=True)
     genome.write(directory)
@@ -202,7 +211,7 @@ def simulate(directory: str, reads: int, cells: int, seed: int, errors: str, rat
     cell_weights = list(itertools.accumulate(rng.lognormvariate(0, 0.5) for _ in barcodes))
     gene_weights = list(itertools.accumulate(rng.lognormvariate(0, 1.5) for _ in genome.genes))
     sequencer = Sequencer(rng, errors, rate)
-    raw = gzip.open(os.path.join(directory, "raw.fq.gz"), "wt", compresslevel=1)
+    raw = gzip.open(os.path.join(directory, "raw.fq.gz"), "wt", compresslevel=1) if with_raw else None
     tagged = gzip.open(os.path.join(directory, "tagged.fq.gz"), "wt", compresslevel=1)
     truth = gzip.open(os.path.join(directory, "truth.tsv.gz"), "wt", compresslevel=1)
     truth.write("\t".join(TRUTH_COLUMNS) + "\n")
@@ -225,24 +234,30 @@ def simulate(directory: str, reads: int, cells: int, seed: int, errors: str, rat
             cut = rng.randint(0, max(0, len(mrna) - 200)) if rng.random() < 0.5 else 0
             reaches = cut < (first_exon[1] - first_exon[0]) - 20
             insert = mrna[cut:] + "A" * rng.randint(20, 30)
-            # As sequenced: the first strand, Read 1 and barcode first, in either orientation.
-            molecule_text = (ADAPTER_5P[-rng.randint(0, 20) :] + READ1_END + cell + umi + reverse_complement(insert)
-                             + ADAPTER_3P)
-            seq, quals = sequencer.read(molecule_text)
-            strand = rng.random() < 0.5
-            if strand:
+            # As sequenced: the first strand, Read 1 and barcode first, in either orientation. The
+            # pieces are sequenced one by one and joined, so that tag's view of the read (its insert
+            # as the mRNA, its UMI as read) is known exactly.
+            identity = sequencer.identity()
+            head, _ = sequencer.read(ADAPTER_5P[-rng.randint(1, 20) :] + READ1_END + cell, identity)
+            read_umi, umi_q = sequencer.read(umi, identity)
+            body, body_q = sequencer.read(reverse_complement(insert), identity)
+            tail, _ = sequencer.read(ADAPTER_3P, identity)
+            seq = head + read_umi + body + tail
+            quals = "5" * len(head) + umi_q + body_q + "5" * len(tail)
+            if rng.random() < 0.5:
                 seq, quals = reverse_complement(seq), quals[::-1]
             name = f"r{made}"
-            raw.write(f"@{name}\n{seq}\n+\n{quals}\n")
-            # tag's view: the insert, sequenced with errors, as the mRNA; barcode and UMI as read.
-            read_umi, _ = sequencer.read(umi)
-            body, body_q = sequencer.read(insert)
-            tagged.write(f"@{name}\tCB:Z:{cell}-1\tUR:Z:{read_umi}\tUY:Z:{'I' * len(read_umi)}\n{body}\n+\n{body_q}\n")
+            if raw is not None:
+                raw.write(f"@{name}\n{seq}\n+\n{quals}\n")
+            tagged.write(
+                f"@{name}\tCB:Z:{cell}-1\tUR:Z:{read_umi}\tUY:Z:{umi_q}\n{reverse_complement(body)}\n+\n{body_q[::-1]}\n"
+            )
             single = "0" if gene.overlapped else "1"
             truth.write(f"{name}\t{cell}\t{umi}\t{molecule}\t{gene.id}\t{isoform.id}\t{int(reaches)}\t{single}\n")
             made += 1
     for stream in (raw, tagged, truth):
-        stream.close()
+        if stream is not None:
+            stream.close()
 
 
 def _pick(rng: random.Random, cumulative: list[float]) -> int:
@@ -259,8 +274,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--errors", choices=("badread", "uniform", "none"), default="badread")
     parser.add_argument("--error-rate", type=float, default=0.05)
+    parser.add_argument("--no-raw", action="store_true", help="only tag's view of the reads, not the raw reads")
     args = parser.parse_args(argv)
-    simulate(args.directory, args.reads, args.cells, args.seed, args.errors, args.error_rate)
+    simulate(args.directory, args.reads, args.cells, args.seed, args.errors, args.error_rate, not args.no_raw)
     return 0
 
 

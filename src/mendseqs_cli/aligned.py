@@ -19,6 +19,11 @@ _ALIGNED = frozenset((0, 7, 8))
 _DELETION, _SKIP = 2, 3
 
 
+def pysam_module() -> Any:
+    """pysam, or InputError saying how to install it."""
+    return _pysam()
+
+
 def open_aligned(path: str) -> Any:
     """The aligned reads at `path` ("-": stdin), SAM, BAM or CRAM by content.
     Refuses a file with no reference sequences: nothing in it is aligned."""

@@ -153,9 +153,9 @@ class Assigner:
         n = len(junctions)
         # The read's junctions must be the isoform's introns first..first+n-1,
         # and reach its 3' end: the last exon on '+', the first on '-'.
-        first = len(introns) - n if strand == "+" else 0
-        if first < 0:
+        if n > len(introns):
             return False
+        first = len(introns) - n if strand == "+" else 0
         for k, (d, a) in enumerate(junctions):
             known_d, known_a = introns[first + k]
             if abs(d - known_d) > tol or abs(a - known_a) > tol:

@@ -16,6 +16,7 @@ import argparse
 import json
 import os
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 
@@ -114,7 +115,7 @@ def count(s: CountSettings) -> int:
     if s.plot and (missing := saturation.plot_unavailable()):
         raise InputError(f"--plot needs matplotlib (Debian: apt install python3-matplotlib): {missing}")
     annotation = read_annotation(s.annotation)
-    called = [b for b in cells.read_cells(s.cells, None)] if s.cells else None
+    called = cells.read_cells(s.cells, None) if s.cells else None
     first = counting.FirstPass(annotation, s.rules, s.min_mapq)
     corrected = counting.Corrected() if s.output else None
     source = aligned.open_aligned(s.aligned)
@@ -146,8 +147,7 @@ def count(s: CountSettings) -> int:
 
 def _first_pass(source: object, first: counting.FirstPass, s: CountSettings) -> str | None:
     """Pass 1; with -o, the tagged records' temporary BAM's path."""
-    import pysam  # type: ignore[import-untyped,import-not-found,unused-ignore]
-
+    pysam = aligned.pysam_module()
     out = None
     path = None
     if s.output:
@@ -184,15 +184,12 @@ def _first_pass(source: object, first: counting.FirstPass, s: CountSettings) -> 
 
 
 def _temporary(directory: str) -> tuple[int, str]:
-    import tempfile
-
     return tempfile.mkstemp(prefix="mendseqs-count-", suffix=".bam", dir=directory)
 
 
 def _third_pass(spool: str, corrected: counting.Corrected, s: CountSettings) -> None:
     """The spooled records to -o, each counted one with its UB."""
-    import pysam
-
+    pysam = aligned.pysam_module()
     assert s.output is not None
     partial = f"{s.output}.partial-{os.getpid()}"
     try:

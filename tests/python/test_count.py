@@ -23,6 +23,7 @@ COMMAND = [sys.executable, "-m", "mendseqs_cli", "count"]
 # Gene A (+) with four isoforms: A.1 all three exons, A.2 skipping the
 # second, A.3 an alternative 3' end (the second exon run on), A.4 the
 # second intron retained. B (-) two exons. C and D (+) overlap each other.
+# E (-): E.2 skips E.1's middle exon.
 GTF = """\
 #!comment
 chr1\tt\tgene\t1001\t3500\t.\t+\t.\tgene_id "A"; gene_name "Alpha";
@@ -39,6 +40,11 @@ chr1\tt\texon\t5001\t5400\t.\t-\t.\tgene_id "B"; transcript_id "B.1"; gene_name 
 chr1\tt\texon\t6001\t6200\t.\t-\t.\tgene_id "B"; transcript_id "B.1"; gene_name "Beta";
 chr1\tt\texon\t7001\t7600\t.\t+\t.\tgene_id "C"; transcript_id "C.1"; gene_name "Gamma";
 chr1\tt\texon\t7101\t7700\t.\t+\t.\tgene_id "D"; transcript_id "D.1"; gene_name "Delta";
+chr1\tt\texon\t8001\t8200\t.\t-\t.\tgene_id "E"; transcript_id "E.1"; gene_name "Epsilon";
+chr1\tt\texon\t8501\t8700\t.\t-\t.\tgene_id "E"; transcript_id "E.1"; gene_name "Epsilon";
+chr1\tt\texon\t9001\t9300\t.\t-\t.\tgene_id "E"; transcript_id "E.1"; gene_name "Epsilon";
+chr1\tt\texon\t8001\t8200\t.\t-\t.\tgene_id "E"; transcript_id "E.2"; gene_name "Epsilon";
+chr1\tt\texon\t9001\t9300\t.\t-\t.\tgene_id "E"; transcript_id "E.2"; gene_name "Epsilon";
 """
 
 # (name, strand, CIGAR-like spans: (start, end) aligned, joined by introns), gene status, gene, isoform status, isoform
@@ -52,6 +58,9 @@ CASES = [
     ("novel junction", "+", [(1000, 1200), (2600, 3500)], "assigned", "A", "novel", None),
     ("past the 3' end", "+", [(1000, 1200), (2000, 2200), (3000, 3700)], "assigned", "A", "incompatible", None),
     ("minus strand", "-", [(5000, 5400), (6000, 6200)], "assigned", "B", "assigned", "B.1"),
+    ("minus, more junctions than E.2", "-", [(8000, 8200), (8500, 8700), (9000, 9300)], "assigned", "E", "assigned",
+     "E.1"),
+    ("minus, cut at 5'", "-", [(8000, 8200), (9000, 9150)], "assigned", "E", "assigned", "E.2"),
     ("antisense", "-", [(1000, 1200), (2000, 2200)], "antisense", None, None, None),
     ("intronic", "+", [(1300, 1900)], "intronic", None, None, None),
     ("intergenic", "+", [(20000, 20500)], "intergenic", None, None, None),
@@ -276,11 +285,11 @@ def test_matrices_load_in_scipy_and_anndata(counted):
     matrix = io.mmread(gzip.open(filtered / "matrix.mtx.gz")).toarray()
     features = gzip.open(filtered / "features.tsv.gz", "rt").read().splitlines()
     barcodes = gzip.open(filtered / "barcodes.tsv.gz", "rt").read().splitlines()
-    assert features[0] == "A\tAlpha\tGene Expression" and len(features) == 4
+    assert features[0] == "A\tAlpha\tGene Expression" and len(features) == 5
     assert barcodes == [CELL1 + "-1", CELL2 + "-1"]
-    assert matrix.tolist() == [[2, 0], [0, 1], [0, 0], [0, 0]]
+    assert matrix.tolist() == [[2, 0], [0, 1], [0, 0], [0, 0], [0, 0]]
     raw = counted / "out" / "gene" / "raw_feature_bc_matrix"
-    assert io.mmread(gzip.open(raw / "matrix.mtx.gz")).shape == (4, 3)
+    assert io.mmread(gzip.open(raw / "matrix.mtx.gz")).shape == (5, 3)
     isoforms = counted / "out" / "transcript" / "filtered_feature_bc_matrix"
     by_isoform = io.mmread(gzip.open(isoforms / "matrix.mtx.gz")).toarray()
     names = [line.split("\t")[0] for line in gzip.open(isoforms / "features.tsv.gz", "rt").read().splitlines()]
@@ -289,9 +298,9 @@ def test_matrices_load_in_scipy_and_anndata(counted):
         import anndata
 
         adata = anndata.read_h5ad(counted / "counts.h5ad")
-        assert adata.shape == (2, 4)
+        assert adata.shape == (2, 5)
         assert list(adata.obs_names) == [CELL1 + "-1", CELL2 + "-1"]
-        assert list(adata.var["gene_ids"]) == ["A", "B", "C", "D"]
+        assert list(adata.var["gene_ids"]) == ["A", "B", "C", "D", "E"]
         assert adata.X.toarray().tolist() == matrix.T.tolist()
 
 
