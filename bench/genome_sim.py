@@ -86,6 +86,20 @@ class Genome:
                     self.genes.append(partner)
                     end = max(end, partner.span[1])
                 at = end + rng.randint(2_000, 15_000)
+        self._splice_sites()
+
+    def _splice_sites(self) -> None:
+        """GT...AG at every intron's ends, on its gene's strand, as an
+        aligner's splice model expects (it would shift a junction in random
+        sequence to the nearest such site)."""
+        edited = {chrom: bytearray(sequence.encode()) for chrom, sequence in self.sequences.items()}
+        for gene in self.genes:
+            donor, acceptor = (b"GT", b"AG") if gene.strand == "+" else (b"CT", b"AC")
+            for isoform in gene.isoforms:
+                for (_, end), (start, _) in zip(isoform.exons, isoform.exons[1:]):
+                    edited[gene.chrom][end : end + 2] = donor
+                    edited[gene.chrom][start - 2 : start] = acceptor
+        self.sequences = {chrom: bytes(sequence).decode() for chrom, sequence in edited.items()}
 
     def dna(self, length: int) -> str:
         return self.rng.randbytes(length).translate(_FROM_BYTE).decode()

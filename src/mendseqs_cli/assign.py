@@ -4,7 +4,7 @@ Reads from `mendseqs tag` are oriented as the mRNA, so a read aligned to
 the forward strand comes from a gene on '+', one aligned reversed from a
 gene on '-'.
 
-**Genes.** The read's aligned bases (its M/=/X blocks) are intersected with
+**Genes.** The read's aligned span between introns (M, =, X and D; not N) is intersected with
 each gene's exons (the union over its isoforms). On the read's strand:
 
 - `assigned`: one gene covers at least `min_share` of the aligned bases and
@@ -79,28 +79,35 @@ class Assigner:
         self.bodies: IntervalIndex[int] = IntervalIndex(
             (gene.chrom, gene.start, gene.end, g) for g, gene in enumerate(annotation.genes)
         )
+        self._forward = [gene.strand == "+" for gene in annotation.genes]
         # Every isoform's introns, to tell a novel junction from a known one.
         self._introns = [t.introns for t in annotation.transcripts]
 
     def gene(self, chrom: str, strand: str, blocks: list[Block]) -> tuple[str, int]:
         """(status, gene index or -1) of a read aligned as `blocks` on
-        `strand` ('+' or '-') of `chrom`."""
+        `strand` ('+' or '-') of `chrom`: the stretches between its introns,
+        deletions included (a deleted base lies in the exon as much as its
+        neighbours)."""
         aligned = sum(e - s for s, e in blocks)
         if aligned <= 0:
             return "intergenic", -1
         sense: dict[int, int] = {}
         other: dict[int, int] = {}
-        genes = self.annotation.genes
+        forward = self._forward
+        on_plus = strand == "+"
         for start, end in blocks:
             for s, e, g in self.exons.overlapping(chrom, start, end):
-                tally = sense if genes[g].strand == strand else other
+                tally = sense if forward[g] == on_plus else other
                 tally[g] = tally.get(g, 0) + min(e, end) - max(s, start)
         need = self.rules.min_share * aligned
         if sense:
-            ranked = sorted(sense.items(), key=lambda item: (-item[1], item[0]))
-            best, covered = ranked[0]
+            if len(sense) == 1:
+                ((best, covered),) = sense.items()
+                runner_up = 0
+            else:
+                ranked = sorted(sense.items(), key=lambda item: (-item[1], item[0]))
+                (best, covered), runner_up = ranked[0], ranked[1][1]
             if covered >= need:
-                runner_up = ranked[1][1] if len(ranked) > 1 else 0
                 if covered - runner_up >= self.rules.min_lead * aligned:
                     return "assigned", best
                 return "ambiguous", -1
@@ -109,7 +116,7 @@ class Assigner:
         inside = 0
         for start, end in blocks:
             spans = [(max(s, start), min(e, end)) for s, e, g in self.bodies.overlapping(chrom, start, end)
-                     if genes[g].strand == strand]
+                     if forward[g] == on_plus]
             inside += sum(e - s for s, e in merged(spans))
         if inside >= need:
             return "intronic", -1

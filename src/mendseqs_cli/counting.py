@@ -96,8 +96,8 @@ class FirstPass:
         if chrom not in self.annotated:
             tally.unannotated_chromosome += 1
         strand = "-" if flag & aligned.REVERSE else "+"
-        blocks, spans, junctions = aligned.shape(record)
-        status, gene = self.assigner.gene(chrom, strand, blocks)
+        spans, junctions = aligned.shape(record)
+        status, gene = self.assigner.gene(chrom, strand, spans)
         cell = aligned.tag_or_none(record, "CB")
         if cell is not None:
             self.with_cell += 1

@@ -39,7 +39,7 @@ class Matrix:
 
 
 def _gzipped(path: str, text: str) -> None:
-    with open(path, "wb") as raw, gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0) as out:
+    with open(path, "wb") as raw, gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0, compresslevel=6) as out:
         out.write(text.encode())
 
 

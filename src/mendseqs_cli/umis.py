@@ -22,7 +22,7 @@ length).
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Collection, Sequence
 
 import mendseqs
 
@@ -41,17 +41,27 @@ def _mark(group: int) -> str:
     return chr(code)
 
 
-def directional(umis: Sequence[str], counts: Sequence[int], neighbours: Sequence[Sequence[int]]) -> list[int]:
+def directional(
+    umis: Sequence[str], counts: Sequence[int], neighbours: Sequence[Sequence[int]], offset: int = 0
+) -> list[int]:
     """For each UMI of one group, the position of the UMI whose molecule it
     joins (itself for a molecule's own). `neighbours[i]` lists the positions
-    of i's neighbours (either way round: the relation is made symmetric)."""
+    of i's neighbours plus `offset` (either way round: the relation is made
+    symmetric)."""
     n = len(umis)
-    adjacent: list[set[int]] = [set() for _ in range(n)]
-    for i, found in enumerate(neighbours):
-        for j in found:
-            if j != i:
-                adjacent[i].add(j)
-                adjacent[j].add(i)
+    adjacent: Sequence[Collection[int]]
+    if len({len(u) for u in umis}) == 1:
+        # UMIs of one length accept each other both ways or neither (the
+        # same length, A-count difference and common subsequence either
+        # way): the lists are symmetric already.
+        adjacent = neighbours
+    else:
+        sets: list[set[int]] = [set() for _ in range(n)]
+        for i, found in enumerate(neighbours):
+            for j in found:
+                sets[i].add(j)
+                sets[j - offset].add(i + offset)
+        adjacent = sets
     order = sorted(range(n), key=lambda i: (-counts[i], umis[i]))
     root = [-1] * n
     for start in order:
@@ -62,6 +72,7 @@ def directional(umis: Sequence[str], counts: Sequence[int], neighbours: Sequence
         while stack:
             u = stack.pop()
             for v in adjacent[u]:
+                v -= offset
                 if root[v] < 0 and counts[u] >= 2 * counts[v] - 1:
                     root[v] = start
                     stack.append(v)
@@ -89,7 +100,6 @@ def cluster(groups: Sequence[tuple[Sequence[str], Sequence[int]]], distance: int
         offset = 0
         for g in chunk:
             umis, counts = groups[g]
-            local = [[j - offset for j in found[offset + i]] for i in range(len(umis))]
-            out[g] = directional(umis, counts, local)
+            out[g] = directional(umis, counts, found[offset : offset + len(umis)], offset)
             offset += len(umis)
     return out
