@@ -82,6 +82,8 @@ class Assigner:
         self._forward = [gene.strand == "+" for gene in annotation.genes]
         # Every isoform's introns, to tell a novel junction from a known one.
         self._introns = [t.introns for t in annotation.transcripts]
+        # ... and per gene, for the common case of a junction exactly where annotated.
+        self._gene_introns = [{i for t in gene.transcripts for i in self._introns[t]} for gene in annotation.genes]
 
     def gene(self, chrom: str, strand: str, blocks: list[Block]) -> tuple[str, int]:
         """(status, gene index or -1) of a read aligned as `blocks` on
@@ -128,7 +130,8 @@ class Assigner:
         `junctions` the (donor, acceptor) spans of its introns, both in
         genomic order."""
         candidates = self.annotation.genes[gene].transcripts
-        if any(not self._known(candidates, j) for j in junctions):
+        exact = self._gene_introns[gene]
+        if any(j not in exact and not self._known(candidates, j) for j in junctions):
             return "novel", -1
         compatible = [t for t in candidates if self._compatible(t, strand, blocks, junctions)]
         if len(compatible) > 1:
