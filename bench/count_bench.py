@@ -96,7 +96,7 @@ def score(truth: dict[str, dict[str, str]], reads: dict[str, dict[str, str]], su
     found: dict[tuple[str, str], set[str]] = collections.defaultdict(set)
     raw: dict[tuple[str, str], set[str]] = collections.defaultdict(set)
     for name, read in reads.items():
-        if "UB" not in read:
+        if read.get("gs") != "assigned" or "UB" not in read:
             continue
         key = (read["CB"], read["GX"])
         true_molecules[key].add(truth[name]["molecule"])

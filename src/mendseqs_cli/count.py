@@ -164,6 +164,9 @@ def _first_pass(source: object, first: counting.FirstPass, s: CountSettings) -> 
                 continue
             status, gene, tx_status, tx = first.record(ordinal, record)
             if out is not None:
+                # tag writes the raw UMI as UB too; only a counted read's
+                # corrected one (pass 3) is left.
+                record.set_tag("UB", None)
                 record.set_tag("gs", status, "Z")
                 if gene >= 0:
                     g = first.annotation.genes[gene]

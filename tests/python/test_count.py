@@ -214,13 +214,14 @@ def hand_built_reads():
     # Cell 1, gene A: one molecule of five reads, a sixth with a UMI one edit off, and a second molecule.
     for _ in range(5):
         reads.append(("+", a1, {"CB": CELL1 + "-1", "UR": "ACGTACGTACGT"}, {}))
+    reads[0][2]["UB"] = "ACGTACGTACGT"  # tag's raw UMI, as tag writes it
     reads.append(("+", a1, {"CB": CELL1 + "-1", "UR": "ACGTACGTACGA"}, {}))
     reads.append(("+", a1, {"CB": CELL1 + "-1", "UR": "TTTTGGGGCCCC"}, {}))
     reads.append(("+", a1, {"CB": CELL1 + "-1", "UR": "TTTTGGGGCCCC"}, {}))
     # Cell 2, gene B: one molecule.
     reads.append(("-", [(5000, 5400), (6000, 6200)], {"CB": CELL2 + "-1", "UR": "GGGGAAAATTTT"}, {}))
     # Not counted: no cell; multimapped; unmapped; antisense; a barcode outside the cells.
-    reads.append(("+", a1, {"UR": "ACGTACGTACGT"}, {}))
+    reads.append(("+", a1, {"UR": "ACGTACGTACGT", "UB": "ACGTACGTACGT"}, {}))
     reads.append(("+", a1, {"CB": CELL1 + "-1", "UR": "ACGTACGTACGT"}, {"mapping_quality": 0}))
     reads.append(("+", a1, {"CB": CELL1 + "-1", "UR": "ACGTACGTACGT"}, {"flag": 4}))
     reads.append(("-", a1, {"CB": CELL1 + "-1", "UR": "ACGTACGTACGT"}, {}))
