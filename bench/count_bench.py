@@ -47,15 +47,18 @@ def shell(text: str) -> tuple[float, float, int]:
 def simulate(data: Path, reads: int) -> Path:
     where = data / f"sim-{reads}"
     if not (where / "truth.tsv.gz").exists():
-        subprocess.run([sys.executable, HERE / "genome_sim.py", where, "--reads", str(reads), "--cells", "100"],
-                       check=True)
+        subprocess.run(
+            [sys.executable, HERE / "genome_sim.py", where, "--reads", str(reads), "--cells", "100"], check=True
+        )
     return where
 
 
 def truth_of(where: Path) -> dict[str, dict[str, str]]:
     with gzip.open(where / "truth.tsv.gz", "rt") as lines:
         header = next(lines).rstrip("\n").split("\t")
-        return {row[0]: dict(zip(header, row)) for row in (line.rstrip("\n").split("\t") for line in lines)}
+        return {
+            row[0]: dict(zip(header, row, strict=True)) for row in (line.rstrip("\n").split("\t") for line in lines)
+        }
 
 
 def counted_reads(bam: Path) -> dict[str, dict[str, str]]:
@@ -86,10 +89,14 @@ def score(truth: dict[str, dict[str, str]], reads: dict[str, dict[str, str]], su
             tx_all += 1
             tx_right += read.get("TX") == t["transcript_id"]
             tx_wrong += "TX" in read and read["TX"] != t["transcript_id"]
-    print(f"gene assignment, aligned reads of single-gene loci: {gene_right / gene_all:.4f} right, "
-          f"{gene_wrong / gene_all:.4f} wrong (target >= 0.98, <= 0.005; {gene_all:,} reads)")
-    print(f"isoform assignment, aligned reads reaching the first exon: {tx_right / tx_all:.4f} right, "
-          f"{tx_wrong / tx_all:.4f} wrong (target >= 0.90, <= 0.02; {tx_all:,} reads)")
+    print(
+        f"gene assignment, aligned reads of single-gene loci: {gene_right / gene_all:.4f} right, "
+        f"{gene_wrong / gene_all:.4f} wrong (target >= 0.98, <= 0.005; {gene_all:,} reads)"
+    )
+    print(
+        f"isoform assignment, aligned reads reaching the first exon: {tx_right / tx_all:.4f} right, "
+        f"{tx_wrong / tx_all:.4f} wrong (target >= 0.90, <= 0.02; {tx_all:,} reads)"
+    )
     # Molecules: the truth is the molecules among the reads count counted (a UB), per cell and gene
     # as count assigned them, so that the figure is the UMI step's alone.
     true_molecules: dict[tuple[str, str], set[str]] = collections.defaultdict(set)
@@ -111,11 +118,15 @@ def score(truth: dict[str, dict[str, str]], reads: dict[str, dict[str, str]], su
     errors = [abs(f - t) / t for t, f, _ in per_cell.values()]
     raw_errors = [abs(r - t) / t for t, _, r in per_cell.values()]
     exact = sum(len(found[k]) == len(true_molecules[k]) for k in true_molecules) / len(true_molecules)
-    print(f"molecules per cell, median relative error: {statistics.median(errors):.4f} clustered, "
-          f"{statistics.median(raw_errors):.4f} as distinct raw UMIs (target <= 0.02; {len(per_cell)} cells)")
+    print(
+        f"molecules per cell, median relative error: {statistics.median(errors):.4f} clustered, "
+        f"{statistics.median(raw_errors):.4f} as distinct raw UMIs (target <= 0.02; {len(per_cell)} cells)"
+    )
     print(f"molecules per (cell, gene) exact: {exact:.4f} of {len(true_molecules):,} entries (target >= 0.95)")
-    print(f"summary: {json.dumps(summary['reads_by_status'])}; isoforms {json.dumps(summary['assigned_reads_by_isoform_status'])}; "
-          f"saturation {summary['sequencing_saturation']}")
+    print(
+        f"summary: {json.dumps(summary['reads_by_status'])}; isoforms {json.dumps(summary['assigned_reads_by_isoform_status'])}; "
+        f"saturation {summary['sequencing_saturation']}"
+    )
 
 
 def replicate(source: Path, target: Path, copies: int) -> int:
@@ -154,9 +165,11 @@ def umi_group(distance: int) -> None:
         for r in group:
             edlib.align(q, r, k=distance)
     pairs = (time.perf_counter() - started) / len(sample) * len(group) / 2
-    print(f"one UMI group of {len(group):,} distinct UMIs at {distance} edits: clustered in {seconds:.2f} s "
-          f"(target <= 1 s) into {len(set(roots)):,} molecules; all pairs by edlib, extrapolated from "
-          f"{len(sample)} rows: {pairs:,.0f} s")
+    print(
+        f"one UMI group of {len(group):,} distinct UMIs at {distance} edits: clustered in {seconds:.2f} s "
+        f"(target <= 1 s) into {len(set(roots)):,} molecules; all pairs by edlib, extrapolated from "
+        f"{len(sample)} rows: {pairs:,.0f} s"
+    )
 
 
 def main() -> int:
@@ -173,34 +186,83 @@ def main() -> int:
     work.mkdir(parents=True, exist_ok=True)
     threads = "2"
     cpu = {}
-    _, cpu["tag"], _ = timed([*MENDSEQS, "tag", where / "raw.fq.gz", "--whitelist", where / "whitelist.txt",
-                              "--layout", "10x3v3", "--cells", where / "cells.txt", "--assigned-only",
-                              "--threads", threads, "--quiet", "-o", work / "tagged.fq.gz"])
-    _, cpu["minimap2"], _ = shell(f"minimap2 -ax splice -y -t {threads} --secondary=no {where}/genome.fa "
-                                  f"{work}/tagged.fq.gz 2>/dev/null | samtools view -b -o {work}/aligned.bam -")
-    wall, cpu["count"], rss = timed([*MENDSEQS, "count", work / "aligned.bam", "--annotation", where / "genes.gtf",
-                                     "--cells", where / "cells.txt", "--matrix", work / "matrix", "-o",
-                                     work / "counted.bam", "--summary", work / "summary.json",
-                                     "--threads", threads])
+    _, cpu["tag"], _ = timed(
+        [
+            *MENDSEQS,
+            "tag",
+            where / "raw.fq.gz",
+            "--whitelist",
+            where / "whitelist.txt",
+            "--layout",
+            "10x3v3",
+            "--cells",
+            where / "cells.txt",
+            "--assigned-only",
+            "--threads",
+            threads,
+            "--quiet",
+            "-o",
+            work / "tagged.fq.gz",
+        ]
+    )
+    _, cpu["minimap2"], _ = shell(
+        f"minimap2 -ax splice -y -t {threads} --secondary=no {where}/genome.fa "
+        f"{work}/tagged.fq.gz 2>/dev/null | samtools view -b -o {work}/aligned.bam -"
+    )
+    wall, cpu["count"], rss = timed(
+        [
+            *MENDSEQS,
+            "count",
+            work / "aligned.bam",
+            "--annotation",
+            where / "genes.gtf",
+            "--cells",
+            where / "cells.txt",
+            "--matrix",
+            work / "matrix",
+            "-o",
+            work / "counted.bam",
+            "--summary",
+            work / "summary.json",
+            "--threads",
+            threads,
+        ]
+    )
     summary = json.loads((work / "summary.json").read_text())
     print(f"== the road on {args.reads:,} simulated reads (Badread nanopore2023): tag -> minimap2 -> count")
     score(truth_of(where), counted_reads(work / "counted.bam"), summary)
     total = sum(cpu.values())
-    print(f"whole road: {args.reads / total:,.0f} reads per CPU-second (target >= 550: 50x 11); CPU seconds "
-          + ", ".join(f"{k} {v:.1f} ({v / total:.0%})" for k, v in cpu.items()))
+    print(
+        f"whole road: {args.reads / total:,.0f} reads per CPU-second (target >= 550: 50x 11); CPU seconds "
+        + ", ".join(f"{k} {v:.1f} ({v / total:.0%})" for k, v in cpu.items())
+    )
     print("== count alone, BAM in, matrix out, 2 threads (the road's reads copied under other barcodes)")
     for size in [int(s) for s in args.memory.split(",")]:
         copies = max(1, round(size / args.reads))
         big = args.data / f"replicated-{args.reads}x{copies}.bam"
         if not big.exists():
             replicate(work / "aligned.bam", big, copies)
-        wall, seconds, rss = timed([*MENDSEQS, "count", big, "--annotation", where / "genes.gtf", "--matrix",
-                                    args.data / "matrix-big", "--summary", args.data / "big.json",
-                                    "--threads", threads])
+        wall, seconds, rss = timed(
+            [
+                *MENDSEQS,
+                "count",
+                big,
+                "--annotation",
+                where / "genes.gtf",
+                "--matrix",
+                args.data / "matrix-big",
+                "--summary",
+                args.data / "big.json",
+                "--threads",
+                threads,
+            ]
+        )
         n = json.loads((args.data / "big.json").read_text())["reads"]
-        print(f"{n:,} reads: {n / wall:,.0f} reads/s wall (target >= 100,000), {n / seconds:,.0f} per CPU-second; "
-              f"peak RSS {rss / 1024:,.0f} MiB ({rss / 1024 / (n / 1e7):,.0f} MiB per 10 million reads; "
-              f"target <= 1,024)")
+        print(
+            f"{n:,} reads: {n / wall:,.0f} reads/s wall (target >= 100,000), {n / seconds:,.0f} per CPU-second; "
+            f"peak RSS {rss / 1024:,.0f} MiB ({rss / 1024 / (n / 1e7):,.0f} MiB per 10 million reads; "
+            f"target <= 1,024)"
+        )
     umi_group(2)
     return 0
 

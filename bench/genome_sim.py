@@ -96,7 +96,7 @@ class Genome:
         for gene in self.genes:
             donor, acceptor = (b"GT", b"AG") if gene.strand == "+" else (b"CT", b"AC")
             for isoform in gene.isoforms:
-                for (_, end), (start, _) in zip(isoform.exons, isoform.exons[1:]):
+                for (_, end), (start, _) in zip(isoform.exons, isoform.exons[1:], strict=False):
                     edited[gene.chrom][end : end + 2] = donor
                     edited[gene.chrom][start - 2 : start] = acceptor
         self.sequences = {chrom: bytes(sequence).decode() for chrom, sequence in edited.items()}

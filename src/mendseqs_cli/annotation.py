@@ -122,7 +122,9 @@ def read_annotation(path: str) -> Annotation:
         try:
             start, end = int(start_text) - 1, int(end_text)
         except ValueError:
-            raise InputError(f"{path}, line {number}: exon bounds '{start_text}', '{end_text}' are not numbers") from None
+            raise InputError(
+                f"{path}, line {number}: exon bounds '{start_text}', '{end_text}' are not numbers"
+            ) from None
         if start < 0 or end <= start or strand not in ("+", "-"):
             raise InputError(f"{path}, line {number}: an exon needs 1 <= start <= end and a strand of + or -")
         if kind == "gff":
@@ -137,12 +139,34 @@ def read_annotation(path: str) -> Annotation:
             raise InputError(f"{path}, line {number}: an exon without gene_id")
         gene_id = keys["gene_id"]
         transcript_id = keys.get("transcript_id") or gene_id
-        _add_exon(genes, transcripts, chrom, strand, start, end, gene_id, keys.get("gene_name") or gene_id,
-                  transcript_id, path, number)
+        _add_exon(
+            genes,
+            transcripts,
+            chrom,
+            strand,
+            start,
+            end,
+            gene_id,
+            keys.get("gene_name") or gene_id,
+            transcript_id,
+            path,
+            number,
+        )
     for chrom, strand, start, end, transcript_id, number in gff_exons:
         gene_id = gff_parents.get(transcript_id, transcript_id)
-        _add_exon(genes, transcripts, chrom, strand, start, end, gene_id, gff_names.get(gene_id, gene_id),
-                  transcript_id, path, number)
+        _add_exon(
+            genes,
+            transcripts,
+            chrom,
+            strand,
+            start,
+            end,
+            gene_id,
+            gff_names.get(gene_id, gene_id),
+            transcript_id,
+            path,
+            number,
+        )
     if not genes:
         raise InputError(f"{path}: no exon lines: not a GTF or GFF3 annotation")
     return _assembled(genes, transcripts)

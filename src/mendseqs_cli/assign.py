@@ -117,8 +117,11 @@ class Assigner:
             return "antisense", -1
         inside = 0
         for start, end in blocks:
-            spans = [(max(s, start), min(e, end)) for s, e, g in self.bodies.overlapping(chrom, start, end)
-                     if forward[g] == on_plus]
+            spans = [
+                (max(s, start), min(e, end))
+                for s, e, g in self.bodies.overlapping(chrom, start, end)
+                if forward[g] == on_plus
+            ]
             inside += sum(e - s for s, e in merged(spans))
         if inside >= need:
             return "intronic", -1
@@ -147,9 +150,7 @@ class Assigner:
     def _known(self, candidates: list[int], junction: Block) -> bool:
         tol = self.rules.tolerance
         return any(
-            abs(d - junction[0]) <= tol and abs(a - junction[1]) <= tol
-            for t in candidates
-            for d, a in self._introns[t]
+            abs(d - junction[0]) <= tol and abs(a - junction[1]) <= tol for t in candidates for d, a in self._introns[t]
         )
 
     def _three_prime(self, t: int) -> int:

@@ -78,12 +78,24 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         default=umis.DEFAULT_DISTANCE,
         help=f"UMIs this many edits apart may be one molecule (default {umis.DEFAULT_DISTANCE}; -1: exact only)",
     )
-    parser.add_argument("--min-share", type=_share, default=assign.DEFAULT_MIN_SHARE,
-                        help=f"share of aligned bases a gene's exons must hold (default {assign.DEFAULT_MIN_SHARE})")
-    parser.add_argument("--min-lead", type=_share, default=assign.DEFAULT_MIN_LEAD,
-                        help=f"share by which it must beat the runner-up (default {assign.DEFAULT_MIN_LEAD})")
-    parser.add_argument("--junction-tolerance", type=integer(0, 1000), default=assign.DEFAULT_TOLERANCE,
-                        help=f"bases a junction may be off an isoform's (default {assign.DEFAULT_TOLERANCE})")
+    parser.add_argument(
+        "--min-share",
+        type=_share,
+        default=assign.DEFAULT_MIN_SHARE,
+        help=f"share of aligned bases a gene's exons must hold (default {assign.DEFAULT_MIN_SHARE})",
+    )
+    parser.add_argument(
+        "--min-lead",
+        type=_share,
+        default=assign.DEFAULT_MIN_LEAD,
+        help=f"share by which it must beat the runner-up (default {assign.DEFAULT_MIN_LEAD})",
+    )
+    parser.add_argument(
+        "--junction-tolerance",
+        type=integer(0, 1000),
+        default=assign.DEFAULT_TOLERANCE,
+        help=f"bases a junction may be off an isoform's (default {assign.DEFAULT_TOLERANCE})",
+    )
     parser.add_argument("--threads", type=integer(1, MAX_THREADS), default=2, help="threads (default 2)")
 
 

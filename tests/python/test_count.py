@@ -7,7 +7,6 @@ import json
 import random
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -58,8 +57,15 @@ CASES = [
     ("novel junction", "+", [(1000, 1200), (2600, 3500)], "assigned", "A", "novel", None),
     ("past the 3' end", "+", [(1000, 1200), (2000, 2200), (3000, 3700)], "assigned", "A", "incompatible", None),
     ("minus strand", "-", [(5000, 5400), (6000, 6200)], "assigned", "B", "assigned", "B.1"),
-    ("minus, more junctions than E.2", "-", [(8000, 8200), (8500, 8700), (9000, 9300)], "assigned", "E", "assigned",
-     "E.1"),
+    (
+        "minus, more junctions than E.2",
+        "-",
+        [(8000, 8200), (8500, 8700), (9000, 9300)],
+        "assigned",
+        "E",
+        "assigned",
+        "E.1",
+    ),
     ("minus, cut at 5'", "-", [(8000, 8200), (9000, 9150)], "assigned", "E", "assigned", "E.2"),
     ("antisense", "-", [(1000, 1200), (2000, 2200)], "antisense", None, None, None),
     ("intronic", "+", [(1300, 1900)], "intronic", None, None, None),
@@ -83,7 +89,7 @@ def test_rules_on_hand_built_alignments(annotation, case):
     status, g = assigner.gene("chr1", strand, spans)
     assert (status, annotation.genes[g].id if g >= 0 else None) == (gene_status, gene)
     if g >= 0:
-        junctions = [(a[1], b[0]) for a, b in zip(spans, spans[1:])]
+        junctions = [(a[1], b[0]) for a, b in zip(spans, spans[1:], strict=False)]
         t_status, t = assigner.transcript(g, strand, spans, junctions)
         assert (t_status, annotation.transcripts[t].id if t >= 0 else None) == (tx_status, tx)
 
@@ -164,7 +170,7 @@ def test_clustering_matches_all_pairs_directional(k):
     prepared = [([u for u, _ in g], [n for _, n in g]) for g in groups]
     for threads in (1, 2):
         roots = umis.cluster(prepared, k, threads)
-        for group, root in zip(groups, roots):
+        for group, root in zip(groups, roots, strict=True):
             names = [u for u, _ in group]
             found = {}
             for i, r in enumerate(root):
@@ -181,8 +187,11 @@ CELL1, CELL2 = "AAAACCCCGGGGTTTT", "CCCCAAAATTTTGGGG"
 
 
 def write_bam(path, reads, header=None, sort=False):
-    header = header or {"HD": {"VN": "1.6", "SO": "unsorted"}, "SQ": [{"SN": "chr1", "LN": 100000}],
-                        "RG": [{"ID": "run1", "SM": "s"}]}
+    header = header or {
+        "HD": {"VN": "1.6", "SO": "unsorted"},
+        "SQ": [{"SN": "chr1", "LN": 100000}],
+        "RG": [{"ID": "run1", "SM": "s"}],
+    }
     with pysam.AlignmentFile(str(path), "wb", header=header) as out:
         for n, (strand, spans, tags, extra) in enumerate(reads):
             record = pysam.AlignedSegment(out.header)
@@ -237,9 +246,23 @@ def counted(tmp_path_factory):
     write_bam(where / "in.bam", hand_built_reads())
     h5ad = ["--h5ad", where / "counts.h5ad"] if _have("anndata") else []
     run = subprocess.run(
-        [*COMMAND, where / "in.bam", "--annotation", where / "genes.gtf", "--cells", where / "cells.txt",
-         "--matrix", where / "out", "-o", where / "out.bam", "--summary", where / "summary.json", *h5ad],
-        capture_output=True, text=True,
+        [
+            *COMMAND,
+            where / "in.bam",
+            "--annotation",
+            where / "genes.gtf",
+            "--cells",
+            where / "cells.txt",
+            "--matrix",
+            where / "out",
+            "-o",
+            where / "out.bam",
+            "--summary",
+            where / "summary.json",
+            *h5ad,
+        ],
+        capture_output=True,
+        text=True,
     )
     assert run.returncode == 0, run.stderr
     return where
@@ -275,7 +298,10 @@ def test_output_bam_carries_tags_and_header(counted):
     first, off_by_one = records[0], records[5]
     assert (first.get_tag("GX"), first.get_tag("GN"), first.get_tag("TX")) == ("A", "Alpha", "A.1")
     assert (first.get_tag("gs"), off_by_one.get_tag("UR"), off_by_one.get_tag("UB")) == (
-        "assigned", "ACGTACGTACGA", "ACGTACGTACGT")
+        "assigned",
+        "ACGTACGTACGA",
+        "ACGTACGTACGT",
+    )
     assert records[9].get_tag("gs") == "no_cell" and not records[9].has_tag("UB")
     assert records[12].get_tag("gs") == "antisense"
 
@@ -344,9 +370,18 @@ def test_bad_input_is_one_clear_line_and_writes_nothing(tmp_path, make, message)
     (tmp_path / "genes.gtf").write_text(GTF)
     make(tmp_path)
     run = subprocess.run(
-        [*COMMAND, tmp_path / "bad.bam", "--annotation", tmp_path / "genes.gtf", "--matrix", tmp_path / "out",
-         "-o", tmp_path / "out.bam"],
-        capture_output=True, text=True,
+        [
+            *COMMAND,
+            tmp_path / "bad.bam",
+            "--annotation",
+            tmp_path / "genes.gtf",
+            "--matrix",
+            tmp_path / "out",
+            "-o",
+            tmp_path / "out.bam",
+        ],
+        capture_output=True,
+        text=True,
     )
     assert run.returncode == 1
     assert run.stderr.startswith("mendseqs: error: ") and message in run.stderr, run.stderr

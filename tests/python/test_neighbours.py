@@ -48,7 +48,9 @@ def test_every_accepted_reference_in_list_order(references, queries, max_flex, t
         assert type(error).__name__ == "PanicException" and error.args == (GUARD,) and guard
         return
     assert not guard
-    expected = [tuple(i for i, r in enumerate(references) if max_flex >= 0 and accepted(q, r, max_flex)) for q in queries]
+    expected = [
+        tuple(i for i, r in enumerate(references) if max_flex >= 0 and accepted(q, r, max_flex)) for q in queries
+    ]
     assert found == expected
 
 
