@@ -240,8 +240,11 @@ def _write_outputs(s: CountSettings, counts: counting.Counts, called: list[str] 
     if s.h5ad:
         matrix.write_h5ad(s.h5ad, genes.restricted([b + "-1" for b in called]) if called is not None else genes)
     if s.plot:
-        with open(s.plot, "wb") as out:
-            saturation.draw(out, counts.tally.reads_per_molecule)
+        try:
+            with open(s.plot, "wb") as out:
+                saturation.draw(out, counts.tally.reads_per_molecule)
+        except OSError as error:
+            raise InputError(f"{s.plot}: {error.strerror or error}") from None
 
 
 def _write_text(path: str, text: str) -> None:
