@@ -84,7 +84,7 @@ def tag_or_none(record: Any, name: str) -> Any:
 def output_header(header: Any, argv: list[str]) -> dict[str, Any]:
     """The input's header (references, read groups, programs, comments)
     with an @PG line for this run, chained after the input's last program."""
-    own = header.to_dict()
+    own: dict[str, Any] = header.to_dict()
     programs = own.setdefault("PG", [])
     taken = {pg.get("ID") for pg in programs}
     ident, n = "mendseqs-count", 1

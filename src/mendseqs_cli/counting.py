@@ -173,14 +173,14 @@ def cluster_partitions(first: FirstPass, distance: int, threads: int, corrected:
             position = {u: i for i, u in enumerate(distinct)}
             votes: dict[int, Counter[int]] = {}
             sizes: Counter[int] = Counter()
-            for o, t, u in groups[key]:
-                r = root[position[u]]
+            for number, isoform, umi in groups[key]:
+                r = root[position[umi]]
                 sizes[r] += 1
                 votes.setdefault(r, Counter())
-                if t >= 0:
-                    votes[r][t] += 1
+                if isoform >= 0:
+                    votes[r][isoform] += 1
                 if corrected is not None:
-                    pairs.append((o, distinct[r]))
+                    pairs.append((number, distinct[r]))
             tally.molecules += len(sizes)
             tally.distinct_umis += len(distinct)
             tally.reads_per_molecule.update(sizes.values())
