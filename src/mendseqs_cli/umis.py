@@ -28,10 +28,35 @@ import mendseqs
 
 DEFAULT_DISTANCE = 2
 # Code points for group prefixes: above Latin-1, below the surrogates, then
-# above them; a call takes at most this many groups.
+# above them.
 _FIRST = 0x100
 _SURROGATES = range(0xD800, 0xE000)
-GROUPS_PER_CALL = 0x10FFFF - _FIRST - len(_SURROGATES)
+# Groups per call. Each adds a character to the call's alphabet, and the
+# engine's block kernel keeps a mask per character: past a few dozen, more
+# groups per call cost more than the calls they save (1,000 groups of 5
+# UMIs in one call took 13 times as long as one call each). A group this
+# large or larger gets a call of its own, where a candidate index pays.
+GROUPS_PER_CALL = 32
+UMIS_PER_CALL = 512
+_WORTH_THREADS = 4096
+
+
+def _calls(pending: list[int], groups: Sequence[tuple[Sequence[str], Sequence[int]]]) -> list[list[int]]:
+    """The groups `pending` cut into calls of at most GROUPS_PER_CALL groups
+    and, unless one group alone is larger, UMIS_PER_CALL UMIs."""
+    calls: list[list[int]] = []
+    current: list[int] = []
+    size = 0
+    for g in pending:
+        n = len(groups[g][0])
+        if current and (len(current) == GROUPS_PER_CALL or size + n > UMIS_PER_CALL):
+            calls.append(current)
+            current, size = [], 0
+        current.append(g)
+        size += n
+    if current:
+        calls.append(current)
+    return calls
 
 
 def _mark(group: int) -> str:
@@ -89,14 +114,15 @@ def cluster(groups: Sequence[tuple[Sequence[str], Sequence[int]]], distance: int
         for g in pending:
             out[g] = list(range(len(groups[g][0])))
         return out
-    for begin in range(0, len(pending), GROUPS_PER_CALL):
-        chunk = pending[begin : begin + GROUPS_PER_CALL]
+    for chunk in _calls(pending, groups):
         keyed: list[str] = []
         for k, g in enumerate(chunk):
             prefix = _mark(k) * (distance + 1)
             keyed.extend(prefix + umi for umi in groups[g][0])
-        index = mendseqs.ReferenceIndex(keyed, distance, threads)
-        found = index.neighbours(keyed, threads)
+        # Workers cost more to start than a small call takes.
+        workers = threads if len(keyed) >= _WORTH_THREADS else 1
+        index = mendseqs.ReferenceIndex(keyed, distance, workers)
+        found = index.neighbours(keyed, workers)
         offset = 0
         for g in chunk:
             umis, counts = groups[g]
