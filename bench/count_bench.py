@@ -245,7 +245,7 @@ def main() -> int:
         + ", ".join(f"{k} {v:.1f} ({v / total:.0%})" for k, v in cpu.items())
     )
     print("== count alone, BAM in, matrix out, 2 threads (the road's reads copied under other barcodes)")
-    for size in [int(s) for s in args.memory.split(",")]:
+    for size in [int(s) for s in args.memory.split(",") if s]:
         copies = max(1, round(size / args.reads))
         big = args.data / f"replicated-{args.reads}x{copies}.bam"
         if not big.exists():

@@ -3,13 +3,15 @@ genome, with the truth of every read: the project's ground truth for
 `mendseqs count`, alone or after `tag` and minimap2.
 
     python3 bench/genome_sim.py OUTDIR [--reads N] [--cells C] [--seed S]
-        [--errors badread|uniform|none] [--error-rate 0.05]
+        [--errors badread|uniform|none] [--error-rate 0.05] [--tagged] [--no-raw]
 
 writes into OUTDIR: genome.fa, genes.gtf, whitelist.txt, cells.txt,
-raw.fq.gz (raw reads as the sequencer gives them, for `tag`),
-tagged.fq.gz (the same reads as `tag` writes them: the insert oriented as
-the mRNA, CB/UR/UY in the header; errors in the insert only, the barcode
-and UMI as sequenced) and truth.tsv.gz (one row per read).
+raw.fq.gz (raw reads as the sequencer gives them, for `tag`, each read
+sequenced whole), truth.tsv.gz (one row per read) and, with --tagged,
+tagged.fq.gz: the reads as `tag` writes them (the insert oriented as the
+mRNA, CB/UR/UY in the header), for counting without `tag`; their insert
+and UMI are sequenced apart, so a 12-letter UMI gets more errors than the
+same letters within a whole read.
 
 The genome: chromosomes of random sequence holding multi-exon genes on
 both strands, some overlapping an antisense partner at their 3' ends.
@@ -205,7 +207,14 @@ class Sequencer:
 
 
 def simulate(
-    directory: str, reads: int, cells: int, seed: int, errors: str, rate: float, with_raw: bool = True
+    directory: str,
+    reads: int,
+    cells: int,
+    seed: int,
+    errors: str,
+    rate: float,
+    with_raw: bool = True,
+    with_tagged: bool = False,
 ) -> None:
     rng = random.Random(seed)
     random.seed(seed)  # Badread draws from the module's generators
@@ -226,7 +235,7 @@ def simulate(
     gene_weights = list(itertools.accumulate(rng.lognormvariate(0, 1.5) for _ in genome.genes))
     sequencer = Sequencer(rng, errors, rate)
     raw = gzip.open(os.path.join(directory, "raw.fq.gz"), "wt", compresslevel=1) if with_raw else None
-    tagged = gzip.open(os.path.join(directory, "tagged.fq.gz"), "wt", compresslevel=1)
+    tagged = gzip.open(os.path.join(directory, "tagged.fq.gz"), "wt", compresslevel=1) if with_tagged else None
     truth = gzip.open(os.path.join(directory, "truth.tsv.gz"), "wt", compresslevel=1)
     truth.write("\t".join(TRUTH_COLUMNS) + "\n")
     made, molecule = 0, 0
@@ -248,24 +257,22 @@ def simulate(
             cut = rng.randint(0, max(0, len(mrna) - 200)) if rng.random() < 0.5 else 0
             reaches = cut < (first_exon[1] - first_exon[0]) - 20
             insert = mrna[cut:] + "A" * rng.randint(20, 30)
-            # As sequenced: the first strand, Read 1 and barcode first, in either orientation. The
-            # pieces are sequenced one by one and joined, so that tag's view of the read (its insert
-            # as the mRNA, its UMI as read) is known exactly.
+            # As sequenced: the first strand, Read 1 and barcode first, in either orientation, the
+            # whole read at once (the error model's density holds over a read, not over a 12-letter
+            # piece sequenced alone, which gets an error or two whatever its identity).
             identity = sequencer.identity()
-            head, _ = sequencer.read(ADAPTER_5P[-rng.randint(1, 20) :] + READ1_END + cell, identity)
-            read_umi, umi_q = sequencer.read(umi, identity)
-            body, body_q = sequencer.read(reverse_complement(insert), identity)
-            tail, _ = sequencer.read(ADAPTER_3P, identity)
-            seq = head + read_umi + body + tail
-            quals = "5" * len(head) + umi_q + body_q + "5" * len(tail)
-            if rng.random() < 0.5:
-                seq, quals = reverse_complement(seq), quals[::-1]
+            text = ADAPTER_5P[-rng.randint(1, 20) :] + READ1_END + cell + umi + reverse_complement(insert) + ADAPTER_3P
             name = f"r{made}"
             if raw is not None:
+                seq, quals = sequencer.read(text, identity)
+                if rng.random() < 0.5:
+                    seq, quals = reverse_complement(seq), quals[::-1]
                 raw.write(f"@{name}\n{seq}\n+\n{quals}\n")
-            tagged.write(
-                f"@{name}\tCB:Z:{cell}-1\tUR:Z:{read_umi}\tUY:Z:{umi_q}\n{reverse_complement(body)}\n+\n{body_q[::-1]}\n"
-            )
+            if tagged is not None:
+                # tag's view, for counting without tag: the insert and the UMI sequenced apart.
+                read_umi, umi_q = sequencer.read(umi, identity)
+                body, body_q = sequencer.read(insert, identity)
+                tagged.write(f"@{name}\tCB:Z:{cell}-1\tUR:Z:{read_umi}\tUY:Z:{umi_q}\n{body}\n+\n{body_q}\n")
             single = "0" if gene.overlapped else "1"
             truth.write(f"{name}\t{cell}\t{umi}\t{molecule}\t{gene.id}\t{isoform.id}\t{int(reaches)}\t{single}\n")
             made += 1
@@ -288,9 +295,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--errors", choices=("badread", "uniform", "none"), default="badread")
     parser.add_argument("--error-rate", type=float, default=0.05)
-    parser.add_argument("--no-raw", action="store_true", help="only tag's view of the reads, not the raw reads")
+    parser.add_argument("--no-raw", action="store_true", help="no raw reads")
+    parser.add_argument("--tagged", action="store_true", help="tag's view of the reads too, to count without tag")
     args = parser.parse_args(argv)
-    simulate(args.directory, args.reads, args.cells, args.seed, args.errors, args.error_rate, not args.no_raw)
+    simulate(
+        args.directory, args.reads, args.cells, args.seed, args.errors, args.error_rate, not args.no_raw, args.tagged
+    )
     return 0
 
 
