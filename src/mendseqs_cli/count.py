@@ -117,9 +117,9 @@ def settings(args: argparse.Namespace) -> CountSettings:
     )
 
 
-def run(args: argparse.Namespace, session: Session) -> int:
+def run(s: CountSettings, session: Session) -> int:
     del session
-    return count(settings(args))
+    return count(s)
 
 
 def count(s: CountSettings) -> int:
@@ -261,5 +261,6 @@ COMMAND = Command(
     description="Tagged long reads aligned to a genome in; cell x gene and cell x isoform matrices out, "
     "the UMIs of each cell and gene clustered.",
     add_arguments=add_arguments,
+    settings=settings,
     run=run,
 )
