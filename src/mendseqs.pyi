@@ -202,6 +202,11 @@ class ReferenceIndex:
         """What nearest(ref_seqs, query_seqs, max_flex, threads) returns, with
         the same exceptions (the guard's own message on any number of threads)
         and progress display; the index is never rebuilt."""
+    def neighbours(self, query_seqs: Sequence[str], threads: int) -> list[tuple[int, ...]]:
+        """Each query's accepted references (accepted as by correct), as the
+        ascending positions in the list; every reference that passes both
+        filters is examined (the guard as in nearest). The interpreter lock
+        is let go meanwhile and nothing is printed."""
     def tag(self, reads: Sequence[str], layout: Layout, threads: int, *, margin: int = 0) -> list[tuple[Molecule, ...]]:
         """Every read's molecules, never none (a read without a flank is one
         'no_flank' molecule spanning it); the interpreter lock is let go

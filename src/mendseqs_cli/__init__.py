@@ -50,7 +50,7 @@ from .options import OneLineParser
 from .streams import open_standard_streams
 
 # The subcommands, by module name, in the order `--help` lists them.
-COMMANDS = ("index", "correct", "tag")
+COMMANDS = ("index", "correct", "tag", "count")
 
 
 def commands() -> list[Command[Any]]:

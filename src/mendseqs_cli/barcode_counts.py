@@ -21,8 +21,11 @@ def _packed(umi: str) -> int | str:
 
 class BarcodeCounts:
     """Per assigned barcode: reads with a molecule assigned to it, those
-    molecules, and their distinct UMIs (empty UMIs not counted); exact, in
-    memory, about 60 bytes per distinct barcode and UMI."""
+    molecules, and their distinct raw UMIs (empty UMIs not counted); exact,
+    in memory, about 60 bytes per distinct barcode and UMI. With read
+    errors most reads of one molecule carry a UMI of their own, so the
+    distinct UMIs count reads more than molecules: `mendseqs count`
+    clusters them into molecules per cell and gene."""
 
     def __init__(self) -> None:
         self.reads: dict[str, int] = {}
@@ -62,7 +65,7 @@ class BarcodeCounts:
         return rows
 
 
-COUNT_COLUMNS = ("barcode", "reads", "molecules", "umis", "called")
+COUNT_COLUMNS = ("barcode", "reads", "molecules", "distinct_umis", "called")
 
 
 def counts_text(rows: Iterable[tuple[str, int, int, int, str]]) -> str:

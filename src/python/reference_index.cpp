@@ -175,6 +175,39 @@ PyResult<Ref> nearest(PyObject* self, PyObject* args, PyObject* kwargs) {
   return to_nearest_list(*found, [&](Position position) { return strings.get(position); });
 }
 
+// Each query's accepted references as a tuple of their positions in the
+// list, ascending: positions, not strings, since a caller grouping its own
+// sequences indexes its own tables by them.
+PyResult<Ref> neighbours(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyResult<BatchArguments> arguments = batch_arguments("OO:neighbours", args, kwargs);
+  if (!arguments) return Unexpected(std::move(arguments.error()));
+  const PreparedReferences& prepared = *as_index(self)->prepared;
+  PyResult<std::vector<std::vector<Position>>> found = unlocked_on_index([&](CallerHooks& hooks) {
+    return prepared.neighbours(arguments->query_seqs.texts(), arguments->threads, hooks);
+  });
+  if (!found) return Unexpected(std::move(found.error()));
+  arguments->query_seqs.release();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found->size())));
+  if (!list) api_call_failed();
+  for (size_t q = 0; q < found->size(); ++q) {
+    std::vector<Position>& positions = (*found)[q];
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(positions.size())));
+    if (!tuple) api_call_failed();
+    for (size_t i = 0; i < positions.size(); ++i) {
+      PyObject* position = PyLong_FromSize_t(positions[i]);
+      if (!position) api_call_failed();
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), position);
+    }
+    std::vector<Position>().swap(positions);  // the call's peak stays near one copy
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(q), tuple.release());
+  }
+  return list;
+}
+
+PyObject* index_neighbours(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return run_in_barrier([&] { return neighbours(self, args, kwargs); });
+}
+
 PyObject* index_nearest(PyObject* self, PyObject* args, PyObject* kwargs) {
   return run_in_barrier([&] { return nearest(self, args, kwargs); });
 }
@@ -257,6 +290,12 @@ PyMethodDef index_methods[] = {
      "nearest($self, /, query_seqs, threads)\n--\n\n"
      "What nearest(ref_seqs, query_seqs, max_flex, threads) returns for this index's\n"
      "references and max_flex, progress display included; the index is never rebuilt."},
+    {"neighbours", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_neighbours)),
+     METH_VARARGS | METH_KEYWORDS,
+     "neighbours($self, /, query_seqs, threads)\n--\n\n"
+     "Each query's accepted references (accepted as by correct), as a tuple of their\n"
+     "positions in the list, ascending. Every reference that passes both filters is\n"
+     "examined (the guard as in nearest). Prints nothing."},
     {"tag", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_tag)), METH_VARARGS | METH_KEYWORDS,
      tag_doc},
     {"save", index_save, METH_O,

@@ -14,7 +14,7 @@ PACKAGE = Path(__file__).resolve().parents[2] / "src" / "mendseqs_cli"
 MODULES = sorted(path.stem for path in PACKAGE.glob("*.py") if path.stem != "__main__")
 # Installed or not, the command works without them (pyproject's extras,
 # Debian's python3-pysam, python3-matplotlib).
-OPTIONAL = {"isal", "dnaio", "tqdm", "pysam", "matplotlib", "matplotlib.pyplot"}
+OPTIONAL = {"isal", "dnaio", "tqdm", "pysam", "matplotlib", "matplotlib.pyplot", "anndata", "numpy", "pandas", "scipy"}
 
 
 def test_each_module_imports_alone_in_a_fresh_interpreter():

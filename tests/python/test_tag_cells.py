@@ -240,7 +240,7 @@ def test_given_cells_with_cell_ranger_suffixes(simulated, tmp_path):
     per_barcode = collections.defaultdict(set)
     for r in assigned:
         per_barcode[r["barcode"]].add(r["umi"])
-    assert {c["barcode"]: int(c["umis"]) for c in counts if int(c["molecules"])} == {
+    assert {c["barcode"]: int(c["distinct_umis"]) for c in counts if int(c["molecules"])} == {
         b: len(u - {""}) for b, u in per_barcode.items()
     }
     figures = json.loads(out["s.json"].read_text())["cells"]

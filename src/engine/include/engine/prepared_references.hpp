@@ -74,6 +74,16 @@ class PreparedReferences {
   // leaves. Writes nothing to standard output.
   std::vector<TaggedRead> tag(std::span<const Text> reads, const Layout& layout, uint32_t threads, size_t margin,
                               CallerHooks& caller) const;
+  // Every accepted reference of each query (accepted as by correct), by
+  // increasing position: what grouping near-identical sequences needs (a
+  // UMI joins the neighbours it is close to), where nearest keeps one.
+  // Every reference that passes both filters is examined, so any of them
+  // tripping the tolerance guard fails the call (Panic with its own
+  // message). `threads` (at least 1) share the queries; the calling thread
+  // checks in with `caller`; workers are cancelled and joined before any
+  // failure leaves. Writes nothing to standard output.
+  std::vector<std::vector<Position>> neighbours(std::span<const Text> queries, uint32_t threads,
+                                                CallerHooks& caller) const;
 
   size_t size() const noexcept;
   intptr_t max_flex() const noexcept;
