@@ -82,7 +82,9 @@ PyResult<Ref> tag(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The lock is let go while the engine runs: it reads the strings in
   // place, held by the list's own references, and the layout, held by the
   // call's argument; it touches no object.
-  PyResult<std::vector<TaggedRead>> tagged = without_lock([&](CallerHooks& hooks) {
+  // A loaded index whose file changed since is refused as correct and
+  // nearest refuse it.
+  PyResult<std::vector<TaggedRead>> tagged = unlocked_on_index([&](CallerHooks& hooks) {
     return prepared.tag(arguments->reads.texts(), *arguments->layout, arguments->threads, arguments->margin, hooks);
   });
   if (!tagged) return Unexpected(std::move(tagged.error()));
