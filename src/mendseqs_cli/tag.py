@@ -466,7 +466,7 @@ def run(args: argparse.Namespace, session: Session) -> int:
             seen = 0
             for path, batch, source in _stream(args.reads, args.batch):
                 outputs.formatter_for(path, batch)
-                tagged = calls.call(_tag, index, batch.sequences, layout, threads, args.margin)
+                tagged = calls.call(_tag, index, batch.sequences, layout, threads, args.margin, batch.qualities)
                 seen += len(batch)
                 if plan is not None:
                     tagged = plan.take(batch, tagged)
@@ -503,8 +503,12 @@ def run(args: argparse.Namespace, session: Session) -> int:
     return 0
 
 
-def _tag(index: Any, reads: list[str], layout: Any, threads: int, margin: int) -> list[tuple[Any, ...]]:
-    result: list[tuple[Any, ...]] = index.tag(reads, layout, threads, margin=margin)
+def _tag(
+    index: Any, reads: list[str], layout: Any, threads: int, margin: int, qualities: list[str] | None = None
+) -> list[tuple[Any, ...]]:
+    # The reads' qualities, when they have them, weigh the barcode's
+    # candidates (FASTA, or a BAM without them: edits alone).
+    result: list[tuple[Any, ...]] = index.tag(reads, layout, threads, margin=margin, qualities=qualities)
     return result
 
 

@@ -592,3 +592,46 @@ def test_badread_reads_keep_their_recall_and_precision():
     recall, precision, umi = right / on_list, right / assigned, umi_close / right
     # Measured 0.897, 0.996 and 0.905 (282 molecules on the list).
     assert recall >= 0.88 and precision >= 0.99 and umi >= 0.88, (recall, precision, umi)
+
+
+def test_qualities_weigh_a_twice_misread_barcode_against_its_runner_up(reads):
+    # The barcode is read with two substitutions; another entry fits the
+    # read with three edits. By edits alone the runner-up is too close for
+    # two edits to stand. Where the basecaller marked the barcode's two
+    # letters as unsure and the runner-up's as sure, the barcode is far
+    # the likelier and stands; marked the other way round, it does not.
+    barcode = reads.letters(16)
+    misread = list(barcode)
+    for i in (3, 10):
+        misread[i] = next(x for x in "ACGT" if x not in barcode[i - 1 : i + 2])
+    misread = "".join(misread)
+    text, _, umi = reads.molecule(barcode=barcode)
+    at = text.index(FLANK) + len(FLANK)
+    read = text[:at] + misread + text[at + 16 :]
+    # The runner-up: the read's barcode with a substitution at 6 and a
+    # letter lost at 13 (one more at its end, not the UMI's first).
+    other = next(x for x in "ACGT" if x not in misread[5:8])
+    runner_up = misread[:6] + other + misread[7:13] + misread[14:] + next(x for x in "ACGT" if x != umi[0])
+    index = mendseqs.ReferenceIndex([barcode, runner_up, *reads.whitelist[:2000]], 2)
+
+    def qualities(unsure):
+        marks = ["I"] * len(read)
+        for i in unsure:
+            marks[at + i] = "#"
+        return "".join(marks)
+
+    for strand, flip in (("+", lambda t: t), ("-", lambda t: t[::-1])):
+        given = read if strand == "+" else reverse_complement(read)
+        (m,) = index.tag([given], V3, 1, qualities=[flip(qualities((3, 10)))])[0]
+        assert (m.strand, m.barcode, m.distance, m.status, m.umi) == (strand, barcode, 2, "assigned", umi)
+        assert m.runner_up == 3
+        for marks in ([flip(qualities((6, 13, 16)))], [flip(qualities(()))], [""], None):
+            (m,) = index.tag([given], V3, 1, qualities=marks)[0]
+            assert (m.barcode, m.status) == ("", "no_match"), marks
+    # One quality string per read, each the read's length or empty.
+    with pytest.raises(ValueError, match="argument 'qualities': 1 given for 2 reads"):
+        index.tag([read, read], V3, 1, qualities=[read])
+    with pytest.raises(ValueError, match="argument 'qualities': read 0 has"):
+        index.tag([read], V3, 1, qualities=[read[:-1]])
+    with pytest.raises(TypeError):
+        index.tag([read], V3, 1, qualities=[None])

@@ -51,7 +51,7 @@ void ReadTagger::fit(const Window& window, Fit& one, Scratch& scratch) const {
   // end) would otherwise be charged twice, once against the flank's letters
   // and once against the barcode's; a barcode shifted by a letter still
   // pays at least the one edit the anchor charged it.
-  if (one.edits <= 1) return;
+  if (one.edits <= rules_.float_cost) return;
   const std::span<const uint8_t> entry = std::span<const uint8_t>(scratch.pattern).subspan(context_codes_.size());
   const size_t from = window.flank_end > rules_.slack ? window.flank_end - rules_.slack : 0;
   const std::span<const uint8_t> floating = window.letters.subspan(from);
@@ -59,10 +59,39 @@ void ReadTagger::fit(const Window& window, Fit& one, Scratch& scratch) const {
   const SearchPattern pattern(entry);
   pattern.scores(floating, scratch.scores);
   const auto best = std::min_element(scratch.scores.begin(), scratch.scores.end());
-  if (*best + 1u < one.edits) {
-    one.edits = *best + 1u;
+  if (*best + rules_.float_cost < one.edits) {
+    one.edits = *best + rules_.float_cost;
     one.end = from + static_cast<size_t>(best - scratch.scores.begin()) + 1;
   }
+}
+
+uint32_t ReadTagger::weighted_fit(const Window& window, std::span<const uint8_t> qualities, size_t position,
+                                  Scratch& scratch) const {
+  // The anchored alignment again, each edit costing the quality of the
+  // read's letter it falls on (a deletion: the lower of its neighbours'),
+  // in Phred units: how unlikely the read is if this entry was written.
+  scratch.pattern.assign(context_codes_.begin(), context_codes_.end());
+  if (!entry_codes(position, scratch.pattern)) return no_fit;
+  const std::span<const uint8_t> text = window.letters;
+  const size_t columns = text.size() + 1;
+  const auto cost = [&](size_t j) -> uint32_t { return std::min<uint32_t>(qualities[j], rules_.quality_cap); };
+  const auto gap = [&](size_t j) -> uint32_t {  // a pattern letter missing before text letter j
+    if (text.empty()) return rules_.quality_cap;
+    return std::min(cost(j > 0 ? j - 1 : 0), cost(j < text.size() ? j : text.size() - 1));
+  };
+  std::vector<uint32_t>& row = scratch.weights;
+  row.assign(columns, 0);  // the read's letters before the alignment are free
+  for (const uint8_t letter : scratch.pattern) {
+    uint32_t diagonal = row[0];
+    row[0] += gap(0);
+    for (size_t j = 1; j < columns; ++j) {
+      const uint32_t above = row[j];
+      const uint32_t substituted = diagonal + (text[j - 1] == letter ? 0 : cost(j - 1));
+      row[j] = std::min({substituted, row[j - 1] + cost(j - 1), above + gap(j)});
+      diagonal = above;
+    }
+  }
+  return *std::min_element(row.begin(), row.end());  // and those after it
 }
 
 size_t ReadTagger::span_start(std::span<const uint8_t> window, size_t position, size_t end, Scratch& scratch) const {
@@ -73,8 +102,8 @@ size_t ReadTagger::span_start(std::span<const uint8_t> window, size_t position, 
   return pattern.start_of(window, end, scratch.scores.back());
 }
 
-void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch,
-                              Checkpoint& checkpoint) const {
+void ReadTagger::read_barcode(const std::vector<uint8_t>& view, const std::vector<uint8_t>& qualities, size_t start,
+                              Found& found, Scratch& scratch, Checkpoint& checkpoint) const {
   const size_t length = layout_.barcode_length;
   if (start + length > view.size()) return;
   found.has_barcode = true;
@@ -152,8 +181,24 @@ void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Fo
   // One edit beyond the bound stands only with no other candidate within
   // wide_margin more: among a long list's many near entries a wrong one
   // fits a twice-misread barcode about as often as the right one does.
-  if (found.match.distance > rules_.max_edits &&
-      (found.match.runner_up != no_distance && found.match.runner_up - found.match.distance < rules_.wide_margin)) {
+  bool stands =
+      found.match.runner_up == no_distance || found.match.runner_up - found.match.distance >= rules_.wide_margin;
+  // With qualities, a closer runner-up may still be far less likely: the
+  // winner's edits fall on letters the basecaller was unsure of, the
+  // runner-up's on surer ones. Sure letters everywhere say nothing of
+  // the entries not met, which the margin guards against: the rule holds.
+  if (!stands && ties == 1 && qualities.size() == view.size() &&
+      found.match.runner_up - found.match.distance >= rules_.quality_margin) {
+    const std::span<const uint8_t> near = std::span<const uint8_t>(qualities).subspan(low, high - low);
+    const uint32_t own = weighted_fit(window, near, winner.position, scratch);
+    uint32_t other = UINT32_MAX;
+    for (size_t i = 1; i < scratch.fits.size() && scratch.fits[i].edits <= found.match.distance + rules_.wide_margin;
+         ++i)
+      other = std::min(other, weighted_fit(window, near, scratch.fits[i].position, scratch));
+    stands = own != no_fit && own <= rules_.unsure_quality * found.match.distance && other != UINT32_MAX &&
+             other >= own + rules_.quality_lead;
+  }
+  if (found.match.distance > rules_.max_edits && !stands) {
     found.match = NearestMatch{};
     return;
   }

@@ -89,7 +89,7 @@ void ReadTagger::read_molecule(const std::vector<uint8_t>& view, const PatternHi
                                Checkpoint& checkpoint) const {
   found.flank = hit;
   found.structure_end = hit.end;
-  read_barcode(view, hit.end, found, scratch, checkpoint);
+  read_barcode(view, scratch.qualities[found.reverse ? 1 : 0], hit.end, found, scratch, checkpoint);
   if (!found.has_barcode) return;
   read_umi(view, found.barcode_end, found, scratch);
 }
@@ -142,7 +142,7 @@ std::pair<size_t, size_t> ReadTagger::facing_cut(const std::vector<uint8_t>& for
   return halves;
 }
 
-void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkpoint) const {
+void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkpoint, const Text* qualities) const {
   mendseqs::Scratch<Scratch> borrowed;
   Scratch& scratch = *borrowed;
   const size_t n = read.length();
@@ -163,6 +163,19 @@ void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkp
       }
     });
     for (size_t i = 0; i < n; ++i) reverse[i] = complements[forward[n - 1 - i]];
+    // The qualities, on each strand's view; none when absent or not the
+    // read's length.
+    scratch.qualities[0].clear();
+    scratch.qualities[1].clear();
+    if (qualities && qualities->length() == n) {
+      scratch.qualities[0].resize(n);
+      scratch.qualities[1].resize(n);
+      for (size_t i = 0; i < n; ++i) {
+        const char32_t symbol = (*qualities)[i];
+        scratch.qualities[0][i] = static_cast<uint8_t>(symbol > 33 ? std::min<char32_t>(symbol - 33, 93) : 0);
+      }
+      for (size_t i = 0; i < n; ++i) scratch.qualities[1][i] = scratch.qualities[0][n - 1 - i];
+    }
     scratch.strand_hits[0].clear();
     scratch.strand_hits[1].clear();
     flank_.find_both(forward, reverse, weak_flank_bound_, scratch.strand_hits[0], scratch.strand_hits[1]);

@@ -30,7 +30,8 @@ struct ReadTagger::Found {
 
 // What one thread reuses from read to read: memory O(read length).
 struct ReadTagger::Scratch {
-  std::vector<uint8_t> views[2];  // the read's codes, and its reverse complement's
+  std::vector<uint8_t> views[2];      // the read's codes, and its reverse complement's
+  std::vector<uint8_t> qualities[2];  // the read's base qualities (Phred), likewise; empty for none
   std::vector<PatternHit> strand_hits[2];
   std::vector<PatternHit> hits;  // after_umi's
   std::vector<PatternHit> kept;
@@ -42,6 +43,7 @@ struct ReadTagger::Scratch {
   std::vector<Fit> fits;           // each candidate's fit
   std::vector<uint8_t> pattern;
   std::vector<uint8_t> scores;
+  std::vector<uint32_t> weights;  // a row of the quality-weighted alignment
 };
 
 // base_code of every byte, and the complement of every code, looked up
