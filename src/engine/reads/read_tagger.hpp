@@ -33,7 +33,12 @@
 //    the next candidate's own edits as the runner-up. Two own edits stand
 //    only with no runner-up within 2 more; more is no match: in a long
 //    list a wrong entry fits a twice-misread barcode about as often as the
-//    right one (bench/tag_rules.cpp). An entry with other letters than A, C,
+//    right one (bench/tag_rules.cpp). With the read's base qualities, a
+//    two-edit winner whose runner-up is one edit further stands when their
+//    alignments, each edit weighted by the quality of the read's letter it
+//    falls on, say the winner's edits sit on unsure letters (at most Q12
+//    on average) and the runner-up costs at least 20 more (Phred units).
+//    An entry with other letters than A, C,
 //    G, T, or longer than 58 letters, never fits. The barcode's span ends
 //    where the winner's alignment ends and starts where the winner alone
 //    aligns tightest to that end; without a winner it is the length
