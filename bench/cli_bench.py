@@ -56,7 +56,8 @@ def timed_reader(name, function, path):
 
 
 def read_with_command(path):
-    from mendseqs_cli.reading import batches, checked, open_source
+    from mendseqs_cli.reading import batches
+    from mendseqs_cli.sources import checked, open_source
 
     with open_source(path) as source:
         return sum(len(batch) for batch in checked(path, batches(source, 100_000)))

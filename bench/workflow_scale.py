@@ -43,7 +43,7 @@ def text(path: Path) -> bytes:
 
 def summary(path: Path) -> dict:
     counts = json.loads(path.read_text())
-    del counts["seconds"], counts["reads_per_second"]
+    del counts["seconds"], counts["tagging_seconds"], counts["reads_per_second"]
     return counts
 
 

@@ -41,11 +41,11 @@ from __future__ import annotations
 import argparse
 import importlib
 import sys
-from typing import NoReturn, cast
+from typing import Any, NoReturn, cast
 
 from .calls import ModuleCalls
 from .command import Command, Session
-from .errors import PROGRAM, finish, reported, say, stop_on_signals
+from .errors import PROGRAM, finish, reported, say, stderr_kept, stop_on_signals
 from .options import OneLineParser
 from .streams import open_standard_streams
 
@@ -53,8 +53,8 @@ from .streams import open_standard_streams
 COMMANDS = ("index", "correct", "tag")
 
 
-def commands() -> list[Command]:
-    return [cast(Command, importlib.import_module(f".{name}", __name__).COMMAND) for name in COMMANDS]
+def commands() -> list[Command[Any]]:
+    return [cast(Command[Any], importlib.import_module(f".{name}", __name__).COMMAND) for name in COMMANDS]
 
 
 def parser() -> argparse.ArgumentParser:
@@ -63,7 +63,7 @@ def parser() -> argparse.ArgumentParser:
     for command in commands():
         sub = subparsers.add_parser(command.name, help=command.help, description=command.description)
         command.add_arguments(sub)
-        sub.set_defaults(run=command.run)
+        sub.set_defaults(chosen=command)
     return top
 
 
@@ -71,16 +71,20 @@ def main(argv: list[str] | None = None) -> int:
     closed = open_standard_streams()
     stop_on_signals()
     calls = ModuleCalls()
-    try:
+    with stderr_kept():
+        try:
 
-        def work() -> int:
-            args = parser().parse_args(argv)
-            return cast(int, args.run(args, Session(closed, calls)))
+            def work() -> int:
+                args = parser().parse_args(argv)
+                command = cast(Command[Any], args.chosen)
+                # Below this line nothing sees the parsed arguments, only
+                # the command's typed settings.
+                return command.run(command.settings(args), Session(closed, calls))
 
-        outcome = reported(work)
-    finally:
-        calls.close()
-    return finish(outcome)
+            outcome = reported(work)
+        finally:
+            calls.close()
+        return finish(outcome)
 
 
 def entry_point() -> NoReturn:

@@ -10,15 +10,12 @@ is aligned any more) and adds an @PG line for the run. htslib compresses
 with threads of its own.
 
 Trimming moves positions, so the tags that count bases along the read are
-rewritten for the trimmed, reoriented record: MM (base modifications),
-with ML (their probabilities) and MN (the length they were called on).
-Other tags bound to positions (a basecaller's move table) describe the
-read as it was.
+rewritten for the trimmed, reoriented record (see modifications.py).
 """
 
 from __future__ import annotations
 
-import bisect
+import contextlib
 import itertools
 import os
 import re
@@ -26,23 +23,24 @@ import shlex
 import sys
 import threading
 from collections.abc import Iterator
+from importlib import metadata
 from typing import IO, Any
 
 from .errors import InputError
-from .reading import STDIN, Batch, Source
+from .records import STDIN, Batch, reverse_complement
+from .sources import Source
+from .writer_thread import WriterThread, naming
 
 # Secondary and supplementary records: a read already seen.
 _NOT_PRIMARY = 0x100 | 0x800
 _REVERSE = 0x10
-_COMPLEMENT = str.maketrans("ACGTNacgtn", "TGCANtgcan")
-# The tags `mendseqs tag` writes: a read's own ones of these names are
-# replaced, not repeated.
-OWN = frozenset(("CB", "CR", "CY", "UB", "UR", "UY", "sg", "sr", "cc"))
 # A SAM tag in text: two characters, a type, a value.
 _TAG = re.compile(r"[A-Za-z][A-Za-z0-9]:[AifZHB]:")
 
 
 def _pysam() -> Any:
+    # Imported only when SAM or BAM is met: pysam is optional, and the
+    # command reads and writes FASTA and FASTQ without it.
     try:
         import pysam  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
@@ -68,16 +66,25 @@ def _feed(raw: IO[bytes], fd: int) -> None:
 
 def _opened(source: Source, pysam: Any) -> Any:
     raw = source.raw()
-    try:
-        if source.size is not None:
-            return pysam.AlignmentFile(raw, "r", check_sq=False, threads=2)
-        read_end, write_end = os.pipe()
-        threading.Thread(target=_feed, args=(raw, write_end), name="mendseqs-bam-feed", daemon=True).start()
-        with open(read_end, "rb", buffering=0) as pipe:
-            return pysam.AlignmentFile(pipe, "r", check_sq=False)
-    except (OSError, ValueError) as error:
-        kind = "BAM" if source.alignments == "bam" else "SAM"
-        raise InputError(f"truncated or damaged {kind} ({error})") from None
+    # A file that fails to open is closed by pysam as it goes, which fails
+    # again and would say so on stderr: the one line is ours.
+    # The message is raised once the error is gone (its traceback holds the
+    # half-made file), so that the file goes inside this block.
+    with _unraisable_dropped():
+        try:
+            if source.size is not None:
+                # No decompression threads: htslib's threaded reader waits
+                # forever on some damaged BGZF blocks (found by fuzzing), and
+                # one thread decompresses far faster than reads are tagged.
+                return pysam.AlignmentFile(raw, "r", check_sq=False)
+            read_end, write_end = os.pipe()
+            threading.Thread(target=_feed, args=(raw, write_end), name="mendseqs-bam-feed", daemon=True).start()
+            with open(read_end, "rb", buffering=0) as pipe:
+                return pysam.AlignmentFile(pipe, "r", check_sq=False)
+        except (OSError, ValueError) as error:
+            failure = str(error)
+    kind = "BAM" if source.alignments == "bam" else "SAM"
+    raise InputError(f"truncated or damaged {kind} ({failure})")
 
 
 def batches(source: Source, size: int) -> Iterator[Batch]:
@@ -85,17 +92,47 @@ def batches(source: Source, size: int) -> Iterator[Batch]:
     pysam = _pysam()
     alignments = _opened(source, pysam)
     kind = "BAM" if source.alignments == "bam" else "SAM"
-    with alignments:
+    damaged = f"truncated or damaged {kind}"
+    read_whole = False
+    try:
         header = alignments.header.to_dict()
         records = alignments.fetch(until_eof=True)
         while True:
             try:
                 chunk = list(itertools.islice(records, size))
             except (OSError, ValueError) as error:
-                raise InputError(f"truncated or damaged {kind} ({error})") from None
+                raise InputError(f"{damaged} ({error})") from None
             if not chunk:
+                read_whole = True
                 return
             yield _batch(chunk, header)
+    finally:
+        # After htslib met damage, closing fails too (with a stale errno,
+        # "No such file"), and so does pysam's own second try when the file
+        # object goes: neither may hide the message above or add a second
+        # line on stderr ("Exception ignored").
+        records = None
+        with _unraisable_dropped():
+            try:
+                alignments.close()
+            except OSError as error:
+                if read_whole:
+                    raise InputError(f"{damaged} ({error.strerror or error})") from None
+            finally:
+                del alignments
+
+
+@contextlib.contextmanager
+def _unraisable_dropped() -> Iterator[None]:
+    """pysam's failures to close a file as it goes (in __dealloc__) unsaid:
+    printed through sys.excepthook, then reported as unraisable."""
+    hooks = sys.unraisablehook, sys.excepthook
+    sys.unraisablehook = lambda unraisable: None
+    sys.excepthook = lambda *exc_info: None
+    try:
+        yield
+    finally:
+        sys.unraisablehook, sys.excepthook = hooks
 
 
 def _batch(records: list[Any], header: dict[str, Any]) -> Batch:
@@ -119,7 +156,7 @@ def _batch(records: list[Any], header: dict[str, Any]) -> Batch:
         else:
             with_qualities = True
         if flag & _REVERSE:
-            sequence, quality = sequence.translate(_COMPLEMENT)[::-1], quality[::-1]
+            sequence, quality = reverse_complement(sequence), quality[::-1]
         names.append(fields[0])
         sequences.append(sequence)
         qualities.append(quality)
@@ -137,93 +174,6 @@ def comment_tags(header: str) -> str:
     if "\t" not in header:
         return ""
     return "\t".join(word for word in header.split("\t")[1:] if _TAG.match(word))
-
-
-def carried(own: str, start: int, end: int, reverse: bool, read: str) -> list[str]:
-    """A read's own tags (SAM text) for the record of its slice
-    [start, end), reverse-complemented when `reverse`: the tags this command
-    writes left out, MM/ML/MN rewritten for the slice."""
-    if not own:
-        return []
-    kept: list[str] = []
-    mm = ml = mn = None
-    for tag in own.split("\t"):
-        name = tag[:2]
-        if name in OWN:
-            continue
-        if name == "MM" or name == "Mm":
-            mm = tag
-        elif name == "ML" or name == "Ml":
-            ml = tag
-        elif name == "MN":
-            mn = tag
-        else:
-            kept.append(tag)
-    if mm is not None:
-        moved = _modifications(mm, ml, mn, start, end, reverse, read)
-        if moved is not None:
-            kept += moved
-    return kept
-
-
-def _modifications(
-    mm: str, ml: str | None, mn: str | None, start: int, end: int, reverse: bool, read: str
-) -> list[str] | None:
-    """MM and ML for the slice, or None when they cannot be trusted (they
-    were called on another length, or do not parse): left out rather than
-    pointing at the wrong bases."""
-    if mn is not None and mn[5:] != str(len(read)):
-        return None
-    try:
-        probabilities = [int(p) for p in ml[7:].split(",") if p] if ml else []
-        if ml and not ml.startswith(("ML:B:C", "Ml:B:C")):
-            return None
-        entries = [e for e in mm[5:].split(";") if e]
-        out_entries: list[tuple[int, str]] = []  # (first call's position, text) to keep MM's order
-        out_probabilities: list[list[int]] = []
-        used = 0
-        for entry in entries:
-            head, *steps = entry.split(",")
-            base, strand, codes = head[0], head[1], head[2:]
-            mode = ""
-            if codes and codes[-1] in ".?":
-                codes, mode = codes[:-1], codes[-1]
-            per_call = len(codes) if not codes.isdigit() else 1
-            if base == "N":
-                where = list(range(len(read)))
-            else:
-                where = [m.start() for m in re.finditer(base, read)]
-            calls = list(itertools.accumulate(int(step) + 1 for step in steps))  # 1-based occurrence numbers
-            if calls and calls[-1] > len(where):
-                return None
-            values = probabilities[used : used + per_call * len(calls)] if ml else []
-            if ml and len(values) != per_call * len(calls):
-                return None
-            used += per_call * len(calls)
-            low, high = bisect.bisect_left(where, start), bisect.bisect_left(where, end)
-            kept = [(n - 1, i) for i, n in enumerate(calls) if low <= n - 1 < high]
-            if reverse:
-                numbers = [high - 1 - n for n, _ in reversed(kept)]
-                order = [i for _, i in reversed(kept)]
-                base = base.translate(_COMPLEMENT)
-                strand = "-" if strand == "+" else "+"
-            else:
-                numbers = [n - low for n, _ in kept]
-                order = [i for _, i in kept]
-            deltas = [b - a - 1 for a, b in zip([-1, *numbers], numbers, strict=False)]
-            out_entries.append((0, f"{base}{strand}{codes}{mode}" + "".join(f",{d}" for d in deltas) + ";"))
-            out_probabilities.append([v for i in order for v in values[per_call * i : per_call * (i + 1)]])
-        if ml and used != len(probabilities):
-            return None
-    except ValueError, IndexError:
-        return None
-    tags = [mm[:5] + "".join(text for _, text in out_entries)]
-    if ml:
-        flat = [str(v) for values in out_probabilities for v in values]
-        tags.append(ml[:6] + "".join("," + v for v in flat))
-    if mn is not None:
-        tags.append(f"MN:i:{end - start}")
-    return tags
 
 
 def header_for(header: dict[str, Any] | None) -> dict[str, Any]:
@@ -252,8 +202,6 @@ def header_for(header: dict[str, Any] | None) -> dict[str, Any]:
 
 
 def _version() -> str:
-    from importlib import metadata
-
     try:
         return metadata.version("mendseqs")
     except metadata.PackageNotFoundError:
@@ -261,60 +209,40 @@ def _version() -> str:
 
 
 class BamWriter:
-    """Tagged records into SAM or BAM, from SAM text, in a thread of its
-    own (parsing and writing let go of the interpreter lock less than
+    """Tagged records into SAM or BAM, from SAM text, by the writer thread
+    (parsing and writing let go of the interpreter lock less than
     compressing does, but tagging the next batch needs little of it);
     htslib's threads compress. A failure is raised by the next `write` or
     by `close`."""
 
-    def __init__(self, out: IO[bytes], header: dict[str, Any], threads: int, sam: bool) -> None:
-        import queue
-
+    def __init__(self, out: IO[bytes], name: str, header: dict[str, Any], threads: int, sam: bool) -> None:
         pysam = _pysam()
-        self._pysam = pysam
         # htslib writes through a copy of the file descriptor; `out` is
         # closed (and renamed into place) only after `close`.
         # Level 1: on long reads (mostly qualities) within 1% of the size of
         # htslib's default level, for 30% less of the time compressing.
         options = None if sam else ["level=1"]
-        self._file = pysam.AlignmentFile(
-            out, "w" if sam else "wb", header=header, threads=threads, format_options=options
-        )
-        self._header = self._file.header
-        self._queue: queue.Queue[list[str] | None] = queue.Queue(maxsize=4)
-        self._error: BaseException | None = None
-        self._thread = threading.Thread(target=self._run, name="mendseqs-bam-writer", daemon=True)
-        self._thread.start()
+        file = pysam.AlignmentFile(out, "w" if sam else "wb", header=header, threads=threads, format_options=options)
+        parse, parsed_header, write = pysam.AlignedSegment.fromstring, file.header, file.write
 
-    def _run(self) -> None:
-        parse, header, write = self._pysam.AlignedSegment.fromstring, self._header, self._file.write
-        while (lines := self._queue.get()) is not None:
-            if self._error is None:
-                try:
-                    for line in lines:
-                        write(parse(line, header))
-                except BaseException as error:
-                    self._error = error
+        def consume(lines: list[str]) -> None:
+            for line in lines:
+                write(parse(line, parsed_header))
 
-    def _raise(self) -> None:
-        if self._error is not None:
-            error, self._error = self._error, None
+        named = naming(name)
+
+        def unwritable(error: BaseException) -> BaseException:
             if isinstance(error, ValueError):
-                raise InputError(f"a record could not be written ({error})") from None
-            raise error
+                return InputError(f"a record could not be written ({error})")
+            return named(error)
+
+        self._thread = WriterThread(consume, file.close, "mendseqs-bam-writer", unwritable)
 
     def write(self, lines: list[str]) -> None:
-        self._raise()
-        self._queue.put(lines)
+        self._thread.write(lines)
 
     def close(self) -> None:
-        self._queue.put(None)
-        self._thread.join()
-        try:
-            self._file.close()
-        except BaseException as error:
-            self._error = self._error or error
-        self._raise()
+        self._thread.close()
 
 
 def output_kind(path: str | None) -> str | None:

@@ -10,6 +10,8 @@ import os
 from collections.abc import Callable, Iterator
 from typing import Any
 
+from .errors import ModuleFailure
+
 # The tolerance guard's own message, raised by a call that trips it in the
 # calling thread (any call with threads=1).
 GUARD_MESSAGE = "max_flex cannot be greater than the length of the sequences."
@@ -24,17 +26,13 @@ def is_panic(error: BaseException) -> bool:
     return type(error).__name__ == "PanicException"
 
 
-class ModuleFailure(Exception):
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
-        self.message = message
+def tripped_guard(failure: ModuleFailure) -> bool:
+    return failure.message == GUARD_MESSAGE
 
-    def tripped_guard(self) -> bool:
-        return self.message == GUARD_MESSAGE
 
-    def in_a_worker(self) -> bool:
-        """A worker failed, for a reason the message does not tell."""
-        return self.message == WORKER_FAILURE
+def in_a_worker(failure: ModuleFailure) -> bool:
+    """A worker failed, for a reason the message does not tell."""
+    return failure.message == WORKER_FAILURE
 
 
 class ModuleCalls:
@@ -46,6 +44,12 @@ class ModuleCalls:
 
     @contextlib.contextmanager
     def quiet(self) -> Iterator[None]:
+        # A signal handled between these dup2 calls raises in the middle
+        # and may leave fd 2 on /dev/null: the run's own lines are written
+        # to a copy of stderr taken when it began (errors.stderr_kept), so
+        # its last message is never lost that way. (Blocking the signals
+        # here would not do: another of the run's threads would take them,
+        # and the main thread's handler run all the same.)
         saved = os.dup(1), os.dup(2)
         try:
             os.dup2(self._null, 1)

@@ -1,56 +1,48 @@
-"""The run's per-barcode results: the counts table, the cells, the knee
-plot; each written whole, or not at all."""
+"""The run's per-barcode results: the called cells, the counts table, the
+knee plot; written into the run's outputs, committed with the others."""
 
 from __future__ import annotations
 
-import argparse
 from typing import Any
 
 from . import knee
-from .cells import BarcodeCounts, counts_text
-from .errors import InputError
-from .writing import output_file
-
-
-def check(args: argparse.Namespace) -> None:
-    """What can be told wrong before any read is tagged."""
-    if args.called_cells and not args.cells:
-        raise InputError("--called-cells needs --cells (FILE or auto)")
-    if args.plot:
-        missing = knee.require_matplotlib()
-        if missing is not None:
-            raise InputError(
-                f"--plot needs matplotlib, which cannot be imported here ({missing}): "
-                "install it (Debian: apt install python3-matplotlib; elsewhere: pip install matplotlib), or leave --plot out"
-            )
+from .barcode_counts import BarcodeCounts, counts_text
+from .errors import about
+from .output_files import Outputs
+from .tag_options import TagSettings
 
 
 def _gz(path: str) -> bool:
     return path.lower().endswith(".gz")
 
 
-def write(args: argparse.Namespace, plan: Any, counts: BarcodeCounts | None, reads: int, reads_in_cells: int) -> None:
+def write(
+    files: Outputs, config: TagSettings, plan: Any, counts: BarcodeCounts | None, reads: int, reads_in_cells: int
+) -> None:
     cells = plan.cells if plan is not None else None
-    if args.called_cells:
-        with output_file(args.called_cells, _gz(args.called_cells)) as out:
-            out.write("".join(f"{cell}\n" for cell in cells or ()).encode())
+    if config.called_cells:
+        files.write(
+            config.called_cells, "".join(f"{cell}\n" for cell in cells or ()).encode(), _gz(config.called_cells)
+        )
     if counts is None:
         return
     rows = counts.rows(cells)
-    if args.counts:
-        with output_file(args.counts, _gz(args.counts)) as out:
-            out.write(counts_text(rows).encode())
-    if args.plot:
-        plot(args.plot, rows, reads, reads_in_cells if cells is not None else None)
+    if config.counts:
+        files.write(config.counts, counts_text(rows).encode(), _gz(config.counts))
+    if config.plot:
+        plot(files, config.plot, rows, reads, reads_in_cells if cells is not None else None)
 
 
-def plot(path: str, rows: list[tuple[str, int, int, int, str]], reads: int, reads_in_cells: int | None) -> None:
-    """The knee plot of `rows` (see cells.BarcodeCounts.rows); the reads
-    in cells are given with a cell list."""
+def plot(
+    files: Outputs, path: str, rows: list[tuple[str, int, int, int, str]], reads: int, reads_in_cells: int | None
+) -> None:
+    """The knee plot of `rows` (see barcode_counts.BarcodeCounts.rows); the
+    reads in cells are given with a cell list."""
     called = sum(row[4] == "yes" for row in rows)
     title = f"{reads:,} reads; {sum(row[1] > 0 for row in rows):,} barcodes assigned a molecule"
     if reads_in_cells is not None:
         title += f"\n{called:,} cells, holding {reads_in_cells / reads if reads else 0:.1%} of the reads"
     shown = [row for row in rows if row[1] > 0]
-    with output_file(path, False) as out:
+    out = files.open(path)
+    with about(path):
         knee.draw(out, [row[1] for row in shown], [row[4] == "yes" for row in shown], title)

@@ -18,13 +18,16 @@ input is read, and each read tagged, once.
 
 from __future__ import annotations
 
-import collections
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any
+
+import mendseqs
 
 from .calls import ModuleCalls
 from .errors import InputError
-from .reading import read_all, shown
+from .molecules import with_cell
+from .reading import read_all
+from .records import reverse_complement, shown
 
 # What a molecule's `cell` says: assigned to a cell of the list, assigned
 # to a whitelist entry outside it, or neither (no list, or not assigned).
@@ -37,36 +40,6 @@ NO_CALL = (
 # on both strands of its read stays as it is: which barcode belongs to it
 # cannot be told.
 SEARCHED = frozenset(("assigned", "ambiguous", "no_match"))
-MOLECULE_FIELDS = (
-    "segment",
-    "strand",
-    "flank_start",
-    "flank_end",
-    "flank_edits",
-    "barcode_start",
-    "barcode_end",
-    "raw_barcode",
-    "barcode",
-    "distance",
-    "runner_up",
-    "ties",
-    "umi_start",
-    "umi_end",
-    "umi",
-    "insert_start",
-    "insert_end",
-    "status",
-)
-
-
-def _record(name: str, fields: tuple[str, ...]) -> Any:
-    return collections.namedtuple(name, fields)
-
-
-# A molecule read back from the spool: Molecule's fields, by name.
-SpooledMolecule = _record("SpooledMolecule", MOLECULE_FIELDS)
-# A molecule with its cell: Molecule's fields, then `cell`.
-CellMolecule = _record("CellMolecule", (*MOLECULE_FIELDS, "cell"))
 
 
 def read_cells(path: str, barcode_length: int | None) -> list[str]:
@@ -104,8 +77,6 @@ class CellAssigner:
     """Assigns molecules to the cells (see the module's description)."""
 
     def __init__(self, cells: list[str], max_flex: int, margin: int, threads: int, calls: ModuleCalls) -> None:
-        import mendseqs
-
         self.cells = cells
         self.called = frozenset(cells)
         self.margin, self.threads, self.calls = margin, threads, calls
@@ -150,11 +121,19 @@ class CellAssigner:
             if not hits or len({cell for _, cell, _ in hits}) > 1:
                 continue
             distance, cell, (text, start, end) = min(hits)
-            m = out[number][position]
-            fields = list(m)
-            fields[5:12] = [start, end, text, cell, distance, None, 1]
             read = list(out[number])
-            read[position] = CellMolecule(*fields[:17], "assigned", IN_CELL)
+            read[position] = read[position]._replace(
+                **_umi_beside(reads[number], read[position], start, end),
+                barcode_start=start,
+                barcode_end=end,
+                raw_barcode=text,
+                barcode=cell,
+                distance=distance,
+                runner_up=None,
+                ties=1,
+                status="assigned",
+                cell=IN_CELL,
+            )
             out[number] = tuple(read)
 
     def _assign(self, tagged: Sequence[tuple[Any, ...]]) -> list[tuple[Any, ...]]:
@@ -170,7 +149,6 @@ class CellAssigner:
         for molecules in tagged:
             assigned = []
             for m in molecules:
-                fields = tuple(m)
                 if self.index is not None and m.status in SEARCHED and m.raw_barcode:
                     near = next(found)
                     if (
@@ -179,21 +157,29 @@ class CellAssigner:
                         and (near.runner_up is None or near.runner_up - near.distance >= margin)
                     ):
                         # The distances shown are those among the cells.
-                        fields = (*fields[:8], near.reference, near.distance, near.runner_up, near.ties, *fields[12:17])
-                        assigned.append(CellMolecule(*fields, "assigned", IN_CELL))
+                        assigned.append(
+                            with_cell(
+                                m,
+                                IN_CELL,
+                                barcode=near.reference,
+                                distance=near.distance,
+                                runner_up=near.runner_up,
+                                ties=near.ties,
+                                status="assigned",
+                            )
+                        )
                         continue
                 # The whole list's choice, which may rest on more than the
                 # raw barcode (the read's other readings of it): a cell
                 # when it is one.
                 cell = NO_CELL if m.status != "assigned" else IN_CELL if m.barcode in self.called else OUTSIDE
-                assigned.append(CellMolecule(*fields[:17], m.status, cell))
+                assigned.append(with_cell(m, cell))
             out.append(tuple(assigned))
         return out
 
 
 # How near a cell a barcode read again must be: one edit.
 RESCUE_DISTANCE = 2
-_COMPLEMENT = str.maketrans("ACGTNacgtn", "TGCANtgcan")
 
 
 def _readings(read: str, m: Any) -> list[tuple[str, int, int]]:
@@ -214,9 +200,22 @@ def _readings(read: str, m: Any) -> list[tuple[str, int, int]]:
                 continue
             text = read[start:end].upper()
             if m.strand == "-":
-                text = text.translate(_COMPLEMENT)[::-1]
+                text = reverse_complement(text)
             out.append((text, start, end))
     return out
+
+
+def _umi_beside(read: str, m: Any, start: int, end: int) -> dict[str, Any]:
+    """The UMI of `m` once its barcode is read at [start, end) instead: as
+    long as it was, right after the barcode as the molecule is written
+    (before it in the read, on the '-' strand)."""
+    if m.umi_start is None:
+        return {}
+    shift = end - m.barcode_end if m.strand == "+" else start - m.barcode_start
+    umi_start = max(0, min(len(read), m.umi_start + shift))
+    umi_end = max(umi_start, min(len(read), m.umi_end + shift))
+    umi = read[umi_start:umi_end].upper()
+    return {"umi_start": umi_start, "umi_end": umi_end, "umi": umi if m.strand == "+" else reverse_complement(umi)}
 
 
 def exact_hits(tagged: Iterable[tuple[Any, ...]], into: dict[str, int]) -> None:
@@ -226,126 +225,3 @@ def exact_hits(tagged: Iterable[tuple[Any, ...]], into: dict[str, int]) -> None:
         for m in molecules:
             if m.distance == 0 and m.barcode and m.raw_barcode == m.barcode:
                 into[m.barcode] = into.get(m.barcode, 0) + 1
-
-
-_UMI_DIGITS = str.maketrans("ACGT", "0123")
-
-
-def _packed(umi: str) -> int | str:
-    """A UMI of A, C, G and T as a small integer (half the memory of the
-    text, across millions of molecules); any other kept as text."""
-    digits = umi.translate(_UMI_DIGITS)
-    if len(umi) < 30 and digits.isdigit() and "4" not in digits:
-        return int("1" + digits, 4)
-    return umi
-
-
-class BarcodeCounts:
-    """Per assigned barcode: reads with a molecule assigned to it, those
-    molecules, and their distinct UMIs (empty UMIs not counted); exact, in
-    memory, about 60 bytes per distinct barcode and UMI."""
-
-    def __init__(self) -> None:
-        self.reads: dict[str, int] = {}
-        self.molecules: dict[str, int] = {}
-        self.umis: dict[str, set[int | str]] = {}
-
-    def add_read(self, molecules: Iterable[tuple[str, str]]) -> None:
-        """One read's assigned molecules, as (barcode, UMI) pairs."""
-        seen: set[str] = set()
-        for barcode, umi in molecules:
-            self.molecules[barcode] = self.molecules.get(barcode, 0) + 1
-            if barcode not in seen:
-                seen.add(barcode)
-                self.reads[barcode] = self.reads.get(barcode, 0) + 1
-                if barcode not in self.umis:
-                    self.umis[barcode] = set()
-            if umi:
-                self.umis[barcode].add(_packed(umi))
-
-    def rows(self, cells: Iterable[str] | None) -> list[tuple[str, int, int, int, str]]:
-        """(barcode, reads, molecules, distinct UMIs, called) for every
-        barcode assigned a molecule and every cell, most reads first.
-        `called` is yes or no, or empty without a cell list."""
-        called = frozenset(cells) if cells is not None else None
-        barcodes = set(self.reads) | (called or frozenset())
-        rows = [
-            (
-                b,
-                self.reads.get(b, 0),
-                self.molecules.get(b, 0),
-                len(self.umis.get(b, ())),
-                "" if called is None else IN_CELL if b in called else OUTSIDE,
-            )
-            for b in barcodes
-        ]
-        rows.sort(key=lambda row: (-row[1], -row[2], row[0]))
-        return rows
-
-
-COUNT_COLUMNS = ("barcode", "reads", "molecules", "umis", "called")
-
-
-def counts_text(rows: Iterable[tuple[str, int, int, int, str]]) -> str:
-    return "\t".join(COUNT_COLUMNS) + "\n" + "".join(f"{b}\t{r}\t{m}\t{u}\t{c}\n" for b, r, m, u, c in rows)
-
-
-class Plan:
-    """What `--cells` asks of a run: a list read and checked before any
-    read is tagged, or `auto`: pass 1's exact hits counted and its batches
-    spooled, then the cells called and the batches assigned from the spool."""
-
-    def __init__(self, args: Any, barcode_length: int, index: Any, threads: int, calls: ModuleCalls) -> None:
-        self.auto = args.cells == "auto"
-        self.max_flex, self.margin, self.threads, self.calls = index.max_flex, args.margin, threads, calls
-        self.exact: dict[str, int] = {}
-        self.threshold: int | None = None
-        self.rule: str | None = None
-        self.spool: Any = None
-        self.cells: list[str] = []
-        self.assigner: CellAssigner | None = None
-        if self.auto:
-            from .spool import Spool
-
-            self.spool = Spool()
-        else:
-            self.cells = read_cells(args.cells, barcode_length)
-            check_on_whitelist(self.cells, index, threads, calls, shown(args.cells))
-            self.assigner = CellAssigner(self.cells, self.max_flex, self.margin, threads, calls)
-
-    def take(self, batch: Any, tagged: list[tuple[Any, ...]]) -> list[tuple[Any, ...]] | None:
-        """A batch's molecules with their cells, or None in pass 1 of auto
-        (counted and spooled, to come back from `second_pass`)."""
-        if self.assigner is not None:
-            return self.assigner.assign(tagged, batch.sequences)
-        exact_hits(tagged, self.exact)
-        self.spool.add(batch, tagged)
-        return None
-
-    def second_pass(self) -> Iterator[tuple[Any, list[tuple[Any, ...]]]]:
-        """auto: the cells called from pass 1, then each spooled batch with
-        its molecules assigned."""
-        from .knee import call_cells
-
-        called = call_cells(self.exact)
-        if not called.cells:
-            raise InputError(NO_CALL)
-        self.cells, self.threshold, self.rule = called.cells, called.threshold, called.rule
-        self.assigner = CellAssigner(self.cells, self.max_flex, self.margin, self.threads, self.calls)
-        for batch, tagged in self.spool:
-            yield batch, self.assigner.assign(tagged, batch.sequences)
-
-    def close(self) -> None:
-        if self.spool is not None:
-            self.spool.close()
-
-    def summary(self, reads: int, reads_in_cells: int, molecules_in_cells: int) -> dict[str, object]:
-        out: dict[str, object] = {"source": "auto" if self.auto else "list", "cells": len(self.cells)}
-        if self.auto:
-            out["rule"] = self.rule
-            out["least_exact_hits"] = self.threshold
-            out["barcodes_with_exact_hits"] = len(self.exact)
-        out["reads_in_cells"] = reads_in_cells
-        out["share_of_reads_in_cells"] = round(reads_in_cells / reads, 6) if reads else None
-        out["molecules_in_cells"] = molecules_in_cells
-        return out

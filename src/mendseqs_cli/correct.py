@@ -17,9 +17,11 @@ from .options import DEFAULT_MAX_FLEX, add_batch, add_threads, tolerance
 from .guard import answers
 from .picking import PICKS, margin, pick
 from .prefetch import read_ahead
-from .reading import STDIN, open_source, shown
+from .records import STDIN, shown
+from .sources import open_source
 from .references import Prepared, build, is_saved_index, load
 from .summary import Summary
+from .output_files import check
 from .writing import FORMATS, format_batch, output_format_of, results
 
 
@@ -55,19 +57,57 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def prepare(args: argparse.Namespace, calls: ModuleCalls) -> Prepared:
-    """The references of `args`, prepared once for the whole run: a loaded
+@dataclass(frozen=True)
+class CorrectSettings:
+    references: str
+    queries: str
+    max_flex: int | None  # None: the saved index's, or DEFAULT_MAX_FLEX
+    threads: int
+    output: str | None  # None: stdout
+    format: str
+    compressed: bool
+    batch: int
+    quiet: bool
+    pick: str
+    margin: int
+
+
+def settings(args: argparse.Namespace) -> CorrectSettings:
+    if args.margin is not None and args.pick != "nearest":
+        # A margin that silently did nothing would look applied.
+        raise InputError("--margin applies only with --pick nearest")
+    if args.references == STDIN and args.queries == STDIN:
+        raise InputError("the references and the queries cannot both be read from stdin (-)")
+    check([("-o", args.output)], [args.references, args.queries])
+    output_format, compressed = output_format_of(args.output, args.format)
+    return CorrectSettings(
+        args.references,
+        args.queries,
+        args.max_flex,
+        args.threads,
+        args.output,
+        output_format,
+        compressed,
+        args.batch,
+        args.quiet,
+        args.pick,
+        args.margin or 0,
+    )
+
+
+def prepare(config: CorrectSettings, calls: ModuleCalls) -> Prepared:
+    """The references of `config`, prepared once for the whole run: a loaded
     index, or one built from the reference file."""
-    if is_saved_index(args.references):
-        prepared = load(args.references, calls)
-        if args.max_flex is not None and args.max_flex != prepared.index.max_flex:
+    if is_saved_index(config.references):
+        prepared = load(config.references, calls)
+        if config.max_flex is not None and config.max_flex != prepared.index.max_flex:
             raise InputError(
-                f"{args.references} was built for --max-flex {prepared.index.max_flex}, "
-                f"not {args.max_flex}: build another with `mendseqs index`"
+                f"{config.references} was built for --max-flex {prepared.index.max_flex}, "
+                f"not {config.max_flex}: build another with `mendseqs index`"
             )
         return prepared
-    max_flex = DEFAULT_MAX_FLEX if args.max_flex is None else args.max_flex
-    return build(args.references, max_flex, args.threads, calls, unique=args.pick == "nearest")
+    max_flex = DEFAULT_MAX_FLEX if config.max_flex is None else config.max_flex
+    return build(config.references, max_flex, config.threads, calls, unique=config.pick == "nearest")
 
 
 @dataclass
@@ -78,28 +118,29 @@ class Totals:
     ambiguous: int = 0
 
 
-def correct_all(args: argparse.Namespace, out: IO[bytes], output_format: str, calls: ModuleCalls) -> Totals:
-    prepared = prepare(args, calls)
+def correct_all(config: CorrectSettings, out: IO[bytes], calls: ModuleCalls) -> Totals:
+    prepared = prepare(config, calls)
     # One seam for choosing among the module's ways of matching: both use
     # the same prepared references and differ only in the function called.
-    match = prepared.index.nearest if args.pick == "nearest" else prepared.index.correct
+    match = prepared.index.nearest if config.pick == "nearest" else prepared.index.correct
+    output_format = config.format
     totals = Totals()
-    display = progress.display(args.quiet)
+    display = progress.display(config.quiet)
     try:
         with (
-            open_source(args.queries) as source,
-            contextlib.closing(read_ahead(source, args.queries, args.batch)) as stream,
+            open_source(config.queries) as source,
+            contextlib.closing(read_ahead(source, config.queries, config.batch)) as stream,
         ):
             for batch in stream:
                 if output_format == "fastq" and batch.qualities is None:
                     raise InputError(
-                        f"{shown(args.queries)}: FASTQ output needs FASTQ queries (these have no quality values)"
+                        f"{shown(config.queries)}: FASTQ output needs FASTQ queries (these have no quality values)"
                     )
                 found = answers(
-                    match, batch.sequences, batch.headers, args.threads, calls, prepared.tolerance, args.queries
+                    match, batch.sequences, batch.headers, config.threads, calls, prepared.tolerance, config.queries
                 )
-                if args.pick == "nearest":
-                    picked = pick(found, args.margin or 0, output_format)
+                if config.pick == "nearest":
+                    picked = pick(found, config.margin, output_format)
                     del found
                     out.write(format_batch(output_format, batch, picked.corrected, picked.notes).encode())
                     totals.matched += picked.unique
@@ -117,18 +158,12 @@ def correct_all(args: argparse.Namespace, out: IO[bytes], output_format: str, ca
     return totals
 
 
-def run(args: argparse.Namespace, session: Session) -> int:
-    if args.margin is not None and args.pick != "nearest":
-        # A margin that silently did nothing would look applied.
-        raise InputError("--margin applies only with --pick nearest")
-    if args.references == STDIN and args.queries == STDIN:
-        raise InputError("the references and the queries cannot both be read from stdin (-)")
-    output_format, compressed = output_format_of(args.output, args.format)
-    summary = Summary(args.quiet)
-    with results(args.output, compressed, session.closed) as out:
-        totals = correct_all(args, out, output_format, session.calls)
+def run(config: CorrectSettings, session: Session) -> int:
+    summary = Summary(config.quiet)
+    with results(config.output, config.compressed, session.closed) as out:
+        totals = correct_all(config, out, session.calls)
     unmatched = totals.reads - totals.matched - totals.ambiguous
-    if args.pick == "first":
+    if config.pick == "first":
         summary.say(totals.reads, [("matched", totals.matched), ("unmatched", unmatched)])
     else:
         summary.say(
@@ -142,5 +177,6 @@ COMMAND = Command(
     help="correct queries against references or a saved index",
     description="Correct every query to the first (or the nearest) close-enough reference.",
     add_arguments=add_arguments,
+    settings=settings,
     run=run,
 )

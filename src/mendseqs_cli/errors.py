@@ -1,12 +1,19 @@
 """How a run ends: every failure in one line on stderr and exit status 1; a
-termination signal by cleaning up, saying so and dying by that signal."""
+termination signal by cleaning up, saying so and dying by that signal.
+
+Every subcommand's failures are mapped to their line here, in `reported`,
+and nowhere else: a subcommand raises InputError for what it can explain,
+wraps the use of a file in `about(name)` so that a failing system call
+names that file, and lets the module's failures (ModuleFailure, see
+calls.py) and anything else of the kinds below propagate."""
 
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import os
 import signal
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 
 PROGRAM = "mendseqs"
 
@@ -20,6 +27,15 @@ class ReaderGone(Exception):
     nothing worth a message."""
 
 
+class ModuleFailure(Exception):
+    """The module failed (its PanicException, caught by calls.ModuleCalls):
+    its message is the run's error line unless a caller explains it better."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+
 class Stopped(Exception):
     """A termination signal arrived: unwind, clean up, then die by it."""
 
@@ -28,11 +44,50 @@ class Stopped(Exception):
         self.signum = signum
 
 
+def described(error: OSError, name: str | None = None) -> str:
+    """`NAME: what went wrong` for a failed system call on the file `name`
+    (else the one the error names)."""
+    return f"{name or error.filename or 'a file'}: {error.strerror or error}"
+
+
+@contextlib.contextmanager
+def about(name: str) -> Iterator[None]:
+    """A failed system call in the block (but a reader gone away) as an
+    InputError naming the file `name`: the one line that tells the user
+    which of the run's files failed."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise ReaderGone from None
+    except OSError as error:
+        raise InputError(described(error, name)) from None
+
+
+# A copy of stderr taken when the run began (see stderr_kept), or None.
+_stderr: int | None = None
+
+
+@contextlib.contextmanager
+def stderr_kept() -> Iterator[None]:
+    """For the block, `say` writes to a copy of stderr taken here: fd 2
+    itself is pointed at /dev/null around every module call (calls.py),
+    and a signal that lands in the middle of putting it back must not take
+    the run's last line with it."""
+    global _stderr
+    previous = _stderr
+    _stderr = fcntl.fcntl(2, fcntl.F_DUPFD_CLOEXEC, 3)
+    try:
+        yield
+    finally:
+        os.close(_stderr)
+        _stderr = previous
+
+
 def say(line: str) -> None:
     """One line on stderr, written at once; lost silently if stderr cannot
     take it (full, closed): the exit status still tells."""
     with contextlib.suppress(OSError):
-        os.write(2, f"{line}\n".encode(errors="replace"))
+        os.write(2 if _stderr is None else _stderr, f"{line}\n".encode(errors="replace"))
 
 
 def _raise_stopped(signum: int, frame: object) -> None:
@@ -56,6 +111,14 @@ def reported(work: Callable[[], int]) -> Outcome:
         return work()
     except InputError as error:
         say(f"{PROGRAM}: error: {error}")
+        return 1
+    except ModuleFailure as failure:
+        say(f"{PROGRAM}: error: {failure.message}")
+        return 1
+    except BrokenPipeError:
+        return 1
+    except OSError as error:
+        say(f"{PROGRAM}: error: {described(error)}")
         return 1
     except MemoryError:
         say(f"{PROGRAM}: error: out of memory")

@@ -9,9 +9,9 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from .calls import ModuleCalls, ModuleFailure
-from .errors import InputError
-from .reading import record_id, shown
+from .calls import ModuleCalls, in_a_worker, tripped_guard
+from .errors import InputError, ModuleFailure
+from .records import record_id, shown
 
 Matcher = Callable[[list[str], int], list[Any]]
 
@@ -55,9 +55,9 @@ def _trips(match: Matcher, queries: list[str], calls: ModuleCalls) -> bool:
     try:
         calls.call(match, queries, 1)
     except ModuleFailure as failure:
-        if failure.tripped_guard():
+        if tripped_guard(failure):
             return True
-        raise InputError(failure.message) from None
+        raise
     return False
 
 
@@ -89,8 +89,9 @@ def answers(
     tolerance: Tolerance,
     where: str,
 ) -> list[Any]:
-    """`match(queries, threads)`, quiet; any failure as an InputError, a
-    tripped guard naming the read (of the file `where`) that tripped it.
+    """`match(queries, threads)`, quiet; a tripped guard as an InputError
+    naming the read (of the file `where`) that tripped it, any other
+    failure of the module as it is (see errors.reported).
 
     A guard tripped in a worker thread may reach us as the module's
     message for any worker's failure: the queries are then matched again
@@ -99,9 +100,9 @@ def answers(
         result: list[Any] = calls.call(match, queries, threads)
         return result
     except ModuleFailure as failure:
-        if not (failure.tripped_guard() or failure.in_a_worker()):
-            raise InputError(failure.message) from None
-        at = first_tripping(match, queries, calls, known=failure.tripped_guard())
+        if not (tripped_guard(failure) or in_a_worker(failure)):
+            raise
+        at = first_tripping(match, queries, calls, known=tripped_guard(failure))
         if at is None:  # a worker failed, and not for the guard
-            raise InputError(failure.message) from None
+            raise
         raise InputError(tolerance.explain(queries[at], headers[at], where)) from None

@@ -9,7 +9,9 @@ import threading
 from collections.abc import Generator, Iterator
 from typing import TypeVar, cast
 
-from .reading import Batch, Source, batches, checked
+from .reading import batches
+from .records import Batch
+from .sources import Source, checked
 
 T = TypeVar("T")
 _DONE = object()

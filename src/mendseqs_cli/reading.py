@@ -4,185 +4,21 @@ content, never by their names."""
 
 from __future__ import annotations
 
-import contextlib
-import gzip
-import io
 import itertools
-import os
 import re
-import stat
-import zlib
-from collections.abc import Generator, Iterator
-from dataclasses import dataclass, field
-from typing import IO, Any, cast
+from collections.abc import Iterator
+from typing import Any, cast
 
+from . import bam
 from .errors import InputError
-from .streams import is_closed_stdin
-
-GZIP_MAGIC = b"\x1f\x8b"
-# Editors on some systems start UTF-8 files with a byte-order mark. Left in,
-# it would hide a FASTA file's '>' and end up inside the first sequence.
-UTF8_BOM = b"\xef\xbb\xbf"
-# What SAM text starts with: a header line, or a header-less record (a
-# name, which cannot start with '@', then a numeric flag, a reference
-# name and two numbers). No FASTA, FASTQ or sequence line looks so.
-SAM_START = re.compile(rb"@(HD|SQ|RG|PG|CO)\t|[!-?A-~][!-~]*\t\d+\t[^\t\n]+\t\d+\t\d+\t")
-BAM_MAGIC = b"BAM\x01"
-
-
-@dataclass
-class Batch:
-    """Consecutive records, column by column: cheaper to build and to write
-    than one object per record. `headers` hold the FASTA/FASTQ header line
-    without its marker, or the line number for one-sequence-per-line input;
-    `qualities` is None unless the input is FASTQ (or SAM/BAM with
-    qualities). From SAM/BAM, `tags` holds each record's own tags as SAM
-    text (tab-separated, "" for none) and `header` the file's header."""
-
-    headers: list[str] = field(default_factory=list)
-    sequences: list[str] = field(default_factory=list)
-    qualities: list[str] | None = None
-    tags: list[str] | None = None
-    header: dict[str, Any] | None = None
-
-    def __len__(self) -> int:
-        return len(self.sequences)
-
-
-def record_id(header: str) -> str:
-    """A record's id: its header's first word."""
-    words = header.split(maxsplit=1)
-    return words[0] if words else ""
-
-
-# The path that names stdin, as for most Unix tools.
-STDIN = "-"
-
-
-class ClosedStdin(Exception):
-    """The input is stdin, which was closed when the run began."""
-
-
-def shown(path: str) -> str:
-    """How messages name an input."""
-    return "stdin" if path == STDIN else path
-
-
-class Source:
-    """An open input file ("-": stdin): its (decompressed) bytes, and how
-    far into the file (in bytes as stored, compressed or not) reading has
-    come, for progress estimates."""
-
-    def __init__(self, path: str, start: int | None = None) -> None:
-        self.path = path
-        self.alignments: str | None = None
-        if path == STDIN:
-            # A copy, so that closing this source leaves fd 0 to the process.
-            self._raw = open(os.dup(0), "rb")
-        else:
-            self._raw = open(path, "rb")
-        self._text: IO[str] | None = None
-        try:
-            status = os.fstat(self._raw.fileno())
-            if is_closed_stdin(status, path):
-                raise ClosedStdin
-            regular = stat.S_ISREG(status.st_mode)
-            # Where a regular file's reading starts: stdin redirected from a
-            # file may have been read partly before the run began.
-            self._start = start if start is not None else (self._raw.tell() if regular else 0)
-            if regular and path == STDIN:
-                self._raw.seek(self._start)
-            self.size: int | None = status.st_size if regular else None
-            self.binary: IO[bytes] = self._raw
-            # "bam" or "sam" for alignments (read by htslib from the raw
-            # bytes, left unread here), else None.
-            self.alignments = _alignments_in(self._raw)
-            if self.alignments is not None:
-                self.first_byte = b""
-                return
-            if self._raw.peek(2)[:2] == GZIP_MAGIC:
-                self.binary = _gunzip(self._raw)
-            peek = cast(io.BufferedReader, self.binary).peek
-            if peek(3)[:3] == UTF8_BOM:
-                self.binary.read(3)
-            self.first_byte = peek(1)[:1]
-        except BaseException:
-            self._raw.close()
-            raise
-
-    def raw(self) -> IO[bytes]:
-        """The file as stored, from where reading started: for a reader
-        of its own (htslib's). A pipe's first bytes, peeked at to tell its
-        format, are still in its buffer, in front of the rest."""
-        if self.size is None:
-            return self._raw
-        # Unbuffered from here: htslib reads through a copy of the file
-        # descriptor, whose offset is then what `position` reports.
-        raw = self._raw.detach()
-        raw.seek(self._start)
-        self._raw = self.binary = cast(Any, raw)
-        return self.binary
-
-    def again(self) -> Source:
-        """The same input opened anew, from where this one started; only for
-        regular files (stdin included when it is one), which can be read twice."""
-        return Source(self.path, self._start)
-
-    @property
-    def text(self) -> IO[str]:
-        if self._text is None:
-            self._text = io.TextIOWrapper(self.binary, encoding="utf-8", newline=None)
-        return self._text
-
-    def position(self) -> int:
-        try:
-            return self._raw.tell()
-        except OSError, ValueError:
-            return 0
-
-    def close(self) -> None:
-        if self._text is not None:
-            self._text.close()
-        self.binary.close()
-        self._raw.close()
-
-    def __enter__(self) -> Source:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-
-def _alignments_in(raw: io.BufferedReader) -> str | None:
-    """ "bam" or "sam" when the input is BAM, or SAM (bgzip-compressed or
-    not), by its first bytes; peeked at, none consumed."""
-    head = raw.peek(1 << 16)
-    if head[:2] == GZIP_MAGIC:
-        try:
-            head = zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(head, 1 << 10)
-        except zlib.error:
-            return None  # reading it as gzip says what is wrong
-        if head[:4] == BAM_MAGIC:
-            return "bam"
-    return "sam" if SAM_START.match(head) else None
-
-
-def _gunzip(raw: IO[bytes]) -> IO[bytes]:
-    """A decompressing reader: ISA-L's where it is installed (several times
-    faster than zlib on x86_64), else the standard library's."""
-    try:
-        from isal import igzip  # type: ignore[import-untyped,import-not-found,unused-ignore]
-    except ImportError:
-        return cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb"))
-    return cast(IO[bytes], igzip.IGzipFile(fileobj=raw, mode="rb"))  # type: ignore[no-untyped-call,unused-ignore]
+from .records import Batch
+from .sources import Source, open_source, reading_errors
 
 
 def batches(source: Source, size: int) -> Iterator[Batch]:
     """The records of `source` in file order, `size` at a time (the last
     batch may be shorter; none is empty)."""
     if source.alignments is not None:
-        from . import bam
-
         yield from bam.batches(source, size)
     elif fast_reader is not None and source.size is not None and source.first_byte in (b">", b"@"):
         yield from _fast_batches(source, size)
@@ -358,51 +194,10 @@ def _fastq(number: int, lines: Iterator[str]) -> Iterator[Record]:
         number += 1
 
 
-@contextlib.contextmanager
-def _reading_errors(path: str) -> Iterator[None]:
-    """Every failure to open, read or decode `path` turned into an
-    InputError naming it."""
-    name = shown(path)
-    try:
-        yield
-    except ClosedStdin:
-        raise InputError(
-            "stdin is closed: name a file to read instead of -"
-            if path == STDIN
-            else f"{path} is stdin, which is closed: name a file to read instead"
-        ) from None
-    except InputError as error:
-        raise InputError(f"{name}: {error}") from None
-    except FileNotFoundError:
-        raise InputError(f"{name}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{name}: is a directory") from None
-    except EOFError:
-        raise InputError(f"{name}: compressed data ends early (truncated gzip file?)") from None
-    except (gzip.BadGzipFile, zlib.error) as error:
-        raise InputError(f"{name}: corrupt gzip data ({error})") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{name}: not a text file (nor gzip-compressed text)") from None
-    except OSError as error:
-        raise InputError(f"{name}: {error.strerror or error}") from None
-
-
-def checked(path: str, stream: Iterator[Batch]) -> Generator[Batch]:
-    """`stream` with every read or decoding failure turned into an
-    InputError naming `path`."""
-    with _reading_errors(path):
-        yield from stream
-
-
-def open_source(path: str) -> Source:
-    with _reading_errors(path):
-        return Source(path)
-
-
 def read_all(path: str) -> list[str]:
     """Every sequence of `path`, e.g. a reference list; read once, so that
     stdin may be a pipe."""
-    with open_source(path) as source, _reading_errors(path):
+    with open_source(path) as source, reading_errors(path):
         if source.first_byte in (b">", b"@"):
             return [sequence for batch in batches(source, 1 << 20) for sequence in batch.sequences]
         # One per line, most likely: only the sequences are wanted, not

@@ -4,15 +4,15 @@ saved index, told apart by the file's first bytes."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+
+import mendseqs
+from mendseqs import ReferenceIndex
 
 from .calls import ModuleCalls
 from .errors import InputError
 from .guard import Tolerance, short_references
-from .reading import STDIN, read_all, shown
-
-if TYPE_CHECKING:
-    from mendseqs import ReferenceIndex
+from .reading import read_all
+from .records import STDIN, shown
 
 # A saved index starts with these bytes (see ReferenceIndex.save): no text
 # file does, as 0x89 cannot start UTF-8 text.
@@ -38,8 +38,6 @@ class Prepared:
 
 
 def load(path: str, calls: ModuleCalls) -> Prepared:
-    import mendseqs
-
     try:
         index: ReferenceIndex = calls.call(mendseqs.ReferenceIndex.load, path)
     except ValueError as error:
@@ -56,7 +54,6 @@ def build(path: str, max_flex: int, threads: int, calls: ModuleCalls, unique: bo
     position. That changes no first close-enough reference (a later copy
     is never reached before its first), but the nearest one would be tied
     with its own copies."""
-    import mendseqs
 
     references = read_all(path)
     if not references:

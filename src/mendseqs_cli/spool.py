@@ -17,8 +17,8 @@ import zlib
 from collections.abc import Iterator
 from typing import IO, Any
 
-from .cells import SpooledMolecule
-from .reading import Batch
+from .molecules import SpooledMolecule
+from .records import Batch
 
 _LENGTH = struct.Struct("<Q")
 
@@ -26,6 +26,7 @@ _LENGTH = struct.Struct("<Q")
 def _codec() -> tuple[Any, Any]:
     """(compress, decompress): ISA-L's where installed, several times faster
     than zlib's at its fastest level, which is otherwise used."""
+    # isal is optional (pyproject's `fast` extra): imported where it is used.
     try:
         from isal import isal_zlib  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:

@@ -1,35 +1,27 @@
-"""Writing results: TSV, FASTA or FASTQ, plain or gzip-compressed, to a file
-that appears only when the whole run succeeded, or to any other kind of
-destination (a terminal, a pipe, a device) written straight through."""
+"""Writing corrected reads: TSV, FASTA or FASTQ, plain or gzip-compressed,
+to a file that appears only when the whole run succeeded, or to any other
+kind of destination (stdout, a terminal, a pipe, a device) written
+straight through (see output_files.py)."""
 
 from __future__ import annotations
 
 import contextlib
-import fcntl
-import gzip
 import os
-import stat
-import tempfile
 from collections.abc import Iterator
-from typing import IO, cast
+from typing import IO
 
-from .errors import InputError, ReaderGone
-from .reading import Batch, record_id
+from .errors import InputError, about
+from .output_files import STDOUT, Outputs
+from .records import Batch, record_id
 
 FORMATS = ("tsv", "fasta", "fastq")
 SUFFIXES = {".tsv": "tsv", ".fasta": "fasta", ".fa": "fasta", ".fna": "fasta", ".fastq": "fastq", ".fq": "fastq"}
-# gzip's own default. Python's, level 9, wrote 3% less on the example TSV but
-# took 3.5 times as long, more than the correction itself.
-COMPRESS_LEVEL = 6
-# ISA-L's levels run from 0 to 3; at 2 a FASTQ file comes out within 5% of
-# zlib's level 6, at about eighteen times its speed.
-ISAL_LEVEL = 2
 
 
 def output_format_of(path: str | None, chosen: str | None) -> tuple[str, bool]:
     """The output's format, and whether it is gzip-compressed: from the
     suffix, in any letter case, unless `chosen` names the format."""
-    if path is None:
+    if path is None or path == STDOUT:
         return chosen or "tsv", False
     stem, suffix = os.path.splitext(path)
     compressed = suffix.lower() == ".gz"
@@ -97,111 +89,14 @@ def _format_plain(output_format: str, batch: Batch, corrected: list[str]) -> str
     )
 
 
-def above_standard_streams(fd: int) -> int:
-    """`fd`, or a copy numbered 3 or more: a result file on 0, 1 or 2 would
-    receive whatever else is written there (progress, messages)."""
-    if fd > 2:
-        return fd
-    try:
-        return fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
-    finally:
-        os.close(fd)
-
-
-@contextlib.contextmanager
-def compressed_if(raw: IO[bytes], compressed: bool) -> Iterator[IO[bytes]]:
-    if not compressed:
-        yield raw
-        return
-    # No name or time in the gzip header: the same results give the same file.
-    with _gzip_writer(raw) as packed:
-        yield packed
-
-
-def _gzip_writer(raw: IO[bytes]) -> IO[bytes]:
-    """A compressing writer: ISA-L's where it is installed (at long-read
-    rates zlib alone would be the run's bottleneck), else the standard
-    library's. Both let go of the interpreter lock while they compress."""
-    try:
-        from isal import igzip  # type: ignore[import-untyped,import-not-found,unused-ignore]
-    except ImportError:
-        return cast(
-            IO[bytes], gzip.GzipFile(filename="", fileobj=raw, mode="wb", compresslevel=COMPRESS_LEVEL, mtime=0)
-        )
-    return cast(IO[bytes], igzip.IGzipFile(filename="", fileobj=raw, mode="wb", compresslevel=ISAL_LEVEL, mtime=0))  # type: ignore[no-untyped-call,unused-ignore]
-
-
-@contextlib.contextmanager
-def output_file(path: str, compressed: bool) -> Iterator[IO[bytes]]:
-    """A binary stream for the results meant for `path`.
-
-    A regular file (or a path that does not exist yet) is written to a
-    temporary file beside it and renamed over it only if the block succeeds,
-    so a failed run leaves no partial file. A symbolic link is followed: its
-    target is replaced, the link stays. Anything else (a device such as
-    /dev/null, a FIFO, a terminal) is written straight through, since
-    renaming over it would replace it with a regular file."""
-    target = os.path.realpath(path)
-    try:
-        status: os.stat_result | None = os.stat(target)
-    except FileNotFoundError:
-        status = None
-    except OSError as error:
-        raise InputError(f"{path}: {error.strerror or error}") from None
-    if status is not None and stat.S_ISDIR(status.st_mode):
-        raise InputError(f"{path}: is a directory")
-    if status is not None and not stat.S_ISREG(status.st_mode):
-        try:
-            fd = above_standard_streams(os.open(target, os.O_WRONLY | os.O_CLOEXEC))
-        except OSError as error:
-            raise InputError(f"{path}: {error.strerror or error}") from None
-        with open(fd, "wb") as raw, compressed_if(raw, compressed) as out:
-            yield out
-        return
-    try:
-        fd, temporary = tempfile.mkstemp(
-            dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.", suffix=".part"
-        )
-    except OSError as error:
-        raise InputError(f"{path}: {error.strerror or error}") from None
-    try:
-        with open(above_standard_streams(fd), "wb") as raw:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.fchmod(raw.fileno(), 0o666 & ~umask)  # mkstemp makes it private
-            with compressed_if(raw, compressed) as out:
-                yield out
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
-
-
-@contextlib.contextmanager
-def standard_output(fd: int) -> Iterator[IO[bytes]]:
-    """Results on standard output, through `fd`, a private copy of it: the
-    module's progress bar is sent elsewhere by redirecting file descriptor 1
-    during each call, which must not take buffered results with it."""
-    with open(fd, "wb") as out:
-        yield out
-
-
 @contextlib.contextmanager
 def results(path: str | None, compressed: bool, closed: frozenset[int]) -> Iterator[IO[bytes]]:
-    """Where a run's results go: the file `path` (see output_file), or
-    stdout. A failed write ends the run with one line naming the output;
-    a reader that went away (`| head`) ends it without one."""
-    try:
-        if path:
-            with output_file(path, compressed) as out:
-                yield out
-        else:
-            if 1 in closed:
-                raise InputError("stdout is closed: name an output file with -o")
-            with standard_output(os.dup(1)) as out:
-                yield out
-    except BrokenPipeError:
-        raise ReaderGone from None
-    except OSError as error:
-        raise InputError(f"{path or 'stdout'}: {error.strerror or error}") from None
+    """Where a run's results go: the file `path` (see output_files), or
+    stdout (None or `-`). A failed write ends the run with one line naming
+    the output; a reader that went away (`| head`) ends it without one."""
+    name = "stdout" if path in (None, STDOUT) else path
+    with Outputs(closed) as outputs, about(name):
+        if path is None and 1 in closed:
+            raise InputError("stdout is closed: name an output file with -o")
+        yield outputs.open(path or STDOUT, compressed)
+        outputs.commit()

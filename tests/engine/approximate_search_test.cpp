@@ -8,9 +8,29 @@
 
 #include "kernels/approximate_search.hpp"
 #include "pattern_search.hpp"
+#include "support/dna.hpp"
 
 namespace mendseqs {
 namespace {
+
+// One alphabet for the index and the reads: the index takes A, C, G, T as
+// written (it compares characters exactly), the reads either case; a
+// complement is its own inverse and pairs A with T, C with G.
+TEST(Letters, OneCodeForTheIndexAndTheReads) {
+  for (char32_t c = 0; c < 0x180; ++c) {
+    const bool upper = c == U'A' || c == U'C' || c == U'G' || c == U'T';
+    const bool lower = c == U'a' || c == U'c' || c == U'g' || c == U't';
+    EXPECT_EQ(upper_base_code(c) != unmatched_code, upper) << static_cast<uint32_t>(c);
+    EXPECT_EQ(base_code(c), lower ? upper_base_code(c - 32) : upper_base_code(c)) << static_cast<uint32_t>(c);
+  }
+  for (uint8_t code = 0; code <= unmatched_code; ++code) {
+    EXPECT_EQ(complement_code(complement_code(code)), code);
+    EXPECT_EQ(base_code(static_cast<unsigned char>(base_letter(code))), code);
+  }
+  EXPECT_EQ(base_letter(complement_code(base_code(U'a'))), 'T');
+  EXPECT_EQ(base_letter(complement_code(base_code(U'C'))), 'G');
+  EXPECT_EQ(base_letter(200), 'N');
+}
 
 std::vector<uint8_t> random_codes(std::mt19937_64& rng, size_t length, unsigned alphabet = 4) {
   std::vector<uint8_t> codes(length);

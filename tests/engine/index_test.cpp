@@ -26,10 +26,11 @@
 #include "engine/panic.hpp"
 #include "full_table.hpp"
 #include "index/deletions.hpp"
-#include "index/reference_facts.hpp"
 #include "kernels/block_filter.hpp"
 #include "kernels/block_layout.hpp"
 #include "match/matcher.hpp"
+#include "storage/reference_facts.hpp"
+#include "support/binomial.hpp"
 #include "support/distance.hpp"
 
 namespace mendseqs {
@@ -819,7 +820,8 @@ TEST(DeletionVariants, CanonicalRankedWithinARangeAndForQueries) {
     for (size_t i = 0; i < length; ++i) {
       const char32_t c = U"ACGTN"[rng() % (trial % 2 == 0 ? 5 : 4)];
       query += c;
-      query_letters.push_back(dna_letter(c));
+      const uint8_t letter = upper_base_code(c);
+      query_letters.push_back(letter == unmatched_code ? -1 : letter);
     }
     QueryVariants variants;
     ASSERT_TRUE(variants.load(Text(std::span<const char32_t>(query))));
@@ -829,6 +831,27 @@ TEST(DeletionVariants, CanonicalRankedWithinARangeAndForQueries) {
       EXPECT_EQ(found, length - d <= 32 ? brute_force(query_letters, d) : std::set<uint64_t>{}) << "query d " << d;
     }
   }
+}
+
+// n choose r (the variants' ranks, the cost model's counts) against
+// Pascal's triangle: exact while the products on the way, at most n times
+// the value, fit a double's 53 bits; within rounding beyond; 0 past n.
+TEST(Binomial, IsPascalsTriangle) {
+  std::vector<uint64_t> row{1};
+  for (uint64_t n = 0; n < 64; ++n) {
+    for (uint64_t r = 0; r <= n; ++r) {
+      const auto exact = static_cast<double>(row[r]);
+      if (row[r] < (uint64_t{1} << 53) / 64)
+        EXPECT_EQ(binomial(n, r), exact) << n << " " << r;
+      else
+        EXPECT_NEAR(binomial(n, r) / exact, 1.0, 1e-12) << n << " " << r;
+    }
+    EXPECT_EQ(binomial(n, n + 1), 0.0);
+    std::vector<uint64_t> next(row.size() + 1, 1);
+    for (size_t r = 1; r < row.size(); ++r) next[r] = row[r - 1] + row[r];
+    row = std::move(next);
+  }
+  EXPECT_NEAR(binomial(100000, 6) / 1.38868056736e27, 1.0, 1e-9);  // far past 64 bits: an estimate still
 }
 
 // A long load's pass over the references is spread over threads and

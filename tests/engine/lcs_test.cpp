@@ -50,6 +50,32 @@ TEST(Lcs, CarryRunsAcrossManyWords) {
   EXPECT_EQ(lcs_length(QueryPattern(T(query)), T(std::string(301, 'A'))), 300u);
 }
 
+// The step on two words with a carry between them is the step on one
+// 128-bit number, here added bit by bit: the banded kernel's multi-word
+// state relies on it.
+TEST(Lcs, CarriedStepIsTheWideStep) {
+  const auto bit = [](const uint64_t (&x)[2], size_t i) { return (x[i / 64] >> (i % 64)) & 1; };
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 500; ++round) {
+    // Few zeros in the state make long carries, across the words too.
+    const uint64_t state[2] = {rng() | rng() | rng(), round % 2 ? ~uint64_t{0} : rng() | rng()};
+    const uint64_t match[2] = {rng(), rng()};
+    const uint64_t u[2] = {state[0] & match[0], state[1] & match[1]};
+    uint64_t expected[2] = {0, 0};
+    for (uint64_t i = 0, carry = 0; i < 128; ++i) {
+      const uint64_t sum = bit(state, i) + bit(u, i) + carry;
+      carry = sum >> 1;
+      expected[i / 64] |= ((sum & 1) | (bit(state, i) & ~bit(u, i) & 1)) << (i % 64);
+    }
+    uint64_t stepped[2] = {state[0], state[1]};
+    uint64_t carry = 0;
+    for (size_t w = 0; w < 2; ++w) advance_word(stepped[w], match[w], carry);
+    EXPECT_EQ(stepped[0], expected[0]);
+    EXPECT_EQ(stepped[1], expected[1]);
+    EXPECT_EQ(lcs_step(state[0], match[0]), expected[0]);  // the low word alone: no carry in
+  }
+}
+
 TEST(Lcs, ComparesCodePointsNotBytes) {
   // U+00E9 and U+00E8 share their first UTF-8 byte; as characters they differ.
   EXPECT_EQ(lcs_length(QueryPattern(T("\xC3\xA9t\xC3\xA9")), T("\xC3\xA8t\xC3\xA9")), 2u);

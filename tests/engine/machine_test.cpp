@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "index/builder.hpp"
+#include "support/build_pass.hpp"
 
 namespace mendseqs {
 namespace {

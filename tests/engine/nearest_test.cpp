@@ -2,8 +2,11 @@
 // full table scoring every reference; and the batch around it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "batch/driver.hpp"
 #include "captured_output.hpp"
@@ -11,6 +14,7 @@
 #include "match/matcher.hpp"
 #include "oracle.hpp"
 #include "random_text.hpp"
+#include "support/nearest_summary.hpp"
 #include "texts.hpp"
 
 namespace mendseqs {
@@ -146,6 +150,47 @@ INSTANTIATE_TEST_SUITE_P(Kernels, NearestTest, ::testing::Combine(::testing::Val
 // With the candidate index forced, in each layout (the packed one for
 // lists of A, C, G and T only): the candidates it names, measured one by
 // one, give the full table's answer.
+// The one tie rule: a summary of references added in any order, or of
+// parts summarised apart and merged, is the summary of all of them added
+// in position order; and it reads as the answer the full table gives
+// (smallest distance, lowest position, runner-up the same when shared).
+TEST(NearestSummary, AnyOrderAndAnySplitGiveOneAnswer) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 500; ++round) {
+    std::vector<std::pair<size_t, size_t>> accepted;  // position, distance
+    for (size_t i = 0, n = rng() % 8; i < n; ++i) accepted.emplace_back(rng() % 40, rng() % 4);
+    std::sort(accepted.begin(), accepted.end());
+    accepted.erase(
+        std::unique(accepted.begin(), accepted.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+        accepted.end());
+
+    NearestMatch expected;
+    for (const auto& [position, distance] : accepted) {
+      if (distance < expected.distance) {
+        expected.position = position;
+        expected.distance = distance;
+      }
+    }
+    for (const auto& [position, distance] : accepted) {
+      if (distance == expected.distance)
+        ++expected.ties;
+      else if (distance < expected.runner_up)
+        expected.runner_up = distance;
+    }
+    if (expected.ties > 1) expected.runner_up = expected.distance;
+
+    NearestSummary in_order;
+    for (const auto& [position, distance] : accepted) in_order.add(position, distance);
+    EXPECT_EQ(in_order.result(), expected);
+
+    std::shuffle(accepted.begin(), accepted.end(), rng);
+    NearestSummary parts[3], merged;
+    for (const auto& [position, distance] : accepted) parts[rng() % 3].add(position, distance);
+    for (const NearestSummary& part : parts) merged.merge(part);
+    EXPECT_EQ(merged, in_order);
+  }
+}
+
 TEST(NearestIndex, SameAsTheFullTableWithTheIndexForced) {
   std::mt19937_64 rng(1720);
   size_t guards = 0, found = 0, visited = 0;

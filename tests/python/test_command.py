@@ -436,6 +436,41 @@ def test_a_stopped_run_says_so_in_one_line_dies_by_the_signal_and_leaves_nothing
     assert list(out.parent.iterdir()) == []
 
 
+# A signal handled right after the module call's fd 1 is put back, before
+# fd 2 is: fd 2 still points at /dev/null when the run reports the stop.
+SIGNAL_BETWEEN_RESTORES = """
+import os, signal, sys, mendseqs_cli
+from mendseqs_cli import calls
+dup2 = os.dup2
+def forced(source, target):
+    dup2(source, target)
+    if target == 1 and source != calls_made[0]._null:
+        os.kill(os.getpid(), signal.SIGHUP)
+calls_made = []
+class Watched(calls.ModuleCalls):
+    def __init__(self):
+        super().__init__()
+        calls_made.append(self)
+mendseqs_cli.ModuleCalls = Watched
+os.dup2 = forced
+sys.exit(mendseqs_cli.main(sys.argv[1:]))
+"""
+
+
+def test_a_signal_between_restoring_the_streams_still_says_so(tmp_path):
+    out = tmp_path / "result.tsv"
+    run = subprocess.run(
+        [sys.executable, "-c", SIGNAL_BETWEEN_RESTORES, "correct", DATA / "references.txt"]
+        + [DATA / "queries.fasta", "-o", out],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert run.returncode == -signal.SIGHUP
+    assert run.stderr == "mendseqs: stopped by SIGHUP\n"
+    assert list(tmp_path.iterdir()) == []
+
+
 def on_terminal(args, env=None):
     """Runs the command with stderr on a pseudo-terminal; its stdout, and
     what the terminal received."""

@@ -9,6 +9,8 @@ import random
 import pytest
 
 from mendseqs_cli import reading
+from mendseqs_cli.errors import InputError
+from mendseqs_cli.sources import checked, open_source
 
 QUIRKS = [
     "crlf",
@@ -74,11 +76,9 @@ def read(path, size, fast):
     if not fast:
         reading.fast_reader = None
     try:
-        with reading.open_source(str(path)) as source:
-            return [
-                (b.headers, b.sequences, b.qualities) for b in reading.checked(str(path), reading.batches(source, size))
-            ]
-    except reading.InputError as error:
+        with open_source(str(path)) as source:
+            return [(b.headers, b.sequences, b.qualities) for b in checked(str(path), reading.batches(source, size))]
+    except InputError as error:
         return str(error)
     finally:
         reading.fast_reader = saved
@@ -132,7 +132,7 @@ def test_fast_and_python_readers_agree(tmp_path, kind, quirk):
 def test_reference_lists_read_in_blocks_as_record_by_record(tmp_path, text):
     path = tmp_path / "refs"
     path.write_text(text, encoding="utf-8", newline="")
-    with reading.open_source(str(path)) as source:
+    with open_source(str(path)) as source:
         one_by_one = [s for b in reading.batches(source, 3) for s in b.sequences]
     assert reading.read_all(str(path)) == one_by_one
 
@@ -140,8 +140,8 @@ def test_reference_lists_read_in_blocks_as_record_by_record(tmp_path, text):
 def test_reference_list_errors_name_the_file(tmp_path):
     path = tmp_path / "refs.gz"
     path.write_bytes(gzip.compress(b"ACGT\n" * 10000)[:-20])
-    with pytest.raises(reading.InputError, match="refs.gz: compressed data ends early"):
+    with pytest.raises(InputError, match="refs.gz: compressed data ends early"):
         reading.read_all(str(path))
     path.write_bytes(b"AC\xff\n")
-    with pytest.raises(reading.InputError, match="refs.gz: not a text file"):
+    with pytest.raises(InputError, match="refs.gz: not a text file"):
         reading.read_all(str(path))

@@ -8,6 +8,8 @@ import gzip
 import importlib.util
 import io
 import json
+import math
+import random
 import subprocess
 import sys
 from pathlib import Path
@@ -290,6 +292,7 @@ def write_gz(path, text):
         "cell not on the whitelist",
         "not a barcode",
         "plot without matplotlib",
+        "expected cells without auto",
     ],
 )
 def test_bad_input_is_one_line_and_leaves_nothing(simulated, tmp_path, case):
@@ -310,6 +313,9 @@ def test_bad_input_is_one_line_and_leaves_nothing(simulated, tmp_path, case):
     elif case == "not a barcode":
         args += ["--cells", write_gz(tmp_path / "barcodes.tsv.gz", f"{cells[0]}-1\n{cells[1]}-2\n")]
         expect = "entry 2 ('" + cells[1] + "-2') is not a cell barcode of 16 letters"
+    elif case == "expected cells without auto":
+        args += ["--cells", write_gz(tmp_path / "barcodes.tsv.gz", f"{cells[0]}\n"), "--expect-cells", "10"]
+        expect = "--expect-cells needs --cells auto"
     else:
         # A child interpreter in which matplotlib cannot be imported.
         code = "import sys; sys.modules['matplotlib'] = None; from mendseqs_cli import main; sys.exit(main())"
@@ -342,25 +348,130 @@ def test_matplotlib_absent_is_not_needed_without_plot():
 
 
 @pytest.mark.parametrize("strand", ["+", "-"])
-def test_a_barcode_window_read_off_by_letters_is_read_again_both_ways(strand):
-    import types
+def test_a_barcode_window_read_off_by_letters_is_read_again_both_ways_with_its_umi(strand):
+    from mendseqs_cli import cells, molecules
+    from mendseqs_cli.calls import ModuleCalls
 
-    from mendseqs_cli import cells
-
-    barcode = "ACGTTGCAACGGTTCA"
-    left, right = "GGGGGCTCTTCCGATCT", "TTTACGCATGCAAAAAAAAAA"
-    read = left + barcode + right
+    barcode, umi = "ACGTTGCAACGGTTCA", "TTTACGCATGCA"
+    misread = barcode[:8] + "T" + barcode[9:]  # one substitution
+    left, right = "GGGGGCTCTTCCGATCT", umi + "T" * 20 + "GCATCG"
+    read = left + misread + right
     start = len(left)
-    if strand == "-":
+    # The window the engine read: two letters late, too far from any cell
+    # for the cells' own search (the misread letter besides); the UMI read
+    # right after it.
+    if strand == "+":
+        window, umi_span = (start + 2, start + 18), (start + 18, start + 30)
+    else:
         read = simulate_reads.reverse_complement(read)
         start = len(right)
-    # The window the engine read: two letters late, one letter short.
-    if strand == "+":
-        window = (start + 2, start + 17)
-    else:
-        window = (start - 1, start + 14)
-    m = types.SimpleNamespace(strand=strand, barcode_start=window[0], barcode_end=window[1])
+        window, umi_span = (start - 2, start + 14), (start - 14, start - 2)
+    raw = read[window[0] : window[1]]
+    read_umi = read[umi_span[0] : umi_span[1]]
+    if strand == "-":
+        raw, read_umi = simulate_reads.reverse_complement(raw), simulate_reads.reverse_complement(read_umi)
+    fields = dict.fromkeys(molecules.FIELDS)
+    fields |= {"segment": 0, "strand": strand, "flank_edits": 0, "barcode": "", "ties": 0, "status": "no_match"}
+    fields |= {"barcode_start": window[0], "barcode_end": window[1], "raw_barcode": raw, "insert_end": len(read)}
+    fields |= {"umi_start": umi_span[0], "umi_end": umi_span[1], "umi": read_umi, "insert_start": 0}
+    m = molecules.SpooledMolecule(**fields)
     readings = cells._readings(read, m)
-    assert (barcode, start, start + 16) in readings
-    assert all(len(text) in (14, 15, 16) for text, _, _ in readings)
+    assert (misread, start, start + 16) in readings
+    assert all(len(text) in (15, 16, 17) for text, _, _ in readings)
     assert (window[0], window[1]) not in [(s, e) for _, s, e in readings]
+    calls = ModuleCalls()
+    try:
+        assigner = cells.CellAssigner([barcode, "TTTTGGGGCCCCAAAA"], 2, 0, 1, calls)
+        ((rescued,),) = assigner.assign([(m,)], [read])
+    finally:
+        calls.close()
+    assert (rescued.barcode, rescued.status, rescued.cell) == (barcode, "assigned", cells.IN_CELL)
+    assert (rescued.barcode_start, rescued.barcode_end, rescued.raw_barcode) == (start, start + 16, misread)
+    # The UMI comes from beside the barcode as assigned, not as first read.
+    assert rescued.umi == umi, rescued
+    assert (rescued.umi_end - rescued.umi_start) == len(umi)
+
+
+def shallow_and_deep_counts(reads_per_cell, seed=1):
+    """Exact hits per barcode: 2,000 cells around `reads_per_cell` (log-normal
+    means, Poisson draws), 20,000 background barcodes of 1 to 3."""
+    rng = random.Random(seed)
+    exact = {}
+    for cell in range(2000):
+        mean, drawn, level = reads_per_cell * math.exp(rng.gauss(0, 0.5)), 0, rng.random()
+        limit = math.exp(-mean)
+        while level >= limit:
+            level *= rng.random()
+            drawn += 1
+        if drawn:
+            exact[f"cell{cell:04}"] = drawn
+    for barcode in range(20000):
+        exact[f"back{barcode:05}"] = 1 + (rng.random() < 0.15) + (rng.random() < 0.03)
+    return exact
+
+
+def test_the_valley_warns_when_unclear_and_expected_cells_take_the_top():
+    from mendseqs_cli.knee import call_cells
+
+    deep = call_cells(shallow_and_deep_counts(20))
+    assert deep.warning is None and deep.rule == "valley"
+    assert len(deep.cells) > 1900 and all(b.startswith("cell") for b in deep.cells)
+    shallow = shallow_and_deep_counts(5)
+    valley = call_cells(shallow)
+    assert valley.warning is not None and "--expect-cells" in valley.warning
+    expected = call_cells(shallow, 2000)
+    assert (len(expected.cells), expected.rule, expected.warning) == (2000, "expected", None)
+    assert sum(b.startswith("cell") for b in expected.cells) > 1500
+    # The top by exact hits, ties in alphabetical order.
+    assert expected.cells == sorted(shallow, key=lambda b: (-shallow[b], b))[:2000]
+
+
+SLOW_PLOT = """
+import sys, time
+from mendseqs_cli import knee, main
+draw = knee.draw
+def slow(*args):
+    time.sleep(1.5)
+    draw(*args)
+knee.draw = slow
+sys.exit(main())
+"""
+
+
+@pytest.mark.skipif(not HAVE_MATPLOTLIB, reason="matplotlib is not installed here")
+def test_the_rate_is_the_tagging_s_and_the_whole_run_is_timed_apart(simulated, tmp_path):
+    _, index, reads, _, _ = simulated
+    summary = tmp_path / "s.json"
+    argv = ["tag", reads, "--whitelist", index, "--layout", "10x3v3", "-o", tmp_path / "t.fq.gz"]
+    argv += ["--plot", tmp_path / "knee.png", "--summary", summary, "--quiet"]
+    run = subprocess.run([sys.executable, "-c", SLOW_PLOT, *map(str, argv)], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    figures = json.loads(summary.read_text())
+    # Drawing the plot (slowed here) is the run's time, not the tagging's.
+    assert figures["tagging_seconds"] + 1.4 < figures["seconds"]
+    assert figures["reads_per_second"] == pytest.approx(figures["reads"] / figures["tagging_seconds"], rel=0.01)
+
+
+def test_a_read_s_own_tags_are_parsed_once_for_all_its_molecules(monkeypatch):
+    import re
+
+    import mendseqs
+    from mendseqs_cli import modifications, molecules
+    from mendseqs_cli.records import Batch
+    from mendseqs_cli.tag_format import Formatter
+    from mendseqs_cli.tag_summary import Totals
+
+    read = "ACGTC" * 400
+    own = "MM:Z:C+m,0,3,5;\tML:B:C," + ",".join(["200"] * 3)
+    blank = molecules.SpooledMolecule(**dict.fromkeys(molecules.FIELDS))
+    fields = {"strand": "+", "ties": 0, "status": "no_flank", "raw_barcode": "", "barcode": "", "umi": ""}
+    many = [blank._replace(**fields, segment=n, insert_start=10 * n, insert_end=10 * n + 10) for n in range(100)]
+    scans = []
+    finditer = re.finditer
+    monkeypatch.setattr(modifications.re, "finditer", lambda *args: scans.append(args) or finditer(*args))
+    formatter = Formatter(mendseqs.Layout.preset("10x3v3"), fastq=False, assigned_only=False)
+    records, _ = formatter.batch(Batch(["r"], [read], None, [own]), [tuple(many)], Totals())
+    # Each molecule's record carries the calls in its slice, found by one
+    # scan of the read (not one per molecule: quadratic in long chimeras).
+    assert len(scans) == 1
+    assert records.count("MM:Z:C+m") == 100 and "MM:Z:C+m,0;\tML:B:C,200" in records

@@ -125,6 +125,8 @@ def write_gz(path, text):
         "wrong barcode length",
         "index max-flex",
         "bad custom layout",
+        "overflowing layout",
+        "index tolerance past the barcode",
     ],
 )
 def test_bad_input_is_one_line_and_leaves_nothing(simulated, tmp_path, case):
@@ -153,6 +155,17 @@ def test_bad_input_is_one_line_and_leaves_nothing(simulated, tmp_path, case):
     elif case == "bad custom layout":
         args[-1] = "flank=ACGT,barcode=16,umi=x,after=TTTT"
         expect = "umi=x is not a whole number"
+    elif case == "overflowing layout":
+        args[-1] = "flank=ACGT,barcode=99999999999999999999999,umi=12,after=TTTT"
+        expect = "--layout: barcode=99999999999999999999999 is out of range"
+    elif case == "index tolerance past the barcode":
+        loose = tmp_path / "loose.idx"
+        tiny = tmp_path / "tiny.txt"
+        tiny.write_text("ACGTACGTACGTACGT\nTTTTACGTACGTACGT\n")
+        assert mendseqs_command("index", tiny, "--max-flex", "16", "-o", loose).returncode == 0
+        tiny.unlink()
+        args[1] = loose
+        expect = "built for --max-flex 16, which layout 10x3v3 cannot use"
     outputs = [tmp_path / "out.fq.gz", tmp_path / "table.tsv.gz", tmp_path / "summary.json"]
     run = mendseqs_command(
         "tag", reads_arg, *args, "-o", outputs[0], "--table", outputs[1], "--summary", outputs[2], "--batch", "500"
@@ -161,3 +174,4 @@ def test_bad_input_is_one_line_and_leaves_nothing(simulated, tmp_path, case):
     assert run.stderr.count("\n") == 1 and expect in run.stderr, run.stderr
     assert run.stdout == ""
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith((".", "out", "table", "summary"))) == []
+    assert "Traceback" not in run.stderr

@@ -174,7 +174,7 @@ def test_tag_target_gathers_what_one_run_gives(tmp_path, kind, output, cells):
         assert gzip.decompress((work / output).read_bytes()) == gzip.decompress((whole / output).read_bytes())
     summaries = [json.loads((where / names["summary"]).read_text()) for where in (work, whole)]
     for summary in summaries:
-        del summary["seconds"], summary["reads_per_second"]
+        del summary["seconds"], summary["tagging_seconds"], summary["reads_per_second"]
     assert summaries[0] == summaries[1]
     if cells == "auto":
         assert (work / "cells" / "called.txt").read_text() == (whole / "called.txt").read_text()
@@ -184,3 +184,30 @@ def test_tag_target_gathers_what_one_run_gives(tmp_path, kind, output, cells):
     assert len(list((work / "logs" / "tag").iterdir())) == 4
     assert (work / "knee.png").read_bytes()[:4] == b"\x89PNG"
     assert not list((work / "chunks").glob("*"))  # temporary
+
+
+@pytest.mark.parametrize(
+    "config, message",
+    [
+        ({"max_flex": 16}, "max_flex=16: must be at most 15"),
+        ({"max_flex": 99}, "max_flex=99: must be at most 15"),
+        ({"layout": "flank=ACGT,barcode=99999999999999999999999,umi=12,after=TTTT"}, "barcode=9999"),
+        ({"layout": "10x9v9"}, "layout=10x9v9: unknown layout"),
+        ({"chunks": 0}, "chunks=0: must be at least 1"),
+        ({"colour": "red"}, "colour=red: no such setting for tag"),
+        ({"expect_cells": 100}, "expect_cells=100: applies only with cells=auto"),
+        ({"cells": "auto", "expect_cells": 0}, "expect_cells=0: must be at least 1"),
+    ],
+)
+def test_bad_tag_settings_are_refused_before_any_job(tmp_path, config, message):
+    sys.path.insert(0, str(ROOT / "workflow" / "scripts"))
+    try:
+        from tag_settings import TagSettings
+    finally:
+        sys.path.pop(0)
+    (tmp_path / "whitelist.txt").write_text("ACGTACGTACGTACGT\n")
+    (tmp_path / "reads.fq").write_text("")
+    given = {"whitelist": str(tmp_path / "whitelist.txt"), "reads": str(tmp_path / "reads.fq"), "layout": "10x3v3"}
+    with pytest.raises(ValueError) as refused:
+        TagSettings({**given, "python": sys.executable, **config}, str(tmp_path))
+    assert message in str(refused.value)

@@ -62,7 +62,9 @@ rule call_cells:
     output:
         cells="cells/called.txt",
         call="cells/call.json",
-    shell: "{PYTHON} {SCRIPTS}/call_cells.py {output.cells:q} {output.call:q} {input:q}"
+    params:
+        expect=f"--expect-cells {T.expect_cells}" if T.expect_cells else "",
+    shell: "{PYTHON} {SCRIPTS}/call_cells.py {output.cells:q} {output.call:q} {params.expect} {input:q}"
 
 
 rule tag_chunk:

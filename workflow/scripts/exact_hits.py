@@ -13,7 +13,10 @@ from mendseqs_cli import tag
 from mendseqs_cli.calls import ModuleCalls
 from mendseqs_cli.cells import exact_hits
 from mendseqs_cli.errors import InputError
-from mendseqs_cli.writing import output_file
+from mendseqs_cli.layouts import LayoutError, layout_of
+from mendseqs_cli.output_files import output_file
+from mendseqs_cli.tag_options import DEFAULT_BATCH
+from mendseqs_cli.whitelist import prepared_index
 
 
 def main() -> int:
@@ -24,19 +27,19 @@ def main() -> int:
     parser.add_argument("--max-flex", type=int)
     parser.add_argument("--margin", type=int, default=0)
     parser.add_argument("--threads", type=int, default=1)
-    parser.add_argument("--batch", type=int, default=tag.DEFAULT_BATCH)
+    parser.add_argument("--batch", type=int, default=DEFAULT_BATCH)
     parser.add_argument("-o", "--output", required=True)
     args = parser.parse_args()
     calls = ModuleCalls()
     try:
-        layout = tag.layout_of(args.layout)
-        index = tag.prepared_index(args, layout, calls, args.threads)
+        layout = layout_of(args.layout)
+        index = prepared_index(args.whitelist, args.max_flex, layout, args.layout, calls, args.threads)
         counts: dict[str, int] = {}
-        for _, batch, _ in tag._stream([args.reads], args.batch):
-            exact_hits(calls.call(tag._tag, index, batch.sequences, layout, args.threads, args.margin), counts)
+        for _, batch, _ in tag.stream([args.reads], args.batch):
+            exact_hits(calls.call(tag.tagged, index, batch.sequences, layout, args.threads, args.margin), counts)
         with output_file(args.output, False) as out:
             out.write("".join(f"{barcode}\t{n}\n" for barcode, n in sorted(counts.items())).encode())
-    except InputError as error:
+    except (InputError, LayoutError) as error:
         print(f"exact_hits.py: error: {error}", file=sys.stderr)
         return 1
     finally:

@@ -8,8 +8,9 @@ so the file is byte for byte the one a single run would write.
 import shutil
 import sys
 
-from mendseqs_cli.reading import InputError
-from mendseqs_cli.writing import output_file, output_format_of
+from mendseqs_cli.errors import InputError
+from mendseqs_cli.output_files import output_file
+from mendseqs_cli.writing import output_format_of
 
 
 def main() -> int:

@@ -22,10 +22,12 @@ import json
 import shutil
 import sys
 
-from mendseqs_cli import cell_outputs, tag
-from mendseqs_cli.cells import IN_CELL, BarcodeCounts, counts_text, read_cells
+from mendseqs_cli import cell_outputs
+from mendseqs_cli.barcode_counts import BarcodeCounts, counts_text
+from mendseqs_cli.cells import IN_CELL, read_cells
 from mendseqs_cli.errors import InputError
-from mendseqs_cli.writing import output_file
+from mendseqs_cli.output_files import Outputs, output_file
+from mendseqs_cli.tag_summary import STATUSES, Totals, summary
 
 
 def gather_reads(output, parts):
@@ -97,7 +99,7 @@ def main() -> int:
     args = parser.parse_args()
     try:
         gather_reads(args.reads, args.read_parts)
-        counts, totals = BarcodeCounts(), tag.Totals()
+        counts, totals = BarcodeCounts(), Totals()
         gather_table(args.table, args.table_parts, counts, totals)
         # (Checked by the chunk jobs already.)
         cells = read_cells(args.cells, None) if args.cells else None
@@ -105,11 +107,14 @@ def main() -> int:
         with output_file(args.counts, args.counts.lower().endswith(".gz")) as out:
             out.write(counts_text(rows).encode())
         parts = [json.loads(open(part).read()) for part in args.summary_parts]
-        summary = summed(parts, totals, cells, json.loads(open(args.call).read()) if args.call else None)
+        gathered = summed(parts, totals, cells, json.loads(open(args.call).read()) if args.call else None)
         with output_file(args.summary, False) as out:
-            out.write(json.dumps(summary, indent=2).encode() + b"\n")
+            out.write(json.dumps(gathered, indent=2).encode() + b"\n")
         if args.plot:
-            cell_outputs.plot(args.plot, rows, summary["reads"], totals.reads_in_cells if cells is not None else None)
+            with Outputs() as files:
+                reads_in_cells = totals.reads_in_cells if cells is not None else None
+                cell_outputs.plot(files, args.plot, rows, gathered["reads"], reads_in_cells)
+                files.commit()
     except (InputError, OSError, ValueError) as error:
         print(f"gather_tag.py: error: {error}", file=sys.stderr)
         return 1
@@ -121,9 +126,9 @@ def summed(parts, totals, cells, call):
     for key in ("reads", "molecules", "chimeras"):
         setattr(totals, key, sum(part[key] for part in parts))
     totals.both_strand_reads = sum(part["reads_with_both_strands"] for part in parts)
-    totals.status = {status: sum(part["status"][status] for part in parts) for status in tag.STATUSES}
+    totals.status = {status: sum(part["status"][status] for part in parts) for status in STATUSES}
     seconds = sum(part["seconds"] for part in parts)
-    summary = tag.summary(totals, seconds)
+    gathered = summary(totals, seconds, sum(part["tagging_seconds"] for part in parts))
     if cells is not None:
         figures = {"source": "auto" if call else "list", "cells": len(cells)}
         if call:
@@ -132,8 +137,8 @@ def summed(parts, totals, cells, call):
         figures["reads_in_cells"] = totals.reads_in_cells
         figures["share_of_reads_in_cells"] = round(totals.reads_in_cells / reads, 6) if reads else None
         figures["molecules_in_cells"] = totals.molecules_in_cells
-        summary["cells"] = figures
-    return summary
+        gathered["cells"] = figures
+    return gathered
 
 
 if __name__ == "__main__":

@@ -12,7 +12,9 @@ and BAM become BAM chunks, each with the whole header, records untouched.
 
 import sys
 
-from mendseqs_cli.reading import InputError, batches, checked, open_source
+from mendseqs_cli.errors import InputError
+from mendseqs_cli.reading import batches
+from mendseqs_cli.sources import checked, open_source
 
 BATCH = 100_000
 

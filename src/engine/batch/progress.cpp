@@ -45,7 +45,12 @@ bool write_may_block(int fd) noexcept {
 
 }  // namespace
 
-StreamLock::StreamLock() : mutex_(std::make_unique<pthread_mutex_t>()) { pthread_mutex_init(mutex_.get(), nullptr); }
+// Default attributes cannot make Linux refuse a mutex, but a failure left
+// unchecked would lock an uninitialised one: it fails the call instead.
+StreamLock::StreamLock() : mutex_(std::make_unique<pthread_mutex_t>()) {
+  if (const int error = pthread_mutex_init(mutex_.get(), nullptr))
+    panic("cannot create the output lock: " + IoError{error}.debug());
+}
 
 StreamLock::~StreamLock() { pthread_mutex_destroy(mutex_.get()); }
 
@@ -53,8 +58,7 @@ void StreamLock::replace_after_fork() noexcept {
   // A child that cannot get a few dozen bytes has no lock for its output
   // and could not go on; CPython ends such a child too.
   std::unique_ptr<pthread_mutex_t> fresh(new (std::nothrow) pthread_mutex_t);
-  if (!fresh) std::abort();
-  pthread_mutex_init(fresh.get(), nullptr);
+  if (!fresh || pthread_mutex_init(fresh.get(), nullptr) != 0) std::abort();
   [[maybe_unused]] pthread_mutex_t* leaked = mutex_.release();  // nothing defined can be done with it
   mutex_ = std::move(fresh);
 }

@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "index/large_array.hpp"
-#include "index/sections.hpp"
+#include "storage/large_array.hpp"
+#include "storage/sections.hpp"
 
 namespace mendseqs {
 

@@ -23,7 +23,7 @@ CandidateIndex::CandidateIndex(const ReferenceFacts& facts, size_t max_flex, boo
   for (const uint32_t length : facts.lengths()) characters += length;
   scan_seconds_per_query_ =
       std::max(characters, 16.0 * static_cast<double>(reference_count_)) * costs::seconds_per_scanned_character;
-  short_ = ShortTable(facts.lengths(), facts.a_counts(), max_flex);
+  short_ = ShortTable(facts, max_flex);
 }
 
 std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> references, const ReferenceFacts& facts,

@@ -26,9 +26,9 @@
 #include "engine/text.hpp"
 #include "index/hashed_layout.hpp"
 #include "index/packed_layout.hpp"
-#include "index/reference_facts.hpp"
-#include "index/sections.hpp"
 #include "index/short_table.hpp"
+#include "storage/reference_facts.hpp"
+#include "storage/sections.hpp"
 #include "support/function_ref.hpp"
 
 namespace mendseqs {
@@ -127,7 +127,7 @@ class CandidateIndex {
   static constexpr double window_lookups_most = 4096;
   bool fits_a_window(const Text& query) const;
 
-  // The whole state as named sections (index/sections.hpp); load borrows
+  // The whole state as named sections (storage/sections.hpp); load borrows
   // the arrays from the source, checks what is small (scalars, the packed
   // layout's groups, every array's size) against `references` (those the
   // index was built over, in the same order) and their table `facts`

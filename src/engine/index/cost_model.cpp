@@ -10,6 +10,7 @@
 
 #include "index/candidate_index.hpp"
 #include "index/deletions.hpp"
+#include "support/binomial.hpp"
 #include "support/function_ref.hpp"
 #include "support/machine.hpp"
 
@@ -84,7 +85,7 @@ double estimate_lookups(std::span<const Text> references, const std::vector<uint
       for (auto it = std::lower_bound(indexed.begin(), indexed.end(), std::max(k + 1, length - std::min(length, k)));
            it != indexed.end() && *it <= length + k; ++it) {
         const size_t deletions = length + k - *it;
-        const double bound = binomial_estimate(length, deletions);
+        const double bound = binomial(length, deletions);
         if (bound > 2e4) {
           lookups += bound;
           continue;
@@ -99,21 +100,13 @@ double estimate_lookups(std::span<const Text> references, const std::vector<uint
 
 }  // namespace
 
-double binomial_estimate(size_t n, size_t r) noexcept {
-  if (r > n) return 0;
-  r = std::min(r, n - r);
-  double value = 1;
-  for (size_t i = 1; i <= r; ++i) value = value * static_cast<double>(n - r + i) / static_cast<double>(i);
-  return std::round(value);
-}
-
 double lookups_for_length(const std::vector<uint32_t>& lengths, size_t max_flex, size_t query_length) {
   if (query_length < max_flex) return 0;
   const size_t low = std::max(max_flex + 1, query_length - std::min(query_length, max_flex));
   double lookups = 0;
   for (auto it = std::lower_bound(lengths.begin(), lengths.end(), low);
        it != lengths.end() && *it <= query_length + max_flex; ++it)
-    lookups += binomial_estimate(query_length, query_length + max_flex - *it);
+    lookups += binomial(query_length, query_length + max_flex - *it);
   return lookups;
 }
 
@@ -138,7 +131,7 @@ IndexPlan CandidateIndex::plan(std::span<const Text> references, intptr_t max_fl
       if (reference.length() >= std::numeric_limits<uint32_t>::max()) return plan;
       characters += static_cast<double>(reference.length());
       lengths.push_back(static_cast<uint32_t>(reference.length()));
-      if (reference.length() > k) plan.variants += binomial_estimate(reference.length(), k);
+      if (reference.length() > k) plan.variants += binomial(reference.length(), k);
     }
     suits_packed = suits_packed && PackedLayout::suits(part, k);
   }

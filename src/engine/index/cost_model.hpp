@@ -13,9 +13,6 @@ inline constexpr double seconds_per_lookup = 80e-9;
 inline constexpr double seconds_per_scanned_character = 0.03e-9;  // about 0.5 ns for a 16-letter reference
 }  // namespace costs
 
-// n choose r as a double: counts for estimates, exact while below 2^53.
-double binomial_estimate(size_t n, size_t r) noexcept;
-
 // Variants looked up by a query of this length: for each indexed length Lr
 // within max_flex, the (Lq - Lr + k)-deletions of the query. `lengths`:
 // the distinct reference lengths, ascending; those up to max_flex are not

@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "engine/text.hpp"
+#include "support/binomial.hpp"
+#include "support/bits.hpp"
+#include "support/dna.hpp"
 
 namespace mendseqs {
 
@@ -107,35 +110,6 @@ class HashedDeletions {
   std::vector<uint8_t> repeats_;
   std::vector<uint64_t> powers_;
 };
-
-// Letters of the packed layout, two bits each: A C G T.
-inline int dna_letter(char32_t c) noexcept {
-  switch (c) {
-    case U'A':
-      return 0;
-    case U'C':
-      return 1;
-    case U'G':
-      return 2;
-    case U'T':
-      return 3;
-    default:
-      return -1;
-  }
-}
-
-inline uint64_t shift_left(uint64_t x, unsigned bits) noexcept { return bits >= 64 ? 0 : x << bits; }
-inline uint64_t shift_right(uint64_t x, unsigned bits) noexcept { return bits >= 64 ? 0 : x >> bits; }
-inline uint64_t low_bits(unsigned bits) noexcept { return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1; }
-
-// n choose r, exactly, while the result times r fits 64 bits (each step's
-// product of consecutive numbers is divisible by i).
-constexpr uint64_t binomial(uint64_t n, uint64_t r) noexcept {
-  if (r > n) return 0;
-  uint64_t value = 1;
-  for (uint64_t i = 1; i <= r; ++i) value = value * (n - r + i) / i;
-  return value;
-}
 
 // n choose r for n < 64 and r <= 3, looked up: the rank of a set of deleted
 // positions p0 < p1 < p2 is C(p0, 1) + C(p1, 2) + C(p2, 3) (the
@@ -253,10 +227,10 @@ class QueryVariants {
     bad_after_[length_] = 0;
     query.visit([&](auto code_points) {
       for (size_t i = 0; i < length_; ++i) {
-        const int letter = dna_letter(code_points[i]);
-        code = code << 2 | static_cast<uint64_t>(letter & 3);
+        const uint8_t letter = upper_base_code(code_points[i]);
+        code = code << 2 | (letter & 3u);
         prefix_[i + 1] = code;
-        bad_[i] = letter < 0;
+        bad_[i] = letter == unmatched_code;
         repeat_[i] = i > 0 && code_points[i] == code_points[i - 1];
       }
     });

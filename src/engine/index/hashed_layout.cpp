@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "index/bounded.hpp"
-#include "index/builder.hpp"
 #include "index/deletions.hpp"
 #include "index/load_checks.hpp"
+#include "support/build_pass.hpp"
 #include "support/distance.hpp"
 #include "support/scratch.hpp"
 

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "engine/text.hpp"
-#include "index/large_array.hpp"
-#include "index/reference_facts.hpp"
-#include "index/sections.hpp"
+#include "storage/large_array.hpp"
+#include "storage/reference_facts.hpp"
+#include "storage/sections.hpp"
 #include "support/function_ref.hpp"
 
 namespace mendseqs {

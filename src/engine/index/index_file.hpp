@@ -72,7 +72,7 @@
 #include <system_error>
 #include <vector>
 
-#include "index/sections.hpp"
+#include "storage/sections.hpp"
 #include "support/checkpoint.hpp"
 
 namespace mendseqs {

@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "index/builder.hpp"
+#include "support/build_pass.hpp"
 #include "support/function_ref.hpp"
 
 namespace mendseqs {

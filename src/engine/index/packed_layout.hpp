@@ -45,39 +45,12 @@
 
 #include "engine/text.hpp"
 #include "index/block_table.hpp"
-#include "index/large_array.hpp"
-#include "index/sections.hpp"
+#include "storage/large_array.hpp"
+#include "storage/sections.hpp"
 #include "support/function_ref.hpp"
+#include "support/nearest_summary.hpp"
 
 namespace mendseqs {
-
-// The nearest accepted references among some: the smallest distance, the
-// lowest position at it, how many share it, and the smallest distance of
-// the others above it (SIZE_MAX when none).
-struct NearestSummary {
-  size_t position = SIZE_MAX;
-  size_t distance = SIZE_MAX;
-  size_t ties = 0;
-  size_t next = SIZE_MAX;
-
-  // The summary of both sets together.
-  void merge(const NearestSummary& other) noexcept {
-    if (other.distance < distance) {
-      next = std::min(distance, other.next);
-      position = other.position;
-      distance = other.distance;
-      ties = other.ties;
-    } else if (other.distance == distance) {
-      if (other.ties == 0) return;
-      position = std::min(position, other.position);
-      ties += other.ties;
-      next = std::min(next, other.next);
-    } else {
-      next = std::min(next, other.distance);
-    }
-  }
-  bool operator==(const NearestSummary&) const = default;
-};
 
 class PackedLayout {
  public:

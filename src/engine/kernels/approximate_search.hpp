@@ -23,33 +23,13 @@
 #include <span>
 #include <vector>
 
+#include "support/dna.hpp"
+
 namespace mendseqs {
 
-// Letters as the search reads them: A, C, G, T (either case) are 0 to 3;
-// anything else, N included, is `unmatched_code`, which matches nothing.
-inline constexpr uint8_t unmatched_code = 4;
-constexpr uint8_t base_code(char32_t letter) noexcept {
-  switch (letter) {
-    case U'A':
-    case U'a':
-      return 0;
-    case U'C':
-    case U'c':
-      return 1;
-    case U'G':
-    case U'g':
-      return 2;
-    case U'T':
-    case U't':
-      return 3;
-    default:
-      return unmatched_code;
-  }
-}
-// The code of the complementary letter (unmatched stays unmatched).
-constexpr uint8_t complement_code(uint8_t code) noexcept {
-  return code < unmatched_code ? static_cast<uint8_t>(3 - code) : code;
-}
+// Letters as the search reads them are base_code's (support/dna.hpp): A,
+// C, G, T in either case; anything else, N included, is `unmatched_code`,
+// which matches nothing.
 
 inline constexpr size_t max_search_pattern = 64;
 

@@ -14,6 +14,7 @@
 
 #include "engine/text.hpp"
 #include "kernels/alphabet.hpp"
+#include "kernels/lcs_step.hpp"
 
 namespace mendseqs {
 
@@ -54,17 +55,35 @@ class QueryPattern {
   std::vector<size_t> positions_;  //   positions_[offsets_[n] .. offsets_[n + 1]]
 };
 
-// One word of one step of the recurrence, S = (S + u) | (S - u) with
-// u = S & match, where the addition carries from the word below and into
-// the word above through `carry` (0 or 1).
+// A machine word of 64 query positions, alone.
+struct Word64 {
+  using word = uint64_t;
+  static word and_(word a, word b) noexcept { return a & b; }
+  static word add(word a, word b) noexcept { return a + b; }
+  static word or_unmatched(word sum, word s, word, word u) noexcept { return sum | (s - u); }
+};
+
+// A word of a longer query: the addition carries from the word below and
+// into the word above through `carry` (0 or 1), the words taken lowest
+// first.
+struct CarriedWord64 : Word64 {
+  uint64_t& carry;
+  explicit CarriedWord64(uint64_t& carry_in_out) noexcept : carry(carry_in_out) {}
+  word add(word a, word b) const noexcept {
+    word sum;
+    const bool first = __builtin_add_overflow(a, b, &sum);
+    const bool second = __builtin_add_overflow(sum, carry, &sum);
+    carry = static_cast<word>(first | second);
+    return sum;
+  }
+};
+
+inline uint64_t lcs_step(uint64_t state, uint64_t match) noexcept { return lcs_step(Word64{}, state, match); }
+
+// One word of one step of the recurrence for a query of several words,
+// the words advanced lowest first with one carry.
 inline void advance_word(uint64_t& state, uint64_t match, uint64_t& carry) noexcept {
-  const uint64_t s = state;
-  const uint64_t u = s & match;
-  uint64_t sum;
-  const bool first = __builtin_add_overflow(s, u, &sum);
-  const bool second = __builtin_add_overflow(sum, carry, &sum);
-  carry = first | second;
-  state = sum | (s - u);
+  state = lcs_step(CarriedWord64(carry), state, match);
 }
 
 }  // namespace mendseqs

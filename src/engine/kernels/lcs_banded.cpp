@@ -25,10 +25,7 @@ size_t common_in_one_word(const QueryPattern& query, CodePoints reference, size_
   uint64_t state = ~uint64_t{0};
   for (size_t read = 1; read <= reference.size(); ++read) {
     const uint32_t number = query.number(reference[read - 1]);
-    if (number != QueryPattern::absent) {
-      const uint64_t u = state & *query.mask(number);
-      state = (state + u) | (state - u);
-    }
+    if (number != QueryPattern::absent) state = lcs_step(state, *query.mask(number));
     if (read % check_interval == 0) {
       // Bits above the query's length stay set: ~state counts matches only.
       const auto common = static_cast<size_t>(std::popcount(~state));

@@ -82,7 +82,7 @@ class QuerySearch {
   // only a block with one gets the block kernel's full LCS. The long ones
   // get the banded count (exact whenever it accepts). The guard is tested
   // on all of them, so it fails the call wherever it trips.
-  void measure_all(NearestTally& tally) {
+  void measure_all(NearestSummary& tally) {
     const auto blocks = references_.blocks().blocks();
     for (size_t b = 0; b < blocks.size(); ++b) {
       const ReferenceBlock& block = blocks[b];
@@ -110,10 +110,10 @@ class QuerySearch {
 
   // The tally's rule, for a reference that passed both filters and the
   // guard and was measured: accepted when the LCS is at least Lr - max_flex.
-  void add_if_accepted(NearestTally& tally, size_t i, size_t common) const {
+  void add_if_accepted(NearestSummary& tally, size_t i, size_t common) const {
     add_if_accepted(tally, i, static_cast<size_t>(references_.length(i)), common);
   }
-  void add_if_accepted(NearestTally& tally, size_t i, size_t length, size_t common) const {
+  void add_if_accepted(NearestSummary& tally, size_t i, size_t length, size_t common) const {
     if (static_cast<intptr_t>(common) < static_cast<intptr_t>(length) - max_flex_) return;
     const size_t distance = static_cast<size_t>(length_) + length - 2 * common;
     tally.add(i, distance);
@@ -245,18 +245,9 @@ NearestMatch nearest_of_summary(const ReferenceSet& references, const CandidateI
                                 intptr_t max_flex, NearestSummary summary, Checkpoint& checkpoint) {
   index.each_accepted_outright(query, [&](size_t i) {
     QuerySearch search(references, query, max_flex, checkpoint);
-    NearestTally tally;
-    search.add_if_accepted(tally, i, references.text(i).length(), search.common_of_long(i));
-    const NearestMatch one = tally.result();
-    if (one.position != no_match) summary.merge(NearestSummary{one.position, one.distance, 1, no_distance});
+    search.add_if_accepted(summary, i, references.text(i).length(), search.common_of_long(i));
   });
-  NearestMatch found;
-  if (summary.ties == 0) return found;
-  found.position = summary.position;
-  found.distance = summary.distance;
-  found.ties = summary.ties;
-  found.runner_up = summary.ties > 1 ? summary.distance : summary.next;
-  return found;
+  return summary.result();
 }
 
 }  // namespace
@@ -275,7 +266,7 @@ namespace {
 
 NearestMatch measure_nearest(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                              Checkpoint& checkpoint, const FunctionRef<void(size_t, size_t)>* each) {
-  NearestTally tally;
+  NearestSummary tally;
   if (max_flex < 0) return tally.result();
   QuerySearch search(references, query, max_flex, checkpoint);
   search.show_each(each);

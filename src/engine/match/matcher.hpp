@@ -25,12 +25,13 @@
 #include "match/reference_blocks.hpp"
 #include "support/checkpoint.hpp"
 #include "support/function_ref.hpp"
+#include "support/nearest_summary.hpp"
 
 namespace mendseqs {
 
 // The references of one call with what matching needs, computed once per
 // call instead of once per query and candidate: the references' table of
-// lengths and A-counts (index/reference_facts.hpp), which the filters, the
+// lengths and A-counts (storage/reference_facts.hpp), which the filters, the
 // block filter and the candidate index all read, and the blocks of short
 // references. Views only: the texts stay where their owner keeps them.
 // Read-only after construction, so any number of threads may match against
@@ -128,30 +129,5 @@ NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query,
 // increasing position.
 NearestMatch nearest_accepted(const ReferenceSet& references, const Text& query, intptr_t max_flex,
                               Checkpoint& checkpoint, FunctionRef<void(size_t position, size_t distance)> each);
-
-// Keeps the smallest distance, how many share it and the next one up, from
-// the accepted references given in increasing position.
-class NearestTally {
- public:
-  void add(size_t position, size_t distance) noexcept {
-    if (distance < best_.distance) {
-      next_ = best_.distance;  // no_distance the first time
-      best_ = {position, distance, no_distance, 1};
-    } else if (distance == best_.distance) {
-      ++best_.ties;
-    } else if (distance < next_) {
-      next_ = distance;
-    }
-  }
-  NearestMatch result() const noexcept {
-    NearestMatch found = best_;
-    found.runner_up = best_.ties > 1 ? best_.distance : next_;
-    return found;
-  }
-
- private:
-  NearestMatch best_;
-  size_t next_ = no_distance;  // the smallest distance above best_'s
-};
 
 }  // namespace mendseqs

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "engine/text.hpp"
-#include "index/large_array.hpp"
-#include "index/reference_facts.hpp"
-#include "index/sections.hpp"
 #include "kernels/alphabet.hpp"
 #include "kernels/block_layout.hpp"
+#include "storage/large_array.hpp"
+#include "storage/reference_facts.hpp"
+#include "storage/sections.hpp"
 #include "support/checkpoint.hpp"
 
 namespace mendseqs {

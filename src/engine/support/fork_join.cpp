@@ -20,6 +20,11 @@ ThreadGroup::ThreadGroup(size_t stack_size) {
   }
 }
 
+ThreadGroup::~ThreadGroup() {
+  join_all();
+  pthread_attr_destroy(&attributes_);
+}
+
 void ThreadGroup::start(void* (*body)(void*), void* argument) {
   threads_.reserve(threads_.size() + 1);  // may throw: no thread started yet
   pthread_t thread;

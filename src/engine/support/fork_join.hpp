@@ -1,6 +1,7 @@
 // Threads started for one piece of work and joined before it is over: the
 // one place the engine starts threads, for the parallel path
-// (batch/parallel.cpp) and the index build (index/builder.cpp) alike.
+// (batch/parallel.cpp) and the threaded passes of the index build and load
+// (support/build_pass.hpp) alike.
 //
 // One rule for a thread that cannot start: it is an error. start() raises
 // Panic with the frozen "failed to spawn thread: " message and its reason;
@@ -24,7 +25,7 @@ class ThreadGroup {
  public:
   // stack_size 0: the platform's default.
   explicit ThreadGroup(size_t stack_size = 0);
-  ~ThreadGroup() { join_all(); }
+  ~ThreadGroup();
   ThreadGroup(const ThreadGroup&) = delete;
   ThreadGroup& operator=(const ThreadGroup&) = delete;
 

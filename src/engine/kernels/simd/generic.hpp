@@ -18,7 +18,11 @@
 //   at_most_u32(a, b) and greater_s32(a, b): lane flags, of type flags;
 //   both(f, g): flags of both; bits4(f[4]): one bit per lane of four
 //   registers' flags, lanes in order.
-// Every header this needs is included by the including file first.
+// Every header this needs is included by the including file first, but for
+// the recurrence's step, included here to be compiled for the region's
+// instruction set.
+
+#include "kernels/lcs_step.hpp"
 
 namespace mendseqs::simd {
 
@@ -31,11 +35,15 @@ struct BlockKernel {
   static constexpr size_t group = V::group < registers ? V::group : registers;
   static constexpr unsigned lanes_per_register = V::bytes * 8 / Bits;
 
-  // S - u equals S & ~M, since u holds only bits of S.
-  [[gnu::always_inline]] static inline void step(reg& s, reg match) {
-    const reg u = V::and_(s, match);
-    s = V::or_andnot(V::template add<Bits>(s, u), s, match);
-  }
+  // The recurrence's operations on lanes of Bits bits (kernels/lcs_step.hpp).
+  struct Word {
+    using word = reg;
+    static reg and_(reg a, reg b) { return V::and_(a, b); }
+    static reg add(reg a, reg b) { return V::template add<Bits>(a, b); }
+    static reg or_unmatched(reg sum, reg s, reg m, reg) { return V::or_andnot(sum, s, m); }
+  };
+
+  [[gnu::always_inline]] static inline void step(reg& s, reg match) { s = lcs_step(Word{}, s, match); }
 
   // One query character: the step for each register of the group, `m`
   // pointing at the group's masks for that character.

@@ -7,6 +7,8 @@
 // Every header the region's code relies on must be included before the
 // region opens: a declaration first seen inside it would take the target
 // too, and the baseline code including it later would call the wrong one.
+// The one exception is kernels/lcs_step.hpp, a lone template that
+// generic.hpp includes inside the region so that it is compiled there.
 #pragma once
 
 #define MENDSEQS_PRAGMA(x) _Pragma(#x)

@@ -1,5 +1,6 @@
-// What both layouts' builds share: how many threads build, and running one
-// pass over the references (or any items) on them.
+// One pass over the references (or any items) on several threads, and how
+// many: the layouts' builds, their loads' checks and the references'
+// counts share it.
 //
 // The calling thread is worker 0 and charges its share of the work to
 // `charge`, which may throw to end the call (Ctrl+C): the others then stop

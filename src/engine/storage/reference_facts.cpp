@@ -1,14 +1,27 @@
-#include "index/reference_facts.hpp"
+#include "storage/reference_facts.hpp"
 
 #include <algorithm>
 #include <limits>
 
-#include "index/builder.hpp"
-#include "index/load_checks.hpp"
+#include "support/build_pass.hpp"
 
 namespace mendseqs {
 
 ReferenceFacts::ReferenceFacts(std::span<const Text> texts, unsigned threads, FunctionRef<void(size_t)> charge)
+    : ReferenceFacts(texts, Saved{nullptr}, threads, charge) {}
+
+ReferenceFacts::ReferenceFacts(std::span<const Text> texts, SectionSource& source, unsigned threads,
+                               FunctionRef<void(size_t)> charge)
+    : ReferenceFacts(texts, Saved{saved_a_counts(source, texts.size())}, threads, charge) {}
+
+const uint64_t* ReferenceFacts::saved_a_counts(SectionSource& source, size_t size) {
+  const std::span<const uint64_t> saved = source.array<uint64_t>("references.a_counts");
+  if (saved.size() != size) throw IndexFormatError("the A-counts are not one per reference");
+  return saved.data();
+}
+
+ReferenceFacts::ReferenceFacts(std::span<const Text> texts, Saved saved, unsigned threads,
+                               FunctionRef<void(size_t)> charge)
     : size_(texts.size()) {
   for (size_t i = 0; i < size_; ++i) {
     if (i % 4096 == 0) charge(4096);
@@ -21,12 +34,16 @@ ReferenceFacts::ReferenceFacts(std::span<const Text> texts, unsigned threads, Fu
   } else {
     wide_.assign(2 * size_, 0);
   }
-  // Counting is a pass over every character: charged by the character.
+  // Counting is a pass over every character: charged by the character. A
+  // loaded list's saved counts are checked in the same pass (a worker's
+  // failure stops the others and reaches the caller after the join).
   BuildPass pass(size_, threads, charge);
   pass.run(
       [&](size_t, size_t i) {
         const size_t length = texts[i].length();
         const size_t a_count = count_letter_a(texts[i]);
+        if (saved.a_counts != nullptr && saved.a_counts[i] != a_count)
+          throw IndexFormatError("an A-count is not its reference's");
         if (narrow()) {
           lengths_[i] = static_cast<uint32_t>(length);
           a_counts_[i] = static_cast<uint32_t>(a_count);
@@ -48,18 +65,6 @@ ReferenceFacts::ReferenceFacts(std::span<const Text> texts, unsigned threads, Fu
     const auto at = std::lower_bound(distinct_lengths_.begin(), distinct_lengths_.end(), lengths_[i]);
     if (at == distinct_lengths_.end() || *at != lengths_[i]) distinct_lengths_.insert(at, lengths_[i]);
   }
-}
-
-ReferenceFacts::ReferenceFacts(std::span<const Text> texts, SectionSource& source, unsigned threads,
-                               FunctionRef<void(size_t)> charge)
-    : ReferenceFacts(texts, threads, charge) {
-  const std::span<const uint64_t> saved = source.array<uint64_t>("references.a_counts");
-  if (saved.size() != size_) throw IndexFormatError("the A-counts are not one per reference");
-  check_in_chunks(size_, threads, charge, [&](size_t begin, size_t end) {
-    bool wrong = false;
-    for (size_t i = begin; i < end; ++i) wrong |= saved[i] != a_count(i);
-    if (wrong) throw IndexFormatError("an A-count is not its reference's");
-  });
 }
 
 void ReferenceFacts::save(SectionSink& sink) const {

@@ -9,8 +9,10 @@
 // code points or more (64-bit hosts only) keeps 64-bit numbers instead, and
 // gets neither the block filter nor an index.
 //
-// Built by counting; loaded from the counts saved beside the references,
-// each checked against its text, once, whatever reads the table afterwards.
+// Built by counting; a loaded list's saved counts are checked against
+// their texts in that same pass, once, whatever reads the table afterwards.
+// Everything that reads it borrows it: the reference set owns the one
+// table.
 #pragma once
 
 #include <cstddef>
@@ -19,9 +21,9 @@
 #include <vector>
 
 #include "engine/text.hpp"
-#include "index/sections.hpp"
 #include "kernels/block_filter.hpp"
 #include "kernels/block_layout.hpp"
+#include "storage/sections.hpp"
 #include "support/function_ref.hpp"
 
 namespace mendseqs {
@@ -65,6 +67,13 @@ class ReferenceFacts {
   }
 
  private:
+  // Counts the texts, each checked against its saved A-count, if any.
+  struct Saved {
+    const uint64_t* a_counts;  // one per text, or null
+  };
+  ReferenceFacts(std::span<const Text> texts, Saved saved, unsigned threads, FunctionRef<void(size_t)> charge);
+  static const uint64_t* saved_a_counts(SectionSource& source, size_t size);
+
   // Signed and unsigned forms of one type may alias; below the limit the
   // values read the same either way, and the padding is unused_filter_entry.
   static const int32_t* as_filter_entries(const uint32_t* entries) noexcept {
