@@ -207,11 +207,23 @@ class ReferenceIndex:
         ascending positions in the list; every reference that passes both
         filters is examined (the guard as in nearest). The interpreter lock
         is let go meanwhile and nothing is printed."""
-    def tag(self, reads: Sequence[str], layout: Layout, threads: int, *, margin: int = 0) -> list[tuple[Molecule, ...]]:
+    def tag(
+        self,
+        reads: Sequence[str],
+        layout: Layout,
+        threads: int,
+        *,
+        margin: int = 0,
+        qualities: Sequence[str] | None = None,
+    ) -> list[tuple[Molecule, ...]]:
         """Every read's molecules, never none (a read without a flank is one
         'no_flank' molecule spanning it); the interpreter lock is let go
         meanwhile and nothing is printed. A barcode is assigned when its
-        nearest entry is unique and the runner-up at least `margin` further."""
+        nearest entry is unique and the runner-up at least `margin` further.
+        `qualities`: each read's base qualities (Phred + 33, as in FASTQ; ""
+        for a read without): a two-edit barcode whose runner-up is one edit
+        further stands when the runner-up's edits fall on letters far surer
+        than its own; without them, edits alone."""
     def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> None:
         """Writes the references and the index to `path`, replaced atomically."""
     @classmethod

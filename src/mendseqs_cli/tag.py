@@ -51,9 +51,16 @@ def stream(paths: tuple[str, ...] | list[str], size: int) -> Iterator[tuple[str,
 
 
 def tagged(
-    index: mendseqs.ReferenceIndex, reads: list[str], layout: mendseqs.Layout, threads: int, margin: int
+    index: mendseqs.ReferenceIndex,
+    reads: list[str],
+    layout: mendseqs.Layout,
+    threads: int,
+    margin: int,
+    qualities: list[str] | None = None,
 ) -> list[tuple[Any, ...]]:
-    result: list[tuple[Any, ...]] = index.tag(reads, layout, threads, margin=margin)
+    # The reads' qualities, when they have them, weigh the barcode's close
+    # candidates (FASTA, or a BAM without them: edits alone).
+    result: list[tuple[Any, ...]] = index.tag(reads, layout, threads, margin=margin, qualities=qualities)
     return result
 
 
@@ -75,7 +82,9 @@ def run(config: TagSettings, session: Session) -> int:
         seen = 0
         for path, batch, source in stream(config.reads, config.batch):
             outputs.formatter_for(path, batch)
-            molecules = calls.call(tagged, index, batch.sequences, config.layout, threads, config.margin)
+            molecules = calls.call(
+                tagged, index, batch.sequences, config.layout, threads, config.margin, batch.qualities
+            )
             seen += len(batch)
             if plan is not None:
                 molecules = plan.take(batch, molecules)

@@ -49,27 +49,6 @@ PendingError os_error(const std::system_error& error, PyObject* path) {
   return PendingError::of_object(std::move(exception));
 }
 
-// Runs work(hooks) without the interpreter lock (without_lock); a loaded
-// index whose file changed since (IndexFileError) is refused with
-// ValueError, as a damaged file is at load.
-template <class Work>
-auto unlocked_on_index(Work&& work) -> PyResult<decltype(work(std::declval<CallerHooks&>()))> {
-  using Result = decltype(work(std::declval<CallerHooks&>()));
-  std::optional<std::string> refused;
-  PyResult<std::optional<Result>> done = without_lock([&](CallerHooks& hooks) -> std::optional<Result> {
-    try {
-      return work(hooks);
-    } catch (const IndexFileError& error) {
-      refused = error.what();
-      return std::nullopt;
-    }
-  });
-  if (!done) return Unexpected(std::move(done.error()));
-  if (refused) return fail(PyExc_ValueError, *refused);
-  if (!done->has_value()) return fail(PyExc_SystemError, "the call gave no result");
-  return std::move(**done);
-}
-
 Ref loaded_result_list(std::span<const Position> matched, const PreparedReferences& prepared) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matched.size())));
   if (!list) api_call_failed();

@@ -21,16 +21,35 @@ struct TagArguments {
   const Layout* layout;
   uint32_t threads;
   size_t margin;
+  StrList qualities;  // empty: none given
 };
 
 PyResult<TagArguments> tag_arguments(PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"reads", "layout", "threads", "margin", nullptr};
-  PyObject *reads_arg = nullptr, *layout_arg = nullptr, *threads_arg = nullptr, *margin_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:tag", const_cast<char**>(keywords), &reads_arg, &layout_arg,
-                                   &threads_arg, &margin_arg))
+  static const char* keywords[] = {"reads", "layout", "threads", "margin", "qualities", nullptr};
+  PyObject *reads_arg = nullptr, *layout_arg = nullptr, *threads_arg = nullptr, *margin_arg = nullptr,
+           *qualities_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OO:tag", const_cast<char**>(keywords), &reads_arg, &layout_arg,
+                                   &threads_arg, &margin_arg, &qualities_arg))
     return Unexpected(fetch_error());
   PyResult<StrList> reads = extract_str_list(reads_arg);
   if (!reads) return Unexpected(argument_extraction_error("reads", std::move(reads.error())));
+  // One quality string per read (Phred + 33, as FASTQ writes them), of the
+  // read's length or empty for a read without; None for none at all.
+  StrList qualities;
+  if (qualities_arg && qualities_arg != Py_None) {
+    PyResult<StrList> given = extract_str_list(qualities_arg);
+    if (!given) return Unexpected(argument_extraction_error("qualities", std::move(given.error())));
+    const std::span<const Text> texts = given->texts(), read_texts = reads->texts();
+    if (texts.size() != read_texts.size())
+      return fail(PyExc_ValueError, "argument 'qualities': " + std::to_string(texts.size()) + " given for " +
+                                        std::to_string(read_texts.size()) + " reads");
+    for (size_t r = 0; r < texts.size(); ++r)
+      if (!texts[r].empty() && texts[r].length() != read_texts[r].length())
+        return fail(PyExc_ValueError, "argument 'qualities': read " + std::to_string(r) + " has " +
+                                          std::to_string(read_texts[r].length()) + " letters and " +
+                                          std::to_string(texts[r].length()) + " qualities");
+    qualities = std::move(*given);
+  }
   const Layout* layout = layout_of(layout_arg);
   if (!layout)
     return fail(PyExc_TypeError, std::string("argument 'layout': expected a mendseqs.Layout, not '") +
@@ -53,7 +72,7 @@ PyResult<TagArguments> tag_arguments(PyObject* args, PyObject* kwargs) {
       margin = std::numeric_limits<size_t>::max();
     }
   }
-  return TagArguments{std::move(*reads), layout, *threads, margin};
+  return TagArguments{std::move(*reads), layout, *threads, margin, std::move(qualities)};
 }
 
 template <class StrFor>
@@ -82,11 +101,15 @@ PyResult<Ref> tag(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The lock is let go while the engine runs: it reads the strings in
   // place, held by the list's own references, and the layout, held by the
   // call's argument; it touches no object.
-  PyResult<std::vector<TaggedRead>> tagged = without_lock([&](CallerHooks& hooks) {
-    return prepared.tag(arguments->reads.texts(), *arguments->layout, arguments->threads, arguments->margin, hooks);
+  // A loaded index whose file changed since is refused as correct and
+  // nearest refuse it.
+  PyResult<std::vector<TaggedRead>> tagged = unlocked_on_index([&](CallerHooks& hooks) {
+    return prepared.tag(arguments->reads.texts(), *arguments->layout, arguments->threads, arguments->margin, hooks,
+                        arguments->qualities.texts());
   });
   if (!tagged) return Unexpected(std::move(tagged.error()));
   arguments->reads.release();
+  arguments->qualities.release();
   if (const StrList* strings = strings_of(self)) {
     MatchedStrings matched(*strings);
     return to_tagged_list(*tagged, [&](Position position) { return matched.get(position); });
@@ -98,11 +121,13 @@ PyResult<Ref> tag(PyObject* self, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 const char* const tag_doc =
-    "tag($self, /, reads, layout, threads, *, margin=0)\n--\n\n"
+    "tag($self, /, reads, layout, threads, *, margin=0, qualities=None)\n--\n\n"
     "Every read's molecules, as a tuple of Molecule per read (never empty): the flank found on\n"
     "either strand, the barcode read after it and assigned to its nearest whitelist entry,\n"
     "the UMI and the cDNA's span. A barcode is assigned when its nearest entry is unique and\n"
-    "the runner-up is at least `margin` further. Nothing is printed.";
+    "the runner-up is at least `margin` further. `qualities`: each read's base qualities (Phred + 33,\n"
+    "as in FASTQ; \"\" for a read without), which weigh a barcode's close candidates: an edit\n"
+    "where the basecaller was unsure counts less. Nothing is printed.";
 
 PyObject* index_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
   return run_in_barrier([&] { return tag(self, args, kwargs); });

@@ -189,6 +189,73 @@ TEST(ReadTagger, AReverseComplementedReadGivesTheMirroredMolecules) {
   }
 }
 
+// A read of hundreds of molecules, either strand, some overlapping or
+// facing too close: the bounds and statuses, found by sorted searches, are
+// those of every pair compared.
+TEST(ReadTagger, ManyMoleculesInOneReadKeepThePairwiseRules) {
+  const Fixture fixture(14);
+  const ReferenceSet whitelist(fixture.whitelist_texts);
+  const ReadTagger tagger(whitelist, 2, fixture.layout, 0);
+  std::mt19937_64 rng(140);
+  for (int round = 0; round < 5; ++round) {
+    std::string read;
+    for (int m = 0; m < 400; ++m) {
+      std::string molecule = letters(rng, rng() % 8) + fixture.layout.flank + fixture.whitelist[rng() % 2000] +
+                             letters(rng, 12) + std::string(25, 'T') + "GC" +
+                             letters(rng, rng() % 4 == 0 ? rng() % 40 : 60 + rng() % 100);
+      read += rng() % 2 ? molecule : reverse_complement(molecule);
+    }
+    read = mutated(rng, read, 10);
+    TaggedRead molecules;
+    NoHooks hooks;
+    Checkpoint checkpoint(hooks);
+    tagger.tag(Text(read), molecules, checkpoint);
+    ASSERT_GT(molecules.size(), 350u);
+    // Each structure's span on the read: from the flank to where the
+    // insert starts ('+'), from where it ends to the flank's end ('-').
+    struct Span {
+      size_t low, high;
+      bool reverse;
+    };
+    std::vector<Span> spans;
+    for (const TaggedMolecule& m : molecules)
+      spans.push_back(m.reverse ? Span{m.insert_end, m.flank_end, true} : Span{m.flank_start, m.insert_start, false});
+    for (size_t i = 0; i < molecules.size(); ++i) {
+      const TaggedMolecule& m = molecules[i];
+      const Span& own = spans[i];
+      bool opposed = false;
+      for (size_t j = 0; j < spans.size(); ++j)
+        opposed |= j != i && spans[j].reverse != own.reverse && spans[j].low < own.high && own.low < spans[j].high;
+      for (const size_t j : {i - 1, i + 1}) {
+        if (j >= spans.size() || spans[j].reverse == own.reverse) continue;
+        const Span& plus = own.reverse ? spans[j] : own;
+        const Span& minus = own.reverse ? own : spans[j];
+        opposed |= (j > i) != own.reverse && plus.high <= minus.low && minus.low - plus.high < 50;
+      }
+      EXPECT_EQ(m.status == TagStatus::both_strands, opposed) << "molecule " << i;
+      // The nearest structure the insert runs to: its start ('+'), or its
+      // end ('-'); a structure on the same strand bounds it exactly.
+      std::optional<size_t> next;
+      for (size_t j = 0; j < spans.size(); ++j) {
+        if (j == i) continue;
+        if (!own.reverse && spans[j].low >= own.high && (!next || spans[j].low < spans[*next].low)) next = j;
+        if (own.reverse && spans[j].high <= own.low && (!next || spans[j].high > spans[*next].high)) next = j;
+      }
+      if (!own.reverse) {
+        const size_t bound = next ? spans[*next].low : read.size();
+        EXPECT_TRUE(next && spans[*next].reverse ? m.insert_end <= bound && m.insert_end >= own.high
+                                                 : m.insert_end == bound)
+            << "molecule " << i;
+      } else {
+        const size_t bound = next ? spans[*next].high : 0;
+        EXPECT_TRUE(next && !spans[*next].reverse ? m.insert_start >= bound && m.insert_start <= own.low
+                                                  : m.insert_start == bound)
+            << "molecule " << i;
+      }
+    }
+  }
+}
+
 TEST(TagReads, AnyThreadCountGivesTheSameAndTheGuardKeepsItsMessage) {
   const Fixture fixture(13);
   NoHooks hooks;
@@ -204,12 +271,17 @@ TEST(TagReads, AnyThreadCountGivesTheSameAndTheGuardKeepsItsMessage) {
   // guard, whichever thread meets the read.
   Layout tiny = fixture.layout;
   tiny.barcode_length = 2;
-  for (const uint32_t threads : {1u, 3u}) {
-    try {
-      whitelist.tag(fixture.read_texts, tiny, threads, 0, hooks);
-      FAIL() << "no guard on " << threads << " threads";
-    } catch (const Panic& panic) {
-      EXPECT_EQ(panic.message(), messages::guard);
+  // Whatever the reads, none among them: the guard is the tagger's.
+  const std::vector<Text> no_flank = {Text("ACGT")};
+  for (const std::span<const Text> reads :
+       {std::span<const Text>(fixture.read_texts), std::span<const Text>(no_flank), std::span<const Text>()}) {
+    for (const uint32_t threads : {1u, 3u}) {
+      try {
+        whitelist.tag(reads, tiny, threads, 0, hooks);
+        FAIL() << "no guard on " << threads << " threads, " << reads.size() << " reads";
+      } catch (const Panic& panic) {
+        EXPECT_EQ(panic.message(), messages::guard);
+      }
     }
   }
 }

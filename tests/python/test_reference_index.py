@@ -489,3 +489,31 @@ def test_ctrl_c_ends_a_build_a_save_and_a_load_promptly(python, tmp_path):
     results = ast.literal_eval(run.stderr.decode())
     for call, (stretch, latency) in results.items():
         assert stretch < LATENCY_LIMIT and 0 <= latency < LATENCY_LIMIT, (call, stretch, latency)
+
+
+def test_a_save_after_a_write_in_place_within_the_clock_tick_is_refused(tmp_path):
+    # A write in place that leaves the size and modification time as they
+    # were (as one in the same tick of the file system's clock as the load
+    # does): the copy a save makes would be a file no load accepts.
+    path, copy = tmp_path / "index", tmp_path / "copy"
+    refs = [f"{i:016b}".replace("0", "A").replace("1", "C") for i in range(3000)]
+    built = mendseqs.ReferenceIndex(refs, 1)
+    built.save(path)
+    loaded = mendseqs.ReferenceIndex.load(path)
+    stamp = os.stat(path)
+    with open(path, "r+b") as f:
+        f.seek(stamp.st_size // 3)
+        stretch = f.read(4096)  # within a section whatever the layout
+        f.seek(stamp.st_size // 3)
+        f.write(bytes(b ^ 0x04 for b in stretch))
+    os.utime(path, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+    with pytest.raises(ValueError, match="changed since it was loaded"):
+        loaded.save(copy)
+    assert not copy.exists() and sorted(os.listdir(tmp_path)) == ["index"]
+    # Put back as it was, the same index saves again.
+    with open(path, "r+b") as f:
+        f.seek(stamp.st_size // 3)
+        f.write(stretch)
+    os.utime(path, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+    loaded.save(copy)
+    assert mendseqs.ReferenceIndex.load(copy).correct(refs[:300], 1) == built.correct(refs[:300], 1)

@@ -7,6 +7,7 @@ import os
 import random
 import sys
 import threading
+import time
 
 import pytest
 
@@ -109,12 +110,167 @@ def test_chimeras_keep_each_molecule_in_order_with_bounded_inserts(reads, index)
         (2, "+", three, "assigned"),
     ]
     plus, minus, last = molecules
-    # Facing molecules share the stretch between them; each insert stops at
-    # the next molecule's structure, or the read's end.
+    # Facing molecules (tail to tail) split the stretch between them: with
+    # no cDNA end to mark where one cDNA meets the other, halfway.
     between = (90, len(first) + 250)
-    assert (plus.insert_start, plus.insert_end) == (minus.insert_start, minus.insert_end) == between
+    half = (between[0] + between[1]) // 2  # an even stretch here
+    assert (plus.insert_start, plus.insert_end) == (90, half)
+    assert (minus.insert_start, minus.insert_end) == (half, between[1])
     assert (last.insert_start, last.insert_end) == (len(first) + len(second) + 90, len(read))
     assert minus.flank_end == len(first) + len(second) - 15
+
+
+# The 3' kits' template switch oligo, reverse complemented: where a cDNA
+# ends on the molecule's '+' strand.
+CDNA_END = "CCCATGTACTCTGCGTTGATACCACTGCTT"
+
+
+@pytest.mark.parametrize("noisy", [False, True])
+def test_a_tail_to_tail_chimera_gives_each_molecule_its_own_cdna(reads, index, noisy):
+    # Molecule 1, then molecule 2 reverse complemented: their cDNAs meet
+    # tail to tail, each ending in the cDNA end. Each insert is its own
+    # cDNA, whichever strand the molecules are on, and whatever the order.
+    first, one, _ = reads.molecule(cdna=400)
+    second, two, _ = reads.molecule(cdna=600)
+    first, second = first + CDNA_END, second + CDNA_END
+    read = first + reverse_complement(second)
+    if noisy:  # a few edits in the cDNA ends
+        read = read[: len(first) - 20] + "A" + read[len(first) - 19 : len(first) + 10] + read[len(first) + 11 :]
+    for flipped in (False, True):
+        text = reverse_complement(read) if flipped else read
+        molecules = index.tag([text], V3, 1)[0]
+        assert sorted(m.barcode for m in molecules) == sorted([one, two])
+        assert {m.status for m in molecules} == {"assigned"}
+        for m in molecules:
+            own = first if m.barcode == one else second
+            insert = text[m.insert_start : m.insert_end]
+            if m.strand == "-":
+                insert = reverse_complement(insert)
+            cdna = own[90 : -len(CDNA_END)]
+            assert edit_distance(insert, cdna) <= 2 * noisy, (m.barcode, len(insert), len(cdna))
+        a, b = sorted(molecules, key=lambda m: m.insert_start)
+        assert a.insert_end <= b.insert_start
+
+
+# Slips where the flank meets the barcode: the barcode's start floats, and
+# the slip costs one edit, not one in the flank and another in the barcode.
+@pytest.mark.parametrize(
+    ("name", "flank_lost", "inserted", "barcode_lost"),
+    [
+        ("a repeat slips out", 2, "", 0),  # ...GATCT|CTCC...: one CT of the repeat lost
+        ("a repeat slips in", 0, "CT", 0),
+        ("two letters inserted at the flank's end", 0, "GA", 0),
+        ("three letters inserted", 0, "GAG", 0),
+        ("the flank's last letter and the barcode's first lost", 1, "", 1),
+    ],
+)
+def test_a_slip_at_the_junction_costs_one_edit(reads, name, flank_lost, inserted, barcode_lost):
+    # The barcode starts with CT, the flank ends in CT: a CT repeat across
+    # the junction, as in ...GATCT|CTCCC...
+    barcode = "CTCC" + reads.letters(12)
+    index = mendseqs.ReferenceIndex([barcode, *reads.whitelist[:2000]], 2)
+    umi = reads.letters(12)
+    head = FLANK[: len(FLANK) - flank_lost] + inserted + barcode[barcode_lost:]
+    text = reads.letters(15) + head + umi + "T" * 25 + "GC" + reads.letters(200)
+    (m,) = index.tag([text], V3, 1)[0]
+    assert (m.barcode, m.status, m.umi) == (barcode, "assigned", umi), name
+    assert m.distance == 1, name
+
+
+def test_a_damaged_flank_is_carried_by_the_rest_of_the_structure(reads, index):
+    text, barcode, umi = reads.molecule()
+    # Six edits in the flank's 22 letters: past the four a flank alone may
+    # carry, within the seven it may with its barcode and polyT in place.
+    damaged = list(FLANK)
+    for i in (1, 5, 9, 13, 16, 19):
+        damaged[i] = "A" if damaged[i] != "A" else "G"
+    damaged = "".join(damaged)
+    read = text.replace(FLANK, damaged)
+    for strand, candidate in (("+", read), ("-", reverse_complement(read))):
+        (m,) = index.tag([candidate], V3, 1)[0]
+        assert (m.strand, m.barcode, m.umi, m.status, m.flank_edits) == (strand, barcode, umi, "assigned", 6)
+    # The same flank with no polyT after the UMI, or with a barcode no
+    # entry fits, is not a molecule.
+    at = read.index(damaged) + len(damaged)
+    no_poly_t = read[: at + 28] + "GCAGCAGCAG" + read[at + 28 + 25 :]
+    wrong_barcode = read[:at] + reads.letters(16) + read[at + 16 :]
+    for candidate in (no_poly_t, wrong_barcode):
+        assert [m.status for m in index.tag([candidate], V3, 1)[0]] == ["no_flank"]
+
+
+def test_reads_with_no_structure_find_no_molecule(reads, index):
+    # Random letters, short repeats (junk) and cDNA alone, on a list of
+    # 3,000: a flank's looser budget finds nothing in them.
+    draw = random.Random(5)
+    batch = ["".join(draw.choices("ACGT", k=draw.randint(200, 1500))) for _ in range(150)]
+    for _ in range(50):
+        unit = "".join(draw.choices("ACGT", k=draw.randint(1, 5)))
+        batch.append((unit * 2000)[: draw.randint(200, 1500)])
+    batch += ["T" * 300 + reads.letters(200), "A" * 500]
+    found = [m for molecules in index.tag(batch, V3, 2) for m in molecules if m.status != "no_flank"]
+    assert found == []
+
+
+def test_the_read_list_is_read_once_however_it_grows(reads, index):
+    # Another thread appends all along the call (the engine lets the lock
+    # go): the call tags the reads the list held when it was given, and
+    # returns while the appends go on.
+    batch = noisy_reads(reads, 200, 0.04)
+    expected = index.tag(batch, V3, 1)
+    for work in (list(batch), type("Reads", (list,), {})(batch)):
+        running, started = threading.Event(), threading.Event()
+
+        def grow(work=work, running=running, started=started):
+            while running.is_set():
+                work.extend(batch[:50])
+                started.set()
+                time.sleep(0.0005)
+
+        running.set()
+        appender = threading.Thread(target=grow)
+        appender.start()
+        started.wait()
+        try:
+            tagged = index.tag(work, V3, 2)
+            grown = len(work)
+        finally:
+            running.clear()
+            appender.join()
+        assert len(batch) < len(tagged) <= grown
+        assert tagged[: len(batch)] == expected
+        assert all(m == expected[i % 50] for i, m in enumerate(tagged[len(batch) :]))
+
+
+# In a child: a change missed would read past the file's end (SIGBUS).
+CHANGED_IN_PLACE = """
+import os, shutil, sys, mendseqs
+path, reads = sys.argv[1], [sys.argv[2]]
+layout = mendseqs.Layout.preset("10x3v3")
+os.utime(path, (1_000_000_000, 1_000_000_000))  # a write in the same clock tick still changes it
+index = mendseqs.ReferenceIndex.load(path)
+assert index.tag(reads, layout, 1)[0][0].status == "assigned"
+os.truncate(path, os.path.getsize(path) // 2)
+for call in (lambda: index.tag(reads, layout, 1), lambda: index.tag(reads, layout, 2)):
+    try:
+        call()
+    except ValueError as error:
+        assert "changed since it was loaded" in str(error) and path in str(error), error
+    else:
+        raise AssertionError("a changed file was tagged against")
+print("refused")
+"""
+
+
+def test_tag_refuses_an_index_changed_in_place_as_the_other_calls_do(reads, tmp_path):
+    import subprocess
+
+    path = tmp_path / "whitelist.msqidx"
+    mendseqs.ReferenceIndex(reads.whitelist, 2).save(path)
+    text, _, _ = reads.molecule()
+    done = subprocess.run(
+        [sys.executable, "-c", CHANGED_IN_PLACE, str(path), text], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0 and done.stdout.strip() == "refused", done.stderr
 
 
 def test_opposite_strands_too_close_for_a_cdna_are_both_strands(reads, index):
@@ -365,9 +521,12 @@ def test_the_guard_keeps_its_own_message_on_any_thread_count(reads, threads):
     index = mendseqs.ReferenceIndex(reads.whitelist[:50], 2)
     layout = mendseqs.Layout(FLANK, 2, 4, "TTTT")
     batch = [reads.letters(30)] * 40 + [reads.letters(5) + FLANK + "ACGT" * 5]
-    with pytest.raises(BaseException, match="^" + GUARD + "$") as raised:
-        index.tag(batch, layout, threads)
-    assert type(raised.value).__name__ == "PanicException"
+    # Whether or not a read has a flank: the guard is checked when the
+    # tagger is built, not when a barcode is met.
+    for reads_given in (batch, batch[:40], []):
+        with pytest.raises(BaseException, match="^" + GUARD + "$") as raised:
+            index.tag(reads_given, layout, threads)
+        assert type(raised.value).__name__ == "PanicException"
 
 
 @pytest.mark.serial
@@ -403,3 +562,85 @@ def test_ctrl_c_ends_a_long_tag_promptly(threads):
         f".tag([''.join(queries[:100])] * 20_000, mendseqs.Layout.preset('10x3v3'), {threads})"
     )
     assert 0 <= ctrl_c_latency(interrupted_long_call(call)) < LATENCY_LIMIT
+
+
+def test_badread_reads_keep_their_recall_and_precision():
+    # 300 reads simulated by Badread (tests/python/data/make_badread_set.py):
+    # k-mer errors, slips, the identity's low tail, chimeras, junk. Floors a
+    # little under what the tagger measures, as a guard against regressions.
+    import csv
+    import gzip
+
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "data"))
+    from make_badread_set import READS, TRUTH, whitelist
+
+    with gzip.open(READS, "rt") as lines:
+        records = list(zip(lines, lines, lines, lines, strict=True))
+    names = [header[1:].split()[0] for header, _, _, _ in records]
+    truth = {}
+    with gzip.open(TRUTH, "rt") as lines:
+        for row in csv.DictReader(lines, delimiter="\t"):
+            truth.setdefault(row["read_id"], []).append(row)
+    index = mendseqs.ReferenceIndex(whitelist(), 2)
+    tagged = index.tag([sequence.strip() for _, sequence, _, _ in records], V3, 2)
+    on_list = sum(row["on_whitelist"] == "1" for rows in truth.values() for row in rows)
+    right = assigned = umi_close = 0
+    for name, molecules in zip(names, tagged, strict=True):
+        left = [row for row in truth[name] if row["on_whitelist"] == "1"]
+        for m in molecules:
+            if m.status != "assigned":
+                continue
+            assigned += 1
+            match = next((row for row in left if row["barcode"] == m.barcode), None)
+            if match:
+                left.remove(match)
+                right += 1
+                umi_close += edit_distance(m.umi, match["umi"]) <= 2
+    assert on_list > 250
+    recall, precision, umi = right / on_list, right / assigned, umi_close / right
+    # Measured 0.897, 0.996 and 0.905 (282 molecules on the list).
+    assert recall >= 0.88 and precision >= 0.99 and umi >= 0.88, (recall, precision, umi)
+
+
+def test_qualities_weigh_a_twice_misread_barcode_against_its_runner_up():
+    # The barcode is read with two substitutions; another entry fits the
+    # read with three edits. By edits alone the runner-up is too close for
+    # two edits to stand. Where the basecaller marked the barcode's two
+    # letters as unsure and the runner-up's as sure, the barcode is far
+    # the likelier and stands; marked the other way round, it does not.
+    reads = Reads(29)  # its own draws, whatever ran before
+    barcode = reads.letters(16)
+    misread = list(barcode)
+    for i in (3, 10):
+        misread[i] = next(x for x in "ACGT" if x not in barcode[i - 1 : i + 2])
+    misread = "".join(misread)
+    text, _, umi = reads.molecule(barcode=barcode)
+    at = text.index(FLANK) + len(FLANK)
+    read = text[:at] + misread + text[at + 16 :]
+    # The runner-up: the read's barcode with a substitution at 6 and a
+    # letter lost at 13 (one more at its end, not the UMI's first).
+    other = next(x for x in "ACGT" if x not in misread[5:8])
+    runner_up = misread[:6] + other + misread[7:13] + misread[14:] + next(x for x in "ACGT" if x != umi[0])
+    index = mendseqs.ReferenceIndex([barcode, runner_up, *reads.whitelist[:2000]], 2)
+
+    def qualities(unsure):
+        marks = ["I"] * len(read)
+        for i in unsure:
+            marks[at + i] = "#"
+        return "".join(marks)
+
+    for strand, flip in (("+", lambda t: t), ("-", lambda t: t[::-1])):
+        given = read if strand == "+" else reverse_complement(read)
+        (m,) = index.tag([given], V3, 1, qualities=[flip(qualities((3, 10)))])[0]
+        assert (m.strand, m.barcode, m.distance, m.status, m.umi) == (strand, barcode, 2, "assigned", umi)
+        assert m.runner_up == 3
+        for marks in ([flip(qualities((6, 13, 16)))], [flip(qualities(()))], [""], None):
+            (m,) = index.tag([given], V3, 1, qualities=marks)[0]
+            assert (m.barcode, m.status) == ("", "no_match"), marks
+    # One quality string per read, each the read's length or empty.
+    with pytest.raises(ValueError, match="argument 'qualities': 1 given for 2 reads"):
+        index.tag([read, read], V3, 1, qualities=[read])
+    with pytest.raises(ValueError, match="argument 'qualities': read 0 has"):
+        index.tag([read], V3, 1, qualities=[read[:-1]])
+    with pytest.raises(TypeError):
+        index.tag([read], V3, 1, qualities=[None])

@@ -132,12 +132,19 @@ size_t PreparedReferences::size() const noexcept { return state_->texts.size(); 
 intptr_t PreparedReferences::max_flex() const noexcept { return state_->max_flex; }
 std::span<const Text> PreparedReferences::references() const noexcept { return state_->texts; }
 bool PreparedReferences::indexed() const noexcept { return state_->set->index(state_->max_flex) != nullptr; }
+namespace {
+
+IndexFileError changed_since_loaded(const std::string& path) {
+  return IndexFileError("'" + path +
+                        "' changed since it was loaded: an index in use may only be replaced by a rename "
+                        "(a new file renamed onto its path, as save and `mendseqs index` do), never changed in "
+                        "place; load it again");
+}
+
+}  // namespace
+
 const ReferenceSet& PreparedReferences::reference_set() const {
-  if (state_->file && !state_->file->unchanged())
-    throw IndexFileError("'" + state_->path +
-                         "' changed since it was loaded: an index in use may only be replaced by a rename "
-                         "(a new file renamed onto its path, as save and `mendseqs index` do), never changed in "
-                         "place; load it again");
+  if (state_->file && !state_->file->unchanged()) throw changed_since_loaded(state_->path);
   return *state_->set;
 }
 
@@ -191,6 +198,18 @@ void PreparedReferences::save(const std::string& path, CallerHooks& caller) cons
   const CandidateIndex* index = set.index(state_->max_flex);
   file.put_scalar<uint8_t>("indexed", index != nullptr);
   if (index) index->save(file);
+  // What was copied from a loaded file is what was loaded: a write in
+  // place within the clock tick of the load leaves the size and time as
+  // they were, and the copy would be a file no load accepts. Checked
+  // after the copy, before the new file takes its name.
+  if (state_->file) {
+    if (!state_->file->unchanged()) throw changed_since_loaded(state_->path);
+    try {
+      state_->file->check_again(checkpoint);
+    } catch (const IndexFormatError&) {
+      throw changed_since_loaded(state_->path);
+    }
+  }
   file.commit();
 }
 

@@ -21,13 +21,15 @@ constexpr size_t grain = 8;
 }  // namespace
 
 std::vector<TaggedRead> PreparedReferences::tag(std::span<const Text> reads, const Layout& layout, uint32_t threads,
-                                                size_t margin, CallerHooks& caller) const {
+                                                size_t margin, CallerHooks& caller,
+                                                std::span<const Text> qualities) const {
   Checkpoint checkpoint(caller);
   const ReadTagger tagger(reference_set(), max_flex(), layout, margin);
   std::vector<TaggedRead> tagged(reads.size());
+  const auto quality = [&](size_t r) -> const Text* { return r < qualities.size() ? &qualities[r] : nullptr; };
   const size_t workers = std::min<size_t>(std::max<uint32_t>(threads, 1), (reads.size() + grain - 1) / grain);
   if (workers <= 1) {
-    for (size_t r = 0; r < reads.size(); ++r) tagger.tag(reads[r], tagged[r], checkpoint);
+    for (size_t r = 0; r < reads.size(); ++r) tagger.tag(reads[r], tagged[r], checkpoint, quality(r));
     return tagged;
   }
 
@@ -41,7 +43,7 @@ std::vector<TaggedRead> PreparedReferences::tag(std::span<const Text> reads, con
       const size_t first = next.fetch_add(grain, std::memory_order_relaxed);
       if (first >= reads.size()) return;
       const size_t last = std::min(reads.size(), first + grain);
-      for (size_t r = first; r < last; ++r) tagger.tag(reads[r], tagged[r], where);
+      for (size_t r = first; r < last; ++r) tagger.tag(reads[r], tagged[r], where, quality(r));
     }
   };
   // A failure anywhere sets `stop`; the first failure (the calling

@@ -435,6 +435,15 @@ void IndexFileReader::validate(Checkpoint& checkpoint) {
   }
   if (!all_zero(end_of_previous, table_offset)) throw IndexFormatError("the padding before the table is not zero");
   verify_checksums(table, checkpoint);
+  header_.assign(header, header + header_bytes);
+  table_ = table;
+}
+
+void IndexFileReader::check_again(Checkpoint& checkpoint) {
+  if (!std::equal(header_.begin(), header_.end(), data_)) throw IndexFormatError("the header changed");
+  if (section_checksum(table_, checkpoint, version_) != load64(data_ + 32))
+    throw IndexFormatError("the section table changed");
+  verify_checksums(table_, checkpoint);
 }
 
 // Every block of every section, on as many threads as the processors run

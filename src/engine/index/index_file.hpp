@@ -157,6 +157,14 @@ class IndexFileReader final : public SectionSource {
   // this one, still mapped, is unchanged.
   bool unchanged() const noexcept;
 
+  // Every byte checked again against what it held when loaded: the header
+  // as read then, and each section against its checksum. A write in place
+  // that left the size and modification time as they were (the clock the
+  // file system stamps with ticks every few milliseconds) is found too.
+  // Call it only while unchanged() holds (a shorter file faults). Throws
+  // IndexFormatError.
+  void check_again(Checkpoint& checkpoint);
+
  private:
   struct Entry {
     std::string_view name;
@@ -172,6 +180,8 @@ class IndexFileReader final : public SectionSource {
   uint32_t version_ = 0;
   int fd_ = -1;  // the file's, kept open for unchanged()
   int64_t modified_seconds_ = 0, modified_nanoseconds_ = 0;
+  std::vector<std::byte> header_;     // as validated at load
+  std::span<const std::byte> table_;  // the section table, in the mapping
 };
 
 // The most a 32-bit process maps: its address space also holds the

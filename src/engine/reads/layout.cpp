@@ -12,6 +12,9 @@ constexpr std::string_view read1_end = "CTACACGACGCTCTTCCGATCT";
 // run, whatever its length); 5' kits: into the template switch oligo.
 constexpr std::string_view poly_t = "TTTTTTTTTTTT";
 constexpr std::string_view template_switch_oligo = "TTTCTTATATGGG";
+// The 3' kits' template switch oligo (AAGCAGTGGTATCAACGCAGAGTACATGGG)
+// reverse complemented: where their cDNA ends on the '+' strand.
+constexpr std::string_view template_switch_end = "CCCATGTACTCTGCGTTGATACCACTGCTT";
 
 constexpr std::array<std::string_view, 6> preset_names = {"10x3v2", "10x3v3", "10x3v4", "10x5v2", "10x5v3", "visium"};
 
@@ -40,7 +43,11 @@ std::span<const std::string_view> layout_presets() noexcept { return preset_name
 
 std::optional<Layout> layout_preset(std::string_view name) {
   const auto kit = [&](size_t umi_length, std::string_view after_umi, bool cdna_sense) {
-    return Layout{std::string(name), std::string(read1_end), 16, umi_length, std::string(after_umi), cdna_sense};
+    Layout layout{std::string(name), std::string(read1_end), 16, umi_length, std::string(after_umi), cdna_sense, {}};
+    // 3' kits: the cDNA ends in the template switch oligo's complement. 5'
+    // kits end in the polyA and what primed it, which is not fixed here.
+    if (!cdna_sense) layout.cdna_end = template_switch_end;
+    return layout;
   };
   if (name == "10x3v2") return kit(10, poly_t, false);
   if (name == "10x3v3" || name == "10x3v4" || name == "visium") return kit(12, poly_t, false);

@@ -1,57 +1,36 @@
 #include "reads/read_tagger.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 
 #include "engine/messages.hpp"  // frozen texts: docs/compatibility.md
 #include "engine/panic.hpp"
+#include "reads/tagger_state.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
 
-// A molecule while it is read, in the coordinates of its strand's view of
-// the read (the read itself for '+', its reverse complement for '-').
-struct ReadTagger::Found {
-  bool reverse = false;
-  PatternHit flank{};
-  bool has_barcode = false;
-  size_t barcode_start = 0, barcode_end = 0;
-  NearestMatch match;
-  size_t umi_start = 0, umi_end = 0;
-  size_t structure_end = 0;  // past the trimmed after_umi (or what was found of the molecule)
-  // On the read as given, for ordering and neighbours.
-  size_t flank_position = 0;  // the flank's first letter
-  size_t low = 0, high = 0;   // the structure's span
-  TagStatus status = TagStatus::no_match;
-};
-
-// What one thread reuses from read to read: memory O(read length).
-struct ReadTagger::Scratch {
-  std::vector<uint8_t> views[2];  // the read's codes, and its reverse complement's
-  std::vector<PatternHit> strand_hits[2];
-  std::vector<PatternHit> hits;  // after_umi's
-  std::vector<PatternHit> kept;
-  std::vector<Found> found;
-  std::string reading;
-  std::vector<Accepted> accepted;  // what the last lookup accepted
-  std::vector<Fit> fits;           // each candidate's fit
-  std::vector<uint8_t> pattern;
-  std::vector<uint8_t> scores;
-};
-
 namespace {
 
-// base_code of every byte, and the complement of every code, looked up
-// rather than branched on.
-constexpr std::array<uint8_t, 256> byte_codes = [] {
-  std::array<uint8_t, 256> codes{};
-  for (size_t c = 0; c < codes.size(); ++c) codes[c] = base_code(static_cast<char32_t>(c));
-  return codes;
-}();
-constexpr std::array<uint8_t, unmatched_code + 1> complements = {3, 2, 1, 0, unmatched_code};
-
-constexpr char code_letter(uint8_t code) noexcept { return "ACGTN"[code < unmatched_code ? code : unmatched_code]; }
+// Keeps, of hits that overlap, the one with fewer edits (the earlier among
+// equals); the kept ones in order of position. The kept spans never
+// overlap, so a hit can overlap only the last kept one starting before its
+// end: one binary search a hit, not a scan of all kept.
+void keep_separate(std::vector<PatternHit>& hits, std::vector<PatternHit>& kept,
+                   std::vector<std::pair<size_t, size_t>>& spans) {
+  std::sort(hits.begin(), hits.end(), [](const PatternHit& a, const PatternHit& b) {
+    return a.edits != b.edits ? a.edits < b.edits : a.end < b.end;
+  });
+  kept.clear();
+  spans.clear();
+  for (const PatternHit& hit : hits) {
+    const auto after = std::lower_bound(spans.begin(), spans.end(), std::pair{hit.end, size_t{0}});
+    if (after != spans.begin() && std::prev(after)->second > hit.start) continue;
+    spans.insert(after, {hit.start, hit.end});
+    kept.push_back(hit);
+  }
+  std::sort(kept.begin(), kept.end(), [](const PatternHit& a, const PatternHit& b) { return a.end < b.end; });
+}
 
 // The letters of view[start, end), as the module shows them.
 std::string letters(const std::vector<uint8_t>& view, size_t start, size_t end) {
@@ -60,24 +39,14 @@ std::string letters(const std::vector<uint8_t>& view, size_t start, size_t end) 
   return out;
 }
 
-// Keeps, of hits that overlap, the one with fewer edits (the earlier among
-// equals); the kept ones in order of position.
-void keep_separate(std::vector<PatternHit>& hits, std::vector<PatternHit>& kept) {
-  std::sort(hits.begin(), hits.end(), [](const PatternHit& a, const PatternHit& b) {
-    return a.edits != b.edits ? a.edits < b.edits : a.end < b.end;
-  });
-  kept.clear();
-  for (const PatternHit& hit : hits) {
-    const bool overlaps = std::any_of(kept.begin(), kept.end(), [&](const PatternHit& other) {
-      return hit.start < other.end && other.start < hit.end;
-    });
-    if (!overlaps) kept.push_back(hit);
-  }
-  std::sort(kept.begin(), kept.end(), [](const PatternHit& a, const PatternHit& b) { return a.end < b.end; });
-}
-
 bool unique_beyond_margin(const NearestMatch& match, size_t margin) noexcept {
   return match.ties == 1 && (match.runner_up == no_distance || match.runner_up - match.distance >= margin);
+}
+
+SearchPattern pattern_of(std::string_view letters) {
+  std::vector<uint8_t> codes;
+  for (const char letter : letters) codes.push_back(base_code(static_cast<unsigned char>(letter)));
+  return SearchPattern(codes);
 }
 
 }  // namespace
@@ -89,11 +58,7 @@ ReadTagger::ReadTagger(const ReferenceSet& whitelist, intptr_t max_flex, const L
       layout_(layout),
       margin_(margin),
       rules_(rules),
-      flank_([&] {
-        std::vector<uint8_t> codes;
-        for (const char letter : layout.flank) codes.push_back(base_code(static_cast<unsigned char>(letter)));
-        return SearchPattern(codes);
-      }()),
+      flank_(pattern_of(layout.flank)),
       context_codes_([&] {
         std::vector<uint8_t> codes;
         const size_t kept = std::min(rules.flank_context, layout.flank.size());
@@ -102,7 +67,14 @@ ReadTagger::ReadTagger(const ReferenceSet& whitelist, intptr_t max_flex, const L
         return codes;
       }()),
       flank_bound_(static_cast<uint32_t>(layout.flank.size() / rules.flank_letters_per_edit)),
+      weak_flank_bound_(
+          std::max(flank_bound_, static_cast<uint32_t>(layout.flank.size() / rules.weak_letters_per_edit))),
       after_bound_(static_cast<uint32_t>(layout.after_umi.size() / rules.flank_letters_per_edit)) {
+  // The barcode's span may come out a letter short (a deletion in it); a
+  // tolerance beyond that trips the lookup's guard. Refused here, whatever
+  // the reads: a call must not pass or fail by whether a read has a flank.
+  const size_t shortest = layout.barcode_length - 1;
+  if (static_cast<intptr_t>(shortest) < max_flex_ && shortest > 0) panic(std::string(messages::guard));
   for (const char letter : layout.after_umi) after_codes_.push_back(base_code(static_cast<unsigned char>(letter)));
   const bool run = !after_codes_.empty() && std::all_of(after_codes_.begin(), after_codes_.end(),
                                                         [&](uint8_t code) { return code == after_codes_.front(); });
@@ -110,206 +82,67 @@ ReadTagger::ReadTagger(const ReferenceSet& whitelist, intptr_t max_flex, const L
     run_code_ = after_codes_.front();
   else if (!after_codes_.empty())
     after_pattern_.emplace(after_codes_);
-}
-
-void ReadTagger::look_up(const std::vector<uint8_t>& view, size_t start, size_t length, Scratch& scratch,
-                         Checkpoint& checkpoint) const {
-  scratch.reading.resize(length);
-  for (size_t i = 0; i < length; ++i) scratch.reading[i] = code_letter(view[start + i]);
-  nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint,
-                   [&](size_t position, size_t distance) { scratch.accepted.push_back(Accepted{position, distance}); });
-}
-
-uint32_t ReadTagger::fit(std::span<const uint8_t> window, size_t position, Scratch& scratch, size_t& end) const {
-  const Text& entry = whitelist_.text(position);
-  const size_t size = entry.length();
-  if (size == 0 || context_codes_.size() + size > max_search_pattern) return no_fit;
-  scratch.pattern.assign(context_codes_.begin(), context_codes_.end());
-  for (size_t i = 0; i < size; ++i) {
-    const uint8_t code = base_code(entry[i]);
-    if (code == unmatched_code) return no_fit;
-    scratch.pattern.push_back(code);
-  }
-  const SearchPattern pattern(scratch.pattern);
-  pattern.scores(window, scratch.scores);
-  // The earliest end of the fewest: the tightest, leaving the letters after
-  // it to the UMI.
-  const auto best = std::min_element(scratch.scores.begin(), scratch.scores.end());
-  end = static_cast<size_t>(best - scratch.scores.begin()) + 1;
-  return *best;
-}
-
-size_t ReadTagger::span_start(std::span<const uint8_t> window, size_t position, size_t end, Scratch& scratch) const {
-  const Text& entry = whitelist_.text(position);
-  scratch.pattern.clear();
-  for (size_t i = 0; i < entry.length(); ++i) scratch.pattern.push_back(base_code(entry[i]));
-  const SearchPattern pattern(scratch.pattern);
-  pattern.scores(window.first(end), scratch.scores);
-  return pattern.start_of(window, end, scratch.scores.back());
-}
-
-void ReadTagger::read_barcode(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch,
-                              Checkpoint& checkpoint) const {
-  const size_t length = layout_.barcode_length;
-  if (start + length > view.size()) return;
-  // The barcode's span may come out a letter short (a deletion in it); a
-  // tolerance beyond that trips nearest's guard, whether or not such a span
-  // is met.
-  const size_t shortest = length - 1;
-  if (static_cast<intptr_t>(shortest) < max_flex_ && shortest > 0) panic(std::string(messages::guard));
-
-  found.has_barcode = true;
-  found.barcode_start = start;
-  found.barcode_end = start + length;
-  // The read around the flank's end: the flank's last letters aligned
-  // before each candidate anchor its start, so an entry that is the
-  // barcode shifted by a letter pays for the shift.
-  const size_t before = std::min(start, context_codes_.size() + rules_.slack);
-  const size_t low = start - before;
-  const size_t high = std::min(view.size(), start + length + rules_.slack);
-  const std::span<const uint8_t> window = std::span<const uint8_t>(view).subspan(low, high - low);
-  // What the flank's letters cost alone, ending near the flank's end: not
-  // charged to the barcode.
-  uint32_t context_edits = 0;
-  if (!context_codes_.empty()) {
-    const SearchPattern context(context_codes_);
-    context.scores(window.first(std::min(window.size(), before + rules_.slack)), scratch.scores);
-    context_edits = *std::min_element(scratch.scores.begin(), scratch.scores.end());
-  }
-  const auto own = [&](uint32_t edits) { return edits > context_edits ? edits - context_edits : 0; };
-
-  scratch.accepted.clear();
-  scratch.fits.clear();
-  uint32_t best = no_fit;
-  // Scores the entries accepted since the last call that have no fit yet;
-  // an entry met again keeps the least distance it was accepted at. One
-  // lookup names an entry once, so only earlier lookups' fits are searched
-  // (none for the first, which is all most molecules make).
-  const auto score_new = [&] {
-    const auto earlier = static_cast<std::ptrdiff_t>(scratch.fits.size());
-    for (const Accepted& accepted : scratch.accepted) {
-      const auto seen = std::find_if(scratch.fits.begin(), scratch.fits.begin() + earlier,
-                                     [&](const Fit& other) { return other.position == accepted.position; });
-      if (seen != scratch.fits.begin() + earlier) {
-        seen->distance = std::min(seen->distance, accepted.distance);
-        continue;
-      }
-      Fit& one = scratch.fits.emplace_back(Fit{accepted.position, accepted.distance, 0, 0});
-      one.edits = fit(window, accepted.position, scratch, one.end);
-      best = std::min(best, one.edits);
-    }
-    checkpoint.charge(scratch.accepted.size() * window.size());
-    scratch.accepted.clear();
-  };
-  look_up(view, start, length, scratch, checkpoint);
-  score_new();
-  if (best == no_fit || own(best) > rules_.shift_beyond) {
-    for (const long shift : {-1L, 1L}) {
-      const long at = static_cast<long>(start) + shift;
-      if (at < 0 || static_cast<size_t>(at) + length > view.size()) continue;
-      look_up(view, static_cast<size_t>(at), length, scratch, checkpoint);
-      score_new();
-    }
-  }
-  if (best == no_fit || own(best) > rules_.max_edits + 1) return;
-
-  // The fewest edits win; among equals, the entry nearest a reading (as
-  // nearest measures it), then the earliest.
-  const auto before_in_rank = [](const Fit& a, const Fit& b) {
-    if (a.edits != b.edits) return a.edits < b.edits;
-    if (a.distance != b.distance) return a.distance < b.distance;
-    return a.position < b.position;
-  };
-  std::sort(scratch.fits.begin(), scratch.fits.end(), before_in_rank);
-  const Fit& winner = scratch.fits.front();
-  size_t ties = 1;
-  while (ties < scratch.fits.size() && scratch.fits[ties].edits == winner.edits &&
-         scratch.fits[ties].distance == winner.distance)
-    ++ties;
-  found.match.position = winner.position;
-  found.match.distance = own(winner.edits);
-  found.match.ties = ties;
-  if (ties > 1)
-    found.match.runner_up = found.match.distance;
-  else if (scratch.fits.size() > 1 && scratch.fits[1].edits != no_fit)
-    found.match.runner_up = own(scratch.fits[1].edits);
-  // One edit beyond the bound stands only with no other candidate within
-  // wide_margin more: among a long list's many near entries a wrong one
-  // fits a twice-misread barcode about as often as the right one does.
-  if (found.match.distance > rules_.max_edits &&
-      (found.match.runner_up != no_distance && found.match.runner_up - found.match.distance < rules_.wide_margin)) {
-    found.match = NearestMatch{};
-    return;
-  }
-  found.barcode_end = low + winner.end;
-  found.barcode_start = low + span_start(window, winner.position, winner.end, scratch);
-}
-
-void ReadTagger::read_umi(const std::vector<uint8_t>& view, size_t start, Found& found, Scratch& scratch) const {
-  const size_t n = view.size();
-  const size_t expected = std::min(n, start + layout_.umi_length);
-  const size_t pad = rules_.umi_pad;
-  found.umi_start = start;
-  found.umi_end = expected;
-  found.structure_end = expected;
-  if (run_code_ != unmatched_code) {
-    // A run that covers the expected end keeps it (a UMI may end in the
-    // run's letter by chance); one starting a little later moves it.
-    const auto starts_run = [&](size_t at) {
-      return view[at] == run_code_ && (at + 1 >= n || view[at + 1] == run_code_);
-    };
-    if (expected < n && view[expected] != run_code_) {
-      for (size_t at = expected + 1; at <= expected + pad && at < n; ++at) {
-        if (starts_run(at)) {
-          found.umi_end = at;
-          break;
-        }
-      }
-    }
-    // The run, trimmed: its letters, a single stray one among them allowed.
-    size_t end = found.umi_end;
-    while (end < n) {
-      if (view[end] == run_code_) {
-        ++end;
-      } else if (end + 1 < n && view[end + 1] == run_code_) {
-        end += 2;
-      } else {
-        break;
-      }
-    }
-    found.structure_end = end;
-  } else if (after_pattern_) {
-    const size_t low = std::max(start, expected > pad ? expected - pad : 0);
-    const size_t high = std::min(n, expected + pad + after_pattern_->length() + after_bound_);
-    if (low >= high) return;
-    scratch.hits.clear();
-    after_pattern_->find(std::span<const uint8_t>(view).subspan(low, high - low), after_bound_, scratch.hits);
-    const PatternHit* best = nullptr;
-    const auto off = [&](const PatternHit& hit) {
-      const size_t at = low + hit.start;
-      return at > expected ? at - expected : expected - at;
-    };
-    for (const PatternHit& hit : scratch.hits) {
-      if (off(hit) > pad) continue;
-      if (!best || hit.edits < best->edits || (hit.edits == best->edits && off(hit) < off(*best))) best = &hit;
-    }
-    if (best) {
-      found.umi_end = low + best->start;
-      found.structure_end = low + best->end;
-    }
-  }
+  if (!layout.cdna_end.empty()) cdna_end_.emplace(pattern_of(layout.cdna_end));
 }
 
 void ReadTagger::read_molecule(const std::vector<uint8_t>& view, const PatternHit& hit, Found& found, Scratch& scratch,
                                Checkpoint& checkpoint) const {
   found.flank = hit;
   found.structure_end = hit.end;
-  read_barcode(view, hit.end, found, scratch, checkpoint);
+  read_barcode(view, scratch.qualities[found.reverse ? 1 : 0], hit.end, found, scratch, checkpoint);
   if (!found.has_barcode) return;
   read_umi(view, found.barcode_end, found, scratch);
 }
 
-void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkpoint) const {
+bool ReadTagger::weak_flank_stands(const std::vector<uint8_t>& view, const PatternHit& hit, Found& found,
+                                   Scratch& scratch, Checkpoint& checkpoint) const {
+  // A flank with more edits than flank_bound_ is carried by the rest of
+  // the structure: what follows the UMI where it belongs (cheap, so
+  // first), then a barcode that fits an entry within max_edits. A stretch
+  // of an unrelated read passes all three by chance too rarely to matter
+  // (bench/tag_bench.py counts the false finds on junk and random reads).
+  const size_t length = layout_.barcode_length;
+  if (hit.end + length > view.size() || !after_umi_near(view, hit.end + length, scratch)) return false;
+  read_molecule(view, hit, found, scratch, checkpoint);
+  return found.match.position != no_match && found.match.distance <= rules_.max_edits;
+}
+
+std::pair<size_t, size_t> ReadTagger::facing_cut(const std::vector<uint8_t>& forward,
+                                                 const std::vector<uint8_t>& reverse, const Found& plus,
+                                                 const Found& minus, Scratch& scratch) const {
+  // Between a '+' molecule and a '-' one after it lie both their cDNAs,
+  // tail to tail, each ending in the layout's cDNA end: the '+' one's read
+  // as written, the '-' one's reverse complemented. The first insert ends
+  // where its cDNA end begins, the second starts past its own; one found
+  // stands for both; none found, the stretch is halved.
+  const size_t n = forward.size();
+  const size_t low = plus.high, high = minus.low;
+  // Halved, the middle letter of an odd stretch goes to both: the same
+  // cut whichever way the read is given.
+  const std::pair<size_t, size_t> halves{low + (high - low + 1) / 2, low + (high - low) / 2};
+  if (!cdna_end_ || high <= low) return halves;
+  const auto bound = static_cast<uint32_t>(cdna_end_->length() / rules_.flank_letters_per_edit);
+  const auto best_of = [&](std::span<const uint8_t> text) -> std::optional<PatternHit> {
+    scratch.hits.clear();
+    cdna_end_->find(text, bound, scratch.hits);
+    if (scratch.hits.empty()) return std::nullopt;
+    return *std::min_element(scratch.hits.begin(), scratch.hits.end(),
+                             [](const PatternHit& a, const PatternHit& b) { return a.edits < b.edits; });
+  };
+  const std::optional<PatternHit> first = best_of(std::span<const uint8_t>(forward).subspan(low, high - low));
+  const std::optional<PatternHit> second = best_of(std::span<const uint8_t>(reverse).subspan(n - high, high - low));
+  // On the read as given.
+  std::optional<std::pair<size_t, size_t>> first_span, second_span;
+  if (first) first_span.emplace(low + first->start, low + first->end);
+  if (second) second_span.emplace(high - second->end, high - second->start);
+  if (first_span && second_span && first_span->first <= second_span->second)
+    return {first_span->first, std::max(first_span->first, second_span->second)};
+  const auto& one = first_span ? first_span : second_span;
+  if (one) return {one->first, one->second};
+  return halves;
+}
+
+void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkpoint, const Text* qualities) const {
   mendseqs::Scratch<Scratch> borrowed;
   Scratch& scratch = *borrowed;
   const size_t n = read.length();
@@ -317,9 +150,9 @@ void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkp
   molecules.clear();
   scratch.found.clear();
 
+  std::vector<uint8_t>& forward = scratch.views[0];
+  std::vector<uint8_t>& reverse = scratch.views[1];
   if (n >= flank_.length()) {
-    std::vector<uint8_t>& forward = scratch.views[0];
-    std::vector<uint8_t>& reverse = scratch.views[1];
     forward.resize(n);
     reverse.resize(n);
     read.visit([&](auto code_points) {
@@ -330,16 +163,34 @@ void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkp
       }
     });
     for (size_t i = 0; i < n; ++i) reverse[i] = complements[forward[n - 1 - i]];
+    // The qualities, on each strand's view; none when absent or not the
+    // read's length.
+    scratch.qualities[0].clear();
+    scratch.qualities[1].clear();
+    if (qualities && qualities->length() == n) {
+      scratch.qualities[0].resize(n);
+      scratch.qualities[1].resize(n);
+      for (size_t i = 0; i < n; ++i) {
+        const char32_t symbol = (*qualities)[i];
+        scratch.qualities[0][i] = static_cast<uint8_t>(symbol > 33 ? std::min<char32_t>(symbol - 33, 93) : 0);
+      }
+      for (size_t i = 0; i < n; ++i) scratch.qualities[1][i] = scratch.qualities[0][n - 1 - i];
+    }
     scratch.strand_hits[0].clear();
     scratch.strand_hits[1].clear();
-    flank_.find_both(forward, reverse, flank_bound_, scratch.strand_hits[0], scratch.strand_hits[1]);
+    flank_.find_both(forward, reverse, weak_flank_bound_, scratch.strand_hits[0], scratch.strand_hits[1]);
     checkpoint.charge(2 * n);
     for (int strand = 0; strand < 2; ++strand) {
-      keep_separate(scratch.strand_hits[strand], scratch.kept);
+      keep_separate(scratch.strand_hits[strand], scratch.kept, scratch.kept_spans);
+      checkpoint.charge(scratch.strand_hits[strand].size());
       for (const PatternHit& hit : scratch.kept) {
         Found& found = scratch.found.emplace_back();
         found.reverse = strand == 1;
-        read_molecule(scratch.views[strand], hit, found, scratch, checkpoint);
+        if (hit.edits <= flank_bound_) {
+          read_molecule(scratch.views[strand], hit, found, scratch, checkpoint);
+        } else if (!weak_flank_stands(scratch.views[strand], hit, found, scratch, checkpoint)) {
+          scratch.found.pop_back();
+        }
       }
     }
   }
@@ -363,22 +214,20 @@ void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkp
   }
   std::sort(scratch.found.begin(), scratch.found.end(),
             [](const Found& a, const Found& b) { return a.flank_position < b.flank_position; });
-
-  // Opposite strands that overlap, or face each other too close to hold
-  // a cDNA between them.
   const size_t count = scratch.found.size();
-  for (size_t i = 0; i < count; ++i) {
-    for (size_t j = i + 1; j < count; ++j) {
-      Found& a = scratch.found[i];
-      Found& b = scratch.found[j];
-      if (a.reverse == b.reverse) continue;
-      const bool overlap = a.low < b.high && b.low < a.high;
-      const Found& plus = a.reverse ? b : a;
-      const Found& minus = a.reverse ? a : b;
-      const bool facing = j == i + 1 && plus.high <= minus.low && minus.low - plus.high < rules_.min_facing_gap;
-      if (overlap || facing) a.status = b.status = TagStatus::both_strands;
-    }
-  }
+  checkpoint.charge(count * 64);
+  mark_both_strands(scratch);
+
+  // The structures by where they start, and by where they end: each
+  // insert's bound is one binary search away.
+  std::vector<size_t>& order = scratch.order;
+  order.resize(2 * count);
+  const auto by_low = order.begin(), by_high = order.begin() + static_cast<std::ptrdiff_t>(count);
+  for (size_t i = 0; i < count; ++i)
+    by_low[static_cast<std::ptrdiff_t>(i)] = by_high[static_cast<std::ptrdiff_t>(i)] = i;
+  const std::vector<Found>& all = scratch.found;
+  std::sort(by_low, by_high, [&](size_t a, size_t b) { return all[a].low < all[b].low; });
+  std::sort(by_high, order.end(), [&](size_t a, size_t b) { return all[a].high < all[b].high; });
 
   for (size_t i = 0; i < count; ++i) {
     const Found& found = scratch.found[i];
@@ -400,21 +249,68 @@ void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkp
       place(found.umi_start, found.umi_end, molecule.umi_start, molecule.umi_end);
       molecule.umi = letters(view, found.umi_start, found.umi_end);
     }
-    // The insert runs away from the flank, up to the next structure.
+    // The insert runs away from the flank, up to the next structure; when
+    // that one's insert runs back towards this one (tail to tail), up to
+    // where their cDNAs meet.
     if (found.reverse) {
-      size_t bound = 0;
-      for (const Found& other : scratch.found)
-        if (&other != &found && other.high <= found.low) bound = std::max(bound, other.high);
-      molecule.insert_start = bound;
+      const auto next = std::upper_bound(by_high, order.end(), found.low,
+                                         [&](size_t low, size_t other) { return low < all[other].high; });
+      molecule.insert_start = 0;
+      if (next != by_high) {
+        const Found& other = all[*std::prev(next)];
+        molecule.insert_start = other.reverse
+                                    ? other.high
+                                    : std::max(other.high, facing_cut(forward, reverse, other, found, scratch).second);
+      }
       molecule.insert_end = found.low;
     } else {
-      size_t bound = n;
-      for (const Found& other : scratch.found)
-        if (&other != &found && other.low >= found.high) bound = std::min(bound, other.low);
+      const auto next = std::lower_bound(by_low, by_high, found.high,
+                                         [&](size_t other, size_t high) { return all[other].low < high; });
       molecule.insert_start = found.high;
-      molecule.insert_end = bound;
+      molecule.insert_end = n;
+      if (next != by_high) {
+        const Found& other = all[*next];
+        molecule.insert_end =
+            other.reverse ? std::min(other.low, facing_cut(forward, reverse, found, other, scratch).first) : other.low;
+      }
     }
     molecule.status = found.status;
+  }
+}
+
+void ReadTagger::mark_both_strands(Scratch& scratch) const {
+  std::vector<Found>& all = scratch.found;
+  const size_t count = all.size();
+  // Structures on opposite strands that overlap: for each strand, its
+  // structures by start with the furthest end so far; another strand's
+  // structure overlaps one of them when some that starts before its end
+  // ends after its start.
+  for (int strand = 0; strand < 2; ++strand) {
+    std::vector<size_t>& order = scratch.order;
+    order.clear();
+    for (size_t i = 0; i < count; ++i)
+      if (all[i].reverse == (strand == 1)) order.push_back(i);
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return all[a].low < all[b].low; });
+    std::vector<size_t> furthest(order.size());
+    for (size_t k = 0; k < order.size(); ++k) furthest[k] = std::max(k ? furthest[k - 1] : 0, all[order[k]].high);
+    for (Found& other : all) {
+      if (other.reverse == (strand == 1)) continue;
+      const auto before = std::lower_bound(order.begin(), order.end(), other.high,
+                                           [&](size_t i, size_t high) { return all[i].low < high; });
+      const auto k = static_cast<size_t>(before - order.begin());
+      if (k > 0 && furthest[k - 1] > other.low) other.status = TagStatus::both_strands;
+    }
+  }
+  // Neighbours in flank order that face each other too close to hold a
+  // cDNA between them.
+  for (size_t i = 0; i + 1 < count; ++i) {
+    Found& a = all[i];
+    Found& b = all[i + 1];
+    if (a.reverse == b.reverse) continue;
+    const Found& plus = a.reverse ? b : a;
+    const Found& minus = a.reverse ? a : b;
+    if (plus.high <= minus.low && minus.low - plus.high < rules_.min_facing_gap)
+      a.status = b.status = TagStatus::both_strands;
   }
 }
 

@@ -71,9 +71,12 @@ class PreparedReferences {
   // calling thread checks in with `caller`. A barcode reading shorter than
   // max_flex trips the tolerance guard (Panic with its own message, on any
   // thread count); workers are cancelled and joined before any failure
-  // leaves. Writes nothing to standard output.
+  // leaves. Writes nothing to standard output. `qualities`, when given,
+  // holds each read's base qualities (Phred + 33, as in FASTQ; an empty
+  // one for a read without): they weigh a barcode's close candidates
+  // (reads/read_tagger.hpp, rule 2).
   std::vector<TaggedRead> tag(std::span<const Text> reads, const Layout& layout, uint32_t threads, size_t margin,
-                              CallerHooks& caller) const;
+                              CallerHooks& caller, std::span<const Text> qualities = {}) const;
   // Every accepted reference of each query (accepted as by correct), by
   // increasing position: what grouping near-identical sequences needs (a
   // UMI joins the neighbours it is close to), where nearest keeps one.

@@ -29,6 +29,11 @@ struct Layout {
   size_t umi_length = 0;
   std::string after_umi;    // what follows the UMI: 0 to 64 letters; one letter repeated is a run of it
   bool cdna_sense = false;  // the cDNA after after_umi on the '+' strand reads as the mRNA
+  // What ends the cDNA on the '+' strand (3' kits: the template switch
+  // oligo, reverse complemented), where two molecules' cDNAs meet tail to
+  // tail in a chimera; empty when unknown (the stretch is then halved).
+  // Set by the kits' presets only: not part of a layout's identity.
+  std::string cdna_end;
 };
 
 // Upper-cases the layout's sequences and says why it cannot be used
@@ -54,7 +59,7 @@ struct TaggedMolecule {
   size_t flank_start = no_coordinate, flank_end = no_coordinate, flank_edits = no_coordinate;
   size_t barcode_start = no_coordinate, barcode_end = no_coordinate;
   std::string raw_barcode;
-  NearestMatch match;  // of raw_barcode, exactly as nearest gives it
+  NearestMatch match;  // the winning entry; distance: its own edits in the read (not the lookup's distance)
   size_t umi_start = no_coordinate, umi_end = no_coordinate;
   std::string umi;
   size_t insert_start = 0, insert_end = 0;
