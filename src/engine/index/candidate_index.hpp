@@ -157,6 +157,13 @@ class CandidateIndex {
     hashed_.copy_borrowed();
   }
 
+  // The packed layout's posting tables with their entries split or packed
+  // (index/block_table.hpp), the same answers: for benchmarks comparing
+  // the two searches. Throws std::bad_alloc.
+  void relay_postings(bool split) {
+    if (packed_) packed_layout_ = packed_layout_.relaid(split);
+  }
+
   size_t memory_bytes() const noexcept;
   size_t entry_count() const noexcept { return packed_ ? packed_layout_.posting_count() : hashed_.entry_count(); }
   bool packed() const noexcept { return packed_; }
