@@ -106,6 +106,17 @@ void PackedLayout::copy_borrowed() {
   if (code_words_.borrowed()) code_words_ = code_words_.copy();
 }
 
+double PackedLayout::hits_per_lookup() const noexcept {
+  // Each group's postings, by its share of the slots.
+  double slots = 0, hits = 0;
+  for (const Group& g : groups_) slots += static_cast<double>(g.postings.slots());
+  for (const Group& g : groups_) {
+    const double postings = static_cast<double>(posting_count_) * static_cast<double>(g.postings.slots()) / slots;
+    hits = std::max(hits, postings / std::ldexp(1.0, 2 * static_cast<int>(g.length - max_flex_)));
+  }
+  return hits;
+}
+
 PackedLayout PackedLayout::relaid(bool split_postings) const {
   PackedLayout copy;
   copy.max_flex_ = max_flex_;

@@ -145,6 +145,9 @@ class PackedLayout {
 
   size_t memory_bytes() const noexcept;
   size_t posting_count() const noexcept { return posting_count_; }
+  // Postings a lookup finds, about: the densest group's postings over the
+  // variants its keys can name (4^(Lr - k)).
+  double hits_per_lookup() const noexcept;
 
  private:
   struct Group {  // the references of one length
