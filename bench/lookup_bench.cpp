@@ -171,8 +171,8 @@ int run(const Options& o) {
       relaid.prepare_index(o.k, o.queries, 2, load_checkpoint, CandidateIndex::Choice::always);
     }
     relaid.relay_index_postings(split);
-    contestants.push_back({split ? "posting entries split (fingerprints)" : "posting entries packed (format 3)",
-                           &relaid, {}, {}, {}});
+    contestants.push_back(
+        {split ? "posting entries split (fingerprints)" : "posting entries packed (format 3)", &relaid, {}, {}, {}});
   }
 
   NoHooks hooks;

@@ -112,8 +112,11 @@ TEST(Fingerprints, SplitEntriesAreFoundAsPackedOnesOnEveryInstructionSet) {
       std::vector<std::vector<uint64_t>> homes(40);
       for (auto& home : homes) {
         home.resize(rng() % (slots + slots / 2 + 1));
-        for (auto& e : home) e = (key_bits ? rng() % (uint64_t{1} << key_bits) : 0) << payload_bits | rng() % (uint64_t{1} << payload_bits);
-        std::sort(home.begin(), home.end(), [&](uint64_t a, uint64_t b) { return a >> payload_bits < b >> payload_bits; });
+        for (auto& e : home)
+          e = (key_bits ? rng() % (uint64_t{1} << key_bits) : 0) << payload_bits |
+              rng() % (uint64_t{1} << payload_bits);
+        std::sort(home.begin(), home.end(),
+                  [&](uint64_t a, uint64_t b) { return a >> payload_bits < b >> payload_bits; });
       }
       const Table packed = written(homes, width, false);
       Table split = written(homes, width, true);

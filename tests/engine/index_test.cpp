@@ -1015,8 +1015,8 @@ TEST(CandidateIndex, ADenseListScansItsHeadFirstWithTheScansAnswers) {
   Case c;
   for (size_t i = 0; i < 20'000; ++i) c.references.push_back(store.add(random_text(rng, 8, i < 10'000 ? U"AC" : dna)));
   for (size_t i = 0; i < 300; ++i) {
-    const std::u32string query = i % 2 ? random_text(rng, 8 + i % 3, U"GT")
-                                       : edited(rng, random_text(rng, 8, dna), 1 + i % 3, dna);
+    const std::u32string query =
+        i % 2 ? random_text(rng, 8 + i % 3, U"GT") : edited(rng, random_text(rng, 8, dna), 1 + i % 3, dna);
     c.queries.push_back(store.add(query));
   }
   const ReferenceSet scanned(c.references);

@@ -179,8 +179,7 @@ class BlockTable {
       return;
     }
     const uint64_t byte = block * block_bytes + header_bits / 8 + j;
-    or_into(words, static_cast<size_t>(byte >> 3), (value >> rest_bits_) << (8 * (byte & 7)), shared_low,
-            shared_high);
+    or_into(words, static_cast<size_t>(byte >> 3), (value >> rest_bits_) << (8 * (byte & 7)), shared_low, shared_high);
     or_bits(words, rest_bit_of(block, j), value & low_mask(rest_bits_), rest_bits_, shared_low, shared_high);
   }
   // The words a writer of the slots [first, last] may share with writers
@@ -345,8 +344,9 @@ class BlockTable {
     // checked on the whole entry), or all of it above payload bits.
     const unsigned key_in_fingerprint = std::min(key_bits, fingerprint_bits);
     const auto mask = static_cast<uint8_t>(0xFF00u >> key_in_fingerprint);
-    const auto wanted = static_cast<uint8_t>(
-        key_in_fingerprint == 0 ? 0 : (key >> (key_bits - key_in_fingerprint)) << (fingerprint_bits - key_in_fingerprint));
+    const auto wanted = static_cast<uint8_t>(key_in_fingerprint == 0 ? 0
+                                                                     : (key >> (key_bits - key_in_fingerprint))
+                                                                           << (fingerprint_bits - key_in_fingerprint));
     const unsigned key_shift = std::min(shift, 63u);
     const uint64_t wanted_key = shift >= 64 ? 0 : key;
     const auto* bytes = reinterpret_cast<const unsigned char*>(words);

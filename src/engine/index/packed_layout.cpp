@@ -13,10 +13,10 @@
 
 #include "index/deletions.hpp"
 #include "index/index_file.hpp"
-#include "kernels/simd/fingerprints.hpp"
-#include "kernels/simd/isa.hpp"
 #include "index/load_checks.hpp"
 #include "index/packed_codes.hpp"
+#include "kernels/simd/fingerprints.hpp"
+#include "kernels/simd/isa.hpp"
 
 namespace mendseqs {
 

@@ -184,7 +184,7 @@ class PackedLayout {
   unsigned bucket_bits_ = 1;  // a posting's share of where its reference lies in the list
   size_t posting_count_ = 0;
   bool split_postings_ = true;  // the posting tables' entries of 8 bits or more split (BlockTable)
-  uint64_t fingerprint_ = 0;  // of the references' codes and positions
+  uint64_t fingerprint_ = 0;    // of the references' codes and positions
   std::vector<Group> groups_;
   LargeArray<uint64_t> posting_words_;
   LargeArray<uint64_t> code_words_;

@@ -94,8 +94,10 @@ struct PortableLanes {
     const W zero = static_cast<W>(~(((x & low7) + low7) | x | low7));
     // The top bits gathered, byte i to bit i, by one multiplication.
     const W tops = static_cast<W>(zero >> 7);
-    if constexpr (sizeof(W) == 8) return static_cast<uint64_t>(tops * 0x0102040810204080ull) >> 56;
-    else return static_cast<uint32_t>(static_cast<uint32_t>(tops) * 0x10204080u) >> 28;
+    if constexpr (sizeof(W) == 8)
+      return static_cast<uint64_t>(tops * 0x0102040810204080ull) >> 56;
+    else
+      return static_cast<uint32_t>(static_cast<uint32_t>(tops) * 0x10204080u) >> 28;
   }
 
   // The filter, with one 32-bit lane per word.
