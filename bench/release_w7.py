@@ -30,7 +30,7 @@ for call in range(2):
     answers = mendseqs.correct_seq_mt(whitelist, queries, 2, 2)
     seconds, cpu_seconds = time.perf_counter() - start, cpu() - start_cpu
     digest = hashlib.sha256("\n".join(answers).encode()).hexdigest()[:16]
-    print(f"{{seconds:.2f}} {{cpu_seconds:.2f}} {{digest}}", flush=True)
+    print(f"\ntimed {{seconds:.2f}} {{cpu_seconds:.2f}} {{digest}}", flush=True)
 """
 
 
@@ -38,7 +38,8 @@ def run(python_dir, references, queries):
     env = dict(os.environ, PYTHONPATH=str(python_dir))
     code = CHILD.format(bench=str(HERE), references=references, queries=queries)
     out = subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True, text=True).stdout
-    rows = [line.split() for line in out.split("\n") if line.strip()]
+    # The calls' progress goes to the same stream: only the timed lines count.
+    rows = [line.split()[1:] for line in out.split("\n") if line.startswith("timed ")]
     return [float(r[0]) for r in rows], [float(r[1]) for r in rows], {r[2] for r in rows}
 
 
