@@ -140,7 +140,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     const double postings = static_cast<double>(distinct_per_group[gi]) * static_cast<double>(sampled_variants[gi]) /
                             static_cast<double>(std::max<uint64_t>(1, sampled[gi]));
     const Shape shape = shape_for(postings, 2 * static_cast<unsigned>(g.length - k), g.payload_bits);
-    g.postings = BlockTable(shape.homes, shape.width, /*split=*/true);
+    g.postings = BlockTable(shape.homes, shape.width, split_postings_);
     g.key_bits = shape.key_bits;
     // Partitions are sorted by counting on home and the key's top bits
     // (about as many values as a home has entries, 2^16 counters at most),
