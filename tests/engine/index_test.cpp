@@ -954,7 +954,8 @@ TEST(CandidateIndex, WindowsGiveTheScansAnswers) {
         const Text& query = window[i];
         const std::string expected = outcome(scanned, query, k);
         if (first[i] == deferred) {
-          EXPECT_TRUE(index.prefers_scan(query) || !index.fits_a_window(query) || expected == messages::guard);
+          EXPECT_TRUE(index.prefers_scan(query) || !index.fits_a_window(query) || index.scan_head(query) > 0 ||
+                      expected == messages::guard);
           ASSERT_EQ(outcome(indexed, query, k), expected);
         } else {
           ASSERT_EQ(first[i] == no_match ? "none" : std::to_string(first[i]), expected);
@@ -1024,6 +1025,48 @@ TEST(CandidateIndex, WindowsGiveTheScansAnswers) {
   nearest_accepted_ahead(indexed, std::span(copies.queries).first(1), 2, nearest, checkpoint);
   EXPECT_EQ(nearest[0].position, 0u);
   EXPECT_EQ(nearest[0].ties, 70'000u - 70u);
+}
+
+// A dense list (each 6-letter variant held a hundred times over): a long
+// query passes hundreds of references, and its first is looked for in the
+// list's head before the index is asked. The answers are the scan's, one
+// by one and in windows, whether the head holds it or not (the queries
+// over G and T pass nothing in a head over A and C).
+TEST(CandidateIndex, ADenseListScansItsHeadFirstWithTheScansAnswers) {
+  TextStore store;
+  std::mt19937_64 rng(302);
+  Case c;
+  for (size_t i = 0; i < 20'000; ++i) c.references.push_back(store.add(random_text(rng, 8, i < 10'000 ? U"AC" : dna)));
+  for (size_t i = 0; i < 300; ++i) {
+    const std::u32string query =
+        i % 2 ? random_text(rng, 8 + i % 3, U"GT") : edited(rng, random_text(rng, 8, dna), 1 + i % 3, dna);
+    c.queries.push_back(store.add(query));
+  }
+  const ReferenceSet scanned(c.references);
+  ReferenceSet indexed(c.references);
+  NoHooks hooks;
+  Checkpoint checkpoint(hooks);
+  indexed.prepare_index(2, c.queries.size(), 2, checkpoint, CandidateIndex::Choice::always);
+  ASSERT_NE(indexed.index(2), nullptr);
+  const CandidateIndex& index = *indexed.index(2);
+  size_t headed = 0, beyond_head = 0;
+  std::vector<Position> windowed(c.queries.size());
+  first_accepted_ahead(indexed, c.queries, 2, windowed, checkpoint);
+  for (size_t q = 0; q < c.queries.size(); ++q) {
+    const Text& query = c.queries[q];
+    const std::string expected = outcome(scanned, query, 2);
+    ASSERT_EQ(outcome(indexed, query, 2), expected) << q;
+    if (windowed[q] != deferred) {
+      ASSERT_EQ(windowed[q] == no_match ? "none" : std::to_string(windowed[q]), expected);
+    }
+    if (const size_t head = index.scan_head(query); head > 0) {
+      ++headed;
+      EXPECT_EQ(windowed[q], deferred);
+      beyond_head += expected == "none" || std::stoul(expected) >= head;
+    }
+  }
+  EXPECT_GT(headed, c.queries.size() / 2);
+  EXPECT_GT(beyond_head, 0u);
 }
 
 // A slot's block is found by multiplying by a reciprocal, not dividing:

@@ -168,12 +168,13 @@ def test_saved_and_loaded_gives_the_same_answers(tmp_path, references):
     assert sorted(os.listdir(tmp_path)) == ["as-path", "as-str"]  # no temporary left
 
 
-@pytest.mark.parametrize("version", [1, 2, 3])
+@pytest.mark.parametrize("version", [1, 2, 3, 4])
 @pytest.mark.parametrize("layout", sorted(FIXTURES))
 def test_a_file_written_elsewhere_loads_with_the_same_answers(layout, version):
     # Committed from x86_64 (data/make_reference_index.py); loaded here on
-    # whatever this is, armhf included. Formats 1 (the older checksums) and 2
-    # (the packed layout before its blocks) are still read.
+    # whatever this is, armhf included. Formats 1 (the older checksums), 2
+    # (the packed layout before its blocks) and 3 (its posting entries
+    # packed, searched one by one) are still read.
     fixture = LEGACY_FIXTURES[version][layout] if version in LEGACY_FIXTURES else FIXTURES[layout]
     assert fixture.read_bytes()[8] == version
     assert f"{layout}.".encode() in fixture.read_bytes()  # the index itself travels

@@ -20,6 +20,15 @@
 // the key's low bits (enough for that width) tell its entries apart within
 // the home. The caller stores those low bits in each entry.
 //
+// A table of entries of 8 bits or more may keep them split (the posting
+// tables do): each slot's top 8 bits, its fingerprint, in a byte of its
+// own after the header (byte 4 + j of the block for slot j), and the
+// rest of its bits after the block's fingerprints, packed end to end. A
+// lookup then compares its key's top bits with a whole block's
+// fingerprints in one vector instruction (kernels/fingerprints.hpp) and
+// decodes only the entries that match, where a packed table is searched
+// entry by entry. The slots per block, and so the memory, are the same.
+//
 // What a table reads from a file is untrusted: every slot range is clamped
 // to the table, so a damaged header or overflow list can lose entries but
 // never read outside the array.
@@ -34,6 +43,8 @@
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
+
+#include "kernels/simd/fingerprints.hpp"
 
 namespace mendseqs {
 
@@ -65,6 +76,7 @@ class BlockTable {
   static constexpr unsigned header_bits = 32;
   static constexpr uint32_t field_limit = 0xFFFF;  // both fields at this: the home is in the overflow list
   static constexpr size_t words_per_block = block_bytes / 8;
+  static constexpr unsigned fingerprint_bits = 8;
 
   // Where a home's entries are, in slots counted over the whole table.
   struct Range {
@@ -78,16 +90,20 @@ class BlockTable {
   };
 
   BlockTable() = default;
-  // `homes` below 2^32, `width` 1 to 64 bits.
-  BlockTable(uint64_t homes, unsigned width) : homes_(homes), width_(width) {
+  // `homes` below 2^32, `width` 1 to 64 bits; entries split when asked
+  // and `width` is at least 8 bits.
+  BlockTable(uint64_t homes, unsigned width, bool split = false)
+      : homes_(homes), width_(width), split_(split && width >= fingerprint_bits) {
     if (homes == 0 || homes >= (uint64_t{1} << 32) || width == 0 || width > 64)
       throw std::length_error("block table out of range");
     slots_per_block_ = (block_bits - header_bits) / width;
     slot_reciprocal_ = ~uint64_t{0} / slots_per_block_ + 1;
+    rest_bits_ = width - fingerprint_bits;
   }
 
   uint64_t homes() const noexcept { return homes_; }
   unsigned width() const noexcept { return width_; }
+  bool split() const noexcept { return split_; }
   unsigned slots_per_block() const noexcept { return slots_per_block_; }
   uint64_t blocks() const noexcept { return blocks_; }
   uint64_t slots() const noexcept { return blocks_ * slots_per_block_; }
@@ -145,6 +161,41 @@ class BlockTable {
   uint64_t bit_of(uint64_t block, unsigned j) const noexcept {
     return block * block_bits + header_bits + uint64_t{j} * width_;
   }
+  // Entry j of block b, either way the table keeps it.
+  uint64_t entry(const uint64_t* words, uint64_t block, unsigned j) const noexcept {
+    if (!split_) return get(words, bit_of(block, j));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(words) + block * block_bytes;
+    return uint64_t{bytes[header_bits / 8 + j]} << rest_bits_ | rest_at(words, block, j);
+  }
+  // Writes entry j of block b into zeroed words: this thread alone, or,
+  // with the shared words of shared_words(), beside other writers.
+  void put_entry(uint64_t* words, uint64_t block, unsigned j, uint64_t value) const noexcept {
+    put_entry(words, block, j, value, 0, SIZE_MAX);
+  }
+  void put_entry(uint64_t* words, uint64_t block, unsigned j, uint64_t value, size_t shared_low,
+                 size_t shared_high) const noexcept {
+    if (!split_) {
+      put(words, bit_of(block, j), value, shared_low, shared_high);
+      return;
+    }
+    const uint64_t byte = block * block_bytes + header_bits / 8 + j;
+    or_into(words, static_cast<size_t>(byte >> 3), (value >> rest_bits_) << (8 * (byte & 7)), shared_low, shared_high);
+    or_bits(words, rest_bit_of(block, j), value & low_mask(rest_bits_), rest_bits_, shared_low, shared_high);
+  }
+  // The words a writer of the slots [first, last] may share with writers
+  // of the slots around: those at or below `low` and at or above `high`.
+  void shared_words(uint64_t first, uint64_t last, size_t& low, size_t& high) const noexcept {
+    const uint64_t first_block = block_of(first), last_block = block_of(last);
+    if (split_) {  // a split entry's bits lie anywhere in its block
+      low = static_cast<size_t>(first_block * words_per_block + words_per_block - 1);
+      high = static_cast<size_t>(last_block * words_per_block);
+      return;
+    }
+    low = static_cast<size_t>(bit_of(first_block, static_cast<unsigned>(first - first_block * slots_per_block_)) >> 6);
+    high = static_cast<size_t>(
+        (bit_of(last_block, static_cast<unsigned>(last - last_block * slots_per_block_)) + width_ - 1) >> 6);
+  }
+
   // s / slots_per_block() by a multiplication: a division costs tens of
   // cycles where it is an instruction and a library call where it is not
   // (32-bit ARM), two or three times a lookup. Exact: the reciprocal
@@ -207,6 +258,10 @@ class BlockTable {
   template <class F>
   void find(const uint64_t* words, Range r, unsigned shift, unsigned key_bits, uint64_t key, F&& f) const {
     if (r.count == 0) return;
+    if (split_) {
+      find_split(words, r, shift, key_bits, key, fingerprint_match_, f);
+      return;
+    }
     // Locals, not members: the calls may write anywhere, as far as the
     // compiler knows, and members would be read again every entry.
     const unsigned width = width_, slots = slots_per_block_;
@@ -276,6 +331,50 @@ class BlockTable {
     }
   }
 
+  // find() on a split table: in each block the range spans, the entries
+  // whose fingerprint holds the key's top bits, from one comparison of the
+  // block's fingerprints, each then checked on its whole key. Entries come
+  // in slot order, as find() gives them.
+  template <class F>
+  void find_split(const uint64_t* words, Range r, unsigned shift, unsigned key_bits, uint64_t key,
+                  FingerprintMatch match, F&& f) const {
+    if (r.count == 0) return;
+    const unsigned slots = slots_per_block_;
+    // The key's bits within the fingerprint: its top 8 (more key bits are
+    // checked on the whole entry), or all of it above payload bits.
+    const unsigned key_in_fingerprint = std::min(key_bits, fingerprint_bits);
+    const auto mask = static_cast<uint8_t>(0xFF00u >> key_in_fingerprint);
+    const auto wanted = static_cast<uint8_t>(key_in_fingerprint == 0 ? 0
+                                                                     : (key >> (key_bits - key_in_fingerprint))
+                                                                           << (fingerprint_bits - key_in_fingerprint));
+    const unsigned key_shift = std::min(shift, 63u);
+    const uint64_t wanted_key = shift >= 64 ? 0 : key;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(words);
+    uint64_t block = block_of(r.first);
+    auto j = static_cast<unsigned>(r.first - block * slots);
+    uint64_t left = r.count;
+    while (left > 0) {
+      const auto end = static_cast<unsigned>(std::min<uint64_t>(slots, j + left));
+      uint64_t hits = match(bytes + block * block_bytes, mask, wanted) >> (header_bits / 8);
+      hits &= low_mask(end) & ~low_mask(j);
+      for (; hits != 0; hits &= hits - 1) {
+        const auto at = static_cast<unsigned>(__builtin_ctzll(hits));
+        const uint64_t value = entry(words, block, at);
+        if ((shift >= 64 ? 0 : value >> key_shift) != wanted_key) continue;
+        if constexpr (std::is_same_v<decltype(f(value)), bool>) {
+          if (!f(value)) return;
+        } else {
+          f(value);
+        }
+      }
+      left -= end - j;
+      ++block;
+      j = 0;
+    }
+  }
+  // The compare a split table's find() uses: the process's instruction set's.
+  void use_fingerprint_match(FingerprintMatch match) noexcept { fingerprint_match_ = match; }
+
   uint64_t get(const uint64_t* words, uint64_t bit) const noexcept {
     const auto word = static_cast<size_t>(bit >> 6);
     const unsigned shift = bit & 63;
@@ -303,6 +402,29 @@ class BlockTable {
   }
 
  private:
+  static uint64_t low_mask(unsigned bits) noexcept { return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1; }
+  uint64_t rest_bit_of(uint64_t block, unsigned j) const noexcept {
+    return block * block_bits + header_bits + uint64_t{slots_per_block_} * fingerprint_bits + uint64_t{j} * rest_bits_;
+  }
+  // The bits of a split entry below its fingerprint (within its block, and
+  // so within the array: a block's last byte is at most 8 bytes from its end).
+  uint64_t rest_at(const uint64_t* words, uint64_t block, unsigned j) const noexcept {
+    if (rest_bits_ == 0) return 0;
+    const uint64_t bit = rest_bit_of(block, j);
+    const auto word = static_cast<size_t>(bit >> 6);
+    const unsigned shift = bit & 63;
+    uint64_t value = words[word] >> shift;
+    if (shift + rest_bits_ > 64) value |= words[word + 1] << (64 - shift);
+    return value & low_mask(rest_bits_);
+  }
+  void or_bits(uint64_t* words, uint64_t bit, uint64_t value, unsigned bits, size_t shared_low,
+               size_t shared_high) const noexcept {
+    if (bits == 0) return;
+    const auto word = static_cast<size_t>(bit >> 6);
+    const unsigned shift = bit & 63;
+    or_into(words, word, value << shift, shared_low, shared_high);
+    if (shift + bits > 64) or_into(words, word + 1, value >> (64 - shift), shared_low, shared_high);
+  }
   static void or_into(uint64_t* words, size_t word, uint64_t bits, size_t shared_low, size_t shared_high) noexcept {
     if (word <= shared_low || word >= shared_high)
       std::atomic_ref<uint64_t>(words[word]).fetch_or(bits, std::memory_order_relaxed);
@@ -312,6 +434,9 @@ class BlockTable {
 
   uint64_t homes_ = 0;
   unsigned width_ = 0;
+  bool split_ = false;
+  unsigned rest_bits_ = 0;
+  FingerprintMatch fingerprint_match_ = &matching_fingerprints_scalar;
   unsigned slots_per_block_ = 0;
   uint64_t slot_reciprocal_ = 0;
   uint64_t blocks_ = 0;

@@ -39,10 +39,12 @@ std::unique_ptr<CandidateIndex> CandidateIndex::build(std::span<const Text> refe
   try {
     const auto k = static_cast<size_t>(max_flex);
     std::unique_ptr<CandidateIndex> index(new CandidateIndex(facts, k, plan.packed));
-    if (plan.packed)
+    if (plan.packed) {
       index->packed_layout_ = PackedLayout(references, k, threads, charge);
-    else
+      index->hits_per_lookup_ = index->packed_layout_.hits_per_lookup();
+    } else {
       index->hashed_ = HashedLayout(references, facts, k, plan.variants, threads, charge);
+    }
     return index;
   } catch (const std::bad_alloc&) {
     return nullptr;  // the scan needs no more memory than it already has
@@ -205,6 +207,7 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std:
       throw IndexFormatError(refused + "this process may not take the memory that needs" + remedy);
     try {
       index->packed_layout_ = PackedLayout(references, k, threads, charge);
+      index->hits_per_lookup_ = index->packed_layout_.hits_per_lookup();
     } catch (const std::bad_alloc&) {
       throw IndexFormatError(refused + "memory ran out" + remedy);
     } catch (const std::length_error&) {
@@ -212,6 +215,7 @@ std::unique_ptr<CandidateIndex> CandidateIndex::load(SectionSource& source, std:
     }
   } else if (packed == 1) {
     index->packed_layout_ = PackedLayout::load(source, references, k, threads, charge);
+    index->hits_per_lookup_ = index->packed_layout_.hits_per_lookup();
   } else {
     index->hashed_ = HashedLayout::load(source, facts, k, threads, charge);
   }

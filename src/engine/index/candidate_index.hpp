@@ -121,6 +121,15 @@ class CandidateIndex {
   // is cheaper (a query much longer than the references with a large k, for
   // instance). Advisory: first_decisive is exact either way.
   bool prefers_scan(const Text& query) const;
+  // Where the index expects many references to pass for a query (a query
+  // longer than the references against a dense list: an 18-letter one
+  // against millions of 16-letter barcodes makes over a thousand lookups
+  // and finds hundreds of references), the first of them lies early in the
+  // list, and scanning the list's head finds it for less than the lookups
+  // cost. How many references to scan first (0: none). Advisory: a head
+  // scanned in vain leaves the first decisive reference beyond it, where
+  // first_decisive finds it.
+  size_t scan_head(const Text& query) const;
   // Whether this query makes few enough lookups to be answered in a window
   // with others (the window runs between two check-ins, so Ctrl+C stays
   // prompt): at most window_lookups_most, by the binomial bound.
@@ -157,6 +166,13 @@ class CandidateIndex {
     hashed_.copy_borrowed();
   }
 
+  // The packed layout's posting tables with their entries split or packed
+  // (index/block_table.hpp), the same answers: for benchmarks comparing
+  // the two searches. Throws std::bad_alloc.
+  void relay_postings(bool split) {
+    if (packed_) packed_layout_ = packed_layout_.relaid(split);
+  }
+
   size_t memory_bytes() const noexcept;
   size_t entry_count() const noexcept { return packed_ ? packed_layout_.posting_count() : hashed_.entry_count(); }
   bool packed() const noexcept { return packed_; }
@@ -169,6 +185,7 @@ class CandidateIndex {
   size_t max_flex_ = 0;
   size_t reference_count_ = 0;
   double scan_seconds_per_query_ = 0;  // estimated, for prefers_scan
+  double hits_per_lookup_ = 0;         // references a packed lookup finds, about, for scan_head
   bool packed_ = false;
   ShortTable short_;
   HashedLayout hashed_;

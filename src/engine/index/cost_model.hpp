@@ -10,6 +10,7 @@ namespace mendseqs {
 // Estimated costs on one core, from the engine benchmark (bench/index_bench).
 namespace costs {
 inline constexpr double seconds_per_lookup = 80e-9;
+inline constexpr double seconds_per_probe = 50e-9;                // a found posting's code mapped to its positions
 inline constexpr double seconds_per_scanned_character = 0.03e-9;  // about 0.5 ns for a 16-letter reference
 }  // namespace costs
 

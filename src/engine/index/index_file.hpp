@@ -78,14 +78,19 @@
 namespace mendseqs {
 
 inline constexpr std::string_view index_magic{"\x89MSQIDX\n", 8};
-// 3: the packed layout in blocks found by arithmetic (index/block_table.hpp),
+// 4: the packed layout's posting tables keep each entry's top byte, its
+// fingerprint, apart from the rest (index/block_table.hpp), for a compare
+// of a whole block at once. 3: the packed layout in blocks found by arithmetic (index/block_table.hpp),
 // its code tables rebuilt at load. 2: blocks checksummed with CRC-32C, the
 // packed layout addressed through a directory. 1: with a multiplying hash,
 // otherwise as 2. Formats 1 and 2 are still read: their hashed layout as
-// it is, their packed layout rebuilt at load from the references.
-inline constexpr uint32_t index_format_version = 3;
+// it is, their packed layout rebuilt at load from the references; format
+// 3's posting tables are read as they are, searched entry by entry.
+inline constexpr uint32_t index_format_version = 4;
 // The first format whose packed layout is the block table's.
 inline constexpr uint32_t block_table_format_version = 3;
+// The first format that says whether its posting tables' entries are split.
+inline constexpr uint32_t fingerprint_format_version = 4;
 
 // A checksum of 64 bits over bytes: one per block of checksum_block bytes
 // (format 2: the CRC-32C of each quarter of the block, mixed; format 1: a

@@ -63,6 +63,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
   for (size_t i = 0; i < n; ++i)
     if (references[i].length() > k) group_of[i] = group_of_length[references[i].length()];
   derive_unrank();
+  choose_fingerprint_match();
   build_code_tables(codes, group_of, charge);
   fingerprint_ = sampled_fingerprint(references, k);
 
@@ -139,7 +140,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
     const double postings = static_cast<double>(distinct_per_group[gi]) * static_cast<double>(sampled_variants[gi]) /
                             static_cast<double>(std::max<uint64_t>(1, sampled[gi]));
     const Shape shape = shape_for(postings, 2 * static_cast<unsigned>(g.length - k), g.payload_bits);
-    g.postings = BlockTable(shape.homes, shape.width);
+    g.postings = BlockTable(shape.homes, shape.width, split_postings_);
     g.key_bits = shape.key_bits;
     // Partitions are sorted by counting on home and the key's top bits
     // (about as many values as a home has entries, 2^16 counters at most),
@@ -393,15 +394,15 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
             const size_t homes = static_cast<size_t>(part.end_home - part.first_home);
             // The words this partition shares with its neighbours: those of
             // its first slot and of its last.
-            uint64_t block;
-            unsigned j;
             size_t first_home = homes, last_home = 0;
             for (size_t h = 0; h < homes; ++h)
               if (home_counts[h0 + h] != 0) first_home = std::min(first_home, h), last_home = h;
-            g.postings.locate(home_firsts[h0 + first_home], block, j);
-            const auto first_word = static_cast<size_t>(g.postings.bit_of(block, j) >> 6);
-            g.postings.locate(home_firsts[h0 + last_home] + home_counts[h0 + last_home] - 1, block, j);
-            const auto last_word = static_cast<size_t>((g.postings.bit_of(block, j) + width - 1) >> 6);
+            size_t first_word, last_word;
+            g.postings.shared_words(home_firsts[h0 + first_home],
+                                    home_firsts[h0 + last_home] + home_counts[h0 + last_home] - 1, first_word,
+                                    last_word);
+            uint64_t block;
+            unsigned j;
             size_t e = begin;
             for (size_t h = 0; h < homes; ++h) {
               const uint32_t count = home_counts[h0 + h];
@@ -409,8 +410,7 @@ PackedLayout::PackedLayout(std::span<const Text> references, size_t k, unsigned 
               g.postings.locate(home_firsts[h0 + h], block, j);
               for (uint32_t c = 0; c < count; ++c, ++e) {
                 if (j == g.postings.slots_per_block()) ++block, j = 0;
-                g.postings.put(table, g.postings.bit_of(block, j), gathered[e] & low_bits(width), first_word,
-                               last_word);
+                g.postings.put_entry(table, block, j, gathered[e] & low_bits(width), first_word, last_word);
                 ++j;
               }
             }

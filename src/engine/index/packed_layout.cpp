@@ -12,8 +12,11 @@
 #include <utility>
 
 #include "index/deletions.hpp"
+#include "index/index_file.hpp"
 #include "index/load_checks.hpp"
 #include "index/packed_codes.hpp"
+#include "kernels/simd/fingerprints.hpp"
+#include "kernels/simd/isa.hpp"
 
 namespace mendseqs {
 
@@ -66,6 +69,11 @@ PackedLayout::Estimate PackedLayout::estimate(std::span<const uint32_t> lengths,
   return e;
 }
 
+void PackedLayout::choose_fingerprint_match() {
+  const FingerprintMatch match = fingerprint_match(selected_isa());
+  for (Group& g : groups_) g.postings.use_fingerprint_match(match);
+}
+
 void PackedLayout::derive_unrank() {
   const size_t k = max_flex_;
   for (Group& g : groups_) {
@@ -98,6 +106,48 @@ void PackedLayout::copy_borrowed() {
   if (code_words_.borrowed()) code_words_ = code_words_.copy();
 }
 
+double PackedLayout::hits_per_lookup() const noexcept {
+  // Each group's postings, by its share of the slots.
+  double slots = 0, hits = 0;
+  for (const Group& g : groups_) slots += static_cast<double>(g.postings.slots());
+  for (const Group& g : groups_) {
+    const double postings = static_cast<double>(posting_count_) * static_cast<double>(g.postings.slots()) / slots;
+    hits = std::max(hits, postings / std::ldexp(1.0, 2 * static_cast<int>(g.length - max_flex_)));
+  }
+  return hits;
+}
+
+PackedLayout PackedLayout::relaid(bool split_postings) const {
+  PackedLayout copy;
+  copy.max_flex_ = max_flex_;
+  copy.reference_count_ = reference_count_;
+  copy.position_bits_ = position_bits_;
+  copy.bucket_bits_ = bucket_bits_;
+  copy.posting_count_ = posting_count_;
+  copy.fingerprint_ = fingerprint_;
+  copy.split_postings_ = split_postings;
+  copy.groups_ = groups_;
+  copy.code_words_ = code_words_.copy();
+  copy.posting_words_ = LargeArray<uint64_t>(posting_words_.size());
+  const uint64_t* from = posting_words_.data();
+  uint64_t* to = copy.posting_words_.data();
+  for (size_t gi = 0; gi < groups_.size(); ++gi) {
+    const BlockTable& old = groups_[gi].postings;
+    BlockTable& table = copy.groups_[gi].postings;
+    table = BlockTable(old.homes(), old.width(), split_postings);
+    table.adopt(old.blocks(), old.overflow());
+    const uint64_t* old_words = from + groups_[gi].posting_word;
+    uint64_t* words = to + groups_[gi].posting_word;
+    for (uint64_t b = 0; b < old.blocks(); ++b) {
+      // The header, then every slot: unused ones are zero either way.
+      words[b * BlockTable::words_per_block] = old_words[b * BlockTable::words_per_block] & 0xFFFFFFFFu;
+      for (unsigned j = 0; j < old.slots_per_block(); ++j) table.put_entry(words, b, j, old.entry(old_words, b, j));
+    }
+  }
+  copy.choose_fingerprint_match();
+  return copy;
+}
+
 size_t PackedLayout::memory_bytes() const noexcept {
   size_t bytes = posting_words_.bytes() + code_words_.bytes() + groups_.capacity() * sizeof(Group);
   for (const Group& g : groups_)
@@ -120,6 +170,9 @@ void PackedLayout::save(SectionSink& sink) const {
   sink.put_scalar<uint64_t>("packed.posting_count", posting_count_);
   sink.put_scalar<uint64_t>("packed.fingerprint", fingerprint_);
   sink.put_scalar<uint32_t>("packed.bucket_bits", bucket_bits_);
+  // Whether the posting tables keep their entries split (a file of format
+  // 3 loaded, then saved, keeps its tables as they were).
+  sink.put_scalar<uint32_t>("packed.split_postings", split_postings_ ? 1 : 0);
   sink.put_array<uint64_t>("packed.postings", posting_words_.view());
   // The code tables too: rebuilding them at load costs most of a load.
   std::vector<uint64_t> code_groups, code_overflow;
@@ -153,6 +206,16 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   layout.bucket_bits_ = source.scalar<uint32_t>("packed.bucket_bits");
   if (layout.bucket_bits_ > most_bucket_bits) fail("bucket bits out of range");
   if (groups.size() % 4 != 0) fail("groups section is not whole groups");
+  // Format 3 packed every table's entries; later ones say how the posting
+  // tables keep theirs.
+  const uint32_t older = source.older_version();
+  if (older != 0 && older < fingerprint_format_version) {
+    layout.split_postings_ = false;
+  } else {
+    const uint32_t split = source.scalar<uint32_t>("packed.split_postings");
+    if (split > 1) fail("split_postings: neither 0 nor 1");
+    layout.split_postings_ = split == 1;
+  }
 
   // The lengths the references have (longer than k) are exactly the
   // groups'.
@@ -186,7 +249,7 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
     g.length = length;
     g.payload_bits = payload;
     g.key_bits = key_bits;
-    g.postings = BlockTable(homes, static_cast<unsigned>(width));
+    g.postings = BlockTable(homes, static_cast<unsigned>(width), layout.split_postings_);
     g.postings.adopt(blocks, {});
     g.posting_word = static_cast<size_t>(words);
     words += g.postings.word_count();
@@ -242,6 +305,7 @@ PackedLayout PackedLayout::load(SectionSource& source, std::span<const Text> ref
   layout.posting_words_ = LargeArray<uint64_t>::borrow(postings);
   layout.code_words_ = LargeArray<uint64_t>::borrow(code_words);
   layout.derive_unrank();
+  layout.choose_fingerprint_match();
   layout.fingerprint_ = sampled_fingerprint(references, k);
   if (layout.fingerprint_ != fingerprint)
     fail("the references are not those it was built over (or not in the same order)");

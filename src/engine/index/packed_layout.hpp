@@ -112,8 +112,15 @@ class PackedLayout {
   // go after. Throws std::bad_alloc.
   void copy_borrowed();
 
+  // A copy whose posting tables keep their entries split or packed (block
+  // table): the same answers; the benchmark compares the two searches.
+  PackedLayout relaid(bool split_postings) const;
+
   size_t memory_bytes() const noexcept;
   size_t posting_count() const noexcept { return posting_count_; }
+  // Postings a lookup finds, about: the densest group's postings over the
+  // variants its keys can name (4^(Lr - k)).
+  double hits_per_lookup() const noexcept;
 
  private:
   struct Group {  // the references of one length
@@ -132,6 +139,8 @@ class PackedLayout {
   void build_code_tables(std::span<const uint64_t> codes, std::span<const uint8_t> group_of,
                          FunctionRef<void(size_t)> charge);
   void derive_unrank();
+  // The posting tables' fingerprint compare: the process's instruction set's.
+  void choose_fingerprint_match();
   // Lists every request's lookups, reads their blocks and rebuilds the
   // codes they find (A-count filter passed, repeats mostly dropped), in
   // request order, into the scratch.
@@ -147,7 +156,8 @@ class PackedLayout {
   unsigned position_bits_ = 1;
   unsigned bucket_bits_ = 1;  // a posting's share of where its reference lies in the list
   size_t posting_count_ = 0;
-  uint64_t fingerprint_ = 0;  // of the references' codes and positions
+  bool split_postings_ = true;  // the posting tables' entries of 8 bits or more split (BlockTable)
+  uint64_t fingerprint_ = 0;    // of the references' codes and positions
   std::vector<Group> groups_;
   LargeArray<uint64_t> posting_words_;
   LargeArray<uint64_t> code_words_;

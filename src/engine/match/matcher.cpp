@@ -57,9 +57,10 @@ class QuerySearch {
   // something (tripping the guard, accepted, or long and still to be
   // compared) are visited in list order, so the outcome is the one-by-one
   // loop's: the guard fires only if no earlier reference was accepted.
-  std::optional<size_t> first_accepted() {
+  // Within the blocks that start before `head` references, when given.
+  std::optional<size_t> first_accepted(size_t head = SIZE_MAX) {
     const auto blocks = references_.blocks().blocks();
-    for (size_t b = 0; b < blocks.size(); ++b) {
+    for (size_t b = 0; b < blocks.size() && blocks[b].first < head; ++b) {
       const ReferenceBlock& block = blocks[b];
       checkpoint_.charge(block_work);
       if (!may_pass(block)) continue;
@@ -362,6 +363,11 @@ std::optional<size_t> first_accepted(const ReferenceSet& references, const Text&
   const CandidateIndex* index = references.index(max_flex);
   if (!index || index->prefers_scan(query))
     return QuerySearch(references, query, max_flex, checkpoint).first_accepted();
+  // Where many references pass, the first is likely in the list's head:
+  // what the head decides is the scan's answer, else the index's is past it.
+  if (const size_t head = index->scan_head(query); head > 0)
+    if (const std::optional<size_t> found = QuerySearch(references, query, max_flex, checkpoint).first_accepted(head))
+      return found;
 
   // The index names the reference that decides, as the scan would; the
   // LCS test is the banded one, on the few candidates it asks about.
@@ -417,7 +423,9 @@ void first_accepted_ahead(const ReferenceSet& references, std::span<const Text> 
   };
   Scratch<Window> borrowed;
   Window& window = *borrowed;
-  gather(*index, queries, checkpoint, [](const Text&) { return false; }, window.gathered);
+  // A query whose first accepted reference is likely in the list's head
+  // is left to first_accepted, which scans the head first.
+  gather(*index, queries, checkpoint, [&](const Text& query) { return index->scan_head(query) > 0; }, window.gathered);
   const WindowQueries& gathered = window.gathered;
   window.decisions.resize(gathered.queries.size());
   if (!index->first_decisive(gathered.queries, window.decisions)) return;

@@ -82,6 +82,9 @@ class ReferenceSet {
   void copy_index_borrowed() {
     if (index_) index_->copy_borrowed();
   }
+  void relay_index_postings(bool split) {
+    if (index_) index_->relay_postings(split);
+  }
   const CandidateIndex* index(intptr_t max_flex) const noexcept {
     return index_ && max_flex == index_max_flex_ ? index_.get() : nullptr;
   }

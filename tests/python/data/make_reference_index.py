@@ -1,4 +1,4 @@
-"""Writes reference_index_v3.idx and reference_index_v3_hashed.idx, the
+"""Writes reference_index_v4.idx and reference_index_v4_hashed.idx, the
 saved indexes (one per layout of the candidate index) the tests load on every
 architecture (it is written on x86_64 and committed, so the armhf run
 loads a file from another platform). Run it with the module importable
@@ -6,20 +6,21 @@ loads a file from another platform). Run it with the module importable
 change of the file format, and commit the new files; keep the older files
 the module still reads (LEGACY_FIXTURES: format 1, written before the
 blocks' checksums became CRC-32C; format 2, before the packed layout's
-blocks were found by arithmetic)."""
+blocks were found by arithmetic; format 3, before its posting entries kept
+their fingerprints apart)."""
 
 import pathlib
 import random
 
-FIXTURE = pathlib.Path(__file__).with_name("reference_index_v3.idx")
+FIXTURE = pathlib.Path(__file__).with_name("reference_index_v4.idx")
 # Barcodes over A, C, G, T get the packed layout; an N anywhere, the hashed one.
-FIXTURES = {"packed": FIXTURE, "hashed": FIXTURE.with_name("reference_index_v3_hashed.idx")}
+FIXTURES = {"packed": FIXTURE, "hashed": FIXTURE.with_name("reference_index_v4_hashed.idx")}
 LEGACY_FIXTURES = {
     version: {
         "packed": FIXTURE.with_name(f"reference_index_v{version}.idx"),
         "hashed": FIXTURE.with_name(f"reference_index_v{version}_hashed.idx"),
     }
-    for version in (1, 2)
+    for version in (1, 2, 3)
 }
 MAX_FLEX = 1
 

@@ -141,6 +141,7 @@ constexpr KernelTable make_table() {
        &BlockKernel<LanesOf<64>, 64>::accept},
       {&BlockKernel<LanesOf<16>, 16>::lcs, &BlockKernel<LanesOf<32>, 32>::lcs, &BlockKernel<LanesOf<64>, 64>::lcs},
       &block_filter<FilterLanes>,
+      &matching_fingerprints<FilterLanes>,
   };
 }
 

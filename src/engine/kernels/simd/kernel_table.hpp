@@ -9,6 +9,7 @@
 #include "kernels/block_filter.hpp"
 #include "kernels/block_kernel.hpp"
 #include "kernels/block_layout.hpp"
+#include "kernels/simd/fingerprints.hpp"
 
 namespace mendseqs::simd {
 
@@ -18,6 +19,7 @@ struct KernelTable {
   void (*lcs[3])(const BlockQuery& query, uint8_t* common);
   BlockFilterResult (*filter)(const int32_t* lengths, const int32_t* a_counts, int32_t query_length,
                               int32_t query_a_count, int32_t max_flex);
+  FingerprintMatch fingerprints;
 };
 
 // The table of a set compiled into this build (any other: the portable one).

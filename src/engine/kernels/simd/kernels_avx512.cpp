@@ -8,6 +8,7 @@
 #include "kernels/simd/target.hpp"
 
 MENDSEQS_TARGET_REGION(MENDSEQS_TARGET_AVX512)
+#include "kernels/simd/fingerprints_generic.hpp"
 #include "kernels/simd/generic.hpp"
 #include "kernels/simd/lanes_avx512.hpp"
 

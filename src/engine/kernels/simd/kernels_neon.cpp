@@ -9,6 +9,7 @@
 MENDSEQS_TARGET_REGION(MENDSEQS_TARGET_NEON)
 #include <arm_neon.h>
 
+#include "kernels/simd/fingerprints_generic.hpp"
 #include "kernels/simd/generic.hpp"
 #include "kernels/simd/lanes_neon.hpp"
 

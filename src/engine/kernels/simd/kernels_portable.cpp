@@ -6,6 +6,7 @@
 #if defined(__ARM_FEATURE_SIMD32)
 #include <arm_acle.h>
 #endif
+#include "kernels/simd/fingerprints_generic.hpp"
 #include "kernels/simd/generic.hpp"
 #include "kernels/simd/lanes_portable.hpp"
 

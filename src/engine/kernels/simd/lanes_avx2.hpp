@@ -60,6 +60,10 @@ struct Avx2Lanes {
       return static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(a, b))));
   }
 
+  // Bytes, for the fingerprint compare.
+  static reg splat8(uint8_t value) { return _mm256_set1_epi8(static_cast<char>(value)); }
+  static uint64_t equal8(reg a, reg b) { return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, b))); }
+
   static reg splat32(int32_t value) { return _mm256_set1_epi32(value); }
   // Exact as unsigned: abs of the wrapped difference 2^31 is 2^31.
   static reg gap32(reg a, reg b) { return _mm256_abs_epi32(_mm256_sub_epi32(a, b)); }

@@ -52,6 +52,10 @@ struct Avx512Lanes {
     if constexpr (Bits == 64) return _mm512_cmpgt_epi64_mask(a, b);
   }
 
+  // Bytes, for the fingerprint compare.
+  static reg splat8(uint8_t value) { return _mm512_set1_epi8(static_cast<char>(value)); }
+  static uint64_t equal8(reg a, reg b) { return _mm512_cmpeq_epi8_mask(a, b); }
+
   static reg splat32(int32_t value) { return _mm512_set1_epi32(value); }
   static reg gap32(reg a, reg b) { return _mm512_abs_epi32(_mm512_sub_epi32(a, b)); }
   static reg min32(reg a, reg b) { return _mm512_min_epi32(a, b); }

@@ -69,6 +69,18 @@ struct NeonLanes {
     }
   }
 
+  // Bytes, for the fingerprint compare: equal bytes weighted and summed
+  // pairwise into two bytes, as bits4 does.
+  static reg splat8(uint8_t value) { return vdupq_n_u8(value); }
+  static uint64_t equal8(reg a, reg b) {
+    static constexpr uint8_t weight_values[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    const uint8x16_t weighted = vandq_u8(vceqq_u8(a, b), vld1q_u8(weight_values));
+    uint8x8_t sums = vpadd_u8(vget_low_u8(weighted), vget_high_u8(weighted));
+    sums = vpadd_u8(sums, sums);
+    sums = vpadd_u8(sums, sums);
+    return vget_lane_u16(vreinterpret_u16_u8(sums), 0);
+  }
+
   static reg splat32(int32_t value) { return vreinterpretq_u8_s32(vdupq_n_s32(value)); }
   // The absolute difference of two int32 is exact as an unsigned number.
   static reg gap32(reg a, reg b) {

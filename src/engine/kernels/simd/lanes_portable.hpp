@@ -82,6 +82,24 @@ struct PortableLanes {
     return bits;
   }
 
+  // Bytes, for the fingerprint compare (memory order is the word's
+  // little-endian order on every target).
+  static reg splat8(uint8_t value) { return repeat<8>(value); }
+  static uint64_t equal8(reg a, reg b) {
+    const W x = a ^ b;  // zero bytes where equal
+    constexpr W low7 = repeat<8>(0x7F);
+    // A byte's top bit set exactly where the byte is zero: adding 0x7F to
+    // its low bits carries into the top bit unless they are zero, and never
+    // out of the byte.
+    const W zero = static_cast<W>(~(((x & low7) + low7) | x | low7));
+    // The top bits gathered, byte i to bit i, by one multiplication.
+    const W tops = static_cast<W>(zero >> 7);
+    if constexpr (sizeof(W) == 8)
+      return static_cast<uint64_t>(tops * 0x0102040810204080ull) >> 56;
+    else
+      return static_cast<uint32_t>(static_cast<uint32_t>(tops) * 0x10204080u) >> 28;
+  }
+
   // The filter, with one 32-bit lane per word.
   static reg splat32(int32_t value) { return static_cast<W>(static_cast<uint32_t>(value)); }
   static reg gap32(reg a, reg b) {
