@@ -137,7 +137,9 @@ TEST(ReadTagger, TheIndexAndTheScanGiveTheSameMolecules) {
                          [&](size_t position, size_t distance) { shown[side].emplace_back(position, distance); });
       std::sort(shown[1].begin(), shown[1].end());
       ASSERT_FALSE(shown[0].empty());
-      if (packed) ASSERT_FALSE(indexed.index(2)->prefers_scan(reading));
+      if (packed) {
+        ASSERT_FALSE(indexed.index(2)->prefers_scan(reading));
+      }
       ASSERT_EQ(shown[0], shown[1]) << "entry " << i * 37;
     }
     const auto by_scan = tag_all(ReadTagger(scanned, 2, fixture.layout, 1), fixture.read_texts);
