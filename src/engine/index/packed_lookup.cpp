@@ -15,6 +15,7 @@
 #include "index/packed_layout.hpp"
 #include "index/packed_scratch.hpp"
 #include "kernels/lcs.hpp"
+#include "support/bits.hpp"
 #include "support/scratch.hpp"
 
 namespace mendseqs {
@@ -23,18 +24,9 @@ using namespace packed;
 
 namespace {
 
-// Set bits, without the instruction baseline x86-64 lacks (std::popcount
-// would be a library call there, on the lookups' hottest path).
-unsigned ones(uint64_t x) noexcept {
-  x -= (x >> 1) & 0x5555555555555555ull;
-  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-  return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
-}
-
 size_t a_count_of(uint64_t code, uint64_t length) noexcept {
   const uint64_t mask = 0x5555555555555555ull & low_bits(2 * static_cast<unsigned>(length));
-  return length - ones((code | (code >> 1)) & mask);
+  return length - set_bits((code | (code >> 1)) & mask);
 }
 
 // A's among the k letters a posting puts back (two bits each, A = 0).
@@ -54,7 +46,7 @@ size_t lcs_with_code(const std::array<uint64_t, 4>& masks, size_t query_length, 
   for (uint64_t j = length; j-- > 0;) {
     v = lcs_step(v, masks[(code >> (2 * j)) & 3]);
   }
-  return ones(~v & low_bits(static_cast<unsigned>(query_length)));
+  return set_bits(~v & low_bits(static_cast<unsigned>(query_length)));
 }
 
 // The reference a posting names: the variant (length - K letters) with the

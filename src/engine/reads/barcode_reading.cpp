@@ -12,7 +12,7 @@ namespace mendseqs {
 void ReadTagger::look_up(const std::vector<uint8_t>& view, size_t start, size_t length, Scratch& scratch,
                          Checkpoint& checkpoint) const {
   scratch.reading.resize(length);
-  for (size_t i = 0; i < length; ++i) scratch.reading[i] = code_letter(view[start + i]);
+  for (size_t i = 0; i < length; ++i) scratch.reading[i] = base_letter(view[start + i]);
   nearest_accepted(whitelist_, Text(scratch.reading), max_flex_, checkpoint,
                    [&](size_t position, size_t distance) { scratch.accepted.push_back(Accepted{position, distance}); });
 }

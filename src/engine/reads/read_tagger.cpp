@@ -35,7 +35,7 @@ void keep_separate(std::vector<PatternHit>& hits, std::vector<PatternHit>& kept,
 // The letters of view[start, end), as the module shows them.
 std::string letters(const std::vector<uint8_t>& view, size_t start, size_t end) {
   std::string out(end - start, 'N');
-  for (size_t i = start; i < end; ++i) out[i - start] = code_letter(view[i]);
+  for (size_t i = start; i < end; ++i) out[i - start] = base_letter(view[i]);
   return out;
 }
 
@@ -162,7 +162,7 @@ void ReadTagger::tag(const Text& read, TaggedRead& molecules, Checkpoint& checkp
         for (size_t i = 0; i < n; ++i) forward[i] = code_points[i] < 256 ? byte_codes[code_points[i]] : unmatched_code;
       }
     });
-    for (size_t i = 0; i < n; ++i) reverse[i] = complements[forward[n - 1 - i]];
+    for (size_t i = 0; i < n; ++i) reverse[i] = complement_code(forward[n - 1 - i]);
     // The qualities, on each strand's view; none when absent or not the
     // read's length.
     scratch.qualities[0].clear();

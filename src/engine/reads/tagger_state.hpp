@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "reads/read_tagger.hpp"
+#include "support/dna.hpp"
 
 namespace mendseqs {
 
@@ -46,15 +47,11 @@ struct ReadTagger::Scratch {
   std::vector<uint32_t> weights;  // a row of the quality-weighted alignment
 };
 
-// base_code of every byte, and the complement of every code, looked up
-// rather than branched on.
+// base_code of every byte, looked up rather than branched on (the codes
+// and their complements are support/dna.hpp's).
 inline constexpr std::array<uint8_t, 256> byte_codes = [] {
   std::array<uint8_t, 256> codes{};
   for (size_t c = 0; c < codes.size(); ++c) codes[c] = base_code(static_cast<char32_t>(c));
   return codes;
 }();
-inline constexpr std::array<uint8_t, unmatched_code + 1> complements = {3, 2, 1, 0, unmatched_code};
-
-constexpr char code_letter(uint8_t code) noexcept { return "ACGTN"[code < unmatched_code ? code : unmatched_code]; }
-
 }  // namespace mendseqs
