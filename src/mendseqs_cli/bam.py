@@ -95,7 +95,11 @@ def batches(source: Source, size: int) -> Iterator[Batch]:
     damaged = f"truncated or damaged {kind}"
     read_whole = False
     try:
-        header = alignments.header.to_dict()
+        try:
+            header = alignments.header.to_dict()
+        except (AssertionError, ValueError) as error:
+            # pysam checks the header's lines with assert statements.
+            raise InputError(f"{damaged} header ({error})") from None
         records = alignments.fetch(until_eof=True)
         while True:
             try:
@@ -105,7 +109,12 @@ def batches(source: Source, size: int) -> Iterator[Batch]:
             if not chunk:
                 read_whole = True
                 return
-            yield _batch(chunk, header)
+            try:
+                batch = _batch(chunk, header)
+            except ValueError as error:
+                # htslib cannot give a damaged record's text ("sam_format failed").
+                raise InputError(f"{damaged} ({error})") from None
+            yield batch
     finally:
         # After htslib met damage, closing fails too (with a stale errno,
         # "No such file"), and so does pysam's own second try when the file

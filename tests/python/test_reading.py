@@ -145,3 +145,23 @@ def test_reference_list_errors_name_the_file(tmp_path):
     path.write_bytes(b"AC\xff\n")
     with pytest.raises(InputError, match="refs.gz: not a text file"):
         reading.read_all(str(path))
+
+
+@pytest.mark.parametrize(
+    "sam",
+    [
+        # A header line htslib keeps but pysam refuses by an assert.
+        b"@HD\tVN:1.\x006\tSO:unkn@HD\tVN:1.\x006\tSO:unknown\nr0\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\tIIII\n",
+        # A record htslib parses but cannot give back as text.
+        b"@HD\tVN:1.6\tSO:unknown\nr2\t4\t*\t0\t0\t*\t*\t0\t0\tGCNC\tIIII\tML:BTA\n",
+    ],
+)
+def test_damaged_sam_found_by_the_fuzzer_is_one_input_error(tmp_path, sam):
+    pytest.importorskip("pysam")
+    path = str(tmp_path / "in.sam")
+    with open(path, "wb") as file:
+        file.write(sam)
+    with pytest.raises(InputError, match=r"in\.sam: truncated or damaged SAM"):
+        with open_source(path) as source:
+            for _ in checked(path, reading.batches(source, 3)):
+                pass
